@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds, and runs every test suite.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/setup.sh"
+"$top/scripts/build.sh"
+build=${STRATAVON_BUILD_DIR:-$top/build}
+cd "$build"
+ctest --output-on-failure -j "$(nproc)" --timeout 300

@@ -1,0 +1,178 @@
+#include "engine/AdvancedWorker.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "engine/Pattern.h"
+#include "platform/DiskSpace.h"
+#include "platform/SystemError.h"
+
+namespace stratavon {
+
+CAdvancedWorker::CAdvancedWorker(bool bWriteSide, bool bAsync) : m_bWriteSide(bWriteSide), m_bAsync(bAsync) {}
+
+CAdvancedWorker::~CAdvancedWorker() {
+  // Whatever a failed start-up left behind goes with the object.
+  if (m_hEventSource != nullptr) DeregisterEventSource(m_hEventSource);
+}
+
+bool CAdvancedWorker::InitInstance() { return InitFrame() && InitSynchronous(); }
+
+void CAdvancedWorker::OnThreadMessage(const ThreadMessage& msg) {
+  if (msg.message == WM_START_IO) OnStartIo();
+}
+
+bool CAdvancedWorker::InitFrame() {
+  // A slot the console did not prepare: nothing to report to.
+  if (m_nTarget < 0 || m_nSlot < 0 || m_nSlot >= kSlotsPerTarget || g_pTargetRecords == nullptr ||
+      m_nTarget >= g_nTargetRecords || Record().settings.pDialog == nullptr) {
+    return false;
+  }
+  m_pDialog = Record().settings.pDialog;
+
+  if (!Record().hEndEvent[m_nSlot]) {
+    ReportIoError(0, kErrorInitialization, nullptr);
+    return false;
+  }
+  m_hEventSource = RegisterEventSource(kEventSourceName);
+  if (m_hEventSource == nullptr) {
+    ReportIoError(0, kErrorInitialization, nullptr);
+    return false;
+  }
+  ShowStatus("INIT");
+  m_dwBufferSize = Record().settings.dwBufferSize;
+  m_dwTransferSize = Record().settings.dwTransferSize;
+  m_dwMode = Record().settings.dwMode;
+  return true;
+}
+
+bool CAdvancedWorker::InitSynchronous() {
+  DiskSpaceInfo disk;
+  if (!GetDiskFreeSpace(Record().szRoot, disk) || m_dwBufferSize == 0 ||
+      m_dwBufferSize % disk.dwBytesPerSector != 0) {
+    ReportIoError(0, kErrorInitialization, nullptr);
+    return false;
+  }
+  if (m_dwBufferSize > disk.qwFreeBytes) {
+    ReportIoError(0, kErrorDiskSpace, nullptr);
+    return false;
+  }
+
+  if (!m_buffer.Allocate(m_dwBufferSize) ||
+      ((m_dwMode & MODE_ERROR_CHECKING) != 0 && !m_reference.Allocate(m_dwBufferSize))) {
+    ReportIoError(static_cast<uint32_t>(errno), kErrorMemoryAllocation, nullptr);
+    CleanUp();
+    return false;
+  }
+  if (!FillPattern(m_buffer.Data(), m_dwBufferSize, &m_byClearFill)) {
+    ReportIoError(0, kErrorInitialization, nullptr);
+    CleanUp();
+    return false;
+  }
+
+  m_szFileName = WorkFileName(Record().szRoot, m_bWriteSide, m_nSlot);
+  if (!m_file.Create(m_szFileName)) {
+    ReportIoError(0, kErrorInitialization, nullptr);
+    CleanUp();
+    return false;
+  }
+
+  m_lockRecords.Lock();
+  Entry().pBuffer = m_buffer.Data();
+  Entry().hFile = m_file.Handle();
+  m_lockRecords.Unlock();
+
+  if (m_reference) std::memcpy(m_reference.Data(), m_buffer.Data(), m_dwBufferSize);
+  m_crc.Store(m_buffer.Data(), m_dwBufferSize);
+  return true;
+}
+
+void CAdvancedWorker::CleanUp() {
+  // Withdraw the published file and buffer first, so no reader of the slot
+  // entry is ever left holding released memory.
+  m_lockRecords.Lock();
+  Entry().pBuffer = nullptr;
+  Entry().hFile = INVALID_HANDLE_VALUE;
+  m_lockRecords.Unlock();
+
+  if (m_hEventSource != nullptr) {
+    DeregisterEventSource(m_hEventSource);
+    m_hEventSource = nullptr;
+  }
+  m_buffer.Free();
+  m_reference.Free();
+  m_file.Close();
+  if (m_bFailed == 0) ShowStatus("STOP");
+}
+
+void CAdvancedWorker::WriteBackBlock(uint8_t* pBlock) {
+  // The stamped data always lands at file offset 0; its own failure is
+  // passed over, the report goes on.
+  if (m_file.IsOpen() && m_file.Seek(0)) (void)m_file.Write(pBlock, m_dwTransferSize);
+}
+
+void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pBlock) {
+  const IoErrorWords words = DescribeIoError(nKind, m_bAsync);
+  const std::string szSlot = std::to_string(m_nSlot);
+
+  m_lockRecords.Lock();
+  const std::string szRoot = Record().szRoot;
+  m_lockRecords.Unlock();
+
+  std::vector<std::string> strings;
+  WordMismatch pairs[kMaxListedWords] = {};
+  bool bWriteEvent = words.dwEventId != 0;
+  bool bWithData = false;
+
+  switch (nKind) {
+    case kErrorReadApi:
+    case kErrorWriteApi:
+      if (pBlock != nullptr) {
+        std::memcpy(pBlock, kApiStamp, kStampBytes);
+        WriteBackBlock(pBlock);
+      }
+      strings = {nKind == kErrorReadApi ? "READ" : "WRITE", szRoot, szSlot,
+                 FormatSystemMessage(static_cast<int>(dwCode))};
+      break;
+    case kErrorDataComparison: {
+      if (pBlock == nullptr) {
+        bWriteEvent = false;
+        break;
+      }
+      unsigned nListed = 0;
+      if (m_reference) nListed = ListDifferingWords(m_reference.Data(), pBlock, m_dwBufferSize, pairs);
+      std::memcpy(pBlock, kCrcStamp, kStampBytes);
+      WriteBackBlock(pBlock);
+      strings = {m_szFileName, szRoot, szSlot, std::to_string(nListed)};
+      bWithData = true;
+      break;
+    }
+    case kErrorMemoryAllocation:
+      strings = {FormatSystemMessage(static_cast<int>(dwCode))};
+      break;
+    case kErrorIoTimeout:
+    case kErrorUnderrunOverrun:
+      strings = {m_szFileName};
+      break;
+    default:
+      break;
+  }
+
+  if (bWriteEvent) {
+    std::vector<const char*> pointers;
+    pointers.reserve(strings.size());
+    for (const std::string& sz : strings) pointers.push_back(sz.c_str());
+    ReportWorkerEvent(m_hEventSource, 1, words.dwEventId, nullptr, EVENTLOG_ERROR_TYPE,
+                      static_cast<uint16_t>(pointers.size()), bWithData ? kComparisonDataBytes : 0, pointers.data(),
+                      bWithData ? pairs : nullptr);
+  }
+
+  m_pDialog->SetStatusText("FAIL");
+  m_pDialog->SetExtendedText(words.szLong);
+  m_pDialog->SetTargetText(m_nTarget, kColumnError, words.szShort);
+  m_bFailed = 1;
+  ShowStatus("FAIL");
+}
+
+}  // namespace stratavon

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/Crc32.h"
+#include "engine/EventSource.h"
+#include "engine/IoError.h"
+#include "engine/RunRecord.h"
+#include "engine/SlotWorker.h"
+#include "engine/WorkerConsole.h"
+#include "platform/AlignedBuffer.h"
+#include "platform/CriticalSection.h"
+#include "platform/EventLog.h"
+#include "platform/WorkFile.h"
+
+namespace stratavon {
+
+// The frame every advanced worker shares: the start-up that checks the
+// target, allocates and fills the pattern buffer and creates the work file;
+// the reporting of a failure; and the release of everything at the end.
+// The engines derive from it and put their loops in OnStartIo.
+class CAdvancedWorker : public CSlotWorker {
+ public:
+  // bWriteSide: the worker's file lives in WRITE/ and it uses the write side
+  // of its slot entry. bAsync: the overlapped engines (their words differ).
+  CAdvancedWorker(bool bWriteSide, bool bAsync);
+  ~CAdvancedWorker() override;
+
+  bool IsWriteSide() const { return m_bWriteSide; }
+  const std::string& FileName() const { return m_szFileName; }
+
+  // Classifies and reports a failure once: stamps the failed block into the
+  // work file, writes the event entry, shows "FAIL" and the words, and marks
+  // the worker failed. pBlock: for the API kinds the data of the failed
+  // call, for DATA COMPARISON the buffer that failed verification.
+  void ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pBlock);
+
+ protected:
+  bool InitInstance() override;
+  void OnThreadMessage(const ThreadMessage& msg) override;
+  // The engine: runs until stopped or failed, then calls CleanUp and EndThread.
+  virtual void OnStartIo() = 0;
+
+  // Start-up shared by all advanced workers: the slot's preparation, the
+  // event source, "INIT", the sizes. False when the worker must end.
+  bool InitFrame();
+  // The synchronous workers' start-up after the frame: free space and
+  // alignment, buffers, pattern, work file, publication, checksum.
+  bool InitSynchronous();
+  // Releases the event source, buffers and file, writes "STOP" unless the
+  // worker failed, and withdraws file and buffer from the slot entry.
+  virtual void CleanUp();
+  // Writes a stamped block back into the work file.
+  virtual void WriteBackBlock(uint8_t* pBlock);
+
+  TargetRunRecord& Record() const { return g_pTargetRecords[m_nTarget]; }
+  SlotIoEntry& Entry() const {
+    return Record().entries[m_bWriteSide ? m_nSlot + kWriteEntryOffset : m_nSlot];
+  }
+  // Adds one successful call to the slot's counters.
+  void CountIo(uint64_t qwBytes) {
+    m_lockRecords.Lock();
+    SlotIoEntry& entry = Entry();
+    entry.qwBytes += qwBytes;
+    entry.qwIos += 1;
+    m_lockRecords.Unlock();
+  }
+  void ShowStatus(const char* szWord) { m_pDialog->SetTargetText(m_nTarget, kColumnStatus, szWord); }
+
+  const bool m_bWriteSide;
+  const bool m_bAsync;
+  CAlignedBuffer m_buffer;
+  CAlignedBuffer m_reference;
+  CWorkFile m_file;
+  uint32_t m_dwBufferSize = 0;
+  uint32_t m_dwTransferSize = 0;
+  uint32_t m_dwMode = 0;
+  CCrc32 m_crc;
+  uint8_t m_byClearFill = 0;
+  HEVENTLOG m_hEventSource = nullptr;
+  std::string m_szFileName;
+  IWorkerConsole* m_pDialog = nullptr;
+  uint8_t m_bFailed = 0;
+  CSingleLock m_lockRecords{&g_csRecords};
+};
+
+}  // namespace stratavon

@@ -1,0 +1,50 @@
+#include "engine/IoError.h"
+
+#include <cstring>
+
+namespace stratavon {
+
+IoErrorWords DescribeIoError(uint32_t nKind, bool bAsync) {
+  switch (nKind) {
+    case kErrorReadApi:
+      return {"READ API", "READ API ERROR", kEventApiError};
+    case kErrorDataComparison:
+      return {"DATA COMPARISON", "DATA COMPARISON ERROR", kEventDataComparison};
+    case kErrorWriteApi:
+      return {"WRITE API", bAsync ? "WRITE API ERROR" : "WRITE API FAILURE", kEventApiError};
+    case kErrorDiskSpace:
+      return {"DISK SPACE", "NOT ENOUGH DISK SPACE", kEventDiskSpace};
+    case kErrorMemoryAllocation:
+      return {"MEMORY ALLOCATION", "MEMORY ALLOCATION ERROR", kEventMemoryAllocation};
+    case kErrorMaxQueueDepth:
+      return {"MAX QUEUE DEPTH", "MAX QUEUE DEPTH EXCEEDED", 0};
+    case kErrorIoTimeout:
+      return {"I/O TIMEOUT", "I/O TIMEOUT", kEventIoTimeout};
+    case kErrorAbandonedMutex:
+      return {"ABANDONED MUTEX", "ABANDONED MUTEX ERROR", kEventAbandonedMutex};
+    case kErrorUnknown:
+      return {"UNKNOWN ERROR", "UNKNOWN ERROR", kEventUnknownError};
+    case kErrorUnderrunOverrun:
+      return {"UNDERRUN/OVERRUN", "UNDERRUN/OVERRUN TRANSFER ERROR", kEventUnderrunOverrun};
+    case kErrorInitialization:
+    default:
+      return {"INITIALIZATION", "INITIALIZATION ERROR", kEventInitialization};
+  }
+}
+
+unsigned ListDifferingWords(const uint8_t* pExpected, const uint8_t* pFound, uint32_t dwBytes,
+                            WordMismatch (&pairs)[kMaxListedWords]) {
+  std::memset(pairs, 0, sizeof pairs);
+  unsigned nListed = 0;
+  const uint32_t dwWords = dwBytes / sizeof(uint32_t);
+  for (uint32_t i = 0; i < dwWords && nListed < kMaxListedWords; ++i) {
+    uint32_t dwExpected;
+    uint32_t dwFound;
+    std::memcpy(&dwExpected, pExpected + i * sizeof(uint32_t), sizeof dwExpected);
+    std::memcpy(&dwFound, pFound + i * sizeof(uint32_t), sizeof dwFound);
+    if (dwExpected != dwFound) pairs[nListed++] = {dwExpected, dwFound};
+  }
+  return nListed;
+}
+
+}  // namespace stratavon

@@ -1,0 +1,18 @@
+#include "engine/WorkerClasses.h"
+
+#include "engine/RunRecord.h"
+#include "engine/SyncEngines.h"
+
+namespace stratavon {
+WorkerFactory AdvancedWorkerFactory(uint32_t nKind) {
+  switch (nKind) {
+    case kWorkerReadAdvanced:
+      return CreateWorker<CReadAdvancedClass>;
+    case kWorkerWriteAdvanced:
+      return CreateWorker<CWriteAdvancedClass>;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace stratavon

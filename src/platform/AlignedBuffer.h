@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace stratavon {
+
+// Page-aligned anonymous memory, readable and writable, never executable.
+// Direct I/O accepts it at any device alignment up to the page size.
+class CAlignedBuffer {
+ public:
+  CAlignedBuffer() = default;
+  ~CAlignedBuffer() { Free(); }
+  CAlignedBuffer(CAlignedBuffer&& other) noexcept;
+  CAlignedBuffer& operator=(CAlignedBuffer&& other) noexcept;
+  CAlignedBuffer(const CAlignedBuffer&) = delete;
+  CAlignedBuffer& operator=(const CAlignedBuffer&) = delete;
+
+  // Releases what is held and maps dwSize bytes. False (errno set) on failure.
+  bool Allocate(size_t nSize);
+  void Free();
+
+  uint8_t* Data() const { return m_pData; }
+  size_t Size() const { return m_nSize; }
+  explicit operator bool() const { return m_pData != nullptr; }
+
+ private:
+  uint8_t* m_pData = nullptr;
+  size_t m_nSize = 0;
+};
+
+}  // namespace stratavon

@@ -1,0 +1,449 @@
+#include "platform/EventLog.h"
+
+#include "platform/EventCatalog.h"
+#include "platform/StateDirectory.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <mutex>
+#include <string_view>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace stratavon {
+
+// An open log file. The descriptor is O_APPEND, so every write lands at the
+// end of the file whatever other sources (or processes) wrote meanwhile.
+struct CEventSource {
+  CEventSource(std::string szSource, int hFile) : m_szSource(std::move(szSource)), m_hFile(hFile) {}
+  ~CEventSource() { close(m_hFile); }
+  CEventSource(const CEventSource&) = delete;
+  CEventSource& operator=(const CEventSource&) = delete;
+
+  std::string m_szSource;
+  int m_hFile;
+};
+
+namespace {
+
+std::once_flag g_onceSyslog;
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Length of the well-formed UTF-8 sequence at the start of text, or 0 when
+// it is not one (overlong forms, surrogates and code points past U+10FFFF
+// included: a JSON reader would reject them).
+size_t Utf8SequenceLength(std::string_view text) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char c = byte(0);
+  if (c < 0x80) return 1;
+  size_t nLength;
+  unsigned char byMin = 0x80, byMax = 0xBF;  // bounds of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    nLength = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    nLength = 3;
+    if (c == 0xE0) byMin = 0xA0;
+    if (c == 0xED) byMax = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    nLength = 4;
+    if (c == 0xF0) byMin = 0x90;
+    if (c == 0xF4) byMax = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < nLength || byte(1) < byMin || byte(1) > byMax) return 0;
+  for (size_t i = 2; i < nLength; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return nLength;
+}
+
+void AppendUtf8(std::string& out, uint32_t dwCodePoint) {
+  if (dwCodePoint < 0x80) {
+    out += static_cast<char>(dwCodePoint);
+  } else if (dwCodePoint < 0x800) {
+    out += static_cast<char>(0xC0 | (dwCodePoint >> 6));
+    out += static_cast<char>(0x80 | (dwCodePoint & 0x3F));
+  } else if (dwCodePoint < 0x10000) {
+    out += static_cast<char>(0xE0 | (dwCodePoint >> 12));
+    out += static_cast<char>(0x80 | ((dwCodePoint >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (dwCodePoint & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (dwCodePoint >> 18));
+    out += static_cast<char>(0x80 | ((dwCodePoint >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((dwCodePoint >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (dwCodePoint & 0x3F));
+  }
+}
+
+void AppendEscapedByte(std::string& out, unsigned char by) {
+  out += "\\u00";
+  out += kHexDigits[by >> 4];
+  out += kHexDigits[by & 0x0F];
+}
+
+// Paths are bytes, not text: a byte that is not part of valid UTF-8 is
+// written as \u00XX so that the line stays valid JSON, and the reader turns
+// \u0080..\u00FF back into that byte.
+void AppendJsonString(std::string& out, std::string_view text) {
+  out += '"';
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      const size_t nLength = Utf8SequenceLength(text.substr(i));
+      if (nLength == 0) {
+        AppendEscapedByte(out, c);
+        ++i;
+      } else {
+        out.append(text, i, nLength);
+        i += nLength;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          AppendEscapedByte(out, c);
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+    ++i;
+  }
+  out += '"';
+}
+
+std::string UtcTimestamp() {
+  const time_t now = time(nullptr);
+  tm parts{};
+  char szTime[32] = "1970-01-01T00:00:00Z";
+  if (gmtime_r(&now, &parts) != nullptr) strftime(szTime, sizeof szTime, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return szTime;
+}
+
+int SyslogPriority(uint16_t wType) {
+  if (wType == EVENTLOG_WARNING_TYPE) return LOG_WARNING;
+  if (wType == EVENTLOG_INFORMATION_TYPE) return LOG_INFO;
+  return LOG_ERR;
+}
+
+void MirrorToSyslog(uint16_t wType, const std::string& szText) {
+  // No LOG_CONS: without a syslog daemon the message is simply dropped.
+  std::call_once(g_onceSyslog, [] { openlog("stratavon", LOG_PID, LOG_USER); });
+  syslog(SyslogPriority(wType), "%s", szText.c_str());
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A cursor over one stored line. Every read checks the bounds first: the
+// file may have been edited, truncated or filled with anything.
+class CJsonCursor {
+ public:
+  explicit CJsonCursor(std::string_view szText) : m_szText(szText) {}
+
+  void SkipSpace() {
+    while (m_nPos < m_szText.size() &&
+           (m_szText[m_nPos] == ' ' || m_szText[m_nPos] == '\t' || m_szText[m_nPos] == '\n' ||
+            m_szText[m_nPos] == '\r')) {
+      ++m_nPos;
+    }
+  }
+
+  bool Consume(char c) {
+    SkipSpace();
+    if (m_nPos >= m_szText.size() || m_szText[m_nPos] != c) return false;
+    ++m_nPos;
+    return true;
+  }
+
+  bool AtEnd() {
+    SkipSpace();
+    return m_nPos == m_szText.size();
+  }
+
+  // A JSON number that is a whole number in 0..UINT32_MAX, no sign, no
+  // fraction, no exponent (a fraction or exponent is left behind and then
+  // fails as the next token).
+  bool ReadUnsigned(uint32_t& dw) {
+    SkipSpace();
+    const size_t nStart = m_nPos;
+    uint64_t qw = 0;
+    while (m_nPos < m_szText.size() && m_szText[m_nPos] >= '0' && m_szText[m_nPos] <= '9') {
+      qw = qw * 10 + static_cast<uint64_t>(m_szText[m_nPos] - '0');
+      if (qw > UINT32_MAX) return false;
+      ++m_nPos;
+    }
+    const size_t nDigits = m_nPos - nStart;
+    if (nDigits == 0 || (nDigits > 1 && m_szText[nStart] == '0')) return false;
+    dw = static_cast<uint32_t>(qw);
+    return true;
+  }
+
+  bool ReadString(std::string& out) {
+    out.clear();
+    if (!Consume('"')) return false;
+    while (m_nPos < m_szText.size()) {
+      const unsigned char c = static_cast<unsigned char>(m_szText[m_nPos]);
+      if (c == '"') {
+        ++m_nPos;
+        return true;
+      }
+      if (c < 0x20) return false;
+      if (c == '\\') {
+        if (!ReadEscape(out)) return false;
+        continue;
+      }
+      const size_t nLength = Utf8SequenceLength(m_szText.substr(m_nPos));
+      if (nLength == 0) return false;
+      out.append(m_szText, m_nPos, nLength);
+      m_nPos += nLength;
+    }
+    return false;
+  }
+
+ private:
+  bool ReadHex4(uint32_t& dw) {
+    if (m_szText.size() - m_nPos < 4) return false;
+    dw = 0;
+    for (size_t i = 0; i < 4; ++i) {
+      const int nDigit = HexValue(m_szText[m_nPos + i]);
+      if (nDigit < 0) return false;
+      dw = dw << 4 | static_cast<uint32_t>(nDigit);
+    }
+    m_nPos += 4;
+    return true;
+  }
+
+  // At a backslash inside a string.
+  bool ReadEscape(std::string& out) {
+    ++m_nPos;
+    if (m_nPos >= m_szText.size()) return false;
+    const char c = m_szText[m_nPos++];
+    switch (c) {
+      case '"': out += '"'; return true;
+      case '\\': out += '\\'; return true;
+      case '/': out += '/'; return true;
+      case 'b': out += '\b'; return true;
+      case 'f': out += '\f'; return true;
+      case 'n': out += '\n'; return true;
+      case 'r': out += '\r'; return true;
+      case 't': out += '\t'; return true;
+      case 'u': break;
+      default: return false;
+    }
+    uint32_t dwUnit = 0;
+    if (!ReadHex4(dwUnit)) return false;
+    if (dwUnit >= 0xDC00 && dwUnit <= 0xDFFF) return false;  // a low half on its own
+    if (dwUnit >= 0xD800 && dwUnit <= 0xDBFF) {
+      uint32_t dwLow = 0;
+      if (m_szText.size() - m_nPos < 2 || m_szText[m_nPos] != '\\' || m_szText[m_nPos + 1] != 'u') return false;
+      m_nPos += 2;
+      if (!ReadHex4(dwLow) || dwLow < 0xDC00 || dwLow > 0xDFFF) return false;
+      AppendUtf8(out, 0x10000 + ((dwUnit - 0xD800) << 10) + (dwLow - 0xDC00));
+    } else if (dwUnit <= 0xFF) {
+      out += static_cast<char>(dwUnit);  // a byte as the writer escaped it
+    } else {
+      AppendUtf8(out, dwUnit);
+    }
+    return true;
+  }
+
+  std::string_view m_szText;
+  size_t m_nPos = 0;
+};
+
+bool DecodeHex(const std::string& szHex, std::vector<uint8_t>& data) {
+  data.clear();
+  if (szHex.size() % 2 != 0) return false;
+  data.reserve(szHex.size() / 2);
+  for (size_t i = 0; i < szHex.size(); i += 2) {
+    const int nHigh = HexValue(szHex[i]);
+    const int nLow = HexValue(szHex[i + 1]);
+    if (nHigh < 0 || nLow < 0) return false;
+    data.push_back(static_cast<uint8_t>(nHigh << 4 | nLow));
+  }
+  return true;
+}
+
+// "2026-12-06T19:00:00Z": the shape the writer produces, nothing else.
+bool IsTimestamp(const std::string& szTime) {
+  static constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:ddZ";
+  if (szTime.size() != kShape.size()) return false;
+  for (size_t i = 0; i < kShape.size(); ++i) {
+    const bool bDigit = szTime[i] >= '0' && szTime[i] <= '9';
+    if (kShape[i] == 'd' ? !bDigit : szTime[i] != kShape[i]) return false;
+  }
+  return true;
+}
+
+bool ReadStringArray(CJsonCursor& cursor, std::vector<std::string>& strings) {
+  strings.clear();
+  if (!cursor.Consume('[')) return false;
+  if (cursor.Consume(']')) return true;
+  do {
+    std::string szItem;
+    if (!cursor.ReadString(szItem)) return false;
+    strings.push_back(std::move(szItem));
+  } while (cursor.Consume(','));
+  return cursor.Consume(']');
+}
+
+}  // namespace
+
+std::string EventLogPath() { return StateDirectory() + "/events.jsonl"; }
+
+HEVENTLOG RegisterEventSource(const std::string& source) {
+  if (!EnsureStateDirectory()) return nullptr;
+  return RegisterEventSourceAt(source, EventLogPath());
+}
+
+HEVENTLOG RegisterEventSourceAt(const std::string& source, const std::string& logPath) {
+  int hFile;
+  do {
+    hFile = open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  } while (hFile < 0 && errno == EINTR);
+  if (hFile < 0) return nullptr;
+  return new CEventSource(source, hFile);
+}
+
+void DeregisterEventSource(HEVENTLOG hSource) { delete hSource; }
+
+bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t dwEventId,
+                 const void* /*pUserSid: entries carry no user*/, uint16_t wNumStrings, uint32_t dwDataSize,
+                 const char* const* lpStrings, const void* lpRawData) {
+  if (hSource == nullptr) return false;
+  if ((wNumStrings > 0 && lpStrings == nullptr) || (dwDataSize > 0 && lpRawData == nullptr)) return false;
+
+  std::vector<std::string> strings;
+  strings.reserve(wNumStrings);
+  for (uint16_t i = 0; i < wNumStrings; ++i) strings.emplace_back(lpStrings[i] != nullptr ? lpStrings[i] : "");
+
+  std::string szLine = "{\"time\": \"" + UtcTimestamp() + "\", \"source\": ";
+  AppendJsonString(szLine, hSource->m_szSource);
+  szLine += ", \"type\": " + std::to_string(wType) + ", \"category\": " + std::to_string(wCategory) +
+            ", \"event_id\": " + std::to_string(dwEventId) + ", \"strings\": [";
+  for (size_t i = 0; i < strings.size(); ++i) {
+    if (i > 0) szLine += ", ";
+    AppendJsonString(szLine, strings[i]);
+  }
+  szLine += "], \"data\": \"";
+  const auto* pbyData = static_cast<const unsigned char*>(lpRawData);
+  for (uint32_t i = 0; i < dwDataSize; ++i) {
+    szLine += kHexDigits[pbyData[i] >> 4];
+    szLine += kHexDigits[pbyData[i] & 0x0F];
+  }
+  szLine += "\"}\n";
+
+  // One write per entry; never a second write for the rest, which could land
+  // after another writer's entry and split this one.
+  ssize_t nWritten;
+  do {
+    nWritten = write(hSource->m_hFile, szLine.data(), szLine.size());
+  } while (nWritten < 0 && errno == EINTR);
+
+  MirrorToSyslog(wType, FormatEventMessage(dwEventId, strings));
+  return nWritten == static_cast<ssize_t>(szLine.size());
+}
+
+bool ParseEventRecord(const std::string& line, EventRecord& record) {
+  enum : unsigned { kTime = 1, kSource = 2, kType = 4, kCategory = 8, kEventId = 16, kStrings = 32, kData = 64 };
+  constexpr unsigned kAll = 127;
+
+  EventRecord parsed;
+  CJsonCursor cursor(line);
+  unsigned nSeen = 0;
+  if (!cursor.Consume('{')) return false;
+  do {
+    std::string szKey;
+    if (!cursor.ReadString(szKey) || !cursor.Consume(':')) return false;
+    unsigned nField = 0;
+    bool bOk = false;
+    if (szKey == "time") {
+      nField = kTime;
+      bOk = cursor.ReadString(parsed.time) && IsTimestamp(parsed.time);
+    } else if (szKey == "source") {
+      nField = kSource;
+      bOk = cursor.ReadString(parsed.source);
+    } else if (szKey == "type") {
+      nField = kType;
+      bOk = cursor.ReadUnsigned(parsed.type);
+    } else if (szKey == "category") {
+      nField = kCategory;
+      bOk = cursor.ReadUnsigned(parsed.category);
+    } else if (szKey == "event_id") {
+      nField = kEventId;
+      bOk = cursor.ReadUnsigned(parsed.eventId);
+    } else if (szKey == "strings") {
+      nField = kStrings;
+      bOk = ReadStringArray(cursor, parsed.strings);
+    } else if (szKey == "data") {
+      nField = kData;
+      std::string szHex;
+      bOk = cursor.ReadString(szHex) && DecodeHex(szHex, parsed.data);
+    }
+    if (!bOk || (nSeen & nField) != 0) return false;
+    nSeen |= nField;
+  } while (cursor.Consume(','));
+  if (!cursor.Consume('}') || !cursor.AtEnd() || nSeen != kAll) return false;
+
+  parsed.line = line;
+  record = std::move(parsed);
+  return true;
+}
+
+std::vector<EventRecord> ReadEventLog(const std::string& path, size_t* pnSkipped) {
+  std::vector<EventRecord> records;
+  size_t nSkipped = 0;
+  std::ifstream file(path, std::ios::binary);
+  for (std::string szLine; file && std::getline(file, szLine);) {
+    if (szLine.find_first_not_of(" \t\r") == std::string::npos) continue;  // blank lines are no entries
+    EventRecord record;
+    if (ParseEventRecord(szLine, record)) {
+      records.push_back(std::move(record));
+    } else {
+      ++nSkipped;
+    }
+  }
+  if (pnSkipped != nullptr) *pnSkipped = nSkipped;
+  return records;
+}
+
+std::string FormatEventMessage(uint32_t dwEventId, const std::vector<std::string>& strings) {
+  const char* szTemplate = EventCatalogText(dwEventId);
+  if (szTemplate == nullptr) {
+    char szId[48];
+    std::snprintf(szId, sizeof szId, "Event 0x%08X (no catalog text)", dwEventId);
+    std::string szText = szId;
+    for (size_t i = 0; i < strings.size(); ++i) szText += (i == 0 ? ": " : ", ") + strings[i];
+    return szText;
+  }
+  std::string szText;
+  for (const char* p = szTemplate; *p != '\0'; ++p) {
+    if (p[0] == '%' && p[1] >= '1' && p[1] <= '9') {
+      const size_t nIndex = static_cast<size_t>(p[1] - '1');
+      if (nIndex < strings.size()) szText += strings[nIndex];
+      ++p;
+    } else {
+      szText += *p;
+    }
+  }
+  return szText;
+}
+
+}  // namespace stratavon

@@ -1,0 +1,352 @@
+#include "platform/Registry.h"
+
+#include "platform/StateDirectory.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace stratavon {
+
+namespace {
+
+// One process-wide lock: two CRegistry objects on the same file must not
+// interleave their read-modify-write cycles.
+std::mutex g_csRegistry;
+
+constexpr const char* kTagString = "sz";
+constexpr const char* kTagExpandString = "expand_sz";
+constexpr const char* kTagDword = "dword";
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// True when section names the key itself or one of its subkeys: a key exists
+// as soon as anything below it does, and deleting it takes its subkeys along.
+bool IsKeyOrBelow(std::string_view section, std::string_view key) {
+  if (section.size() < key.size() || !EqualNoCase(section.substr(0, key.size()), key)) return false;
+  return section.size() == key.size() || section[key.size()] == '\\';
+}
+
+std::string_view Trim(std::string_view text) {
+  const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+// Names and keys are stored bare, so refuse the few that would read back as
+// something else; value texts only have to stay on their line.
+bool IsStorableKey(std::string_view key) {
+  return !key.empty() && Trim(key) == key && !HasLineBreak(key);
+}
+
+bool IsStorableName(std::string_view name) {
+  if (Trim(name) != name || HasLineBreak(name) || name.find('=') != std::string_view::npos) return false;
+  return name.empty() || (name.front() != '[' && name.front() != ';' && name.front() != '#');
+}
+
+// "[key]" -> key. The last ']' closes the header, so keys may hold ']' too.
+bool ParseHeader(std::string_view line, std::string& key) {
+  line = Trim(line);
+  if (line.size() < 2 || line.front() != '[' || line.back() != ']') return false;
+  key = std::string(Trim(line.substr(1, line.size() - 2)));
+  return true;
+}
+
+bool IsCommentOrBlank(std::string_view line) {
+  line = Trim(line);
+  return line.empty() || line.front() == ';' || line.front() == '#';
+}
+
+// "Name=tag:data". The name ends at the first '=', so the data may hold '='.
+bool SplitValueLine(std::string_view line, std::string_view& name, std::string_view& data) {
+  if (IsCommentOrBlank(line)) return false;
+  const size_t nEq = line.find('=');
+  if (nEq == std::string_view::npos) return false;
+  name = Trim(line.substr(0, nEq));
+  data = line.substr(nEq + 1);
+  if (!data.empty() && data.back() == '\r') data.remove_suffix(1);
+  return true;
+}
+
+bool ParseDword(std::string_view text, uint32_t& dw) {
+  text = Trim(text);
+  int nBase = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    nBase = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return false;
+  uint64_t qw = 0;
+  for (char c : text) {
+    int nDigit;
+    if (c >= '0' && c <= '9') {
+      nDigit = c - '0';
+    } else if (nBase == 16 && LowerAscii(c) >= 'a' && LowerAscii(c) <= 'f') {
+      nDigit = LowerAscii(c) - 'a' + 10;
+    } else {
+      return false;
+    }
+    qw = qw * nBase + nDigit;
+    if (qw > UINT32_MAX) return false;
+  }
+  dw = static_cast<uint32_t>(qw);
+  return true;
+}
+
+// A value's data as the file holds it. Data without a known tag is a plain
+// string: someone editing by hand may well write "Name=text".
+std::optional<CRegistry::Value> ParseValueData(std::string_view data) {
+  CRegistry::Value value;
+  const size_t nColon = data.find(':');
+  const std::string_view tag = Trim(data.substr(0, nColon == std::string_view::npos ? 0 : nColon));
+  const std::string_view rest = nColon == std::string_view::npos ? data : data.substr(nColon + 1);
+  if (nColon != std::string_view::npos && EqualNoCase(tag, kTagDword)) {
+    value.type = CRegistry::ValueType::kDword;
+    if (!ParseDword(rest, value.dw)) return std::nullopt;
+  } else if (nColon != std::string_view::npos && EqualNoCase(tag, kTagExpandString)) {
+    value.type = CRegistry::ValueType::kExpandString;
+    value.text = std::string(rest);
+  } else if (nColon != std::string_view::npos && EqualNoCase(tag, kTagString)) {
+    value.text = std::string(rest);
+  } else {
+    value.text = std::string(Trim(data));
+  }
+  return value;
+}
+
+std::string FormatValueLine(const std::string& name, const CRegistry::Value& value) {
+  switch (value.type) {
+    case CRegistry::ValueType::kDword:
+      return name + "=" + kTagDword + ":" + std::to_string(value.dw);
+    case CRegistry::ValueType::kExpandString:
+      return name + "=" + kTagExpandString + ":" + value.text;
+    case CRegistry::ValueType::kString:
+      break;
+  }
+  return name + "=" + kTagString + ":" + value.text;
+}
+
+// A missing file is an empty store; any other failure to read is a failure.
+bool ReadWholeFile(const std::string& szPath, std::string& szContent) {
+  szContent.clear();
+  const int fd = open(szPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  char buffer[16384];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    szContent.append(buffer, static_cast<size_t>(n));
+  }
+  const int nSaved = errno;
+  close(fd);
+  errno = nSaved;
+  return n == 0;
+}
+
+// The file as a list of lines, each knowing the key it stands under. Lines
+// the store does not understand are carried along untouched.
+struct CRegistryText {
+  struct Line {
+    std::string szText;
+    std::string szKey;  // the section it belongs to; empty before the first header
+    bool bHeader = false;
+  };
+  std::vector<Line> m_lines;
+
+  bool Load(const std::string& szPath) {
+    m_lines.clear();
+    std::string szContent;
+    if (!ReadWholeFile(szPath, szContent)) return false;
+    std::string szKey;
+    for (size_t nStart = 0; nStart < szContent.size();) {
+      size_t nEnd = szContent.find('\n', nStart);
+      if (nEnd == std::string::npos) nEnd = szContent.size();
+      Line line{szContent.substr(nStart, nEnd - nStart), {}, false};
+      nStart = nEnd + 1;
+      std::string szHeaderKey;
+      if (ParseHeader(line.szText, szHeaderKey)) {
+        szKey = szHeaderKey;
+        line.bHeader = true;
+      }
+      line.szKey = szKey;
+      m_lines.push_back(std::move(line));
+    }
+    return true;
+  }
+
+  // Index of the value line name under key (the last one wins, as on reading).
+  std::optional<size_t> FindValue(std::string_view key, std::string_view name) const {
+    std::optional<size_t> found;
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+      std::string_view lineName, data;
+      if (!m_lines[i].bHeader && !m_lines[i].szKey.empty() && EqualNoCase(m_lines[i].szKey, key) &&
+          SplitValueLine(m_lines[i].szText, lineName, data) && EqualNoCase(lineName, name)) {
+        found = i;
+      }
+    }
+    return found;
+  }
+
+  std::optional<size_t> FindHeader(std::string_view key) const {
+    std::optional<size_t> found;
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+      if (m_lines[i].bHeader && EqualNoCase(m_lines[i].szKey, key)) found = i;
+    }
+    return found;
+  }
+
+  bool HasKey(std::string_view key) const {
+    for (const Line& line : m_lines) {
+      if (line.bHeader && IsKeyOrBelow(line.szKey, key)) return true;
+    }
+    return false;
+  }
+
+  void AppendHeader(const std::string& key) {
+    if (!m_lines.empty() && !Trim(m_lines.back().szText).empty()) {
+      m_lines.push_back({"", m_lines.back().szKey, false});
+    }
+    m_lines.push_back({"[" + key + "]", key, true});
+  }
+
+  // A new value goes after the last value of its section, ahead of the blank
+  // lines and comments that introduce the next section.
+  void InsertValue(size_t nHeader, const std::string& key, std::string szText) {
+    size_t nAt = nHeader + 1;
+    for (size_t i = nHeader + 1; i < m_lines.size() && !m_lines[i].bHeader; ++i) {
+      if (!IsCommentOrBlank(m_lines[i].szText)) nAt = i + 1;
+    }
+    m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(nAt), Line{std::move(szText), key, false});
+  }
+
+  std::string Text() const {
+    std::string szText;
+    for (const Line& line : m_lines) {
+      szText += line.szText;
+      szText += '\n';
+    }
+    return szText;
+  }
+};
+
+bool WriteAll(int fd, const std::string& szText) {
+  size_t nDone = 0;
+  while (nDone < szText.size()) {
+    const ssize_t n = write(fd, szText.data() + nDone, szText.size() - nDone);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    nDone += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string DirectoryOf(const std::string& szPath) {
+  const size_t nSlash = szPath.rfind('/');
+  if (nSlash == std::string::npos) return ".";
+  return nSlash == 0 ? "/" : szPath.substr(0, nSlash);
+}
+
+// Writes a sibling temporary file and renames it over the store, so that a
+// reader (or a crash) only ever sees the old file or the new one.
+bool ReplaceFile(const std::string& szPath, const std::string& szText) {
+  const std::string szDir = DirectoryOf(szPath);
+  if (szDir == StateDirectory() && access(szDir.c_str(), F_OK) != 0 && !EnsureStateDirectory()) return false;
+
+  std::string szTemp = szPath + ".tmp.XXXXXX";
+  const int fd = mkostemp(szTemp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  bool bOk = fchmod(fd, 0644) == 0 && WriteAll(fd, szText) && fsync(fd) == 0;
+  bOk = (close(fd) == 0) && bOk;
+  if (!bOk || rename(szTemp.c_str(), szPath.c_str()) != 0) {
+    const int nSaved = errno;
+    unlink(szTemp.c_str());
+    errno = nSaved;
+    return false;
+  }
+  // The rename itself only lasts once the directory is on disk too.
+  const int fdDir = open(szDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fdDir >= 0) {
+    fsync(fdDir);
+    close(fdDir);
+  }
+  return true;
+}
+
+}  // namespace
+
+CRegistry::CRegistry() : m_szPath(StateDirectory() + "/registry") {}
+
+CRegistry::CRegistry(std::string path) : m_szPath(std::move(path)) {}
+
+bool CRegistry::KeyExists(const std::string& key) const {
+  std::lock_guard lock(g_csRegistry);
+  CRegistryText text;
+  return IsStorableKey(key) && text.Load(m_szPath) && text.HasKey(key);
+}
+
+bool CRegistry::CreateKey(const std::string& key) {
+  if (!IsStorableKey(key)) return false;
+  std::lock_guard lock(g_csRegistry);
+  CRegistryText text;
+  if (!text.Load(m_szPath)) return false;
+  if (text.HasKey(key)) return true;
+  text.AppendHeader(key);
+  return ReplaceFile(m_szPath, text.Text());
+}
+
+bool CRegistry::SetValue(const std::string& key, const std::string& name, const Value& value) {
+  if (!IsStorableKey(key) || !IsStorableName(name) || HasLineBreak(value.text)) return false;
+  std::lock_guard lock(g_csRegistry);
+  CRegistryText text;
+  if (!text.Load(m_szPath)) return false;
+  std::string szLine = FormatValueLine(name, value);
+  if (const auto nLine = text.FindValue(key, name)) {
+    text.m_lines[*nLine].szText = std::move(szLine);
+  } else {
+    auto nHeader = text.FindHeader(key);
+    if (!nHeader) {
+      text.AppendHeader(key);
+      nHeader = text.m_lines.size() - 1;
+    }
+    text.InsertValue(*nHeader, key, std::move(szLine));
+  }
+  return ReplaceFile(m_szPath, text.Text());
+}
+
+std::optional<CRegistry::Value> CRegistry::GetValue(const std::string& key, const std::string& name) const {
+  std::lock_guard lock(g_csRegistry);
+  CRegistryText text;
+  if (!text.Load(m_szPath)) return std::nullopt;
+  const auto nLine = text.FindValue(key, name);
+  if (!nLine) return std::nullopt;
+  std::string_view lineName, data;
+  SplitValueLine(text.m_lines[*nLine].szText, lineName, data);
+  return ParseValueData(data);
+}
+
+bool CRegistry::DeleteKey(const std::string& key) {
+  if (!IsStorableKey(key)) return false;
+  std::lock_guard lock(g_csRegistry);
+  CRegistryText text;
+  if (!text.Load(m_szPath)) return false;
+  if (!text.HasKey(key)) return true;
+  std::erase_if(text.m_lines, [&](const CRegistryText::Line& line) { return IsKeyOrBelow(line.szKey, key); });
+  return ReplaceFile(m_szPath, text.Text());
+}
+
+}  // namespace stratavon

@@ -1,0 +1,342 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "console/simple/TargetRecords.h"
+#include "engine/IoError.h"
+#include "engine/Pattern.h"
+#include "engine/SyncEngines.h"
+#include "platform/SystemError.h"
+#include "support/FaultFs.h"
+#include "support/LoopMount.h"
+#include "support/RunFixture.h"
+
+namespace stratavon {
+namespace {
+
+using namespace std::chrono_literals;
+using test::MakeSettings;
+using test::ReadWholeFile;
+
+constexpr int kReadSlot = 0;
+constexpr int kWriteSlot = kFirstWriteSlot;
+
+int64_t FileSize(const std::string& szPath) {
+  struct stat st {};
+  return stat(szPath.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+template <class Pred>
+bool Eventually(Pred pred, std::chrono::seconds limit = 30s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+class SyncEngineTest : public test::RunFixture {
+ protected:
+  void TearDown() override {
+    RunFixture::TearDown();
+    g_nPatternKind = kPatternByte;
+  }
+
+  // Launches one engine of the given direction in its first slot of target 0.
+  void Launch(bool bWrite) {
+    m_nSlot = bWrite ? kWriteSlot : kReadSlot;
+    m_bWrite = bWrite;
+    if (bWrite) {
+      LaunchWorker(0, m_nSlot, CreateWorker<CWriteAdvancedClass>, kWorkerWriteAdvanced);
+    } else {
+      LaunchWorker(0, m_nSlot, CreateWorker<CReadAdvancedClass>, kWorkerReadAdvanced);
+    }
+  }
+  const SlotIoEntry& Entry() const {
+    return g_pTargetRecords[0].entries[m_bWrite ? m_nSlot + kWriteEntryOffset : m_nSlot];
+  }
+  uint64_t Ios() const {
+    CScopedLock lock(g_csRecords);
+    return Entry().qwIos;
+  }
+  uint32_t ExitCode() const { return g_pTargetRecords[0].hThread[m_nSlot]->ExitCode(); }
+  bool Ended() const { return g_pTargetRecords[0].hEndEvent[m_nSlot]->IsSet(); }
+  std::string FileName() const { return WorkFileName(m_roots[0], m_bWrite, m_nSlot); }
+  std::string Status() const { return m_console.Cell(0, kColumnStatus); }
+  std::string Error() const { return m_console.Cell(0, kColumnError); }
+
+  int m_nSlot = 0;
+  bool m_bWrite = false;
+};
+
+// Every loop of both engines runs, stops on request and ends with its code.
+TEST_F(SyncEngineTest, EveryLoopStopsWithItsExitCode) {
+  for (bool bWrite : {false, true}) {
+    for (uint32_t dwMode = 0; dwMode < 4; ++dwMode) {
+      for (bool bSingle : {true, false}) {
+        SCOPED_TRACE(testing::Message() << (bWrite ? "write" : "read") << " mode " << dwMode
+                                        << (bSingle ? " single" : " chunked"));
+        ASSERT_TRUE(PrepareTemporary(MakeSettings(64 << 10, bSingle ? 64 << 10 : 4 << 10, dwMode)));
+        Launch(bWrite);
+        // Mode 0 and 1 count nothing: a pass has run once the file has its size.
+        ASSERT_TRUE(Eventually([&] {
+          return (dwMode & MODE_PERFORMANCE) ? Ios() >= 64 : FileSize(FileName()) == (64 << 10) && Status() == "RUN";
+        }));
+        StopAndWait();
+        EXPECT_EQ(ExitCode(), (bWrite ? 33u : 3u) + 2 * dwMode + (bSingle ? 0 : 1));
+        EXPECT_EQ(Status(), "STOP");
+        EXPECT_TRUE(Events().empty());
+        RunFixture::TearDown();
+      }
+    }
+  }
+}
+
+// A stop never cuts a pass: the counters hold whole passes, read-backs included.
+TEST_F(SyncEngineTest, CountersHoldWholePasses) {
+  struct Case {
+    bool bWrite;
+    uint32_t dwBuffer, dwTransfer, dwMode;
+    uint64_t qwIosPerPass;
+  } cases[] = {
+      {true, 4 << 20, 512, MODE_PERFORMANCE, 8192},
+      {true, 4 << 20, 512, MODE_PERFORMANCE | MODE_ERROR_CHECKING, 16384},
+      {true, 1 << 20, 1 << 20, MODE_PERFORMANCE | MODE_ERROR_CHECKING, 2},
+      {false, 1 << 20, 64 << 10, MODE_PERFORMANCE, 16},
+      {false, 1 << 20, 64 << 10, MODE_PERFORMANCE | MODE_ERROR_CHECKING, 16},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.dwBuffer << "/" << c.dwTransfer << " mode " << c.dwMode);
+    ASSERT_TRUE(PrepareTemporary(MakeSettings(c.dwBuffer, c.dwTransfer, c.dwMode)));
+    Launch(c.bWrite);
+    ASSERT_TRUE(Eventually([&] { return Ios() >= 2 * c.qwIosPerPass; }));
+    StopAndWait();
+    EXPECT_EQ(Status(), "STOP");
+    EXPECT_EQ(Entry().qwIos % c.qwIosPerPass, 0u) << Entry().qwIos;
+    EXPECT_EQ(Entry().qwBytes, Entry().qwIos * c.dwTransfer);
+    RunFixture::TearDown();
+  }
+}
+
+// Sizes that do not divide: one chunk a pass, the tail never touched, and
+// verification still passes.
+TEST_F(SyncEngineTest, BufferTailBeyondTheLastChunkKeepsThePattern) {
+  g_nPatternKind = kPatternCrpat;
+  for (bool bWrite : {false, true}) {
+    SCOPED_TRACE(bWrite ? "write" : "read");
+    ASSERT_TRUE(PrepareTemporary(MakeSettings(96 << 10, 64 << 10, MODE_ERROR_CHECKING | MODE_PERFORMANCE)));
+    Launch(bWrite);
+    ASSERT_TRUE(Eventually([&] { return Ios() >= 20; }));
+    StopAndWait();
+    EXPECT_EQ(Status(), "STOP") << Error();
+    EXPECT_EQ(FileSize(FileName()), bWrite ? (64 << 10) : (96 << 10));
+    RunFixture::TearDown();
+  }
+}
+
+// Failures injected by the fault file system, one worker each.
+class SyncFaultTest : public SyncEngineTest {
+ protected:
+  void SetUp() override {
+    std::string szWhy;
+    if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+    ASSERT_TRUE(m_fs.Mount()) << m_fs.LastError();
+  }
+  void TearDown() override {
+    SyncEngineTest::TearDown();
+    m_fs.Unmount();
+  }
+  bool PrepareOnFaultFs(uint32_t dwBuffer, uint32_t dwTransfer, uint32_t dwMode) {
+    return Prepare({m_fs.Root()}, MakeSettings(dwBuffer, dwTransfer, dwMode));
+  }
+  // The work file's bytes as the backing store holds them.
+  std::string Stored() const {
+    return ReadWholeFile(m_fs.Backing() + (m_bWrite ? "WRITE/KORVA" : "READ/KORVA") + std::to_string(m_nSlot) +
+                         ".DAT");
+  }
+  void RunUntilEnded() {
+    ASSERT_TRUE(Eventually([&] { return Ended(); }));
+    WaitForWorkers();
+  }
+
+  CFaultFs m_fs;
+};
+
+TEST_F(SyncFaultTest, FailedReadOfTheThirdChunkStampsItAtOffsetZero) {
+  g_nPatternKind = kPatternCrpat;
+  constexpr uint32_t kChunk = 16 << 10;
+  ASSERT_TRUE(PrepareOnFaultFs(4 * kChunk, kChunk, MODE_ERROR_CHECKING));
+  const int nRule = m_fs.Arm(FaultRule::Error("KORVA0.DAT", FaultRule::EOp::Read, 2 * kChunk, kChunk, EIO));
+  ASSERT_GE(nRule, 0) << m_fs.LastError();
+  Launch(false);
+  RunUntilEnded();
+  EXPECT_EQ(ExitCode(), 6u);
+  EXPECT_EQ(Status(), "FAIL");
+  EXPECT_EQ(Error(), "READ API");
+  EXPECT_GE(m_fs.Hits(nRule), 1u);
+
+  // The stamped third chunk went to offset 0: stamp, then the pattern as it
+  // stands at buffer offset 2 x chunk.
+  const std::string szStored = Stored();
+  ASSERT_EQ(szStored.size(), 4 * kChunk);
+  EXPECT_EQ(szStored.substr(0, kStampBytes), std::string(kApiStamp, kStampBytes));
+  std::vector<uint8_t> pattern(4 * kChunk);
+  FillPattern(pattern.data(), pattern.size(), nullptr);
+  EXPECT_EQ(std::memcmp(szStored.data() + kStampBytes, pattern.data() + 2 * kChunk + kStampBytes,
+                        kChunk - kStampBytes),
+            0);
+  std::vector<EventRecord> events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].strings, (std::vector<std::string>{"READ", m_roots[0], "0", FormatSystemMessage(EIO)}));
+}
+
+TEST_F(SyncFaultTest, FailedWriteWithErrorChecking) {
+  ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, MODE_ERROR_CHECKING));
+  ASSERT_GE(m_fs.Arm(FaultRule::Error("KORVA25.DAT", FaultRule::EOp::Write, 32 << 10, 1, ENOSPC).Skip(3)), 0);
+  Launch(true);
+  RunUntilEnded();
+  EXPECT_EQ(ExitCode(), 36u);
+  EXPECT_EQ(Error(), "WRITE API");
+  EXPECT_EQ(m_console.ExtendedText(), "WRITE API FAILURE");
+  EXPECT_EQ(Stored().substr(0, kStampBytes), std::string(kApiStamp, kStampBytes));
+  std::vector<EventRecord> events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].strings[0], "WRITE");
+  EXPECT_EQ(events[0].strings[3], FormatSystemMessage(ENOSPC));
+}
+
+TEST_F(SyncFaultTest, ShortWriteIsAnUnderrunWithoutStamp) {
+  ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, MODE_ERROR_CHECKING | MODE_PERFORMANCE));
+  ASSERT_GE(m_fs.Arm(FaultRule::Short("KORVA25.DAT", FaultRule::EOp::Write, 16 << 10, 1, 4096).Skip(2)), 0);
+  Launch(true);
+  RunUntilEnded();
+  EXPECT_EQ(ExitCode(), 40u);
+  EXPECT_EQ(Error(), "UNDERRUN/OVERRUN");
+  EXPECT_NE(Stored().substr(0, kStampBytes), std::string(kApiStamp, kStampBytes));
+  std::vector<EventRecord> events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].eventId, 0xC0000113u);
+  EXPECT_EQ(events[0].strings, std::vector<std::string>{FileName()});
+}
+
+// Corruption on the way back from the medium and on the way to it: both
+// engines' verification must see it.
+TEST_F(SyncFaultTest, CorruptionIsCaughtAndListed) {
+  struct Case {
+    bool bWrite;
+    FaultRule::EOp op;
+    uint32_t dwMode;
+    uint32_t dwExit;
+  } cases[] = {
+      {false, FaultRule::EOp::Read, MODE_ERROR_CHECKING, 6},
+      {false, FaultRule::EOp::Read, MODE_ERROR_CHECKING | MODE_PERFORMANCE, 10},
+      {true, FaultRule::EOp::Read, MODE_ERROR_CHECKING, 36},
+      {true, FaultRule::EOp::Write, MODE_ERROR_CHECKING | MODE_PERFORMANCE, 40},
+  };
+  g_nPatternKind = kPatternCrpat;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.bWrite ? "write" : "read") << " engine, mode " << c.dwMode);
+    ASSERT_TRUE(m_fs.ClearRules());
+    ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 8 << 10, c.dwMode));
+    const std::string szName = c.bWrite ? "KORVA25.DAT" : "KORVA0.DAT";
+    // Two words of the fourth chunk, after a few clean passes.
+    ASSERT_GE(m_fs.Arm(FaultRule::Corrupt(szName, c.op, 3 * (8 << 10) + 8, 8, 0xFF).Skip(20)), 0);
+    Launch(c.bWrite);
+    RunUntilEnded();
+    EXPECT_EQ(ExitCode(), c.dwExit);
+    EXPECT_EQ(Error(), "DATA COMPARISON");
+    EXPECT_EQ(Stored().substr(0, kStampBytes), std::string(kCrcStamp, kStampBytes));
+    std::vector<EventRecord> events = Events();
+    ASSERT_FALSE(events.empty());
+    const EventRecord& event = events.back();
+    EXPECT_EQ(event.eventId, 0xC000010Au);
+    EXPECT_EQ(event.strings[0], FileName());
+    EXPECT_EQ(event.strings[3], "2");
+    ASSERT_EQ(event.data.size(), 80u);
+    uint32_t pairs[4];
+    std::memcpy(pairs, event.data.data(), sizeof pairs);
+    EXPECT_EQ(pairs[1], ~pairs[0]);
+    EXPECT_EQ(pairs[3], ~pairs[2]);
+    RunFixture::TearDown();
+  }
+}
+
+TEST_F(SyncFaultTest, WithoutErrorCheckingFailedReadsAreSkippedUntilStopped) {
+  ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, MODE_PERFORMANCE));
+  const int nRule = m_fs.Arm(FaultRule::Error("KORVA0.DAT", FaultRule::EOp::Read, 0, 0, EIO));
+  Launch(false);
+  ASSERT_TRUE(Eventually([&] { return m_fs.Hits(nRule) >= 50 && m_fs.Hits(nRule) != UINT64_MAX; }));
+  EXPECT_EQ(Status(), "RUN");
+  EXPECT_EQ(Ios(), 0u);
+  StopAndWait();
+  EXPECT_EQ(ExitCode(), 8u);
+  EXPECT_EQ(Status(), "STOP");
+  EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(SyncFaultTest, FailedSeedWriteEndsTheReaderEvenWithoutChecking) {
+  ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 64 << 10, 0));
+  ASSERT_GE(m_fs.Arm(FaultRule::Error("KORVA0.DAT", FaultRule::EOp::Write, 0, 0, EIO)), 0);
+  Launch(false);
+  RunUntilEnded();
+  EXPECT_EQ(ExitCode(), 3u);
+  EXPECT_EQ(Error(), "WRITE API");
+}
+
+// Real devices: a 4 KiB-sector disk refuses 512-byte transfers; a full file
+// system refuses writes.
+class SyncDeviceTest : public SyncEngineTest {
+ protected:
+  void SetUp() override {
+    const std::string szWhy = test::CLoopMount::Unavailable();
+    if (!szWhy.empty()) GTEST_SKIP() << szWhy;
+  }
+};
+
+TEST_F(SyncDeviceTest, TransfersBelowTheSectorSize) {
+  test::CLoopMount loop(16 << 20, 4096);
+  ASSERT_TRUE(loop.Ok()) << loop.Error();
+  ASSERT_TRUE(Prepare({loop.Root()}, MakeSettings(8192, 512, MODE_ERROR_CHECKING)));
+  Launch(true);
+  ASSERT_TRUE(Eventually([&] { return Ended(); }));
+  WaitForWorkers();
+  EXPECT_EQ(Error(), "WRITE API");
+  RunFixture::TearDown();
+
+  ASSERT_TRUE(Prepare({loop.Root()}, MakeSettings(8192, 512, MODE_PERFORMANCE)));
+  Launch(true);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(Status(), "RUN");
+  StopAndWait();
+  EXPECT_EQ(Ios(), 0u) << "refused calls are not counted";
+  EXPECT_EQ(ExitCode(), 38u);
+
+  ASSERT_TRUE(Prepare({loop.Root()}, MakeSettings(8192, 512, MODE_ERROR_CHECKING)));
+  Launch(false);
+  ASSERT_TRUE(Eventually([&] { return Ended(); }));
+  WaitForWorkers();
+  EXPECT_EQ(Error(), "READ API") << "the seed write of the whole buffer passes, the chunk reads do not";
+}
+
+TEST_F(SyncDeviceTest, FullFileSystemEndsTheWriterWithWriteApi) {
+  test::CLoopMount loop(16 << 20, 512);
+  ASSERT_TRUE(loop.Ok()) << loop.Error();
+  ASSERT_TRUE(Prepare({loop.Root()}, MakeSettings(4 << 20, 1 << 20, MODE_ERROR_CHECKING)));
+  // Each writer alone fits; together they do not.
+  for (int s = kFirstWriteSlot; s < kFirstWriteSlot + 4; ++s) {
+    LaunchWorker(0, s, CreateWorker<CWriteAdvancedClass>, kWorkerWriteAdvanced);
+  }
+  m_bWrite = true;
+  ASSERT_TRUE(Eventually([&] { return Error() == "WRITE API"; })) << Status() << " " << Error();
+  StopAndWait();
+  bool bNoSpace = false;
+  for (const EventRecord& event : Events()) bNoSpace |= event.strings.size() == 4 && event.strings[3] == FormatSystemMessage(ENOSPC);
+  EXPECT_TRUE(bNoSpace);
+}
+
+}  // namespace
+}  // namespace stratavon

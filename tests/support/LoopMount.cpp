@@ -1,0 +1,74 @@
+#include "support/LoopMount.h"
+
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+namespace stratavon::test {
+namespace {
+
+// Runs a shell command; returns its exit status and what it printed.
+int Run(const std::string& szCommand, std::string* pszOutput = nullptr) {
+  FILE* pipe = popen((szCommand + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::array<char, 256> chunk{};
+  std::string szOutput;
+  while (fgets(chunk.data(), chunk.size(), pipe) != nullptr) szOutput += chunk.data();
+  int nStatus = pclose(pipe);
+  if (pszOutput != nullptr) *pszOutput = szOutput;
+  return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+}
+
+}  // namespace
+
+std::string CLoopMount::Unavailable() {
+  if (geteuid() != 0) return "loop mounts need root";
+  if (access("/dev/loop-control", F_OK) != 0) return "this machine has no /dev/loop-control";
+  if (Run("command -v losetup && command -v mkfs.ext4") != 0) return "losetup or mkfs.ext4 is missing";
+  return {};
+}
+
+CLoopMount::CLoopMount(size_t nSizeBytes, unsigned nSectorSize) {
+  std::string szTemplate = std::filesystem::temp_directory_path().string() + "/stratavon-loop-XXXXXX";
+  std::vector<char> name(szTemplate.begin(), szTemplate.end());
+  name.push_back('\0');
+  if (mkdtemp(name.data()) == nullptr) {
+    m_szError = "mkdtemp failed";
+    return;
+  }
+  m_szDir = name.data();
+  m_szImage = m_szDir + "/image";
+  const std::string szMount = m_szDir + "/mnt";
+  std::filesystem::create_directory(szMount);
+
+  std::string szOutput;
+  if (Run("truncate -s " + std::to_string(nSizeBytes) + " " + m_szImage, &szOutput) != 0 ||
+      Run("mkfs.ext4 -q -F -b 4096 -m 0 " + m_szImage, &szOutput) != 0 ||
+      Run("losetup -f --show --sector-size " + std::to_string(nSectorSize) + " " + m_szImage, &szOutput) != 0) {
+    m_szError = szOutput;
+    return;
+  }
+  m_szDevice = szOutput.substr(0, szOutput.find('\n'));
+  if (mount(m_szDevice.c_str(), szMount.c_str(), "ext4", 0, nullptr) != 0) {
+    m_szError = "mount of " + m_szDevice + " failed";
+    return;
+  }
+  m_szRoot = szMount + "/";
+  m_bMounted = true;
+}
+
+CLoopMount::~CLoopMount() {
+  if (m_bMounted) umount2((m_szDir + "/mnt").c_str(), MNT_DETACH);
+  if (!m_szDevice.empty()) Run("losetup -d " + m_szDevice);
+  if (!m_szDir.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(m_szDir, ec);
+  }
+}
+
+}  // namespace stratavon::test

@@ -1,0 +1,57 @@
+#include "support/RunFixture.h"
+
+#include "console/simple/TargetRecords.h"
+
+namespace stratavon::test {
+
+RunSettings MakeSettings(uint32_t dwBufferSize, uint32_t dwTransferSize, uint32_t dwMode, uint32_t dwFunction,
+                         uint32_t dwQueueDepth) {
+  RunSettings settings;
+  settings.dwBufferSize = dwBufferSize;
+  settings.dwTransferSize = dwTransferSize;
+  settings.dwMode = dwMode;
+  settings.dwFunction = dwFunction;
+  settings.dwQueueDepth = dwQueueDepth;
+  return settings;
+}
+
+bool RunFixture::Prepare(const std::vector<std::string>& roots, const RunSettings& settings) {
+  m_roots = roots;
+  if (!BuildTargetRecords(roots)) {
+    ADD_FAILURE() << "records block not built";
+    return false;
+  }
+  std::string szFailed;
+  if (CreateWorkDirectories(roots, &szFailed) != WorkDirectoryResult::kCreated) {
+    ADD_FAILURE() << "work directories not made under " << szFailed;
+    return false;
+  }
+  ResetTargetRecords();
+  m_console.Resize(roots.size());
+  for (size_t t = 0; t < roots.size(); ++t) {
+    g_pTargetRecords[t].settings = settings;
+    g_pTargetRecords[t].settings.pDialog = &m_console;
+  }
+  return true;
+}
+
+bool RunFixture::PrepareTemporary(const RunSettings& settings, int nTargets) {
+  std::vector<std::string> roots;
+  for (int t = 0; t < nTargets; ++t) {
+    m_dirs.push_back(std::make_unique<CTempDir>());
+    roots.push_back(m_dirs.back()->Root());
+  }
+  return Prepare(roots, settings);
+}
+
+void RunFixture::StopAndWait() {
+  StopWorkers();
+  WaitForWorkers();
+}
+
+void RunFixture::TearDown() {
+  StopAndWait();
+  ReleaseTargetRecords();
+}
+
+}  // namespace stratavon::test

@@ -1,0 +1,100 @@
+#pragma once
+
+// Fault rules of the stratavon-faultfs daemon: the control language the
+// tests write to /.faultfs and the table the I/O handlers consult.
+//
+// Control text, one command a line ('#' starts a comment line):
+//   add op=read|write [name=SUFFIX] [off=N] [len=N] [skip=N] [times=N|forever] ACTION
+//       ACTION is one of  error=EIO|ENOSPC|...|<number>   short=N
+//                         corrupt[=XORMASK]                stall=MS|forever
+//   disarm INDEX
+//   clear
+// Numbers take 0x for hex and a K, M or G suffix (binary units).  A rule
+// matches a request on a file whose path ends in SUFFIX (no name: every
+// file) that overlaps [off, off+len) (len 0: to the end of the file).  The
+// first `skip` matching requests pass, the next `times` fire.  Rules are
+// numbered from 0 in the order they were added and keep their counters
+// when disarmed, so a test can still read how often one fired.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace stratavon {
+
+enum class EFaultOp { Read, Write };
+enum class EFaultAction { Error, Short, Corrupt, Stall };
+
+inline constexpr uint64_t kFaultForever = UINT64_MAX;
+
+struct FaultSpec {
+  EFaultOp op = EFaultOp::Read;
+  std::string name;            // path suffix; empty matches every file
+  uint64_t offset = 0;
+  uint64_t length = 0;         // 0: to the end of the file
+  uint64_t skip = 0;
+  uint64_t times = kFaultForever;
+  EFaultAction action = EFaultAction::Error;
+  int error = 0;
+  uint64_t shortBytes = 0;
+  uint8_t xorMask = 0xFF;
+  uint64_t stallMs = 0;        // 0: until the rule is disarmed
+  std::string text;            // the line it came from, for the report
+};
+
+// Parses the arguments of an `add` line (everything after "add").
+bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszError);
+
+// Byte range of a file to XOR with a mask.
+struct FaultCorruption {
+  uint64_t offset = 0;
+  uint64_t length = 0;         // 0: to the end of the file
+  uint8_t xorMask = 0xFF;
+};
+
+// What a request must do once every armed rule has had its say.
+struct FaultVerdict {
+  int error = 0;                           // nonzero: fail with this errno
+  uint64_t limit = UINT64_MAX;             // transfer at most this many bytes
+  std::vector<FaultCorruption> corruptions;
+};
+
+// Flips the bytes of buffer (holding the file bytes at fileOffset) that the
+// verdict's corruptions cover.
+void ApplyCorruptions(const FaultVerdict& verdict, uint64_t fileOffset, char* pBuffer, size_t nBytes);
+
+class CFaultTable {
+ public:
+  // Runs a control text, all of it or (on the first bad line) none of it;
+  // with bDryRun only checks it.
+  bool Apply(const std::string& text, std::string* pszError, bool bDryRun = false);
+  // Counts the request against every armed rule and returns the combined
+  // verdict; blocks while a firing stall rule holds it.
+  FaultVerdict Consult(const std::string& path, EFaultOp op, uint64_t offset, uint64_t size);
+  // One line a rule: "INDEX armed=0|1 seen=N hits=N TEXT".
+  std::string Report() const;
+  // Releases every stall so the daemon can exit.
+  void Shutdown();
+  // Polled while a request stalls; true abandons the stall (the daemon is
+  // being stopped by a signal and must not wait for a test that is gone).
+  void SetAbandonCheck(bool (*pfnAbandon)());
+
+ private:
+  struct Rule {
+    FaultSpec spec;
+    bool bArmed = true;
+    uint64_t qwSeen = 0;
+    uint64_t qwHits = 0;
+  };
+
+  mutable std::mutex m_mutex;
+  std::condition_variable m_cvChanged;
+  std::deque<Rule> m_rules;  // never shrinks: stalled requests hold references
+  bool m_bShutdown = false;
+  bool (*m_pfnAbandon)() = nullptr;
+};
+
+}  // namespace stratavon
