@@ -47,17 +47,41 @@ bool CAdvancedWorker::InitFrame() {
   return true;
 }
 
-bool CAdvancedWorker::InitSynchronous() {
+bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
   DiskSpaceInfo disk;
   if (!GetDiskFreeSpace(Record().szRoot, disk) || m_dwBufferSize == 0 ||
       m_dwBufferSize % disk.dwBytesPerSector != 0) {
     ReportIoError(0, kErrorInitialization, nullptr);
     return false;
   }
-  if (m_dwBufferSize > disk.qwFreeBytes) {
+  if (qwNeeded > disk.qwFreeBytes) {
     ReportIoError(0, kErrorDiskSpace, nullptr);
     return false;
   }
+  return true;
+}
+
+bool CAdvancedWorker::CreateWorkFile() {
+  m_szFileName = WorkFileName(Record().szRoot, m_bWriteSide, m_nSlot);
+  if (!m_file.Create(m_szFileName)) {
+    ReportIoError(0, kErrorInitialization, nullptr);
+    CleanUp();
+    return false;
+  }
+  m_lockRecords.Lock();
+  Entry().pBuffer = m_buffer.Data();
+  Entry().hFile = m_file.Handle();
+  m_lockRecords.Unlock();
+  return true;
+}
+
+void CAdvancedWorker::KeepPatternChecksum() {
+  if (m_reference) std::memcpy(m_reference.Data(), m_buffer.Data(), m_dwBufferSize);
+  m_crc.Store(m_buffer.Data(), m_dwBufferSize);
+}
+
+bool CAdvancedWorker::InitSynchronous() {
+  if (!CheckTarget(m_dwBufferSize)) return false;
 
   if (!m_buffer.Allocate(m_dwBufferSize) ||
       ((m_dwMode & MODE_ERROR_CHECKING) != 0 && !m_reference.Allocate(m_dwBufferSize))) {
@@ -71,20 +95,8 @@ bool CAdvancedWorker::InitSynchronous() {
     return false;
   }
 
-  m_szFileName = WorkFileName(Record().szRoot, m_bWriteSide, m_nSlot);
-  if (!m_file.Create(m_szFileName)) {
-    ReportIoError(0, kErrorInitialization, nullptr);
-    CleanUp();
-    return false;
-  }
-
-  m_lockRecords.Lock();
-  Entry().pBuffer = m_buffer.Data();
-  Entry().hFile = m_file.Handle();
-  m_lockRecords.Unlock();
-
-  if (m_reference) std::memcpy(m_reference.Data(), m_buffer.Data(), m_dwBufferSize);
-  m_crc.Store(m_buffer.Data(), m_dwBufferSize);
+  if (!CreateWorkFile()) return false;
+  KeepPatternChecksum();
   return true;
 }
 

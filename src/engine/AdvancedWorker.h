@@ -48,6 +48,14 @@ class CAdvancedWorker : public CSlotWorker {
   // The synchronous workers' start-up after the frame: free space and
   // alignment, buffers, pattern, work file, publication, checksum.
   bool InitSynchronous();
+  // The target's checks: free space and alignment for qwNeeded bytes of
+  // work file. Reports and returns false when the target refuses.
+  bool CheckTarget(uint64_t qwNeeded);
+  // Names and creates the work file and publishes file and buffer in the
+  // slot entry. Reports, cleans up and returns false on failure.
+  bool CreateWorkFile();
+  // Keeps the reference copy and the checksum of the first buffer's pattern.
+  void KeepPatternChecksum();
   // Releases the event source, buffers and file, writes "STOP" unless the
   // worker failed, and withdraws file and buffer from the slot entry.
   virtual void CleanUp();

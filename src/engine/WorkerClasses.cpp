@@ -1,6 +1,7 @@
 #include "engine/WorkerClasses.h"
 
 #include "engine/RunRecord.h"
+#include "engine/AsyncEngines.h"
 #include "engine/SyncEngines.h"
 
 namespace stratavon {
@@ -10,6 +11,10 @@ WorkerFactory AdvancedWorkerFactory(uint32_t nKind) {
       return CreateWorker<CReadAdvancedClass>;
     case kWorkerWriteAdvanced:
       return CreateWorker<CWriteAdvancedClass>;
+    case kWorkerReadAdvancedAsync:
+      return CreateWorker<CReadAdvancedAsyncClass>;
+    case kWorkerWriteAdvancedAsync:
+      return CreateWorker<CWriteAdvancedAsyncClass>;
     default:
       return nullptr;
   }

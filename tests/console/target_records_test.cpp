@@ -9,6 +9,7 @@
 #include "support/FrameWorker.h"
 #include "support/LoopMount.h"
 #include "support/RunFixture.h"
+#include "support/Wait.h"
 
 namespace stratavon {
 namespace {
@@ -18,23 +19,9 @@ using test::CPassReadWorker;
 using test::CPassWorker;
 using test::CPassWriteWorker;
 using test::CTempDir;
+using test::Eventually;
+using test::FileSize;
 using test::MakeSettings;
-
-bool FileExists(const std::string& szPath) {
-  struct stat st {};
-  return stat(szPath.c_str(), &st) == 0;
-}
-
-// Waits (bounded) until the predicate holds; false if it never did.
-template <class Pred>
-bool Eventually(Pred pred, std::chrono::seconds limit = 30s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 class RecordsTest : public test::RunFixture {};
 
@@ -125,7 +112,7 @@ TEST_F(RecordsTest, FiftySlotsOnTwoTargetsRunAndStop) {
       EXPECT_EQ(entry.pBuffer, nullptr);
       qwIos += entry.qwIos;
       EXPECT_EQ(entry.qwBytes, entry.qwIos * 4096);
-      EXPECT_TRUE(FileExists(WorkFileName(m_roots[t], bWrite, s))) << s;
+      EXPECT_GE(FileSize(WorkFileName(m_roots[t], bWrite, s)), 0) << s;
       // The side a slot does not use stays clear.
       EXPECT_EQ(record.entries[bWrite ? s : s + kWriteEntryOffset].qwIos, 0u);
     }
@@ -256,7 +243,7 @@ TEST_F(LoopDeviceTest, FourKibSectorsRefuseSmallerBuffers) {
   RunOneWorker(loop.Root(), 2048);
   EXPECT_EQ(m_console.Cell(0, kColumnStatus), "FAIL");
   EXPECT_EQ(m_console.Cell(0, kColumnError), "INITIALIZATION");
-  EXPECT_FALSE(FileExists(loop.Root() + "WRITE/KORVA25.DAT")) << "refused before the file is made";
+  EXPECT_EQ(FileSize(loop.Root() + "WRITE/KORVA25.DAT"), -1) << "refused before the file is made";
 }
 
 TEST_F(LoopDeviceTest, FourKibSectorsAcceptWholeSectors) {

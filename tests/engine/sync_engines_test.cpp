@@ -13,31 +13,19 @@
 #include "support/FaultFs.h"
 #include "support/LoopMount.h"
 #include "support/RunFixture.h"
+#include "support/Wait.h"
 
 namespace stratavon {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Eventually;
+using test::FileSize;
 using test::MakeSettings;
 using test::ReadWholeFile;
 
 constexpr int kReadSlot = 0;
 constexpr int kWriteSlot = kFirstWriteSlot;
-
-int64_t FileSize(const std::string& szPath) {
-  struct stat st {};
-  return stat(szPath.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
-template <class Pred>
-bool Eventually(Pred pred, std::chrono::seconds limit = 30s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 class SyncEngineTest : public test::RunFixture {
  protected:

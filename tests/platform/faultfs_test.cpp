@@ -49,16 +49,16 @@ AlignedBytes Aligned(size_t nBytes) {
 
 class CFd {
  public:
-  explicit CFd(int fd) : m_fd(fd) {}
+  explicit CFd(int fd) : m_hFd(fd) {}
   ~CFd() {
-    if (m_fd >= 0) close(m_fd);
+    if (m_hFd >= 0) close(m_hFd);
   }
   CFd(const CFd&) = delete;
   CFd& operator=(const CFd&) = delete;
-  int Get() const { return m_fd; }
+  int Get() const { return m_hFd; }
 
  private:
-  int m_fd;
+  int m_hFd;
 };
 
 // Every byte depends on its file offset, so a byte in the wrong place or a

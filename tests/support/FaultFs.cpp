@@ -312,9 +312,10 @@ bool CFaultFs::StopDaemon() {
 bool CFaultFs::Unmount() {
   bool bOk = true;
   if (m_bMounted) {
+    // A stalled request would keep the daemon from exiting; a dead daemon
+    // cannot take the text and has nothing stalled, so that error is dropped.
     std::string szError = m_szError;
-    if (!ClearRules()) m_szError = szError;  // a dead daemon has nothing stalled
-    // (a stalled request would keep a live one from exiting)
+    if (!ClearRules()) m_szError = szError;
     bool bLazy = false;
     if (!UnmountPath(m_szRoot, &bLazy)) {
       Fail("unmounting " + m_szRoot + ": " + ErrnoText(errno));

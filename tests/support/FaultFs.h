@@ -3,7 +3,8 @@
 // A stratavon-faultfs mount for one test: a pass-through view of a fresh
 // backing folder whose reads and writes fail, come up short, corrupt data or
 // stall on demand.  Rules may be armed and disarmed while files are open;
-// each takes effect before Arm() returns.
+// each takes effect before Arm() returns.  Requests over 1 MiB reach the
+// daemon in 1 MiB pieces, and each piece counts as one request.
 //
 //   std::string why;
 //   if (!CFaultFs::Available(&why)) GTEST_SKIP() << why;

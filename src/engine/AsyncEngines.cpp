@@ -1,0 +1,267 @@
+#include "engine/AsyncEngines.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "engine/Pattern.h"
+
+namespace stratavon {
+
+CAsyncEngine::CAsyncEngine(bool bWriteSide, std::chrono::milliseconds timeout)
+    : CAdvancedWorker(bWriteSide, true), m_timeout(timeout) {}
+
+bool CAsyncEngine::InitInstance() {
+  if (!InitFrame()) return false;
+
+  m_dwQueueDepth = Record().settings.dwQueueDepth;
+  if (m_dwQueueDepth == 0 || m_dwQueueDepth > CIoQueue::kMaxDepth) {
+    ReportIoError(0, kErrorMaxQueueDepth, nullptr);
+    return false;
+  }
+  const uint64_t qwAreaBytes = static_cast<uint64_t>(m_dwQueueDepth) * m_dwBufferSize;
+  if (!CheckTarget(qwAreaBytes)) return false;
+
+  m_pRequests.reset(new (std::nothrow) AsyncIoRequest[m_dwQueueDepth]);
+  if (!m_buffer.Allocate(qwAreaBytes) || !m_pRequests ||
+      (Checking() && !m_reference.Allocate(m_dwBufferSize))) {
+    ReportIoError(static_cast<uint32_t>(errno), kErrorMemoryAllocation, nullptr);
+    CleanUp();
+    return false;
+  }
+  m_pQueue = CIoQueue::Create(m_dwQueueDepth);
+  if (!m_pQueue) {
+    ReportIoError(0, kErrorInitialization, nullptr);
+    CleanUp();
+    return false;
+  }
+  // Every request buffer holds the same pattern: fill the first, copy it on.
+  if (!FillPattern(m_buffer.Data(), m_dwBufferSize, &m_byClearFill)) {
+    ReportIoError(0, kErrorInitialization, nullptr);
+    CleanUp();
+    return false;
+  }
+  for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+    AsyncIoRequest& request = m_pRequests[i];
+    request.pData = m_buffer.Data() + static_cast<size_t>(i) * m_dwBufferSize;
+    request.dwRegionOffset = i * m_dwBufferSize;
+    request.qwOffset = request.dwRegionOffset;
+    request.dwPiece = 0;
+    request.nSlot = i;
+    if (i > 0) std::memcpy(request.pData, m_buffer.Data(), m_dwBufferSize);
+  }
+
+  if (!CreateWorkFile()) return false;
+  KeepPatternChecksum();
+  return true;
+}
+
+void CAsyncEngine::CleanUp() {
+  // Nothing may still be moving into or out of the buffers when they go.
+  if (m_pQueue) {
+    m_pQueue->CancelAll();
+    m_pQueue.reset();
+  }
+  CAdvancedWorker::CleanUp();
+  m_pRequests.reset();
+}
+
+void CAsyncEngine::WriteBackBlock(uint8_t*) {
+  if (m_pReportRequest == nullptr || !m_pQueue || !m_file.IsOpen()) return;
+  AsyncIoRequest& request = *m_pReportRequest;
+  request.qwOffset = static_cast<uint64_t>(request.dwRegionOffset) +
+                     static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
+  // The result is not looked at: the report goes on whatever the stamp's fate.
+  if (m_pQueue->Issue(request.nSlot, m_file.Handle(), true, request.pData, m_dwTransferSize, request.qwOffset) == 0) {
+    (void)m_pQueue->WaitOne(request.nSlot, m_timeout);
+  }
+}
+
+void CAsyncEngine::ReportRequestError(uint32_t dwCode, uint32_t nKind, AsyncIoRequest& request) {
+  m_pReportRequest = &request;
+  ReportIoError(dwCode, nKind, request.pData);
+  m_pReportRequest = nullptr;
+}
+
+uint32_t CAsyncEngine::VariantExitCode(uint32_t dwFirstCode) const {
+  return dwFirstCode + 2 * (m_dwMode - MODE_ASYNC) + (Piecewise() ? 1 : 0);
+}
+
+void CAsyncEngine::EndLoop(uint32_t dwExitCode) {
+  CleanUp();
+  EndThread(dwExitCode);
+}
+
+bool CAsyncEngine::PrepareLoop() {
+  if (!m_file.IsOpen() || !m_buffer) {
+    ReportIoError(0, kErrorMemoryAllocation, nullptr);
+    return false;
+  }
+  if (Piecewise()) {
+    m_dwPieces = m_dwTransferSize != 0 ? m_dwBufferSize / m_dwTransferSize : 0;
+    if (m_dwBufferSize == 0 || m_dwPieces == 0) {
+      ReportIoError(0, kErrorInitialization, nullptr);
+      return false;
+    }
+  }
+  return true;
+}
+
+CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, uint32_t* pnCompletedRegions) {
+  const bool bVerify = Checking();
+  const bool bCount = Counting();
+  const bool bPiecewise = Piecewise();
+  const uint32_t nApiKind = bWrite ? kErrorWriteApi : kErrorReadApi;
+  const uint32_t dwBytes = bPiecewise ? m_dwTransferSize : m_dwBufferSize;
+  const int hFile = m_file.Handle();
+
+  for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+    AsyncIoRequest& request = m_pRequests[i];
+    uint8_t* pData = request.pData + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
+    const int nRefused = m_pQueue->Issue(i, hFile, bWrite, pData, dwBytes, request.qwOffset);
+    request.bIssued = nRefused == 0;
+    if (nRefused != 0 && bVerify) {
+      ReportRequestError(static_cast<uint32_t>(nRefused), nApiKind, request);
+      return BatchOutcome::kFailed;
+    }
+    if (bPiecewise) {
+      request.dwPiece = request.dwPiece + 1 < m_dwPieces ? request.dwPiece + 1 : 0;
+      request.qwOffset = static_cast<uint64_t>(request.dwRegionOffset) +
+                         static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
+    }
+  }
+  // (a refused submission shows up as the requests' results or as a failed wait)
+  (void)m_pQueue->Submit();
+
+  IoWaitResult result = m_pQueue->WaitAll(m_timeout);
+  if (result != IoWaitResult::kAllDone) {
+    if (bVerify) {
+      if (result == IoWaitResult::kTimeout) {
+        ReportIoError(0, kErrorIoTimeout, nullptr);
+      } else {
+        ReportIoError(static_cast<uint32_t>(errno), nApiKind, nullptr);
+      }
+      return BatchOutcome::kFailed;
+    }
+    // A request still in flight is never issued again: wait on, and let a
+    // stop end the worker (its clean-up cancels what is left).
+    while (result != IoWaitResult::kAllDone) {
+      if (StopRequested()) return BatchOutcome::kStopped;
+      result = m_pQueue->WaitAll(m_timeout);
+    }
+  }
+  if (!bVerify && !bCount) return BatchOutcome::kDone;
+
+  uint64_t qwBytes = 0;
+  uint64_t qwIos = 0;
+  for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+    AsyncIoRequest& request = m_pRequests[i];
+    if (!request.bIssued) continue;
+    const int64_t nMoved = m_pQueue->Result(i);
+    if (bVerify) {
+      if (nMoved < 0) {
+        ReportRequestError(static_cast<uint32_t>(-nMoved), nApiKind, request);
+        return BatchOutcome::kFailed;
+      }
+      if (nMoved != static_cast<int64_t>(dwBytes)) {
+        ReportIoError(0, kErrorUnderrunOverrun, nullptr);
+        return BatchOutcome::kFailed;
+      }
+      const bool bRegionDone = !bPiecewise || request.dwPiece == 0;
+      if (bRegionDone && pnCompletedRegions != nullptr) ++*pnCompletedRegions;
+      const bool bCheck = check == CrcCheck::kEveryRequest || (check == CrcCheck::kCompletedRegions && bRegionDone);
+      if (bCheck && !m_crc.Check(request.pData, m_dwBufferSize)) {
+        ReportRequestError(0, kErrorDataComparison, request);
+        return BatchOutcome::kFailed;
+      }
+    } else if (nMoved < 0) {
+      continue;
+    }
+    qwBytes += static_cast<uint64_t>(nMoved);
+    ++qwIos;
+  }
+  if (bCount) {
+    m_lockRecords.Lock();
+    Entry().qwBytes += qwBytes;
+    Entry().qwIos += qwIos;
+    m_lockRecords.Unlock();
+  }
+  return BatchOutcome::kDone;
+}
+
+CAsyncEngine::BatchOutcome CWriteAdvancedAsyncClass::RunPhase(bool bWrite) {
+  uint32_t nCompleted = 0;
+  while (nCompleted < m_dwQueueDepth) {
+    const BatchOutcome outcome = RunBatch(bWrite, CrcCheck::kNone, &nCompleted);
+    if (outcome != BatchOutcome::kDone) return outcome;
+  }
+  return BatchOutcome::kDone;
+}
+
+void CWriteAdvancedAsyncClass::OnStartIo() {
+  if (!KnownMode()) return EndLoop(0);
+  const uint32_t dwExitCode = VariantExitCode(53);
+  if (!PrepareLoop()) return EndLoop(dwExitCode);
+  ShowStatus("RUN");
+
+  while (!StopRequested()) {
+    BatchOutcome outcome;
+    if (!Checking()) {
+      outcome = RunBatch(true, CrcCheck::kNone);
+    } else if (!Piecewise()) {
+      // The read-back lands in the buffers that were just written: a passed
+      // check leaves the pattern there for the next cycle.
+      outcome = RunBatch(true, CrcCheck::kNone);
+      if (outcome == BatchOutcome::kDone) outcome = RunBatch(false, CrcCheck::kEveryRequest);
+    } else {
+      // Every region moves completely both ways before anything is compared.
+      outcome = RunPhase(true);
+      if (outcome == BatchOutcome::kDone) outcome = RunPhase(false);
+      for (uint32_t i = 0; outcome == BatchOutcome::kDone && i < m_dwQueueDepth; ++i) {
+        if (!m_crc.Check(m_pRequests[i].pData, m_dwBufferSize)) {
+          ReportRequestError(0, kErrorDataComparison, m_pRequests[i]);
+          outcome = BatchOutcome::kFailed;
+        }
+      }
+    }
+    if (outcome != BatchOutcome::kDone) break;
+  }
+  EndLoop(dwExitCode);
+}
+
+bool CReadAdvancedAsyncClass::InitialFill() {
+  m_fill = AsyncIoRequest{};
+  m_fill.pData = m_buffer.Data();
+  const uint64_t qwAreaBytes = static_cast<uint64_t>(m_dwQueueDepth) * m_dwBufferSize;
+  const int nRefused = m_pQueue->Issue(m_fill.nSlot, m_file.Handle(), true, m_fill.pData,
+                                       static_cast<uint32_t>(qwAreaBytes), 0);
+  if (nRefused != 0) {
+    ReportRequestError(static_cast<uint32_t>(nRefused), kErrorWriteApi, m_fill);
+    return false;
+  }
+  (void)m_pQueue->Submit();
+  // A fill that does not finish in time, or fails, is a start-up failure of
+  // its own kind; its byte count is not compared.
+  if (m_pQueue->WaitOne(m_fill.nSlot, m_timeout) != IoWaitResult::kAllDone || m_pQueue->Result(m_fill.nSlot) < 0) {
+    ReportIoError(0, kErrorInitialization, nullptr);
+    return false;
+  }
+  return true;
+}
+
+void CReadAdvancedAsyncClass::OnStartIo() {
+  if (!KnownMode()) return EndLoop(0);
+  const uint32_t dwExitCode = VariantExitCode(43);
+  if (!PrepareLoop() || !InitialFill()) return EndLoop(dwExitCode);
+  ShowStatus("RUN");
+
+  const CrcCheck check = !Checking() ? CrcCheck::kNone
+                         : Piecewise() ? CrcCheck::kCompletedRegions
+                                       : CrcCheck::kEveryRequest;
+  while (!StopRequested()) {
+    if (RunBatch(false, check) != BatchOutcome::kDone) break;
+  }
+  EndLoop(dwExitCode);
+}
+
+}  // namespace stratavon

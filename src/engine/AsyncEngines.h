@@ -1,0 +1,104 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "engine/AdvancedWorker.h"
+#include "platform/IoQueue.h"
+
+namespace stratavon {
+
+// One request of an asynchronous worker: a fixed buffer and a fixed region
+// of the work file, moved whole or piece by piece. Before every issue the
+// offset is the region's start plus the current piece times the transfer.
+struct AsyncIoRequest {
+  uint64_t qwOffset = 0;
+  uint32_t dwRegionOffset = 0;
+  uint32_t dwPiece = 0;
+  uint8_t* pData = nullptr;
+  uint32_t nSlot = 0;     // the queue slot that carries it
+  bool bIssued = false;   // accepted by the queue in the current batch
+};
+
+// What both asynchronous engines share: the start-up of the request queue,
+// the batch (issue on every request, wait for all, complete in order), the
+// counters, the stamping of a failed request's region, and the clean-up
+// that cancels whatever is still in flight before the buffers go.
+class CAsyncEngine : public CAdvancedWorker {
+ public:
+  static constexpr auto kBatchTimeout = std::chrono::milliseconds(120000);
+
+ protected:
+  CAsyncEngine(bool bWriteSide, std::chrono::milliseconds timeout);
+
+  bool InitInstance() override;
+  void CleanUp() override;
+  void WriteBackBlock(uint8_t* pBlock) override;
+
+  // Which buffers a batch checks against the stored checksum after their I/O.
+  enum class CrcCheck { kNone, kEveryRequest, kCompletedRegions };
+  enum class BatchOutcome { kDone, kFailed, kStopped };
+
+  // The prologue's checks; false after a report.
+  bool PrepareLoop();
+  // One batch of reads or writes on every request. With Error Checking every
+  // refused issue, failed wait or completion, wrong byte count and (as
+  // asked) checksum is reported and ends the batch with kFailed; without it
+  // failures are passed over. pnCompletedRegions counts the requests whose
+  // I/O finished their region (piecewise: the last piece).
+  BatchOutcome RunBatch(bool bWrite, CrcCheck check, uint32_t* pnCompletedRegions = nullptr);
+  // Reports a failure that names a request: its region gets the stamp.
+  void ReportRequestError(uint32_t dwCode, uint32_t nKind, AsyncIoRequest& request);
+  uint32_t VariantExitCode(uint32_t dwFirstCode) const;
+  void EndLoop(uint32_t dwExitCode);
+
+  bool Checking() const { return (m_dwMode & MODE_ERROR_CHECKING) != 0; }
+  bool Counting() const { return (m_dwMode & MODE_PERFORMANCE) != 0; }
+  bool Piecewise() const { return m_dwBufferSize != m_dwTransferSize; }
+  // The console starts these classes only with the asynchronous bit set.
+  bool KnownMode() const { return m_dwMode >= MODE_ASYNC && m_dwMode <= (MODE_ASYNC | 3); }
+
+  const std::chrono::milliseconds m_timeout;
+  uint32_t m_dwQueueDepth = 0;
+  uint32_t m_dwPieces = 1;
+  std::unique_ptr<AsyncIoRequest[]> m_pRequests;
+  std::unique_ptr<CIoQueue> m_pQueue;
+  // The read engine's one request for the initial fill.
+  AsyncIoRequest m_fill;
+  // The request whose region ReportIoError is stamping.
+  AsyncIoRequest* m_pReportRequest = nullptr;
+};
+
+// Keeps depth writes in flight per batch; with Error Checking reads every
+// region back and verifies it. Exit codes 53..60.
+class CWriteAdvancedAsyncClass : public CAsyncEngine {
+ public:
+  explicit CWriteAdvancedAsyncClass(std::chrono::milliseconds timeout = kBatchTimeout)
+      : CAsyncEngine(true, timeout) {}
+
+ protected:
+  void OnStartIo() override;
+
+ private:
+  // A verifying piecewise cycle's phase: batches until every region has
+  // moved completely. False after a report or a stop.
+  BatchOutcome RunPhase(bool bWrite);
+};
+
+// Lays the pattern down with one large write, then keeps depth reads in
+// flight per batch; with Error Checking verifies each buffer once it has
+// been read completely. Exit codes 43..50.
+class CReadAdvancedAsyncClass : public CAsyncEngine {
+ public:
+  explicit CReadAdvancedAsyncClass(std::chrono::milliseconds timeout = kBatchTimeout)
+      : CAsyncEngine(false, timeout) {}
+
+ protected:
+  void OnStartIo() override;
+
+ private:
+  bool InitialFill();
+};
+
+}  // namespace stratavon

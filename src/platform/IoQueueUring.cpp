@@ -1,0 +1,300 @@
+// The io_uring backend: one ring per queue, the slot index as each request's
+// user_data.  Issue only fills a submission entry; the batch reaches the
+// kernel with the wait that follows, so a batch of D requests costs one
+// io_uring_enter to submit and wait for all of them (two when Submit is
+// called on its own).  Nothing is allocated or locked per request.
+
+#include <liburing.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "platform/IoQueueBackends.h"
+
+namespace stratavon::ioqueue {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Completions of cancel requests carry these instead of a slot index.
+// LIBURING_UDATA_TIMEOUT (all ones) is liburing's own on kernels without
+// IORING_FEAT_EXT_ARG; any tag outside 0..depth-1 is skipped when reaping.
+constexpr uint64_t kCancelAnyTag = uint64_t(1) << 32;
+constexpr uint64_t kCancelOneTag = kCancelAnyTag + 1;
+
+// Enough room for every slot plus one cancel per slot, and for the timeout
+// entry liburing adds on kernels without IORING_FEAT_EXT_ARG.
+unsigned RingEntries(unsigned nDepth) { return 2 * nDepth + 2; }
+
+// Sets the ring up, asking the kernel to go on past a failing entry when it
+// knows how (5.18+), so one bad request does not hold back the rest.
+int InitRing(unsigned nEntries, io_uring* pRing) {
+  io_uring_params params;
+  std::memset(&params, 0, sizeof(params));
+  params.flags = IORING_SETUP_SUBMIT_ALL;
+  int nRet = io_uring_queue_init_params(nEntries, pRing, &params);
+  if (nRet == -EINVAL) {
+    std::memset(&params, 0, sizeof(params));
+    nRet = io_uring_queue_init_params(nEntries, pRing, &params);
+  }
+  return nRet;
+}
+
+__kernel_timespec Timespec(Clock::duration d) {
+  if (d < Clock::duration::zero()) d = Clock::duration::zero();
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+  __kernel_timespec ts;
+  ts.tv_sec = ns / 1000000000;
+  ts.tv_nsec = ns % 1000000000;
+  return ts;
+}
+
+// A ring the process may create, which can round-trip a request, and whose
+// kernel knows reads and writes at an offset and cancellation.
+int ProbeOnce() {
+  io_uring ring;
+  int nRet = io_uring_queue_init(4, &ring, 0);
+  if (nRet < 0) return -nRet;
+  int nError = 0;
+  io_uring_probe* pProbe = io_uring_get_probe_ring(&ring);
+  if (pProbe == nullptr) {
+    nError = ENOSYS;  // before 5.6, which also lacks IORING_OP_READ/WRITE
+  } else {
+    if (!io_uring_opcode_supported(pProbe, IORING_OP_READ) || !io_uring_opcode_supported(pProbe, IORING_OP_WRITE) ||
+        !io_uring_opcode_supported(pProbe, IORING_OP_ASYNC_CANCEL))
+      nError = EOPNOTSUPP;
+    io_uring_free_probe(pProbe);
+  }
+  if (nError == 0) {
+    // Some sandboxes allow io_uring_setup but not io_uring_enter.
+    io_uring_sqe* pSqe = io_uring_get_sqe(&ring);
+    io_uring_prep_nop(pSqe);
+    io_uring_cqe* pCqe = nullptr;
+    nRet = io_uring_submit_and_wait(&ring, 1);
+    if (nRet >= 0) nRet = io_uring_peek_cqe(&ring, &pCqe);
+    if (nRet < 0)
+      nError = -nRet;
+    else
+      io_uring_cqe_seen(&ring, pCqe);
+  }
+  io_uring_queue_exit(&ring);
+  return nError;
+}
+
+class CUringQueue final : public CIoQueue {
+ public:
+  explicit CUringQueue(unsigned nDepth) : CIoQueue(nDepth) {}
+  ~CUringQueue() override {
+    if (m_bRing) {
+      CancelAll();
+      io_uring_queue_exit(&m_ring);
+    }
+  }
+
+  int Init() {
+    int nRet = InitRing(RingEntries(Depth()), &m_ring);
+    if (nRet < 0) return -nRet;
+    m_bRing = true;
+    return 0;
+  }
+
+  IoBackend Backend() const override { return IoBackend::kIoUring; }
+
+  int Issue(unsigned nIndex, int hFile, bool bWrite, void* pData, uint32_t nBytes, uint64_t qwOffset) override {
+    if (nIndex >= Depth() || (pData == nullptr && nBytes != 0)) return EINVAL;
+    if (hFile < 0) return EBADF;
+    if (m_abInFlight[nIndex]) return EBUSY;
+    io_uring_sqe* pSqe = NextSqe();
+    if (pSqe == nullptr) return errno;
+    if (bWrite)
+      io_uring_prep_write(pSqe, hFile, pData, nBytes, qwOffset);
+    else
+      io_uring_prep_read(pSqe, hFile, pData, nBytes, qwOffset);
+    io_uring_sqe_set_data64(pSqe, nIndex);
+    m_abInFlight[nIndex] = true;
+    ++m_nInFlight;
+    return 0;
+  }
+
+  int Submit() override {
+    while (io_uring_sq_ready(&m_ring) > 0) {
+      int nRet = io_uring_submit(&m_ring);
+      if (nRet == -EINTR) continue;
+      if (nRet < 0) return -nRet;
+      if (nRet == 0) return EAGAIN;  // the kernel took nothing; do not spin
+    }
+    return 0;
+  }
+
+  IoWaitResult WaitAll(std::chrono::milliseconds timeout) override {
+    return WaitUntil(DeadlineAfter(timeout), [this] { return m_nInFlight; });
+  }
+
+  IoWaitResult WaitOne(unsigned nIndex, std::chrono::milliseconds timeout) override {
+    if (nIndex >= Depth()) {
+      errno = EINVAL;
+      return IoWaitResult::kFailed;
+    }
+    return WaitUntil(DeadlineAfter(timeout), [this, nIndex] { return m_abInFlight[nIndex] ? 1u : 0u; });
+  }
+
+  int64_t Result(unsigned nIndex) const override { return nIndex < Depth() ? m_anResult[nIndex] : -EINVAL; }
+  bool InFlight(unsigned nIndex) const override { return nIndex < Depth() && m_abInFlight[nIndex]; }
+  unsigned InFlightCount() const override { return m_nInFlight; }
+
+  bool CancelAllFor(std::chrono::milliseconds timeout) override {
+    Clock::time_point deadline = DeadlineAfter(timeout);
+    // Whatever is still only queued in the ring goes first, so that every
+    // request we track is one the kernel knows and can cancel.
+    Submit();
+    Reap();
+    if (m_nInFlight == 0) return true;
+    SendCancels();
+    for (;;) {
+      // A slice at a time: cancels are sent again after each slice, for a
+      // request that was between states when the previous one looked.
+      Clock::time_point sliceEnd = std::min(deadline, Clock::now() + std::chrono::seconds(1));
+      IoWaitResult eWait = WaitUntil(sliceEnd, [this] { return m_nInFlight; });
+      if (eWait == IoWaitResult::kAllDone) return true;
+      if (m_bResendOne) SendCancels();  // the kernel predates IORING_ASYNC_CANCEL_ANY
+      if (Clock::now() >= deadline) return m_nInFlight == 0;
+      if (eWait == IoWaitResult::kTimeout)
+        SendCancels();
+      else if (eWait == IoWaitResult::kFailed)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // no hot loop on a broken ring
+    }
+  }
+
+ private:
+  io_uring_sqe* NextSqe() {
+    io_uring_sqe* pSqe = io_uring_get_sqe(&m_ring);
+    if (pSqe != nullptr) return pSqe;
+    int nError = Submit();  // cannot happen with the ring sized for depth, but costs nothing to handle
+    pSqe = io_uring_get_sqe(&m_ring);
+    if (pSqe == nullptr) errno = nError != 0 ? nError : EAGAIN;
+    return pSqe;
+  }
+
+  // Takes every completion the ring holds; returns how many slots completed.
+  unsigned Reap() {
+    unsigned nDone = 0;
+    std::array<io_uring_cqe*, 2 * kMaxDepth> apCqe;
+    for (;;) {
+      unsigned nCount = io_uring_peek_batch_cqe(&m_ring, apCqe.data(), apCqe.size());
+      for (unsigned n = 0; n < nCount; ++n) {
+        uint64_t qwTag = io_uring_cqe_get_data64(apCqe[n]);
+        if (qwTag < Depth() && m_abInFlight[qwTag]) {
+          m_anResult[qwTag] = apCqe[n]->res;
+          m_abInFlight[qwTag] = false;
+          --m_nInFlight;
+          ++nDone;
+        } else if (qwTag == kCancelAnyTag && apCqe[n]->res == -EINVAL) {
+          m_bCancelAny = false;
+          m_bResendOne = true;
+        }
+      }
+      io_uring_cq_advance(&m_ring, nCount);
+      if (nCount < apCqe.size()) return nDone;
+    }
+  }
+
+  // Waits until pending() (the number of completions still wanted) is 0 or
+  // the deadline passes, submitting whatever is queued on the way.
+  template <typename FPending>
+  IoWaitResult WaitUntil(Clock::time_point deadline, FPending pending) {
+    for (;;) {
+      Reap();
+      unsigned nWanted = pending();
+      if (nWanted == 0) {
+        int nError = Submit();  // a wait on one slot still pushes the others
+        if (nError != 0 && nError != EAGAIN) {
+          errno = nError;
+          return IoWaitResult::kFailed;
+        }
+        return IoWaitResult::kAllDone;
+      }
+      Clock::time_point now = Clock::now();
+      if (now >= deadline) {
+        Submit();
+        return IoWaitResult::kTimeout;
+      }
+      __kernel_timespec ts = Timespec(deadline - now);
+      io_uring_cqe* pCqe = nullptr;
+      // Submits what is queued and sleeps until nWanted completions are there
+      // (a slot's own or others'; the loop re-checks), in one system call.
+      int nRet = io_uring_submit_and_wait_timeout(&m_ring, &pCqe, nWanted, &ts, nullptr);
+      if (nRet < 0 && nRet != -ETIME && nRet != -EINTR && nRet != -EAGAIN && nRet != -EBUSY) {
+        errno = -nRet;
+        return IoWaitResult::kFailed;
+      }
+    }
+  }
+
+  // Asks the kernel to cancel everything we have in flight: one request where
+  // the kernel knows IORING_ASYNC_CANCEL_ANY (5.19+), else one per slot.
+  void SendCancels() {
+    m_bResendOne = false;
+#ifdef IORING_ASYNC_CANCEL_ANY
+    if (m_bCancelAny) {
+      if (io_uring_sqe* pSqe = NextSqe()) {
+        io_uring_prep_cancel64(pSqe, 0, IORING_ASYNC_CANCEL_ANY | IORING_ASYNC_CANCEL_ALL);
+        io_uring_sqe_set_data64(pSqe, kCancelAnyTag);
+      }
+      Submit();
+      return;
+    }
+#endif
+    for (unsigned n = 0; n < Depth(); ++n) {
+      if (!m_abInFlight[n]) continue;
+      io_uring_sqe* pSqe = NextSqe();
+      if (pSqe == nullptr) break;  // the next round sends the rest
+      io_uring_prep_cancel64(pSqe, n, 0);
+      io_uring_sqe_set_data64(pSqe, kCancelOneTag);
+    }
+    Submit();
+  }
+
+  io_uring m_ring{};
+  bool m_bRing = false;
+#ifdef IORING_ASYNC_CANCEL_ANY
+  bool m_bCancelAny = true;
+#else
+  bool m_bCancelAny = false;
+#endif
+  bool m_bResendOne = false;
+  unsigned m_nInFlight = 0;
+  std::array<bool, kMaxDepth> m_abInFlight{};
+  std::array<int64_t, kMaxDepth> m_anResult{};
+};
+
+}  // namespace
+
+int ProbeUring() {
+  static const int s_nError = ProbeOnce();
+  return s_nError;
+}
+
+std::unique_ptr<CIoQueue> CreateUring(unsigned nDepth) {
+  if (int nError = ProbeUring(); nError != 0) {
+    errno = nError;
+    return nullptr;
+  }
+  std::unique_ptr<CUringQueue> pQueue(new (std::nothrow) CUringQueue(nDepth));
+  if (!pQueue) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  if (int nError = pQueue->Init(); nError != 0) {
+    errno = nError;
+    return nullptr;
+  }
+  return pQueue;
+}
+
+}  // namespace stratavon::ioqueue
