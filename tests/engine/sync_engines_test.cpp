@@ -253,6 +253,28 @@ TEST_F(SyncFaultTest, CorruptionIsCaughtAndListed) {
   }
 }
 
+TEST_F(SyncFaultTest, OneFailedWorkerLeavesTheOthersRunning) {
+  ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, MODE_ERROR_CHECKING | MODE_PERFORMANCE));
+  ASSERT_GE(m_fs.Arm(FaultRule::Error("KORVA25.DAT", FaultRule::EOp::Read, 0, 0, EIO).Skip(8)), 0);
+  Launch(true);
+  LaunchWorker(0, kWriteSlot + 1, CreateWorker<CWriteAdvancedClass>, kWorkerWriteAdvanced);
+  ASSERT_TRUE(Eventually([&] { return Ended(); }));
+  EXPECT_EQ(Error(), "READ API");
+  const HTHREAD hOther = g_pTargetRecords[0].hThread[kWriteSlot + 1];
+  const SlotIoEntry& other = g_pTargetRecords[0].entries[kWriteSlot + 1 + kWriteEntryOffset];
+  auto otherIos = [&] {
+    CScopedLock lock(g_csRecords);
+    return other.qwIos;
+  };
+  const uint64_t qwAtFailure = otherIos();
+  ASSERT_TRUE(Eventually([&] { return otherIos() >= qwAtFailure + 64; })) << "the other worker goes on";
+  EXPECT_TRUE(hOther->IsActive());
+  StopAndWait();
+  EXPECT_EQ(hOther->ExitCode(), 40u);
+  EXPECT_EQ(other.hFile, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Events().size(), 1u);
+}
+
 TEST_F(SyncFaultTest, WithoutErrorCheckingFailedReadsAreSkippedUntilStopped) {
   ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, MODE_PERFORMANCE));
   const int nRule = m_fs.Arm(FaultRule::Error("KORVA0.DAT", FaultRule::EOp::Read, 0, 0, EIO));

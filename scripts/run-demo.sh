@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The main job on a fresh machine: installs what the build needs, builds,
+# then runs a short verified and counted load on a temporary folder with
+# live lines and the verdict. The exit status is stratavon-cli's own:
+# 0 no worker failed, 1 a worker failed, 2 the run was refused.
+#
+#   STRATAVON_DEMO_DIR   folder to create the temporary target in
+#                        (default: the build folder, on the disk of the checkout)
+#   STRATAVON_DEMO_SECONDS  length of the run (default 10)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${STRATAVON_BUILD_DIR:-$top/build}
+
+"$top/scripts/setup.sh"
+"$top/scripts/build.sh"
+
+cli="$build/src/cli/stratavon-cli"
+base=${STRATAVON_DEMO_DIR:-$build}
+mkdir -p "$base"
+target=$(mktemp -d "$base/stratavon-demo.XXXXXX")
+trap 'rm -rf "$target"' EXIT
+
+echo "== stratavon-cli: 2 write workers with Error Checking and Enable Performance,"
+echo "== 64KB transfers into 1MB buffers, ${STRATAVON_DEMO_SECONDS:-10} s on $target/"
+set +e
+"$cli" run -t "$target" -f both -n 2 -e -P -x 64KB -b 1MB -d "${STRATAVON_DEMO_SECONDS:-10}"
+status=$?
+set -e
+echo "== exit status $status"
+exit "$status"

@@ -1,0 +1,171 @@
+#include "cli/RunOptions.h"
+
+#include <getopt.h>
+
+#include <cctype>
+#include <charconv>
+#include <string_view>
+
+#include "console/advanced/SizeList.h"
+#include "engine/RunRecord.h"
+
+namespace stratavon {
+namespace {
+
+enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptHelp };
+
+constexpr option kLongOptions[] = {
+    {"target", required_argument, nullptr, 't'},
+    {"function", required_argument, nullptr, 'f'},
+    {"threads", required_argument, nullptr, 'n'},
+    {"pattern", required_argument, nullptr, 'p'},
+    {"data-file", required_argument, nullptr, kOptDataFile},
+    {"transfer", required_argument, nullptr, 'x'},
+    {"buffer", required_argument, nullptr, 'b'},
+    {"error-checking", no_argument, nullptr, 'e'},
+    {"performance", no_argument, nullptr, 'P'},
+    {"async", no_argument, nullptr, 'a'},
+    {"depth", required_argument, nullptr, 'q'},
+    {"duration", required_argument, nullptr, 'd'},
+    {"simple", no_argument, nullptr, kOptSimple},
+    {"json", no_argument, nullptr, kOptJson},
+    {"help", no_argument, nullptr, kOptHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool ParseNumber(std::string_view szText, int nLow, int nHigh, int* pnValue) {
+  int nValue = 0;
+  const auto [pEnd, ec] = std::from_chars(szText.data(), szText.data() + szText.size(), nValue);
+  if (ec != std::errc() || pEnd != szText.data() + szText.size() || nValue < nLow || nValue > nHigh) return false;
+  *pnValue = nValue;
+  return true;
+}
+
+std::string Lower(std::string_view szText) {
+  std::string sz(szText);
+  for (char& c : sz) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return sz;
+}
+
+// The option getopt stopped at, as typed.
+std::string OffendingOption(char** argv) {
+  if (optopt > 0 && optopt < 128 && std::isalpha(optopt)) return std::string("-") + static_cast<char>(optopt);
+  return argv[optind - 1];
+}
+
+std::string SizeItemsList() {
+  std::string sz;
+  for (int i = 0; i < kSizeItems; ++i) sz += (i == 0 ? "" : ", ") + std::string(SizeItemText(i));
+  return sz;
+}
+
+}  // namespace
+
+const char* UsageText() {
+  return "usage:\n"
+         "  stratavon-cli run -t DIR [-t DIR ...] -f read|write|both [-n THREADS]\n"
+         "                    [-p HH|crpat|cjtpat|cspat] [--data-file FILE.hvx]\n"
+         "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
+         "                    [-d SECONDS] [--simple] [--json]\n"
+         "  stratavon-cli targets\n"
+         "  stratavon-cli events [--json]\n"
+         "\n"
+         "run options:\n"
+         "  -t DIR        a target folder (repeat for more); work files go to DIR/READ and DIR/WRITE\n"
+         "  -f FUNCTION   read, write or both\n"
+         "  -n THREADS    workers per function and target, 1 to 25 (default 1)\n"
+         "  -p PATTERN    a typed byte of two hex digits (default AA), or crpat, cjtpat, cspat\n"
+         "  --data-file   a pattern data file (.hvx): a 16-byte label, then the pattern bytes\n"
+         "  -x, -b SIZE   transfer and buffer size: 512B 1KB 2KB 4KB 8KB 16KB 32KB 64KB\n"
+         "                128KB 256KB 512KB 1MB 2MB 4MB (default 1MB each)\n"
+         "  -e            Error Checking: verify every pass\n"
+         "  -P            Enable Performance: count bytes and I/Os, show MB/s and IOPS\n"
+         "  -a            Asynchronous I/O, with -q DEPTH requests in flight (1 to 63, default 8)\n"
+         "  -d SECONDS    stop after this long (default: run until Ctrl-C)\n"
+         "  --simple      the simple console's pure load instead of the advanced settings\n"
+         "  --json        print one JSON object at the end and nothing else on stdout\n"
+         "\n"
+         "exit status: 0 no worker failed, 1 a worker failed, 2 the run was refused\n";
+}
+
+ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::string* pszError) {
+  const auto fail = [&](const std::string& szWhy) {
+    if (pszError != nullptr) *pszError = szWhy;
+    return ParseOutcome::kUsage;
+  };
+  // getopt keeps its place between calls; start from the first argument.
+  optind = 0;
+  opterr = 0;
+  int nOption;
+  while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:", kLongOptions, nullptr)) != -1) {
+    const std::string_view szArg = optarg != nullptr ? optarg : "";
+    switch (nOption) {
+      case 't':
+        if (szArg.empty()) return fail("-t needs a folder");
+        options.targets.emplace_back(szArg);
+        if (options.targets.back().back() != '/') options.targets.back() += '/';
+        break;
+      case 'f': {
+        const std::string szFunction = Lower(szArg);
+        if (szFunction == "read") {
+          options.dwFunction = FUNCTION_READ;
+        } else if (szFunction == "write") {
+          options.dwFunction = FUNCTION_WRITE;
+        } else if (szFunction == "both" || szFunction == "read/write") {
+          options.dwFunction = FUNCTION_READ_WRITE;
+        } else {
+          return fail("-f takes read, write or both, not \"" + std::string(szArg) + "\"");
+        }
+        break;
+      }
+      case 'n':
+        if (!ParseNumber(szArg, 1, kMaxThreadsPerTarget, &options.nThreads)) {
+          return fail("-n takes a thread count from 1 to 25, not \"" + std::string(szArg) + "\"");
+        }
+        break;
+      case 'p':
+        options.szPattern = szArg;
+        options.bPatternGiven = true;
+        break;
+      case kOptDataFile:
+        if (szArg.empty()) return fail("--data-file needs a file");
+        options.szDataFile = szArg;
+        break;
+      case 'x':
+      case 'b': {
+        const int nIndex = SizeItemIndex(szArg);
+        if (nIndex < 0) {
+          return fail(std::string(nOption == 'x' ? "-x" : "-b") + " takes one of " + SizeItemsList() + ", not \"" +
+                      std::string(szArg) + "\"");
+        }
+        (nOption == 'x' ? options.nTransferIndex : options.nBufferIndex) = nIndex;
+        break;
+      }
+      case 'e': options.bErrorChecking = true; break;
+      case 'P': options.bPerformance = true; break;
+      case 'a': options.bAsync = true; break;
+      case 'q':
+        if (!ParseNumber(szArg, 1, 63, &options.nDepth)) {
+          return fail("-q takes an I/O depth from 1 to 63, not \"" + std::string(szArg) + "\"");
+        }
+        break;
+      case 'd':
+        if (!ParseNumber(szArg, 1, 365 * 86400, &options.nSeconds)) {
+          return fail("-d takes a number of seconds from 1 to 31536000, not \"" + std::string(szArg) + "\"");
+        }
+        break;
+      case kOptSimple: options.bSimple = true; break;
+      case kOptJson: options.bJson = true; break;
+      case kOptHelp: return ParseOutcome::kHelp;
+      case ':': return fail("option " + OffendingOption(argv) + " needs a value");
+      default: return fail("unknown option " + OffendingOption(argv));
+    }
+  }
+  if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
+  if (options.bPatternGiven && !options.szDataFile.empty()) {
+    return fail("-p and --data-file both choose the pattern; give one of them");
+  }
+  return ParseOutcome::kRun;
+}
+
+}  // namespace stratavon

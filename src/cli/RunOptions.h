@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace stratavon {
+
+// The settings of `stratavon-cli run`, as typed.
+struct RunOptions {
+  std::vector<std::string> targets;  // each ending in '/'
+  uint32_t dwFunction = 0;           // 0: none chosen
+  int nThreads = 1;
+  // The typed byte ("AA" as the simple console starts), or CRPAT, CJTPAT, CSPAT.
+  std::string szPattern = "AA";
+  bool bPatternGiven = false;
+  std::string szDataFile;
+  int nTransferIndex = 11;  // "1MB", as the advanced console starts
+  int nBufferIndex = 11;
+  bool bErrorChecking = false;
+  bool bPerformance = false;
+  bool bAsync = false;
+  int nDepth = 8;
+  int nSeconds = 0;  // 0: until interrupted
+  bool bSimple = false;
+  bool bJson = false;
+};
+
+enum class ParseOutcome {
+  kRun,    // the options are complete as far as their syntax goes
+  kHelp,   // --help: print the usage and succeed
+  kUsage,  // a syntax error, described in *pszError
+};
+
+// Parses the arguments after "run". The console's own refusals (no target,
+// no function, a bad pattern byte, sizes that do not fit) are not made
+// here but by the run, with the console's messages.
+ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::string* pszError);
+
+// The usage text of the whole program.
+const char* UsageText();
+
+}  // namespace stratavon

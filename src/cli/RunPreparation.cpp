@@ -1,0 +1,137 @@
+#include "cli/RunPreparation.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "console/advanced/DataFile.h"
+#include "console/advanced/SizeList.h"
+#include "console/simple/TargetRecords.h"
+#include "engine/EventSource.h"
+#include "engine/Pattern.h"
+#include "engine/RunRecord.h"
+#include "engine/WorkerClasses.h"
+#include "platform/MessageBox.h"
+
+namespace stratavon {
+namespace {
+
+bool Refuse(const char* szConsoleMessage) {
+  ShowMessageBox(szConsoleMessage, "Error", MessageIcon::kError);
+  return false;
+}
+
+bool RefusePlainly(const std::string& szWhy) {
+  std::fprintf(stderr, "stratavon-cli: %s\n", szWhy.c_str());
+  return false;
+}
+
+std::string Upper(std::string sz) {
+  for (char& c : sz) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return sz;
+}
+
+// The pattern menu's named kinds, or the typed byte as the Pattern edit
+// holds it (upper case, two characters).
+bool ChoosePattern(const RunOptions& options) {
+  const std::string szPattern = Upper(options.szPattern);
+  if (szPattern == "CRPAT") {
+    g_nPatternKind = kPatternCrpat;
+  } else if (szPattern == "CJTPAT") {
+    g_nPatternKind = kPatternCjtpat;
+  } else if (szPattern == "CSPAT") {
+    g_nPatternKind = kPatternCspat;
+  } else {
+    g_nPatternKind = kPatternByte;
+    if (szPattern.size() != 2 || !ParsePatternByte(szPattern)) return Refuse("Invalid Data Pattern!");
+  }
+  return true;
+}
+
+// Two spellings of one folder would put two targets' workers on the same
+// work files.
+bool TargetsDistinct(const std::vector<std::string>& targets) {
+  std::set<std::string> seen;
+  for (const std::string& szRoot : targets) {
+    std::unique_ptr<char, decltype(&std::free)> pReal(realpath(szRoot.c_str(), nullptr), &std::free);
+    const std::string szKey = pReal ? std::string(pReal.get()) + "/" : szRoot;
+    if (!seen.insert(szKey).second) return RefusePlainly("target " + szRoot + " is given twice");
+  }
+  return true;
+}
+
+// Whether this build has every worker class the settings call for.
+bool ClassesAvailable(const RunOptions& options) {
+  if (!options.bAsync) return true;
+  if (AdvancedWorkerFactory(kWorkerReadAdvancedAsync) != nullptr &&
+      AdvancedWorkerFactory(kWorkerWriteAdvancedAsync) != nullptr) {
+    return true;
+  }
+  return RefusePlainly("-a: the asynchronous workers are not available in this build yet; run without -a");
+}
+
+bool LoadDataFile(const std::string& szPath) {
+  std::string szLabel;
+  const DataFileResult result = ImportDataFile(szPath, &szLabel);
+  if (result != DataFileResult::kLoaded) {
+    return RefusePlainly("data file " + szPath + " " + DescribeDataFileResult(result));
+  }
+  if (DataFileBytes() <= kPatternFileLabelBytes) {
+    std::fprintf(stderr,
+                 "stratavon-cli: data file %s holds no pattern bytes after its 16-byte label; "
+                 "its workers will fail with INITIALIZATION\n",
+                 szPath.c_str());
+  }
+  return true;
+}
+
+bool PrepareTargets(const std::vector<std::string>& targets) {
+  if (!BuildTargetRecords(targets)) return Refuse("Target Initialization Failure.");
+  std::string szFailed;
+  switch (CreateWorkDirectories(targets, &szFailed)) {
+    case WorkDirectoryResult::kCreated:
+      break;
+    case WorkDirectoryResult::kPathNotFound:
+      Refuse("Directory Creation Error!");
+      return RefusePlainly("no such folder: " + szFailed);
+    case WorkDirectoryResult::kPathTooLong:
+      return RefusePlainly("the work-file names under " + szFailed + " would exceed the system's path limit");
+  }
+  ResetTargetRecords();
+  return true;
+}
+
+}  // namespace
+
+bool PrepareRun(const RunOptions& options) {
+  if (options.bSimple) {
+    return RefusePlainly("--simple: the simple console's workers are not available in this build yet; "
+                         "run without --simple");
+  }
+  if (!options.bPatternGiven && !options.szDataFile.empty()) {
+    g_nPatternKind = kPatternByte;  // replaced by the data file below
+  } else if (!ChoosePattern(options)) {
+    return false;
+  }
+  if (options.targets.empty()) return Refuse("No Targets Selected!");
+  if (options.dwFunction == 0) return Refuse("Select an I/O Function!");
+  if (!TargetsDistinct(options.targets)) return false;
+
+  uint32_t dwTransfer = 0;
+  uint32_t dwBuffer = 0;
+  SizeOfListIndex(options.nTransferIndex, &dwTransfer);
+  SizeOfListIndex(options.nBufferIndex, &dwBuffer);
+  if (dwTransfer > dwBuffer) return Refuse("Transfer Size > Buffer Size!");
+  if (!ClassesAvailable(options)) return false;
+  if (!options.szDataFile.empty() && !LoadDataFile(options.szDataFile)) return false;
+
+  if (!PrepareTargets(options.targets)) return false;
+  (void)RegisterEventLogSource(kEventLogName, kEventSourceName, kEventMessageFile);
+  return true;
+}
+
+}  // namespace stratavon

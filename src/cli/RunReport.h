@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/CliConsole.h"
+
+namespace stratavon {
+
+// What a run leaves per target once every worker has ended.
+struct TargetResult {
+  std::string szRoot;
+  std::string szStatus;
+  std::string szError;
+  uint64_t qwBytes = 0;  // everything counted over the run (Enable Performance)
+  uint64_t qwIos = 0;
+};
+
+struct RunResult {
+  double dElapsedSeconds = 0;
+  int nFailures = 0;
+  std::vector<TargetResult> targets;
+};
+
+// Reads the final words from the console and sums every slot's counters
+// (under g_csRecords, one slot at a time).
+RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dElapsedSeconds);
+
+// The live lines: one per target (root, status, MB/s, IOPS, error), then
+// the totals, each led by the elapsed time:
+//   [0:00:00:04] /mnt/a/  RUN  412 MB/s  206 IOPS  NONE
+//   [0:00:00:04] total  412 MB/s  206 IO/s
+std::string LiveLines(const CCliConsole& console, int nTargets);
+
+// MB per second and I/Os per second averaged over the elapsed time.
+double AverageMbPerSecond(uint64_t qwBytes, double dSeconds);
+double AveragePerSecond(uint64_t qwCount, double dSeconds);
+
+// The one object of --json.
+std::string RunResultJson(const RunResult& result);
+// The closing lines without --json: a result line per target and the verdict.
+std::string RunResultText(const RunResult& result);
+
+}  // namespace stratavon

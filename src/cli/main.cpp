@@ -1,0 +1,51 @@
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/InfoCommands.h"
+#include "cli/RunCommand.h"
+#include "cli/RunOptions.h"
+
+using namespace stratavon;
+
+namespace {
+
+int Usage(const std::string& szWhy) {
+  std::fprintf(stderr, "stratavon-cli: %s\n%s", szWhy.c_str(), UsageText());
+  return kExitRefused;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage("no command given");
+  const std::string szCommand = argv[1];
+  if (szCommand == "-h" || szCommand == "--help" || szCommand == "help") {
+    std::fputs(UsageText(), stdout);
+    return kExitPassed;
+  }
+  if (szCommand == "run") {
+    RunOptions options;
+    std::string szError;
+    switch (ParseRunOptions(argc - 1, argv + 1, options, &szError)) {
+      case ParseOutcome::kHelp:
+        std::fputs(UsageText(), stdout);
+        return kExitPassed;
+      case ParseOutcome::kUsage:
+        return Usage(szError);
+      case ParseOutcome::kRun:
+        break;
+    }
+    return RunCommand(options);
+  }
+  if (szCommand == "targets") {
+    if (argc > 2) return Usage("targets takes no arguments");
+    return TargetsCommand();
+  }
+  if (szCommand == "events") {
+    const bool bJson = argc == 3 && std::strcmp(argv[2], "--json") == 0;
+    if (argc > 3 || (argc == 3 && !bJson)) return Usage("events takes only --json");
+    return EventsCommand(bJson);
+  }
+  return Usage("unknown command \"" + szCommand + "\"");
+}

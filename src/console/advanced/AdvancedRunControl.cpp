@@ -1,0 +1,134 @@
+#include "console/advanced/AdvancedRunControl.h"
+
+#include <ctime>
+
+#include "console/advanced/DataFile.h"
+#include "console/advanced/Statistics.h"
+#include "console/advanced/WorkerPlan.h"
+#include "console/simple/TargetRecords.h"
+#include "engine/WorkerClasses.h"
+#include "platform/MessageBox.h"
+
+namespace stratavon {
+
+void LaunchAdvancedWorker(int nTarget, int nSlot, uint32_t nKind) {
+  const WorkerFactory pfnCreate = AdvancedWorkerFactory(nKind);
+  if (pfnCreate != nullptr) LaunchWorker(nTarget, nSlot, pfnCreate, nKind);
+}
+
+CAdvancedRunControl::CAdvancedRunControl(IAdvancedView& view, uint32_t dwFunction, int nThreadIndex,
+                                         TargetCountFn targetCount)
+    : m_view(view), m_targetCount(std::move(targetCount)), m_launch(LaunchAdvancedWorker), m_nThreadIndex(nThreadIndex) {
+  m_settings.dwFunction = dwFunction;
+  m_settings.pDialog = &m_view;
+}
+
+int CAdvancedRunControl::TargetCount() const {
+  if (g_pTargetRecords == nullptr) return 0;
+  const int nTargets = m_targetCount ? m_targetCount() : g_nTargetRecords;
+  return nTargets < g_nTargetRecords ? nTargets : g_nTargetRecords;
+}
+
+bool CAdvancedRunControl::OnStart(const AdvancedControls& controls) {
+  // The Start button is disabled while running; a second start would forget
+  // the live workers' slots.
+  if (m_bRunning != 0) return false;
+
+  const auto apply = [&](bool bSet, uint32_t dwBit) {
+    m_settings.dwMode = bSet ? (m_settings.dwMode | dwBit) : (m_settings.dwMode & ~dwBit);
+  };
+  apply(controls.bErrorChecking, MODE_ERROR_CHECKING);
+  apply(controls.bPerformance, MODE_PERFORMANCE);
+  apply(controls.bAsynchronous, MODE_ASYNC);
+  if (controls.bAsynchronous) m_settings.dwQueueDepth = static_cast<uint32_t>(controls.nDepthIndex + 1);
+  SizeOfListIndex(controls.nTransferIndex, &m_settings.dwTransferSize);
+  SizeOfListIndex(controls.nBufferIndex, &m_settings.dwBufferSize);
+  m_settings.dwThreads = static_cast<uint32_t>(m_nThreadIndex + 1);
+
+  if (m_settings.dwTransferSize > m_settings.dwBufferSize) {
+    ShowMessageBox("Transfer Size > Buffer Size!", "Error", MessageIcon::kError);
+    return false;
+  }
+
+  PrepareTargetRecords();
+  m_view.SetPerformanceText("0 MB/s");
+  m_view.SetIopsText("0 IO/s");
+  m_view.SetExtendedText("NONE");
+  m_view.EnableStart(false);
+  m_view.EnableStop(false);
+  const int nTargets = TargetCount();
+  for (int t = 0; t < nTargets; ++t) LaunchTargetWorkers(t);
+
+  m_view.SetStatusText("RUN");
+  m_bRunning = 1;
+  m_view.EnableStop(true);
+  m_tStart = static_cast<int64_t>(std::time(nullptr));
+  m_view.StartTimers((m_settings.dwMode & MODE_PERFORMANCE) != 0);
+  return true;
+}
+
+void CAdvancedRunControl::PrepareTargetRecords() {
+  const int nTargets = TargetCount();
+  for (int t = 0; t < nTargets; ++t) {
+    TargetRunRecord& record = g_pTargetRecords[t];
+    if (record.settings.bCustom == 0) record.settings = m_settings;
+    // Settings given with Modify serve one Start only.
+    record.settings.bCustom = 0;
+    UpdateTargetRow(m_view, nTargets, t, record.settings);
+    ResetSlots(record);
+  }
+}
+
+void CAdvancedRunControl::LaunchTargetWorkers(int nTarget) {
+  if (!IsRunnableFunction(m_settings.dwFunction)) {
+    m_view.EnableStart(true);
+    m_view.EnableStop(true);
+    return;
+  }
+  const uint32_t dwTargetMode = g_pTargetRecords[nTarget].settings.dwMode;
+  for (const PlannedWorker& worker :
+       PlanTargetWorkers(dwTargetMode, m_settings.dwMode, m_settings.dwFunction, m_nThreadIndex + 1)) {
+    m_launch(nTarget, worker.nSlot, worker.nKind);
+  }
+}
+
+void CAdvancedRunControl::StopAllWorkers() {
+  m_view.KillTimers();
+  m_view.EnableStart(false);
+  m_view.EnableStop(false);
+  m_view.SetExtendedText("Please Wait. Shutting down I/O in Process ...");
+  m_view.Repaint();
+  StopWorkers();
+}
+
+void CAdvancedRunControl::OnStop(const std::function<void()>& dispatch) {
+  if (m_bRunning == 0) return;
+  StopAllWorkers();
+  // The workers write their last words into the view while this waits, so
+  // the caller keeps serving them in dispatch.
+  WaitForWorkers(dispatch);
+  m_view.SetStatusText("STOP");
+  m_view.SetExtendedText("NONE");
+  m_view.EnableStart(true);
+  m_view.EnableStop(true);
+  m_bRunning = 0;
+}
+
+void CAdvancedRunControl::OnClose(const std::function<void()>& dispatch) {
+  OnStop(dispatch);
+  ReleaseDataFile();
+}
+
+void CAdvancedRunControl::OnTimer(int nTimerId) {
+  if (nTimerId == TIMER_ELAPSED) {
+    m_elapsed = static_cast<int64_t>(std::time(nullptr)) - m_tStart;
+    if (const std::optional<std::string> szText = ElapsedText(m_elapsed)) {
+      m_view.SetElapsedText(*szText);
+      m_view.Repaint();
+    }
+  } else if (nTimerId == TIMER_STATS) {
+    SampleRates(m_view, TargetCount());
+  }
+}
+
+}  // namespace stratavon

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "console/advanced/AdvancedView.h"
+#include "console/advanced/SizeList.h"
+#include "engine/RunRecord.h"
+
+namespace stratavon {
+
+// What Start reads from the advanced console's controls.
+struct AdvancedControls {
+  bool bErrorChecking = false;
+  bool bPerformance = false;
+  bool bAsynchronous = false;
+  int nTransferIndex = kDefaultSizeIndex;  // -1: no selection
+  int nBufferIndex = kDefaultSizeIndex;
+  int nDepthIndex = 7;                     // the I/O Depth list holds 1..63
+};
+
+// The advanced console's run control, free of any GUI: Start turns the
+// controls into the console's settings, hands every target its settings,
+// launches the workers by the class table and starts the timers; Stop and
+// Close bring every worker down and wait for all of them. The records block
+// and its work directories are prepared beforehand, as the simple console
+// does before it opens the advanced one.
+class CAdvancedRunControl {
+ public:
+  // The number of targets, read anew at every use (the simple console's count).
+  using TargetCountFn = std::function<int()>;
+  // Starts one worker of a kind in a slot of a target.
+  using LaunchFn = std::function<void(int nTarget, int nSlot, uint32_t nKind)>;
+
+  // dwFunction: the simple console's I/O function code; nThreadIndex: its
+  // thread-count index (threads - 1). Without a count source the records
+  // block's own count is used.
+  CAdvancedRunControl(IAdvancedView& view, uint32_t dwFunction, int nThreadIndex, TargetCountFn targetCount = {});
+
+  // Start. False when nothing was started: the run was refused ("Transfer
+  // Size > Buffer Size!", with what was read kept in the settings) or one is
+  // already in progress.
+  bool OnStart(const AdvancedControls& controls);
+  // Stop: only while running. dispatch runs between the 500 ms waits.
+  void OnStop(const std::function<void()>& dispatch);
+  // Every way of ending the console: stops a run as Stop does, then drops
+  // the imported pattern data.
+  void OnClose(const std::function<void()>& dispatch);
+  // TIMER_ELAPSED writes the elapsed time, TIMER_STATS the rates.
+  void OnTimer(int nTimerId);
+
+  // Start's own steps, open for the console around it.
+  void PrepareTargetRecords();
+  void LaunchTargetWorkers(int nTarget);
+  void StopAllWorkers();
+
+  // Replaces the launch of real worker classes (tests record the launches).
+  void SetLauncher(LaunchFn launch) { m_launch = std::move(launch); }
+
+  const RunSettings& Settings() const { return m_settings; }
+  bool IsRunning() const { return m_bRunning != 0; }
+  int64_t StartTime() const { return m_tStart; }
+  int64_t Elapsed() const { return m_elapsed; }
+  int ThreadIndex() const { return m_nThreadIndex; }
+  // The targets that have records: never more than the block holds.
+  int TargetCount() const;
+
+ private:
+  IAdvancedView& m_view;
+  TargetCountFn m_targetCount;
+  LaunchFn m_launch;
+  RunSettings m_settings;
+  int m_nThreadIndex = 0;
+  uint8_t m_bRunning = 0;
+  int64_t m_tStart = 0;
+  int64_t m_elapsed = 0;
+};
+
+// The real launch: the advanced worker class of the kind into the slot. A
+// kind this build cannot create leaves the slot empty, as a thread that
+// cannot be created does.
+void LaunchAdvancedWorker(int nTarget, int nSlot, uint32_t nKind);
+
+}  // namespace stratavon

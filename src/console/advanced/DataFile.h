@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace stratavon {
+
+// Import of a pattern data file (".hvx"): bytes 0..15 hold a label (text up
+// to the first zero byte), the rest is the pattern unit the advanced
+// workers lay down. A loaded file is held whole, process-wide, and
+// g_pPatternFile points at it until the next import or ReleaseDataFile.
+
+constexpr size_t kMaxDataFileBytes = 4194304;
+constexpr size_t kMaxDataFileLabel = 16;
+
+enum class DataFileResult {
+  kLoaded,        // held, label given, pattern kind set to the data-file kind
+  // Passed over, the data loaded before (if any) stays:
+  kCannotOpen,    // cannot be opened, or is not a regular file (errno kept)
+  kEmpty,         // 0 bytes
+  kTooLarge,      // more than 4,194,304 bytes
+  kNoMemory,      // the copy cannot be allocated; the data before is gone already
+  // "INVALID": the data loaded before is dropped, the pattern kind is kept:
+  kReadFailed,    // the file could not be read whole
+  kLabelTooLong,  // more than 16 label characters
+};
+
+DataFileResult ImportDataFile(const std::string& szPath, std::string* pszLabel);
+
+// Drops the imported data (the console's close does this).
+void ReleaseDataFile();
+
+// The bytes of the held file; 0 when none.
+size_t DataFileBytes();
+
+// A short English reason for a result, for the command line.
+const char* DescribeDataFileResult(DataFileResult result);
+
+}  // namespace stratavon

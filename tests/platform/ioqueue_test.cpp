@@ -1,0 +1,388 @@
+// The I/O queue the asynchronous workers drive: both backends run the same
+// cases on real O_DIRECT files, and the stalls come from the fault-injecting
+// FUSE mount, so "in flight" means a request really held in the kernel.
+
+#include "platform/IoQueue.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/AlignedBuffer.h"
+#include "support/FaultFs.h"
+#include "support/TempDir.h"
+
+namespace stratavon {
+
+// Names the backend in gtest's messages instead of its bytes.
+void PrintTo(IoBackend eBackend, std::ostream* pOut) { *pOut << IoBackendName(eBackend); }
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint32_t kRegion = 8192;
+constexpr auto kPatience = 30s;  // far above any honest completion; never the thing tested
+
+class CFd {
+ public:
+  explicit CFd(int fd) : m_hFd(fd) {}
+  ~CFd() {
+    if (m_hFd >= 0) close(m_hFd);
+  }
+  CFd(const CFd&) = delete;
+  CFd& operator=(const CFd&) = delete;
+  int Get() const { return m_hFd; }
+
+ private:
+  int m_hFd;
+};
+
+int OpenDirect(const std::string& szPath) { return open(szPath.c_str(), O_RDWR | O_CREAT | O_DIRECT | O_CLOEXEC, 0600); }
+
+// Every byte depends on its offset and the round, so a region read into the
+// wrong slot or left over from an earlier round shows.
+void Fill(uint8_t* p, uint64_t qwOffset, size_t nBytes, unsigned nRound) {
+  for (size_t n = 0; n < nBytes; ++n) p[n] = static_cast<uint8_t>(((qwOffset + n) * 131 + (qwOffset + n) / 4093 + nRound * 7) & 0xFF);
+}
+
+bool Matches(const uint8_t* p, uint64_t qwOffset, size_t nBytes, unsigned nRound) {
+  for (size_t n = 0; n < nBytes; ++n)
+    if (p[n] != static_cast<uint8_t>(((qwOffset + n) * 131 + (qwOffset + n) / 4093 + nRound * 7) & 0xFF)) return false;
+  return true;
+}
+
+class IoQueueTest : public ::testing::TestWithParam<IoBackend> {
+ protected:
+  // The queue under test (SetUp has already skipped where io_uring is refused).
+  std::unique_ptr<CIoQueue> Make(unsigned nDepth) {
+    std::unique_ptr<CIoQueue> pQueue = CIoQueue::Create(nDepth, GetParam());
+    EXPECT_TRUE(pQueue) << std::strerror(errno);
+    if (pQueue) {
+      EXPECT_EQ(pQueue->Backend(), GetParam());
+    }
+    return pQueue;
+  }
+
+  void SetUp() override {
+    int nError = 0;
+    if (GetParam() == IoBackend::kIoUring && !CIoQueue::UringUsable(&nError))
+      GTEST_SKIP() << "this machine refuses io_uring: " << std::strerror(nError);
+  }
+
+  test::CTempDir m_dir;
+};
+
+TEST_P(IoQueueTest, WritesAndReadsEveryRegionAtDepthsOneAndSixtyFour) {
+  for (unsigned nDepth : {1u, 64u}) {
+    SCOPED_TRACE(nDepth);
+    std::unique_ptr<CIoQueue> pQueue = Make(nDepth);
+    ASSERT_TRUE(pQueue);
+    EXPECT_EQ(pQueue->Depth(), nDepth);
+    CFd fd(OpenDirect(m_dir.Path("work" + std::to_string(nDepth) + ".dat")));
+    ASSERT_GE(fd.Get(), 0) << std::strerror(errno);
+    CAlignedBuffer buffer;
+    ASSERT_TRUE(buffer.Allocate(size_t(nDepth) * kRegion));
+
+    // Two rounds on the same slots: results and data must be this round's.
+    for (unsigned nRound = 1; nRound <= 2; ++nRound) {
+      for (unsigned n = 0; n < nDepth; ++n) {
+        Fill(buffer.Data() + n * kRegion, uint64_t(n) * kRegion, kRegion, nRound);
+        ASSERT_EQ(pQueue->Issue(n, fd.Get(), true, buffer.Data() + n * kRegion, kRegion, uint64_t(n) * kRegion), 0);
+      }
+      ASSERT_EQ(pQueue->WaitAll(kPatience), IoWaitResult::kAllDone);
+      for (unsigned n = 0; n < nDepth; ++n) {
+        EXPECT_FALSE(pQueue->InFlight(n));
+        EXPECT_EQ(pQueue->Result(n), kRegion) << n;
+      }
+
+      // Slot n reads the region of slot depth-1-n, so offsets and buffers
+      // must not be mixed up between slots.
+      std::memset(buffer.Data(), 0, buffer.Size());
+      for (unsigned n = 0; n < nDepth; ++n) {
+        uint64_t qwOffset = uint64_t(nDepth - 1 - n) * kRegion;
+        ASSERT_EQ(pQueue->Issue(n, fd.Get(), false, buffer.Data() + n * kRegion, kRegion, qwOffset), 0);
+      }
+      EXPECT_EQ(pQueue->Submit(), 0);
+      ASSERT_EQ(pQueue->WaitAll(kPatience), IoWaitResult::kAllDone);
+      EXPECT_EQ(pQueue->InFlightCount(), 0u);
+      for (unsigned n = 0; n < nDepth; ++n) {
+        uint64_t qwOffset = uint64_t(nDepth - 1 - n) * kRegion;
+        EXPECT_EQ(pQueue->Result(n), kRegion) << n;
+        EXPECT_TRUE(Matches(buffer.Data() + n * kRegion, qwOffset, kRegion, nRound)) << "slot " << n;
+      }
+    }
+  }
+}
+
+TEST_P(IoQueueTest, WaitOneWaitsForItsSlotOnly) {
+  std::unique_ptr<CIoQueue> pQueue = Make(4);
+  ASSERT_TRUE(pQueue);
+  CFd fd(OpenDirect(m_dir.Path("one.dat")));
+  ASSERT_GE(fd.Get(), 0);
+  CAlignedBuffer buffer;
+  ASSERT_TRUE(buffer.Allocate(4 * kRegion));
+  Fill(buffer.Data(), 0, 4 * kRegion, 3);
+  for (unsigned n = 0; n < 4; ++n)
+    ASSERT_EQ(pQueue->Issue(n, fd.Get(), true, buffer.Data() + n * kRegion, kRegion, n * kRegion), 0);
+  ASSERT_EQ(pQueue->WaitOne(2, kPatience), IoWaitResult::kAllDone);
+  EXPECT_FALSE(pQueue->InFlight(2));
+  EXPECT_EQ(pQueue->Result(2), kRegion);
+  ASSERT_EQ(pQueue->WaitAll(kPatience), IoWaitResult::kAllDone);
+  for (unsigned n = 0; n < 4; ++n) EXPECT_EQ(pQueue->Result(n), kRegion);
+  EXPECT_EQ(pQueue->WaitOne(1, 0ms), IoWaitResult::kAllDone);  // not in flight: nothing to wait for
+}
+
+TEST_P(IoQueueTest, RefusesBadRequestsAtOnceAndReportsBadHandlesAsResults) {
+  errno = 0;
+  EXPECT_EQ(CIoQueue::Create(0, GetParam()), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(CIoQueue::Create(CIoQueue::kMaxDepth + 1, GetParam()), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+
+  std::unique_ptr<CIoQueue> pQueue = Make(2);
+  ASSERT_TRUE(pQueue);
+  CAlignedBuffer buffer;
+  ASSERT_TRUE(buffer.Allocate(kRegion));
+  CFd fd(OpenDirect(m_dir.Path("bad.dat")));
+  ASSERT_GE(fd.Get(), 0);
+  EXPECT_EQ(pQueue->Issue(2, fd.Get(), false, buffer.Data(), kRegion, 0), EINVAL);
+  EXPECT_EQ(pQueue->Issue(0, fd.Get(), false, nullptr, kRegion, 0), EINVAL);
+  EXPECT_EQ(pQueue->Issue(0, -1, false, buffer.Data(), kRegion, 0), EBADF);
+  errno = 0;
+  EXPECT_EQ(pQueue->WaitOne(2, 0ms), IoWaitResult::kFailed);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(pQueue->InFlightCount(), 0u);  // nothing refused was taken on
+
+  // A handle that looks valid but is closed is only found out by the I/O.
+  int hClosed = dup(fd.Get());
+  ASSERT_GE(hClosed, 0);
+  close(hClosed);
+  ASSERT_EQ(pQueue->Issue(1, hClosed, true, buffer.Data(), kRegion, 0), 0);
+  ASSERT_EQ(pQueue->WaitAll(kPatience), IoWaitResult::kAllDone);
+  EXPECT_EQ(pQueue->Result(1), -EBADF);
+}
+
+TEST_P(IoQueueTest, ReadsAtTheEndOfTheFileComeBackShort) {
+  std::unique_ptr<CIoQueue> pQueue = Make(2);
+  ASSERT_TRUE(pQueue);
+  CFd fd(OpenDirect(m_dir.Path("short.dat")));
+  ASSERT_GE(fd.Get(), 0);
+  CAlignedBuffer buffer;
+  ASSERT_TRUE(buffer.Allocate(8 * kRegion));
+  Fill(buffer.Data(), 0, 3 * kRegion, 5);
+  ASSERT_EQ(pwrite(fd.Get(), buffer.Data(), 3 * kRegion, 0), ssize_t(3 * kRegion));
+  std::memset(buffer.Data(), 0, buffer.Size());
+
+  ASSERT_EQ(pQueue->Issue(0, fd.Get(), false, buffer.Data(), 4 * kRegion, 0), 0);
+  ASSERT_EQ(pQueue->Issue(1, fd.Get(), false, buffer.Data() + 4 * kRegion, kRegion, 5 * kRegion), 0);
+  ASSERT_EQ(pQueue->WaitAll(kPatience), IoWaitResult::kAllDone);
+  EXPECT_EQ(pQueue->Result(0), 3 * kRegion);
+  EXPECT_TRUE(Matches(buffer.Data(), 0, 3 * kRegion, 5));
+  EXPECT_EQ(pQueue->Result(1), 0);
+}
+
+// Mounts the fault file system with one file of kRegion * nRegions pattern
+// bytes whose reads stall until the rule goes; skips where FUSE is missing.
+class StalledFile {
+ public:
+  bool Prepare(unsigned nRegions) {
+    if (!m_fs.Mount()) return false;
+    m_hFile = std::make_unique<CFd>(OpenDirect(m_fs.Root() + "STALL.DAT"));
+    if (m_hFile->Get() < 0 || !m_buffer.Allocate(size_t(nRegions) * kRegion)) return false;
+    Fill(m_buffer.Data(), 0, m_buffer.Size(), 9);
+    if (pwrite(m_hFile->Get(), m_buffer.Data(), m_buffer.Size(), 0) != ssize_t(m_buffer.Size())) return false;
+    return m_fs.Arm(FaultRule::Stall("STALL.DAT", FaultRule::EOp::Read, 0, 0, 0)) >= 0;
+  }
+  // Lets the stalled reads go on after a short while, from another thread,
+  // and records that it did so before letting them go.
+  void ReleaseLater() {
+    m_releaser = std::thread([this] {
+      std::this_thread::sleep_for(300ms);
+      m_bReleased = true;
+      m_fs.ClearRules();
+    });
+  }
+  ~StalledFile() {
+    if (m_releaser.joinable()) m_releaser.join();
+  }
+
+  CFaultFs m_fs;
+  std::unique_ptr<CFd> m_hFile;
+  CAlignedBuffer m_buffer;
+  std::atomic<bool> m_bReleased{false};
+  std::thread m_releaser;
+};
+
+TEST_P(IoQueueTest, TimesOutOnAStalledReadAndCancelAllAwaitsIt) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  constexpr unsigned kDepth = 8;  // more than the thread pool runs at once
+  StalledFile file;
+  ASSERT_TRUE(file.Prepare(kDepth)) << file.m_fs.LastError() << " " << std::strerror(errno);
+  std::unique_ptr<CIoQueue> pQueue = Make(kDepth);
+  ASSERT_TRUE(pQueue);
+  std::memset(file.m_buffer.Data(), 0, file.m_buffer.Size());
+
+  int hFile = file.m_hFile->Get();
+  for (unsigned n = 0; n < kDepth; ++n)
+    ASSERT_EQ(pQueue->Issue(n, hFile, false, file.m_buffer.Data() + n * kRegion, kRegion, n * kRegion), 0);
+  EXPECT_EQ(pQueue->WaitAll(200ms), IoWaitResult::kTimeout);
+  EXPECT_EQ(pQueue->WaitOne(0, 50ms), IoWaitResult::kTimeout);
+  EXPECT_TRUE(pQueue->InFlight(0));
+  EXPECT_EQ(pQueue->InFlightCount(), kDepth);
+  EXPECT_EQ(pQueue->Issue(0, hFile, false, file.m_buffer.Data(), kRegion, 0), EBUSY);
+
+  // A bounded cancel gives up on the request the kernel still holds, but keeps it.
+  EXPECT_FALSE(pQueue->CancelAllFor(100ms));
+  EXPECT_GT(pQueue->InFlightCount(), 0u);
+
+  file.ReleaseLater();
+  pQueue->CancelAll();
+  EXPECT_EQ(pQueue->InFlightCount(), 0u);
+  for (unsigned n = 0; n < kDepth; ++n) {
+    EXPECT_FALSE(pQueue->InFlight(n));
+    int64_t nResult = pQueue->Result(n);
+    if (nResult >= 0) {
+      EXPECT_EQ(nResult, kRegion) << n;
+      EXPECT_TRUE(Matches(file.m_buffer.Data() + n * kRegion, n * kRegion, kRegion, 9)) << n;
+    } else {
+      EXPECT_TRUE(nResult == -ECANCELED || nResult == -EINTR) << n << ": " << nResult;
+    }
+  }
+
+  // The queue is fit for the next batch.
+  ASSERT_EQ(pQueue->Issue(3, hFile, false, file.m_buffer.Data(), kRegion, 2 * kRegion), 0);
+  ASSERT_EQ(pQueue->WaitAll(kPatience), IoWaitResult::kAllDone);
+  EXPECT_EQ(pQueue->Result(3), kRegion);
+  EXPECT_TRUE(Matches(file.m_buffer.Data(), 2 * kRegion, kRegion, 9));
+}
+
+// Requests in flight when the queue goes must all be over when the
+// destructor returns: nothing may land in the buffer afterwards.
+TEST_P(IoQueueTest, DestructorAwaitsRequestsStillInFlight) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  StalledFile file;
+  ASSERT_TRUE(file.Prepare(4)) << file.m_fs.LastError() << " " << std::strerror(errno);
+  {
+    std::unique_ptr<CIoQueue> pQueue = Make(4);
+    ASSERT_TRUE(pQueue);
+    for (unsigned n = 0; n < 4; ++n)
+      ASSERT_EQ(pQueue->Issue(n, file.m_hFile->Get(), false, file.m_buffer.Data() + n * kRegion, kRegion, n * kRegion), 0);
+    EXPECT_EQ(pQueue->WaitAll(100ms), IoWaitResult::kTimeout);
+    file.ReleaseLater();
+  }
+  EXPECT_TRUE(file.m_bReleased);  // it could not have returned while the reads were held
+  std::memset(file.m_buffer.Data(), 0xA5, file.m_buffer.Size());
+  std::this_thread::sleep_for(100ms);
+  for (size_t n = 0; n < file.m_buffer.Size(); ++n) ASSERT_EQ(file.m_buffer.Data()[n], 0xA5) << n;
+}
+
+TEST_P(IoQueueTest, DestructorWithPlainRequestsInFlightLeavesNothingBehind) {
+  CFd fd(OpenDirect(m_dir.Path("drop.dat")));
+  ASSERT_GE(fd.Get(), 0);
+  CAlignedBuffer buffer;
+  ASSERT_TRUE(buffer.Allocate(64 * kRegion));
+  ASSERT_EQ(pwrite(fd.Get(), buffer.Data(), buffer.Size(), 0), ssize_t(buffer.Size()));
+  for (int nRound = 0; nRound < 20; ++nRound) {
+    std::unique_ptr<CIoQueue> pQueue = Make(64);
+    ASSERT_TRUE(pQueue);
+    for (unsigned n = 0; n < 64; ++n)
+      ASSERT_EQ(pQueue->Issue(n, fd.Get(), false, buffer.Data() + n * kRegion, kRegion, n * kRegion), 0);
+    if (nRound % 2 == 1) pQueue->Submit();
+  }
+  std::memset(buffer.Data(), 0xA5, buffer.Size());
+  std::this_thread::sleep_for(50ms);
+  for (size_t n = 0; n < buffer.Size(); ++n) ASSERT_EQ(buffer.Data()[n], 0xA5) << n;
+}
+
+// A read on an empty pipe waits in the kernel until io_uring withdraws it, so
+// only a cancellation that really reaches the kernel lets this finish.  (The
+// thread pool cannot withdraw a running pread; the stall cases cover it.)
+TEST(IoQueueUring, CancelAllWithdrawsARequestTheKernelCanCancel) {
+  int nError = 0;
+  if (!CIoQueue::UringUsable(&nError)) GTEST_SKIP() << "this machine refuses io_uring: " << std::strerror(nError);
+  int ahPipe[2];
+  ASSERT_EQ(pipe2(ahPipe, O_CLOEXEC), 0);
+  CFd reader(ahPipe[0]);
+  CFd writer(ahPipe[1]);
+  std::unique_ptr<CIoQueue> pQueue = CIoQueue::Create(2, IoBackend::kIoUring);
+  ASSERT_TRUE(pQueue);
+  char ach[2][16];
+  ASSERT_EQ(pQueue->Issue(0, reader.Get(), false, ach[0], sizeof(ach[0]), 0), 0);
+  ASSERT_EQ(pQueue->Issue(1, reader.Get(), false, ach[1], sizeof(ach[1]), 0), 0);
+  EXPECT_EQ(pQueue->WaitAll(100ms), IoWaitResult::kTimeout);
+  EXPECT_EQ(pQueue->InFlightCount(), 2u);
+  ASSERT_TRUE(pQueue->CancelAllFor(kPatience));
+  EXPECT_EQ(pQueue->Result(0), -ECANCELED);
+  EXPECT_EQ(pQueue->Result(1), -ECANCELED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, IoQueueTest, ::testing::Values(IoBackend::kIoUring, IoBackend::kThreadPool),
+                         [](const ::testing::TestParamInfo<IoBackend>& info) {
+                           return info.param == IoBackend::kIoUring ? "IoUring" : "ThreadPool";
+                         });
+
+// STRATAVON_IO_BACKEND, restored afterwards.
+class IoBackendVariable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* psz = std::getenv("STRATAVON_IO_BACKEND");
+    m_bHad = psz != nullptr;
+    if (m_bHad) m_szPrevious = psz;
+  }
+  void TearDown() override {
+    if (m_bHad)
+      setenv("STRATAVON_IO_BACKEND", m_szPrevious.c_str(), 1);
+    else
+      unsetenv("STRATAVON_IO_BACKEND");
+  }
+  bool m_bHad = false;
+  std::string m_szPrevious;
+};
+
+TEST_F(IoBackendVariable, ForcesOrRefusesTheBackend) {
+  unsetenv("STRATAVON_IO_BACKEND");
+  IoBackend eNatural = CIoQueue::DefaultBackend();
+  EXPECT_EQ(eNatural, CIoQueue::UringUsable() ? IoBackend::kIoUring : IoBackend::kThreadPool);
+  std::unique_ptr<CIoQueue> pQueue = CIoQueue::Create(4);
+  ASSERT_TRUE(pQueue);
+  EXPECT_EQ(pQueue->Backend(), eNatural);
+  errno = 0;
+  EXPECT_EQ(CIoQueue::Create(0), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+
+  setenv("STRATAVON_IO_BACKEND", "threads", 1);
+  EXPECT_EQ(CIoQueue::DefaultBackend(), IoBackend::kThreadPool);
+  pQueue = CIoQueue::Create(4);
+  ASSERT_TRUE(pQueue);
+  EXPECT_EQ(pQueue->Backend(), IoBackend::kThreadPool);
+
+  setenv("STRATAVON_IO_BACKEND", "uring", 1);
+  EXPECT_EQ(CIoQueue::DefaultBackend(), IoBackend::kIoUring);
+  pQueue = CIoQueue::Create(4);
+  EXPECT_EQ(pQueue != nullptr, CIoQueue::UringUsable());
+  if (pQueue) {
+    EXPECT_EQ(pQueue->Backend(), IoBackend::kIoUring);
+  }
+
+  setenv("STRATAVON_IO_BACKEND", "turbo", 1);
+  errno = 0;
+  EXPECT_EQ(CIoQueue::Create(4), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+}
+
+}  // namespace
+}  // namespace stratavon
