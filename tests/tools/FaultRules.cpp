@@ -92,7 +92,7 @@ std::vector<std::string> SplitWords(const std::string& line) {
 }  // namespace
 
 bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszError) {
-  FaultSpec spec;
+  FaultSpec parsed;
   bool bOp = false;
   int nActions = 0;
   for (const std::string& word : SplitWords(args)) {
@@ -102,40 +102,40 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
     bool bOk = true;
     if (key == "op") {
       bOp = true;
-      if (value == "read") spec.op = EFaultOp::Read;
-      else if (value == "write") spec.op = EFaultOp::Write;
+      if (value == "read") parsed.op = EFaultOp::Read;
+      else if (value == "write") parsed.op = EFaultOp::Write;
       else bOk = false;
     } else if (key == "name") {
-      spec.name = value == "*" ? std::string() : value;
+      parsed.name = value == "*" ? std::string() : value;
     } else if (key == "off") {
-      bOk = ParseNumber(value, &spec.offset);
+      bOk = ParseNumber(value, &parsed.offset);
     } else if (key == "len") {
-      bOk = ParseNumber(value, &spec.length);
+      bOk = ParseNumber(value, &parsed.length);
     } else if (key == "skip") {
-      bOk = ParseNumber(value, &spec.skip);
+      bOk = ParseNumber(value, &parsed.skip);
     } else if (key == "times") {
-      bOk = ParseCountOrForever(value, &spec.times) && spec.times > 0;
+      bOk = ParseCountOrForever(value, &parsed.times) && parsed.times > 0;
     } else if (key == "error") {
       ++nActions;
-      spec.action = EFaultAction::Error;
-      bOk = ParseErrno(value, &spec.error);
+      parsed.action = EFaultAction::Error;
+      bOk = ParseErrno(value, &parsed.error);
     } else if (key == "short") {
       ++nActions;
-      spec.action = EFaultAction::Short;
-      bOk = ParseNumber(value, &spec.shortBytes);
+      parsed.action = EFaultAction::Short;
+      bOk = ParseNumber(value, &parsed.shortBytes);
     } else if (key == "corrupt") {
       ++nActions;
-      spec.action = EFaultAction::Corrupt;
+      parsed.action = EFaultAction::Corrupt;
       uint64_t qwMask = 0xFF;
       if (nEq != std::string::npos) bOk = ParseNumber(value, &qwMask) && qwMask > 0 && qwMask <= 0xFF;
-      spec.xorMask = static_cast<uint8_t>(qwMask);
+      parsed.xorMask = static_cast<uint8_t>(qwMask);
     } else if (key == "stall") {
       ++nActions;
-      spec.action = EFaultAction::Stall;
+      parsed.action = EFaultAction::Stall;
       // A day is longer than any test waits; more is a typo, not a wish.
-      bOk = ParseCountOrForever(value, &spec.stallMs) && spec.stallMs > 0 &&
-            (spec.stallMs == kFaultForever || spec.stallMs <= 86400000);
-      if (spec.stallMs == kFaultForever) spec.stallMs = 0;
+      bOk = ParseCountOrForever(value, &parsed.stallMs) && parsed.stallMs > 0 &&
+            (parsed.stallMs == kFaultForever || parsed.stallMs <= 86400000);
+      if (parsed.stallMs == kFaultForever) parsed.stallMs = 0;
     } else {
       *pszError = "unknown key '" + key + "'";
       return false;
@@ -153,12 +153,12 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
     *pszError = "a rule needs exactly one of error=, short=, corrupt, stall=";
     return false;
   }
-  if (spec.length != 0 && spec.offset > UINT64_MAX - spec.length) {
+  if (parsed.length != 0 && parsed.offset > UINT64_MAX - parsed.length) {
     *pszError = "off+len overflows";
     return false;
   }
-  spec.text = args;
-  *pSpec = std::move(spec);
+  parsed.text = args;
+  *pSpec = std::move(parsed);
   return true;
 }
 
@@ -174,7 +174,7 @@ void ApplyCorruptions(const FaultVerdict& verdict, uint64_t fileOffset, char* pB
 bool CFaultTable::Apply(const std::string& text, std::string* pszError, bool bDryRun) {
   struct Command {
     enum { Add, Disarm, Clear } kind;
-    FaultSpec spec;
+    FaultSpec parsed;
     size_t nIndex = 0;
   };
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -194,7 +194,7 @@ bool CFaultTable::Apply(const std::string& text, std::string* pszError, bool bDr
       size_t nFirst = args.find_first_not_of(" \t");
       size_t nLast = args.find_last_not_of(" \t\r");
       args = nFirst == std::string::npos ? std::string() : args.substr(nFirst, nLast - nFirst + 1);
-      if (!ParseFaultSpec(args, &cmd.spec, &szError)) {
+      if (!ParseFaultSpec(args, &cmd.parsed, &szError)) {
         *pszError = "line " + std::to_string(nLine) + ": " + szError;
         return false;
       }
@@ -219,7 +219,7 @@ bool CFaultTable::Apply(const std::string& text, std::string* pszError, bool bDr
   for (Command& cmd : commands) {
     switch (cmd.kind) {
       case Command::Add:
-        m_rules.push_back(Rule{std::move(cmd.spec)});
+        m_rules.push_back(Rule{std::move(cmd.parsed)});
         break;
       case Command::Disarm:
         m_rules[cmd.nIndex].bArmed = false;
@@ -239,7 +239,7 @@ FaultVerdict CFaultTable::Consult(const std::string& path, EFaultOp op, uint64_t
   std::unique_lock<std::mutex> lock(m_mutex);
   std::vector<Rule*> stalls;
   for (Rule& rule : m_rules) {
-    const FaultSpec& s = rule.spec;
+    const FaultSpec& s = rule.parsed;
     if (!rule.bArmed || s.op != op || !NameMatches(s.name, path) || !Overlaps(s.offset, s.length, offset, size))
       continue;
     ++rule.qwSeen;
@@ -264,8 +264,8 @@ FaultVerdict CFaultTable::Consult(const std::string& path, EFaultOp op, uint64_t
   constexpr auto kPoll = std::chrono::milliseconds(100);
   for (Rule* pRule : stalls) {
     auto released = [&] { return !pRule->bArmed || m_bShutdown || (m_pfnAbandon && m_pfnAbandon()); };
-    bool bForever = pRule->spec.stallMs == 0;
-    Clock::time_point until = Clock::now() + std::chrono::milliseconds(pRule->spec.stallMs);
+    bool bForever = pRule->parsed.stallMs == 0;
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(pRule->parsed.stallMs);
     while (!released()) {
       Clock::time_point now = Clock::now();
       if (!bForever && now >= until) break;
@@ -281,7 +281,7 @@ std::string CFaultTable::Report() const {
   for (size_t n = 0; n < m_rules.size(); ++n) {
     const Rule& rule = m_rules[n];
     report += std::to_string(n) + " armed=" + (rule.bArmed ? "1" : "0") + " seen=" + std::to_string(rule.qwSeen) +
-              " hits=" + std::to_string(rule.qwHits) + " " + rule.spec.text + "\n";
+              " hits=" + std::to_string(rule.qwHits) + " " + rule.parsed.text + "\n";
   }
   return report;
 }
