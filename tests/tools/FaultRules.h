@@ -84,7 +84,7 @@ class CFaultTable {
 
  private:
   struct Rule {
-    FaultSpec spec;
+    FaultSpec parsed;
     bool bArmed = true;
     uint64_t qwSeen = 0;
     uint64_t qwHits = 0;
