@@ -1,0 +1,232 @@
+#!/usr/bin/env bash
+# Compares stratavon-cli with fio on the same folder and the same I/O shape, so a
+# slow path in our workers shows up as a ratio well below 1 rather than as a
+# number nobody can judge on its own.
+#
+# Cases (direct I/O throughout, 1 worker / 1 fio job unless -n says otherwise):
+#   sync   : rewrite (or reread) one B-byte file from offset 0 in T-byte calls,
+#            again and again; fio: psync, rw=write|read, size=B, bs=T, time_based.
+#            T/B = 1MB/1MB, 64KB/1MB, 4KB/1MB.
+#   async  : D requests, each owning a B-byte region of a D*B file, B=T;
+#            fio: io_uring, rw=write|read, size=D*B, bs=T, time_based, in two
+#            shapes: "batch" (submit D, wait for all D, repeat, which is what our
+#            worker does) and "refill" (fio's usual: top the queue up as each
+#            completion arrives). 1MB q8, 64KB q8, 4KB q32.
+#
+# The disk this was written on is fast and noisy (one fio job varies 2x between
+# runs), so runs are interleaved (ours, fio[, fio-refill], ours, fio, ...) and the
+# table reports medians of the per-pair ratios ours/fio. MB/s are MiB/s (2^20).
+#
+# Usage:
+#   cmake -S . -B /tmp/build-bench -DCMAKE_BUILD_TYPE=Release
+#   cmake --build /tmp/build-bench -j2 --target stratavon-cli
+#   bench/fio_compare.sh [-c CLI] [-p PAIRS] [-s SECONDS] [-n THREADS] [-k CASES] DIR [DIR ...]
+#     -c  stratavon-cli binary (default /tmp/build-bench/src/cli/stratavon-cli)
+#     -p  interleaved pairs per case (default 5)
+#     -s  seconds per run (default 3)
+#     -n  workers / fio jobs (default 1)
+#     -k  only cases whose name matches this extended regex (e.g. 'sync-w|async-r')
+#   e.g. bench/fio_compare.sh -p 3 -s 3 /var/tmp /dev/shm
+# Each DIR gets a private scratch folder that is removed afterwards. Needs fio,
+# and jq or python3. Not a test; not run in CI.
+
+set -u
+set -o pipefail
+
+CLI=/tmp/build-bench/src/cli/stratavon-cli
+PAIRS=5
+SECONDS_PER_RUN=3
+THREADS=1
+CASE_FILTER=''
+
+usage() { sed -n '/^# Usage:/,/^# Each DIR/p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+
+while getopts 'c:p:s:n:k:h' opt; do
+  case $opt in
+    c) CLI=$OPTARG ;;
+    p) PAIRS=$OPTARG ;;
+    s) SECONDS_PER_RUN=$OPTARG ;;
+    n) THREADS=$OPTARG ;;
+    k) CASE_FILTER=$OPTARG ;;
+    *) usage ;;
+  esac
+done
+shift $((OPTIND - 1))
+[[ $# -ge 1 ]] || usage
+for v in "$PAIRS" "$SECONDS_PER_RUN" "$THREADS"; do
+  [[ $v =~ ^[1-9][0-9]*$ ]] || { echo "fio_compare: -p, -s and -n take positive integers, not \"$v\"" >&2; exit 2; }
+done
+[[ -x $CLI ]] || { echo "fio_compare: no stratavon-cli at $CLI (build it, or pass -c)" >&2; exit 2; }
+command -v fio >/dev/null || { echo "fio_compare: fio is not installed" >&2; exit 2; }
+
+# json_get FILE EXPR: EXPR is a jq path such as .jobs[0].write.iops.
+if command -v jq >/dev/null; then
+  json_get() { jq -r "$2 // \"NA\"" "$1" 2>/dev/null || echo NA; }
+elif command -v python3 >/dev/null; then
+  json_get() {
+    python3 - "$1" "$2" <<'EOF' 2>/dev/null || echo NA
+import json, re, sys
+v = json.load(open(sys.argv[1]))
+for key, idx in re.findall(r'\.(\w+)(?:\[(\d+)\])?', sys.argv[2]):
+    v = v[key]
+    if idx:
+        v = v[int(idx)]
+print("NA" if v is None else v)
+EOF
+  }
+else
+  echo "fio_compare: needs jq or python3 to read JSON" >&2
+  exit 2
+fi
+
+bytes_of() {  # 512B 4KB 1MB -> bytes
+  local s=$1
+  case $s in
+    *MB) echo $((${s%MB} * 1048576)) ;;
+    *KB) echo $((${s%KB} * 1024)) ;;
+    *B) echo "${s%B}" ;;
+  esac
+}
+
+# Case table: name mode func transfer buffer depth
+CASES=(
+  "sync-w-1MB/1MB   sync  write 1MB  1MB  1"
+  "sync-r-1MB/1MB   sync  read  1MB  1MB  1"
+  "sync-w-64KB/1MB  sync  write 64KB 1MB  1"
+  "sync-r-64KB/1MB  sync  read  64KB 1MB  1"
+  "sync-w-4KB/1MB   sync  write 4KB  1MB  1"
+  "sync-r-4KB/1MB   sync  read  4KB  1MB  1"
+  "async-w-1MB-q8   async write 1MB  1MB  8"
+  "async-r-1MB-q8   async read  1MB  1MB  8"
+  "async-w-64KB-q8  async write 64KB 64KB 8"
+  "async-r-64KB-q8  async read  64KB 64KB 8"
+  "async-w-4KB-q32  async write 4KB  4KB  32"
+  "async-r-4KB-q32  async read  4KB  4KB  32"
+)
+
+RESULTS=$(mktemp /tmp/fio_compare.XXXXXX)  # target case pair tool mbps iops
+SCRATCHES=()
+cleanup() {
+  local d
+  for d in "${SCRATCHES[@]}"; do rm -rf -- "$d"; done
+  rm -f -- "$RESULTS"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# run_ours WORK FUNC T B DEPTH MODE -> "mbps iops" or "NA NA"
+run_ours() {
+  local work=$1 func=$2 t=$3 b=$4 depth=$5 mode=$6 out=$1/ours.json
+  local args=(run -t "$work" -f "$func" -n "$THREADS" -x "$t" -b "$b" -P -d "$SECONDS_PER_RUN" --json)
+  [[ $mode == async ]] && args+=(-a -q "$depth")
+  "$CLI" "${args[@]}" >"$out" 2>"$work/ours.err"
+  local failures status
+  failures=$(json_get "$out" '.failures')
+  status=$(json_get "$out" '.targets[0].status')
+  if [[ $failures != 0 || $status == NA ]]; then
+    echo "  ours failed ($status, failures=$failures): $(tail -n 2 "$work/ours.err" | tr '\n' ' ')" >&2
+    echo "NA NA"
+  else
+    echo "$(json_get "$out" '.targets[0].mb_per_s') $(json_get "$out" '.targets[0].iops')"
+  fi
+  rm -rf -- "$work/READ" "$work/WRITE" "$out" "$work/ours.err"
+}
+
+# run_fio WORK FUNC T B DEPTH MODE SHAPE -> "mbps iops" or "NA NA"
+run_fio() {
+  local work=$1 func=$2 t=$3 b=$4 depth=$5 mode=$6 shape=$7 out=$1/fio.json
+  local tb bb
+  tb=$(bytes_of "$t")
+  bb=$(bytes_of "$b")
+  mkdir -p "$work/fio"
+  local args=(--name=cmp --directory="$work/fio" --direct=1 --rw="$func" --bs="$tb"
+              --numjobs="$THREADS" --group_reporting --time_based --runtime="$SECONDS_PER_RUN"
+              --output-format=json --output="$out")
+  if [[ $mode == sync ]]; then
+    args+=(--ioengine=psync --size="$bb")
+  else
+    args+=(--ioengine=io_uring --size=$((depth * bb)) --iodepth="$depth")
+    [[ $shape == batch ]] && args+=(--iodepth_batch_submit="$depth" --iodepth_batch_complete_min="$depth")
+  fi
+  fio "${args[@]}" >"$work/fio.err" 2>&1
+  local rc=$? err bw iops
+  err=$(json_get "$out" '.jobs[0].error')
+  if [[ $rc != 0 || $err != 0 ]]; then
+    echo "  fio failed (rc=$rc, error=$err): $(tail -n 2 "$work/fio.err" | tr '\n' ' ')" >&2
+    echo "NA NA"
+  else
+    bw=$(json_get "$out" ".jobs[0].$func.bw_bytes")
+    iops=$(json_get "$out" ".jobs[0].$func.iops")
+    awk -v b="$bw" -v i="$iops" 'BEGIN { printf "%.3f %.3f\n", b / 1048576, i }'
+  fi
+  rm -rf -- "$work/fio" "$out" "$work/fio.err"
+}
+
+echo "stratavon-cli: $CLI"
+echo "fio: $(fio --version); $PAIRS pairs x ${SECONDS_PER_RUN}s, $THREADS worker(s)/job(s); MB/s = MiB/s"
+
+for target in "$@"; do
+  if [[ ! -d $target ]]; then
+    echo "fio_compare: $target is not a folder; skipped" >&2
+    continue
+  fi
+  work=$(mktemp -d "${target%/}/fio_compare.XXXXXX") || continue
+  SCRATCHES+=("$work")
+  fstype=$(stat -f -c %T "$work" 2>/dev/null || echo '?')
+  echo
+  echo "== $target ($fstype)"
+  for line in "${CASES[@]}"; do
+    read -r name mode func t b depth <<<"$line"
+    [[ -n $CASE_FILTER && ! $name =~ $CASE_FILTER ]] && continue
+    shapes=(psync)
+    [[ $mode == async ]] && shapes=(batch refill)
+    for ((i = 1; i <= PAIRS; i++)); do
+      read -r om oi < <(run_ours "$work" "$func" "$t" "$b" "$depth" "$mode")
+      echo "$target $name $i ours $om $oi" >>"$RESULTS"
+      row=$(printf '%-17s #%d ours %9s MB/s %11s IOPS' "$name" "$i" "$om" "$oi")
+      for shape in "${shapes[@]}"; do
+        read -r fm fi_ < <(run_fio "$work" "$func" "$t" "$b" "$depth" "$mode" "$shape")
+        echo "$target $name $i fio-$shape $fm $fi_" >>"$RESULTS"
+        row+=$(printf ' | fio-%s %9s MB/s' "$shape" "$fm")
+      done
+      echo "$row"
+    done
+  done
+done
+
+# median of the numbers on stdin (NA dropped), or NA
+median() {
+  grep -v '^NA$' | sort -g | awk '{ v[NR] = $1 } END {
+    if (NR == 0) { print "NA"; exit }
+    if (NR % 2) printf "%.3f\n", v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+echo
+echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair ours/fio MB/s)"
+printf '%-10s %-9s %-17s %-11s %10s %10s %11s %11s %7s %15s\n' \
+  target fs case fio-shape "ours MB/s" "fio MB/s" "ours IOPS" "fio IOPS" ratio "ratio min..max"
+for target in "$@"; do
+  [[ -d $target ]] || continue
+  fstype=$(stat -f -c %T "$target" 2>/dev/null || echo '?')
+  for line in "${CASES[@]}"; do
+    read -r name mode _ <<<"$line"
+    [[ -n $CASE_FILTER && ! $name =~ $CASE_FILTER ]] && continue
+    shapes=(psync)
+    [[ $mode == async ]] && shapes=(batch refill)
+    for shape in "${shapes[@]}"; do
+      pick() { awk -v t="$target" -v c="$name" -v tool="$1" -v col="$2" '$1 == t && $2 == c && $4 == tool { print $col }' "$RESULTS"; }
+      om=$(pick ours 5 | median)
+      oi=$(pick ours 6 | median)
+      fm=$(pick "fio-$shape" 5 | median)
+      fi_=$(pick "fio-$shape" 6 | median)
+      ratios=$(awk -v t="$target" -v c="$name" -v tool="fio-$shape" '
+        $1 == t && $2 == c && $4 == "ours" { o[$3] = $5 }
+        $1 == t && $2 == c && $4 == tool { f[$3] = $5 }
+        END { for (i in o) if ((i in f) && o[i] != "NA" && f[i] != "NA" && f[i] > 0) printf "%.3f\n", o[i] / f[i] }' "$RESULTS")
+      ratio=$(median <<<"$ratios")
+      range=$(grep -v '^$' <<<"$ratios" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { if (NR) printf "%.2f..%.2f", lo, hi; else print "NA" }')
+      printf '%-10s %-9s %-17s %-11s %10s %10s %11s %11s %7s %15s\n' \
+        "$target" "$fstype" "$name" "$shape" "$om" "$fm" "$oi" "$fi_" "$ratio" "$range"
+    done
+  done
+done
