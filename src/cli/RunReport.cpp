@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "cli/JsonText.h"
+#include "platform/JsonText.h"
 #include "engine/RunRecord.h"
 #include "platform/CriticalSection.h"
 
