@@ -162,6 +162,9 @@ run_fio() {
   rm -rf -- "$work/fio" "$out" "$work/fio.err"
 }
 
+# stat -f names ext4 "ext2/ext3"; findmnt knows better.
+fs_type() { findmnt -no FSTYPE -T "$1" 2>/dev/null | head -n 1 || stat -f -c %T "$1" 2>/dev/null || echo '?'; }
+
 echo "stratavon-cli: $CLI"
 echo "fio: $(fio --version); $PAIRS pairs x ${SECONDS_PER_RUN}s, $THREADS worker(s)/job(s); MB/s = MiB/s"
 
@@ -172,7 +175,7 @@ for target in "$@"; do
   fi
   work=$(mktemp -d "${target%/}/fio_compare.XXXXXX") || continue
   SCRATCHES+=("$work")
-  fstype=$(stat -f -c %T "$work" 2>/dev/null || echo '?')
+  fstype=$(fs_type "$work")
   echo
   echo "== $target ($fstype)"
   for line in "${CASES[@]}"; do
@@ -181,11 +184,15 @@ for target in "$@"; do
     shapes=(psync)
     [[ $mode == async ]] && shapes=(batch refill)
     for ((i = 1; i <= PAIRS; i++)); do
-      read -r om oi < <(run_ours "$work" "$func" "$t" "$b" "$depth" "$mode")
+      # Command substitution, not < <(...): the run's own cleanup must finish
+      # before the next run starts in the same folder.
+      res=$(run_ours "$work" "$func" "$t" "$b" "$depth" "$mode")
+      read -r om oi <<<"$res"
       echo "$target $name $i ours $om $oi" >>"$RESULTS"
       row=$(printf '%-17s #%d ours %9s MB/s %11s IOPS' "$name" "$i" "$om" "$oi")
       for shape in "${shapes[@]}"; do
-        read -r fm fi_ < <(run_fio "$work" "$func" "$t" "$b" "$depth" "$mode" "$shape")
+        res=$(run_fio "$work" "$func" "$t" "$b" "$depth" "$mode" "$shape")
+        read -r fm fi_ <<<"$res"
         echo "$target $name $i fio-$shape $fm $fi_" >>"$RESULTS"
         row+=$(printf ' | fio-%s %9s MB/s' "$shape" "$fm")
       done
@@ -207,7 +214,7 @@ printf '%-10s %-9s %-17s %-11s %10s %10s %11s %11s %7s %15s\n' \
   target fs case fio-shape "ours MB/s" "fio MB/s" "ours IOPS" "fio IOPS" ratio "ratio min..max"
 for target in "$@"; do
   [[ -d $target ]] || continue
-  fstype=$(stat -f -c %T "$target" 2>/dev/null || echo '?')
+  fstype=$(fs_type "$target")
   for line in "${CASES[@]}"; do
     read -r name mode _ <<<"$line"
     [[ -n $CASE_FILTER && ! $name =~ $CASE_FILTER ]] && continue

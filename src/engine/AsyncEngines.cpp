@@ -130,9 +130,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
                          static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
     }
   }
-  // (a refused submission shows up as the requests' results or as a failed wait)
-  (void)m_pQueue->Submit();
-
+  // The wait pushes the whole batch to the kernel in the same call.
   IoWaitResult result = m_pQueue->WaitAll(m_timeout);
   if (result != IoWaitResult::kAllDone) {
     if (bVerify) {
@@ -239,7 +237,6 @@ bool CReadAdvancedAsyncClass::InitialFill() {
     ReportRequestError(static_cast<uint32_t>(nRefused), kErrorWriteApi, m_fill);
     return false;
   }
-  (void)m_pQueue->Submit();
   // A fill that does not finish in time, or fails, is a start-up failure of
   // its own kind; its byte count is not compared.
   if (m_pQueue->WaitOne(m_fill.nSlot, m_timeout) != IoWaitResult::kAllDone || m_pQueue->Result(m_fill.nSlot) < 0) {
