@@ -204,10 +204,18 @@ std::string NormalisedPath(const std::string& szPath) {
 
 }  // namespace
 
+// Whatever is mounted inside the kernel's own trees (the cgroup tmpfs under
+// /sys, binfmt under /proc) belongs to the system, whatever its type.
+bool IsInKernelTree(const std::string& szRoot) {
+  return szRoot.starts_with("/proc/") || szRoot.starts_with("/sys/");
+}
+
 std::vector<MountRoot> ParseMountRoots(const std::string& mountinfo) {
   std::vector<MountRoot> roots;
   for (const auto& [szRoot, entry] : ParseMountInfo(mountinfo)) {
-    if (!IsOneOf(entry.szFsType, kPseudoFileSystems)) roots.push_back(RootOf(szRoot, entry));
+    if (!IsOneOf(entry.szFsType, kPseudoFileSystems) && !IsInKernelTree(szRoot)) {
+      roots.push_back(RootOf(szRoot, entry));
+    }
   }
   return roots;
 }

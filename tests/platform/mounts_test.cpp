@@ -21,6 +21,7 @@ constexpr const char* kMountInfo =
     "22 27 0:21 / /proc rw,relatime - proc proc rw\n"
     "23 27 0:22 / /sys rw,relatime shared:7 - sysfs sysfs rw\n"
     "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n"
+    "42 23 0:39 / /sys/fs/cgroup rw - tmpfs tmpfs rw,mode=755\n"
     "26 24 0:24 / /dev/pts rw,relatime - devpts devpts rw,mode=600\n"
     "60 27 0:900001 / /mnt/my\\040disk\\011tab\\134 rw shared:1 master:2 - tmpfs tmpfs rw\n"
     "61 27 0:900002 / /zeta rw - nfs4 server:/export rw\n"
