@@ -9,6 +9,7 @@
 #include "cli/RunPreparation.h"
 #include "cli/RunReport.h"
 #include "cli/SignalWatch.h"
+#include "cli/SimpleRun.h"
 #include "console/advanced/AdvancedRunControl.h"
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
@@ -163,7 +164,9 @@ int RunCommand(const RunOptions& options) {
     return kExitRefused;
   }
   int nExit;
-  {
+  if (options.bSimple) {
+    nExit = RunSimple(options, signals);
+  } else {
     CRun run(options, signals);
     nExit = run.Execute();
   }

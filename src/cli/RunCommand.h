@@ -10,9 +10,10 @@ constexpr int kExitWorkerFailed = 1;
 constexpr int kExitRefused = 2;
 
 // `stratavon-cli run`: checks the settings as the consoles do, prepares the
-// targets, runs the advanced console's workers until the time is up, the
-// operator interrupts or every worker has ended, stops them with the
-// consoles' stop protocol and reports. Returns the exit code.
+// targets, runs the advanced console's workers (with --simple the simple
+// console's) until the time is up, the operator interrupts or every worker
+// has ended, stops them with the consoles' stop protocol and reports.
+// Returns the exit code.
 int RunCommand(const RunOptions& options);
 
 }  // namespace stratavon

@@ -53,6 +53,16 @@ std::string OffendingOption(char** argv) {
   return argv[optind - 1];
 }
 
+// The settings of the advanced console, which the simple console lacks.
+bool IsAdvancedOption(int nOption) {
+  switch (nOption) {
+    case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case kOptDataFile:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string SizeItemsList() {
   std::string sz;
   for (int i = 0; i < kSizeItems; ++i) sz += (i == 0 ? "" : ", ") + std::string(SizeItemText(i));
@@ -82,7 +92,9 @@ const char* UsageText() {
          "  -P            Enable Performance: count bytes and I/Os, show MB/s and IOPS\n"
          "  -a            Asynchronous I/O, with -q DEPTH requests in flight (1 to 63, default 8)\n"
          "  -d SECONDS    stop after this long (default: run until Ctrl-C)\n"
-         "  --simple      the simple console's pure load instead of the advanced settings\n"
+         "  --simple      the simple console's pure load instead of the advanced settings:\n"
+         "                1MB direct transfers, nothing counted or checked (-x -b -e -P -a -q\n"
+         "                --data-file do not apply); prints the status every 2 s\n"
          "  --json        print one JSON object at the end and nothing else on stdout\n"
          "\n"
          "exit status: 0 no worker failed, 1 a worker failed, 2 the run was refused\n";
@@ -96,9 +108,14 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   // getopt keeps its place between calls; start from the first argument.
   optind = 0;
   opterr = 0;
+  // The first advanced setting typed, which a --simple run cannot honour.
+  std::string szAdvanced;
   int nOption;
   while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:", kLongOptions, nullptr)) != -1) {
     const std::string_view szArg = optarg != nullptr ? optarg : "";
+    if (szAdvanced.empty() && IsAdvancedOption(nOption)) {
+      szAdvanced = nOption == kOptDataFile ? "--data-file" : std::string("-") + static_cast<char>(nOption);
+    }
     switch (nOption) {
       case 't':
         if (szArg.empty()) return fail("-t needs a folder");
@@ -164,6 +181,10 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
   if (options.bPatternGiven && !options.szDataFile.empty()) {
     return fail("-p and --data-file both choose the pattern; give one of them");
+  }
+  if (options.bSimple && !szAdvanced.empty()) {
+    return fail(szAdvanced + " is an advanced setting; --simple runs the simple console's pure load "
+                "(1MB direct transfers, nothing counted or checked) and takes only -t, -f, -n, -p and -d");
   }
   return ParseOutcome::kRun;
 }

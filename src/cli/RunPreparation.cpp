@@ -105,13 +105,20 @@ bool PrepareTargets(const std::vector<std::string>& targets) {
   return true;
 }
 
+// The simple console's start: its checks in its order, then the records
+// and directories. Its records' settings stay zero and it writes no events.
+bool PrepareSimpleRun(const RunOptions& options) {
+  if (!ChoosePattern(options)) return false;
+  if (options.targets.empty()) return Refuse("No Targets Selected!");
+  if (options.dwFunction == 0) return Refuse("Select an I/O Function!");
+  if (!TargetsDistinct(options.targets)) return false;
+  return PrepareTargets(options.targets);
+}
+
 }  // namespace
 
 bool PrepareRun(const RunOptions& options) {
-  if (options.bSimple) {
-    return RefusePlainly("--simple: the simple console's workers are not available in this build yet; "
-                         "run without --simple");
-  }
+  if (options.bSimple) return PrepareSimpleRun(options);
   if (!options.bPatternGiven && !options.szDataFile.empty()) {
     g_nPatternKind = kPatternByte;  // replaced by the data file below
   } else if (!ChoosePattern(options)) {

@@ -8,7 +8,8 @@ namespace stratavon {
 // consoles' order: the pattern, the targets, the I/O function, the sizes,
 // the worker classes the settings call for, the pattern data file, then the
 // records block and the READ and WRITE directories, and the event source's
-// registration. Every setting is checked before a target is touched, so a
+// registration; with --simple, only the simple console's checks, records and
+// directories. Every setting is checked before a target is touched, so a
 // refused run leaves nothing behind. False (with the console's message, or
 // a plain one where the console has none) when the run is refused.
 bool PrepareRun(const RunOptions& options);

@@ -137,7 +137,7 @@ TEST_F(CliTest, RefusedSettingsTouchNoTarget) {
       {{"run", "-t", szDir, "-f", "write", "-p", "G1"}, "Error: Invalid Data Pattern!"},
       {{"run", "-t", szDir, "-f", "write", "-p", "a"}, "Error: Invalid Data Pattern!"},
       {{"run", "-f", "write"}, "Error: No Targets Selected!"},
-      {{"run", "-t", szDir, "-f", "write", "--simple"}, "not available"},
+      {{"run", "-t", szDir, "-f", "write", "--simple", "-e"}, "is an advanced setting"},
       {{"run", "-t", szDir, "-f", "write", "-n", "26"}, "-n takes a thread count from 1 to 25"},
       {{"run", "-t", szDir, "-f", "write", "-x", "3KB"}, "-x takes one of 512B, 1KB"},
       {{"run", "-t", szDir, "-f", "sideways"}, "-f takes read, write or both"},

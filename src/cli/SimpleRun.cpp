@@ -1,0 +1,272 @@
+#include "cli/SimpleRun.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cli/RunCommand.h"
+#include "cli/RunReport.h"
+#include "console/advanced/Statistics.h"
+#include "console/simple/TargetRecords.h"
+#include "engine/RunRecord.h"
+#include "engine/WorkerClasses.h"
+#include "platform/SystemError.h"
+#include "workers/simple/SimpleWorkers.h"
+
+namespace stratavon {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kStatusPeriod = std::chrono::milliseconds(2000);
+
+// The failed workers of each target, as the workers report them from their
+// own threads, with the word of the first failure.
+class CSimpleFailures : public ISimpleWorkerWatch {
+ public:
+  explicit CSimpleFailures(const std::vector<std::string>& targets)
+      : m_targets(targets), m_failures(targets.size(), 0), m_words(targets.size(), "NONE") {}
+
+  void OnStartFailed(int nTarget, int, IoErrorKind nKind, const std::string&) override {
+    // The message box itself tells the operator.
+    Count(nTarget, nKind, 1);
+  }
+
+  void OnTransferFailed(int nTarget, int nSlot, IoErrorKind nKind, int nError) override {
+    if (!Count(nTarget, nKind, 1)) return;
+    // Nothing else would ever tell: the load goes on as if all were well.
+    const std::string szWhat = nKind == kErrorUnderrunOverrun ? "came up short"
+                                                               : "failed: " + FormatSystemMessage(nError);
+    std::fprintf(stderr, "stratavon-cli: %s slot %d: a %s %s; the simple load goes on without checking\n",
+                 m_targets[static_cast<size_t>(nTarget)].c_str(), nSlot,
+                 nKind == kErrorReadApi ? "read" : "write", szWhat.c_str());
+  }
+
+  // Slots that should have had a worker and got none.
+  void CountNotCreated(int nTarget, int nSlots) { Count(nTarget, kErrorInitialization, nSlots); }
+
+  int Failures() const {
+    std::lock_guard lock(m_mutex);
+    int nTotal = 0;
+    for (int n : m_failures) nTotal += n;
+    return nTotal;
+  }
+  int FailuresOf(int nTarget) const {
+    std::lock_guard lock(m_mutex);
+    return m_failures[static_cast<size_t>(nTarget)];
+  }
+  std::string WordOf(int nTarget) const {
+    std::lock_guard lock(m_mutex);
+    return m_words[static_cast<size_t>(nTarget)];
+  }
+
+ private:
+  bool Count(int nTarget, IoErrorKind nKind, int nWorkers) {
+    if (nTarget < 0 || static_cast<size_t>(nTarget) >= m_failures.size() || nWorkers <= 0) return false;
+    std::lock_guard lock(m_mutex);
+    const size_t t = static_cast<size_t>(nTarget);
+    if (m_failures[t] == 0) m_words[t] = DescribeIoError(nKind, false).szShort;
+    m_failures[t] += nWorkers;
+    return true;
+  }
+
+  const std::vector<std::string>& m_targets;
+  mutable std::mutex m_mutex;
+  std::vector<int> m_failures;
+  std::vector<std::string> m_words;
+};
+
+const char* SignalName(int nSignal) {
+  switch (nSignal) {
+    case SIGINT: return "interrupted";
+    case SIGTERM: return "terminated";
+    case SIGHUP: return "hung up";
+    default: return "signalled";
+  }
+}
+
+class CSimpleRun {
+ public:
+  CSimpleRun(const RunOptions& options, CSignalWatch& signals)
+      : m_options(options),
+        m_signals(signals),
+        m_pLive(options.bJson ? stderr : stdout),
+        m_nTargets(static_cast<int>(options.targets.size())),
+        m_failures(options.targets),
+        m_launched(options.targets.size(), 0) {}
+
+  int Execute() {
+    Announce();
+    SetSimpleWorkerWatch(&m_failures);
+    Launch();
+    const Clock::time_point tStart = Clock::now();
+    Watch(tStart);
+    StopWorkers();
+    WaitForWorkers([this] { OnWaitSlice(); });
+    // Every worker has ended: none can call the watch any more.
+    SetSimpleWorkerWatch(nullptr);
+    const double dElapsed = std::chrono::duration<double>(Clock::now() - tStart).count();
+
+    RunResult result;
+    result.dElapsedSeconds = dElapsed;
+    result.nFailures = m_failures.Failures();
+    for (int t = 0; t < m_nTargets; ++t) {
+      TargetResult target;
+      target.szRoot = m_options.targets[static_cast<size_t>(t)];
+      target.szStatus = TargetStatus(t, "STOP");
+      target.szError = m_failures.WordOf(t);
+      result.targets.push_back(std::move(target));
+    }
+    std::fputs(m_options.bJson ? RunResultJson(result).c_str() : ResultText(result).c_str(), stdout);
+    std::fflush(stdout);
+    return result.nFailures == 0 ? kExitPassed : kExitWorkerFailed;
+  }
+
+ private:
+  void Say(const std::string& szText) {
+    std::fputs(szText.c_str(), m_pLive);
+    std::fflush(m_pLive);
+  }
+
+  void Announce() {
+    static const char* const kFunctions[] = {"", "READ", "WRITE", "", "READ/WRITE"};
+    std::string szText = "stratavon-cli: simple " + std::string(kFunctions[m_options.dwFunction]) + " load, " +
+                         std::to_string(m_options.nThreads) + " thread(s) on " + std::to_string(m_nTargets) +
+                         " target(s), 1MB direct transfers, nothing counted or checked; ";
+    szText += m_options.nSeconds > 0 ? "stops after " + std::to_string(m_options.nSeconds) + " s or on Ctrl-C\n"
+                                     : "Ctrl-C stops\n";
+    Say(szText);
+  }
+
+  // The simple console's Start: target by target, reads in slots 0.., then
+  // writes in slots 25...
+  void Launch() {
+    const bool bRead = m_options.dwFunction == FUNCTION_READ || m_options.dwFunction == FUNCTION_READ_WRITE;
+    const bool bWrite = m_options.dwFunction == FUNCTION_WRITE || m_options.dwFunction == FUNCTION_READ_WRITE;
+    const int nThreads = m_options.nThreads;
+    for (int t = 0; t < m_nTargets; ++t) {
+      if (bRead) {
+        for (int s = 0; s < nThreads; ++s) LaunchWorker(t, s, CreateWorker<CThreadClass>, kWorkerSimpleRead);
+      }
+      if (bWrite) {
+        for (int s = kFirstWriteSlot; s < kFirstWriteSlot + nThreads; ++s) {
+          LaunchWorker(t, s, CreateWorker<CWriteThreadClass>, kWorkerSimpleWrite);
+        }
+      }
+      int nLaunched = 0;
+      for (const CSlotWorker* pWorker : g_pTargetRecords[t].pWorker) nLaunched += pWorker != nullptr ? 1 : 0;
+      m_launched[static_cast<size_t>(t)] = nLaunched;
+      const int nMissing = nThreads * ((bRead ? 1 : 0) + (bWrite ? 1 : 0)) - nLaunched;
+      if (nMissing > 0) {
+        m_failures.CountNotCreated(t, nMissing);
+        std::fprintf(stderr, "stratavon-cli: %s: %d worker thread(s) could not be created\n",
+                     m_options.targets[static_cast<size_t>(t)].c_str(), nMissing);
+      }
+    }
+  }
+
+  static int LiveWorkersOf(int nTarget) {
+    int nLive = 0;
+    for (const HTHREAD& hThread : g_pTargetRecords[nTarget].hThread) nLive += hThread && hThread->IsActive() ? 1 : 0;
+    return nLive;
+  }
+  int LiveWorkers() const {
+    int nLive = 0;
+    for (int t = 0; t < m_nTargets; ++t) nLive += LiveWorkersOf(t);
+    return nLive;
+  }
+
+  // The simple console shows one Status for the run; per target the word
+  // is FAIL as soon as one of its workers failed.
+  std::string TargetStatus(int nTarget, const char* szOtherwise) const {
+    return m_failures.FailuresOf(nTarget) > 0 ? "FAIL" : szOtherwise;
+  }
+
+  std::string StatusLines(Clock::time_point tStart) const {
+    const auto nSeconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - tStart).count();
+    const std::string szElapsed = "[" + ElapsedText(nSeconds).value_or("?") + "] ";
+    size_t nWidth = 0;
+    for (const std::string& szRoot : m_options.targets) nWidth = std::max(nWidth, szRoot.size());
+    std::string szLines;
+    for (int t = 0; t < m_nTargets; ++t) {
+      const std::string& szRoot = m_options.targets[static_cast<size_t>(t)];
+      const std::string szStatus = TargetStatus(t, "RUN");
+      szLines += szElapsed + szRoot + std::string(nWidth - szRoot.size(), ' ') + "  " + szStatus +
+                 std::string(szStatus.size() < 4 ? 4 - szStatus.size() : 0, ' ') + "  " +
+                 std::to_string(LiveWorkersOf(t)) + " of " + std::to_string(m_launched[static_cast<size_t>(t)]) +
+                 " workers running  " + m_failures.WordOf(t) + "\n";
+    }
+    szLines += szElapsed + "status RUN\n";
+    return szLines;
+  }
+
+  std::string ResultText(const RunResult& result) const {
+    std::string sz;
+    for (size_t t = 0; t < result.targets.size(); ++t) {
+      const TargetResult& target = result.targets[t];
+      const int nFailed = m_failures.FailuresOf(static_cast<int>(t));
+      sz += "result: " + target.szRoot + "  " + target.szStatus + "  " + target.szError + "  " +
+            std::to_string(m_launched[t]) + " worker(s)";
+      sz += nFailed > 0 ? ", " + std::to_string(nFailed) + " failed\n" : "\n";
+    }
+    sz += "status STOP\n";
+    if (result.nFailures == 0) {
+      sz += "verdict: PASS, no worker failed\n";
+    } else {
+      sz += "verdict: FAIL, " + std::to_string(result.nFailures) + (result.nFailures == 1 ? " worker" : " workers") +
+            " failed\n";
+    }
+    return sz;
+  }
+
+  void Watch(Clock::time_point tStart) {
+    const bool bDeadline = m_options.nSeconds > 0;
+    const Clock::time_point tDeadline = tStart + std::chrono::seconds(m_options.nSeconds);
+    Clock::time_point tNextTick = tStart + kStatusPeriod;
+    for (;;) {
+      const Clock::time_point tWake = bDeadline && tDeadline < tNextTick ? tDeadline : tNextTick;
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(tWake - Clock::now());
+      if (const int nSignal = m_signals.Wait(wait)) {
+        Say(std::string("stratavon-cli: ") + SignalName(nSignal) + "; stopping, every worker finishes its pass\n");
+        return;
+      }
+      const Clock::time_point tNow = Clock::now();
+      if (bDeadline && tNow >= tDeadline) {
+        Say("stratavon-cli: " + std::to_string(m_options.nSeconds) + " s are up; stopping\n");
+        return;
+      }
+      if (tNow < tNextTick) continue;
+      while (tNextTick <= tNow) tNextTick += kStatusPeriod;
+      Say(StatusLines(tStart));
+      if (LiveWorkers() == 0) {
+        Say("stratavon-cli: every worker has ended; stopping\n");
+        return;
+      }
+    }
+  }
+
+  void OnWaitSlice() {
+    if (m_signals.Poll() == 0) return;
+    Say("stratavon-cli: still waiting for " + std::to_string(LiveWorkers()) +
+        " worker(s) to finish their pass and close their files\n");
+  }
+
+  const RunOptions& m_options;
+  CSignalWatch& m_signals;
+  FILE* m_pLive;
+  int m_nTargets;
+  CSimpleFailures m_failures;
+  std::vector<int> m_launched;
+};
+
+}  // namespace
+
+int RunSimple(const RunOptions& options, CSignalWatch& signals) {
+  CSimpleRun run(options, signals);
+  return run.Execute();
+}
+
+}  // namespace stratavon

@@ -1,0 +1,185 @@
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/WorkerClasses.h"
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenuBar;
+class QPushButton;
+class QRadioButton;
+
+namespace stratavon {
+
+class CTargetSelectionDlg;
+
+// Control and command ids of the console's dialog (resource 102) and menu
+// (resource 133); each control and action carries its id as its object
+// name's number and in the "dialogId" property.
+enum CorvaneId : int {
+  IDC_START = 1000,
+  IDC_STOP = 1001,
+  IDC_READ = 1002,
+  IDC_WRITE = 1003,
+  IDC_BOTH = 1004,
+  IDC_PATTERN = 1005,
+  IDC_LOCATION = 1006,
+  IDC_THREADS = 1009,
+  IDC_STATUS = 1010,
+  ID_HELP = 57670,
+  ID_PATTERN_CRPAT = 32775,
+  ID_PATTERN_CJTPAT = 32776,
+  ID_PATTERN_CSPAT = 32777,
+  ID_PATTERN_RESET = 32778,
+  ID_FEATURES_LOGICAL = 32780,
+  ID_FEATURES_PHYSICAL = 32781,
+  ID_SELECT_LOGICAL = 32782,
+  ID_SELECT_PHYSICAL = 32783,
+  IDM_ABOUTBOX = 0x0010,
+};
+
+// The simple console: the main window. It owns the target list and the
+// records block, chooses the I/O function, thread count and pattern, and
+// runs the simple workers (pure load, nothing counted). The advanced
+// console is opened from its menu and runs on the same records.
+class CCorvaneDlg : public QDialog {
+  Q_OBJECT
+ public:
+  explicit CCorvaneDlg(QWidget* pParent = nullptr);
+  ~CCorvaneDlg() override;
+
+  // Settings handlers.
+  void OnRead();
+  void OnWrite();
+  void OnBoth();
+  void OnPatternCrpat();
+  void OnPatternCjtpat();
+  void OnPatternCspat();
+  void OnPatternReset();
+  void OnChangePattern();
+  void OnFeaturesPhysical() {}
+  void OnSysCommand(uint32_t nId);
+  // The Help button: opens the manual. Supplied by the application shell;
+  // the console alone has none to show.
+  virtual void OnHelp();
+
+  // Run control.
+  void OnStart();
+  void OnStop();
+  void OnFeaturesLogical();
+  void ResetConsole();
+  void RefreshWorkFiles();
+  bool ParsePatternByte();
+
+  // Targets.
+  void OnSelectLogicalDrives();
+  // What OK in the target selection does with these roots (each ending in
+  // '/'), followed by the console's summary; the same as choosing them in
+  // the dialog. Ignored during a run.
+  void ApplyTargetChoice(const std::vector<std::string>& roots);
+
+  // Enter, Escape and the close box.
+  void OnOK();
+  void OnCancel();
+
+  // The automation client attached to the console, if any (the automation
+  // server attaches one); with one attached, closing only hides the console.
+  void SetAutomationProxy(QObject* pProxy) { m_pAutoProxy = pProxy; }
+  QObject* AutomationProxy() const { return m_pAutoProxy; }
+
+  // State, read by the automation server and by tests.
+  int IoFunction() const { return m_nIoFunction; }
+  int ThreadIndex() const { return m_nThreadIndex; }
+  bool IsRunning() const { return m_bRunning != 0; }
+  int TargetCount() const { return m_nTargets; }
+  const std::vector<std::string>* Targets() const { return m_pTargets.get(); }
+  bool TargetsChanged() const { return m_bTargetsChanged != 0; }
+  bool PatternChanged() const { return m_bPatternChanged != 0; }
+  bool IsWaitingForWorkers() const { return m_nWaitDepth > 0; }
+  QString StatusText() const;
+  QString LocationText() const;
+
+  void reject() override;
+
+ protected:
+  // Opens the advanced console on the records just prepared, with the
+  // Pattern edit's text. Until the advanced console exists this does
+  // nothing; OnFeaturesLogical has stopped any run and prepared the
+  // records and work directories by then.
+  virtual void OpenAdvancedConsole(const std::string& szPatternText);
+  // Runs the About box (the system-menu entry). Supplied by the
+  // application shell; until then nothing.
+  virtual void RunAboutBox() {}
+  // Runs the target selection modally.
+  virtual int ExecTargetSelection(CTargetSelectionDlg& dlg);
+  // The worker class of each simple kind (1 read, 2 write).
+  virtual WorkerFactory SimpleWorkerFactory(uint32_t nKind) const;
+
+  void keyPressEvent(QKeyEvent* pEvent) override;
+  void closeEvent(QCloseEvent* pEvent) override;
+
+ private:
+  void CreateControls();
+  void CreateMenu(QMenuBar* pMenuBar);
+  void OnInitDialog();
+  void SetStatus(const char* szText);
+  void SetPatternText(const char* szText, bool bReadOnly);
+  void EnableRunButtons(bool bStart, bool bStop);
+
+  // Start checks 1 to 4; false after a refusal (the console has reset).
+  bool PassStartChecks();
+  // Shows a refusal (caption "Error") and resets the console.
+  void Refuse(const char* szMessage);
+  // Shows an application box (internal failure) and resets the console.
+  void RefuseInternal(const char* szMessage);
+  bool PrepareWorkDirectories();
+  void LaunchSimpleWorkers();
+  // Stops the run's workers and waits for all of them; GUI events are
+  // served between the 500 ms waits.
+  void StopAndWaitForWorkers();
+  void FinishTargetSelection();
+  std::vector<std::string> TargetRoots() const;
+
+  QObject* m_pAutoProxy = nullptr;
+  QIcon m_hIcon;
+  int m_nIoFunction = 0;
+  int m_nThreadIndex = 0;
+  QComboBox* m_cbThreads = nullptr;
+  QLineEdit* m_edPattern = nullptr;
+  QLineEdit* m_edStatus = nullptr;
+  uint8_t m_bRunning = 0;
+  int m_nTargets = 0;
+  // Null before the first choice and after a reset: targets must be chosen
+  // (again) before the next run.
+  std::unique_ptr<std::vector<std::string>> m_pTargets;
+  QLineEdit* m_edLocation = nullptr;
+  uint8_t m_bTargetsChanged = 0;
+  uint8_t m_bPatternChanged = 0;
+  int m_nPrevTargets = 0;
+
+  QPushButton* m_btnStart = nullptr;
+  QPushButton* m_btnStop = nullptr;
+  QPushButton* m_btnHelp = nullptr;
+  QRadioButton* m_rbRead = nullptr;
+  QRadioButton* m_rbWrite = nullptr;
+  QRadioButton* m_rbBoth = nullptr;
+  QLabel* m_stBitmap = nullptr;
+  // Nesting depth of waits for workers; commands that would re-enter the
+  // run control are held off meanwhile.
+  int m_nWaitDepth = 0;
+};
+
+// The Location summary of a target list: "<n> Target(s):  " and " <root>"
+// per target; a summary that would not fit nLimit characters (with its
+// terminator) ends in " ..." at the same length.
+std::string FormatTargetSummary(const std::vector<std::string>& roots, int nLimit);
+
+}  // namespace stratavon

@@ -1,0 +1,221 @@
+// The simple console's run control: Start, Stop, the reset after a refused
+// start, the refresh of held work files, and the preparation of the
+// advanced console's run.
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QComboBox>
+#include <cstring>
+
+#include "console/simple/TargetRecords.h"
+#include "console/simple/gui/ConsoleTexts.h"
+#include "console/simple/gui/CorvaneDlg.h"
+#include "console/simple/gui/QtMessagePresenter.h"
+#include "engine/Pattern.h"
+#include "engine/RunRecord.h"
+#include "platform/CriticalSection.h"
+#include "platform/MessageBox.h"
+#include "workers/simple/SimpleWorkers.h"
+
+namespace stratavon {
+namespace {
+
+// Copies the buffer over the first 1 MiB of the file through a shared
+// mapping. A file shorter than that (or one that cannot be mapped) is
+// left alone: touching a mapping beyond the end of a file faults.
+void RewriteThroughMapping(int hFile, const uint8_t* pBuffer) {
+  struct stat st {};
+  if (fstat(hFile, &st) != 0 || st.st_size < static_cast<off_t>(kSimpleIoBytes)) return;
+  void* pView = mmap(nullptr, kSimpleIoBytes, PROT_READ | PROT_WRITE, MAP_SHARED, hFile, 0);
+  if (pView == MAP_FAILED) return;
+  std::memcpy(pView, pBuffer, kSimpleIoBytes);
+  munmap(pView, kSimpleIoBytes);
+}
+
+}  // namespace
+
+WorkerFactory CCorvaneDlg::SimpleWorkerFactory(uint32_t nKind) const {
+  switch (nKind) {
+    case kWorkerSimpleRead:
+      return CreateWorker<CThreadClass>;
+    case kWorkerSimpleWrite:
+      return CreateWorker<CWriteThreadClass>;
+    default:
+      return nullptr;
+  }
+}
+
+void CCorvaneDlg::Refuse(const char* szMessage) {
+  ShowMessageBox(szMessage, kErrorCaption, MessageIcon::kError);
+  ResetConsole();
+}
+
+void CCorvaneDlg::RefuseInternal(const char* szMessage) {
+  ShowMessageBox(szMessage, ApplicationCaption(), MessageIcon::kError);
+  ResetConsole();
+}
+
+bool CCorvaneDlg::PassStartChecks() {
+  m_nThreadIndex = m_cbThreads->currentIndex();
+  if (m_nThreadIndex < 0) {
+    Refuse(kMsgSelectThreadCount);
+    return false;
+  }
+  m_nThreadIndex = std::min(m_nThreadIndex, 24);
+  if (!ParsePatternByte()) {
+    Refuse(kMsgInvalidPattern);
+    return false;
+  }
+  if (m_edLocation->maxLength() == 0) {
+    RefuseInternal(kMsgInitializationError);
+    return false;
+  }
+  if (m_edLocation->text() == QLatin1String(kPleaseSelectTargets)) {
+    Refuse(kMsgNoTargets);
+    return false;
+  }
+  if (m_nIoFunction == 0) {
+    Refuse(kMsgSelectFunction);
+    return false;
+  }
+  return true;
+}
+
+bool CCorvaneDlg::PrepareWorkDirectories() {
+  std::string szFailedRoot;
+  switch (CreateWorkDirectories(TargetRoots(), &szFailedRoot)) {
+    case WorkDirectoryResult::kCreated:
+      return true;
+    case WorkDirectoryResult::kPathNotFound:
+      Refuse(kMsgDirectoryCreation);
+      return false;
+    case WorkDirectoryResult::kPathTooLong:
+      ShowMessageBox(std::string(kMsgTargetPathTooLong) + "\n" + szFailedRoot, kErrorCaption, MessageIcon::kError);
+      ResetConsole();
+      return false;
+  }
+  return false;
+}
+
+void CCorvaneDlg::LaunchSimpleWorkers() {
+  const int nThreads = m_nThreadIndex + 1;
+  const bool bRead = m_nIoFunction == FUNCTION_READ || m_nIoFunction == FUNCTION_READ_WRITE;
+  const bool bWrite = m_nIoFunction == FUNCTION_WRITE || m_nIoFunction == FUNCTION_READ_WRITE;
+  const WorkerFactory pfnRead = SimpleWorkerFactory(kWorkerSimpleRead);
+  const WorkerFactory pfnWrite = SimpleWorkerFactory(kWorkerSimpleWrite);
+  for (int t = 0; t < m_nTargets && t < g_nTargetRecords; ++t) {
+    if (bRead && pfnRead != nullptr) {
+      for (int s = 0; s < nThreads; ++s) LaunchWorker(t, s, pfnRead, kWorkerSimpleRead);
+    }
+    if (bWrite && pfnWrite != nullptr) {
+      for (int s = 0; s < nThreads; ++s) LaunchWorker(t, kFirstWriteSlot + s, pfnWrite, kWorkerSimpleWrite);
+    }
+  }
+}
+
+void CCorvaneDlg::OnStart() {
+  // Start is disabled during a run; Enter on it or a script must not
+  // launch a second set of workers into the same slots either.
+  if (m_bRunning || m_nWaitDepth > 0) return;
+  if (!PassStartChecks()) return;
+  SetStatus(kStatusInit);
+  if (m_bPatternChanged) {
+    RefreshWorkFiles();
+    m_bPatternChanged = 0;
+  }
+  if (m_bTargetsChanged) {
+    ReleaseTargetRecords();
+    m_bTargetsChanged = 0;
+  }
+  if (!BuildTargetRecords(TargetRoots())) {
+    Refuse(kMsgTargetInitFailure);
+    return;
+  }
+  if (!PrepareWorkDirectories()) return;
+  ResetTargetRecords();
+  if (!m_pTargets || g_pTargetRecords == nullptr) {
+    RefuseInternal(kMsgTargetInitFailed);
+    return;
+  }
+  LaunchSimpleWorkers();
+  m_btnStart->setEnabled(false);
+  SetStatus(kStatusRun);
+  m_bRunning = 1;
+}
+
+void CCorvaneDlg::StopAndWaitForWorkers() {
+  ++m_nWaitDepth;
+  StopWorkers();
+  // A worker's start-up message box is shown by this thread, so the wait
+  // keeps serving events (not the operator's input to the console, which
+  // waits until the workers are down).
+  WaitForWorkers([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+  --m_nWaitDepth;
+}
+
+void CCorvaneDlg::OnStop() {
+  if (!m_bRunning || m_nWaitDepth > 0) return;
+  EnableRunButtons(false, false);
+  StopAndWaitForWorkers();
+  SetStatus(kStatusStop);
+  EnableRunButtons(true, true);
+  m_bRunning = 0;
+}
+
+void CCorvaneDlg::ResetConsole() {
+  if (m_nWaitDepth > 0) return;
+  if (m_bRunning) {
+    EnableRunButtons(false, false);
+    StopAndWaitForWorkers();
+    EnableRunButtons(true, true);
+    m_bRunning = 0;
+  }
+  ReleaseTargetRecords();
+  m_pTargets.reset();
+  SetStatus(kStatusIdle);
+}
+
+void CCorvaneDlg::RefreshWorkFiles() {
+  if (m_bRunning || g_pTargetRecords == nullptr || m_nTargets <= 0) return;
+  CSingleLock lockRecords(&g_csRecords);
+  lockRecords.Lock();
+  for (int t = 0; t < g_nTargetRecords; ++t) {
+    TargetRunRecord& record = g_pTargetRecords[t];
+    for (int s = 0; s < kSlotsPerTarget; ++s) {
+      SlotIoEntry& readSide = record.entries[s];
+      if (readSide.hFile != INVALID_HANDLE_VALUE && readSide.pBuffer != nullptr) {
+        FillPatternBuffer(readSide.pBuffer);
+        RewriteThroughMapping(readSide.hFile, readSide.pBuffer);
+      }
+      SlotIoEntry& writeSide = record.entries[s + kWriteEntryOffset];
+      if (writeSide.pBuffer != nullptr && writeSide.hFile != INVALID_HANDLE_VALUE) FillPatternBuffer(writeSide.pBuffer);
+    }
+  }
+}
+
+void CCorvaneDlg::OnFeaturesLogical() {
+  if (m_nWaitDepth > 0) return;
+  if (m_bRunning) OnStop();
+  if (!PassStartChecks()) return;
+  if (m_bTargetsChanged) {
+    ReleaseTargetRecords();
+    m_bTargetsChanged = 0;
+  }
+  if (!BuildTargetRecords(TargetRoots())) {
+    Refuse(kMsgTargetInitFailure);
+    return;
+  }
+  if (!PrepareWorkDirectories()) return;
+  OpenAdvancedConsole(m_edPattern->text().left(255).toStdString());
+}
+
+void CCorvaneDlg::OpenAdvancedConsole(const std::string&) {
+  // The advanced console's dialog is constructed here with this console
+  // and the pattern text, and run modally, once it exists.
+}
+
+}  // namespace stratavon

@@ -1,0 +1,741 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <cstring>
+#include <filesystem>
+
+#include "console/simple/gui/ConsoleTexts.h"
+#include "console/simple/gui/QtMessagePresenter.h"
+#include "engine/RunRecord.h"
+#include "GuiTestSupport.h"
+#include "platform/AlignedBuffer.h"
+#include "support/LoopMount.h"
+#include "support/Wait.h"
+
+namespace stratavon::test {
+namespace {
+
+class CorvaneDlgTest : public GuiTest {
+ protected:
+  void Show(CTestConsole& dlg) {
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+  }
+  void Click(CTestConsole& dlg, int nId) { QTest::mouseClick(dlg.Control<QAbstractButton>(nId), Qt::LeftButton); }
+  void Trigger(CTestConsole& dlg, int nId) { dlg.Control<QAction>(nId)->trigger(); }
+  void TypePattern(CTestConsole& dlg, const QString& szText) {
+    QLineEdit* pEdit = dlg.Pattern();
+    pEdit->setFocus();
+    pEdit->selectAll();
+    QTest::keyClick(pEdit, Qt::Key_Delete);
+    QTest::keyClicks(pEdit, szText);
+  }
+  bool StartEnabled(CTestConsole& dlg) { return dlg.Control<QPushButton>(IDC_START)->isEnabled(); }
+  bool StopEnabled(CTestConsole& dlg) { return dlg.Control<QPushButton>(IDC_STOP)->isEnabled(); }
+  std::vector<std::string> Roots(int nTargets) {
+    std::vector<std::string> roots;
+    for (int i = 0; i < nTargets; ++i) {
+      m_dirs.push_back(std::make_unique<CTempDir>());
+      roots.push_back(m_dirs.back()->Root());
+    }
+    std::sort(roots.begin(), roots.end());
+    return roots;
+  }
+  // Slots of a record that hold a worker of the kind, in slot order.
+  static std::vector<int> SlotsOfKind(const TargetRunRecord& record, uint32_t nKind) {
+    std::vector<int> used;
+    for (int s = 0; s < kSlotsPerTarget; ++s) {
+      if (record.workerKind[s] == nKind) used.push_back(s);
+    }
+    return used;
+  }
+
+  std::vector<std::unique_ptr<CTempDir>> m_dirs;
+};
+
+std::vector<int> Range(int nFirst, int nCount) {
+  std::vector<int> values;
+  for (int i = 0; i < nCount; ++i) values.push_back(nFirst + i);
+  return values;
+}
+
+TEST_F(CorvaneDlgTest, StartsIdleWithItsDefaults) {
+  CTestConsole dlg;
+  Show(dlg);
+  EXPECT_EQ(dlg.windowTitle(), "Stratavon for Linux");
+  EXPECT_EQ(dlg.StatusText(), "IDLE");
+  EXPECT_EQ(dlg.Pattern()->text(), "AA");
+  EXPECT_FALSE(dlg.Pattern()->isReadOnly());
+  EXPECT_EQ(dlg.LocationText(), "Please Select Targets Before Beginning ...");
+  auto* pThreads = dlg.Control<QComboBox>(IDC_THREADS);
+  ASSERT_EQ(pThreads->count(), 25);
+  EXPECT_EQ(pThreads->itemText(0), "1");
+  EXPECT_EQ(pThreads->itemText(24), "25");
+  EXPECT_EQ(pThreads->currentText(), "5");
+  for (int nId : {IDC_READ, IDC_WRITE, IDC_BOTH}) EXPECT_FALSE(dlg.Control<QRadioButton>(nId)->isChecked()) << nId;
+  EXPECT_EQ(dlg.IoFunction(), 0);
+  EXPECT_FALSE(dlg.IsRunning());
+  EXPECT_TRUE(StartEnabled(dlg));
+  EXPECT_TRUE(StopEnabled(dlg));
+  // Setting the initial "AA" counts as a change, as every Pattern text does.
+  EXPECT_TRUE(dlg.PatternChanged());
+  EXPECT_FALSE(dlg.TargetsChanged());
+  EXPECT_EQ(dlg.TargetCount(), 0);
+  EXPECT_EQ(dlg.Targets(), nullptr);
+  for (int nId : std::initializer_list<int>{ID_PATTERN_CRPAT, ID_PATTERN_CJTPAT, ID_PATTERN_CSPAT, ID_PATTERN_RESET, ID_FEATURES_LOGICAL,
+                  ID_FEATURES_PHYSICAL, ID_SELECT_LOGICAL, ID_SELECT_PHYSICAL, IDM_ABOUTBOX}) {
+    EXPECT_NE(dlg.Control<QAction>(nId), nullptr) << nId;
+  }
+  EXPECT_EQ(dlg.Control<QAction>(IDM_ABOUTBOX)->text(), "&About Stratavon...");
+  // Controls of the template must not overlap one another.
+  std::vector<QWidget*> placed;
+  for (QObject* pObject : dlg.findChildren<QObject*>()) {
+    if (auto* pWidget = qobject_cast<QWidget*>(pObject); pWidget != nullptr && pWidget->property("dialogId").isValid()) {
+      placed.push_back(pWidget);
+    }
+  }
+  ASSERT_EQ(placed.size(), 10u);
+  for (size_t i = 0; i < placed.size(); ++i) {
+    for (size_t j = i + 1; j < placed.size(); ++j) {
+      EXPECT_FALSE(placed[i]->geometry().intersects(placed[j]->geometry()))
+          << placed[i]->objectName().toStdString() << " overlaps " << placed[j]->objectName().toStdString();
+    }
+  }
+  SaveScreenshot(dlg, "simple_console");
+}
+
+TEST_F(CorvaneDlgTest, RadioButtonsChooseTheFunctionAndThreadsComeFromTheCombo) {
+  CTestConsole dlg;
+  Show(dlg);
+  Click(dlg, IDC_READ);
+  EXPECT_EQ(dlg.IoFunction(), 1);
+  Click(dlg, IDC_WRITE);
+  EXPECT_EQ(dlg.IoFunction(), 2);
+  EXPECT_FALSE(dlg.Control<QRadioButton>(IDC_READ)->isChecked());
+  Click(dlg, IDC_BOTH);
+  EXPECT_EQ(dlg.IoFunction(), 4);
+
+  // The thread count is read from the combo at the start, not when picked.
+  auto* pThreads = dlg.Control<QComboBox>(IDC_THREADS);
+  pThreads->setFocus();
+  QTest::keyClick(pThreads, Qt::Key_Home);
+  QTest::keyClick(pThreads, Qt::Key_Down);
+  EXPECT_EQ(pThreads->currentText(), "2");
+  EXPECT_EQ(dlg.ThreadIndex(), 0);
+}
+
+TEST_F(CorvaneDlgTest, TypedPatternsAreValidatedAsTwoHexDigits) {
+  CTestConsole dlg;
+  Show(dlg);
+  struct Case {
+    const char* szTyped;
+    const char* szShown;
+    bool bValid;
+    uint8_t byValue;
+  };
+  for (const Case& c : {Case{"AA", "AA", true, 0xAA}, Case{"0F", "0F", true, 0x0F}, Case{"9c", "9C", true, 0x9C},
+                        Case{"", "", false, 0}, Case{"7", "7", false, 0}, Case{"G1", "G1", false, 0},
+                        Case{"12345", "12", true, 0x12}}) {
+    g_byPatternByte = 0x55;
+    TypePattern(dlg, QString::fromLatin1(c.szTyped));
+    EXPECT_EQ(dlg.Pattern()->text(), c.szShown) << c.szTyped;
+    EXPECT_EQ(dlg.ParsePatternByte(), c.bValid) << c.szTyped;
+    if (c.bValid) {
+      EXPECT_EQ(g_byPatternByte, c.byValue) << c.szTyped;
+    }
+  }
+
+  // At the start, an invalid pattern is refused with its own message.
+  const std::vector<std::string> roots = Roots(1);
+  dlg.ApplyTargetChoice(roots);
+  Click(dlg, IDC_WRITE);
+  TypePattern(dlg, "G1");
+  Click(dlg, IDC_START);
+  ASSERT_EQ(m_presenter.Messages().size(), 1u);
+  EXPECT_EQ(m_presenter.Messages()[0].szText, "Invalid Data Pattern!");
+  EXPECT_EQ(m_presenter.Messages()[0].szCaption, "Error");
+  EXPECT_EQ(m_presenter.Messages()[0].icon, MessageIcon::kError);
+  EXPECT_EQ(dlg.StatusText(), "IDLE");
+  EXPECT_FALSE(dlg.IsRunning());
+  EXPECT_FALSE(std::filesystem::exists(roots[0] + "WRITE"));
+}
+
+TEST_F(CorvaneDlgTest, NamedPatternsLockTheEditAndResetFreesIt) {
+  CTestConsole dlg;
+  Show(dlg);
+  struct Case {
+    int nId;
+    uint32_t nKind;
+    const char* szShown;
+  };
+  for (const Case& c : {Case{ID_PATTERN_CRPAT, kPatternCrpat, "CRP"}, Case{ID_PATTERN_CJTPAT, kPatternCjtpat, "CJT"},
+                        Case{ID_PATTERN_CSPAT, kPatternCspat, "CSP"}}) {
+    Trigger(dlg, c.nId);
+    EXPECT_EQ(g_nPatternKind, c.nKind);
+    EXPECT_EQ(dlg.Pattern()->text(), c.szShown);
+    EXPECT_TRUE(dlg.Pattern()->isReadOnly());
+  }
+  Trigger(dlg, ID_PATTERN_CRPAT);
+  TypePattern(dlg, "0F");
+  EXPECT_EQ(dlg.Pattern()->text(), "CRP");
+  // Not hexadecimal, but a named pattern is not read from the edit.
+  g_byPatternByte = 0x33;
+  EXPECT_TRUE(dlg.ParsePatternByte());
+  EXPECT_EQ(g_byPatternByte, 0x33);
+  SaveScreenshot(dlg, "simple_console_crpat");
+
+  Trigger(dlg, ID_PATTERN_RESET);
+  EXPECT_EQ(g_nPatternKind, kPatternByte);
+  EXPECT_EQ(dlg.Pattern()->text(), "AA");
+  EXPECT_FALSE(dlg.Pattern()->isReadOnly());
+  // RESET shows AA; the byte is taken from the text at the next validation.
+  EXPECT_EQ(g_byPatternByte, 0x33);
+  TypePattern(dlg, "3d");
+  EXPECT_TRUE(dlg.ParsePatternByte());
+  EXPECT_EQ(g_byPatternByte, 0x3D);
+}
+
+TEST_F(CorvaneDlgTest, TwoTargetsBothThreeThreadsLaunchTwelveWorkersInSlotOrder) {
+  CTestConsole dlg;
+  Show(dlg);
+  const std::vector<std::string> roots = Roots(2);
+  dlg.ApplyTargetChoice({roots[1], roots[0]});
+  Click(dlg, IDC_BOTH);
+  dlg.Control<QComboBox>(IDC_THREADS)->setCurrentIndex(2);
+  Click(dlg, IDC_START);
+
+  EXPECT_TRUE(m_presenter.Messages().empty());
+  EXPECT_EQ(dlg.StatusText(), "RUN");
+  EXPECT_TRUE(dlg.IsRunning());
+  EXPECT_FALSE(StartEnabled(dlg));
+  EXPECT_TRUE(StopEnabled(dlg));
+  EXPECT_FALSE(dlg.PatternChanged());
+  EXPECT_FALSE(dlg.TargetsChanged());
+  ASSERT_NE(g_pTargetRecords, nullptr);
+  ASSERT_EQ(g_nTargetRecords, 2);
+  for (int t = 0; t < 2; ++t) {
+    const TargetRunRecord& record = g_pTargetRecords[t];
+    EXPECT_EQ(record.szRoot, roots[t]);
+    EXPECT_EQ(SlotsOfKind(record, kWorkerSimpleRead), Range(0, 3)) << t;
+    EXPECT_EQ(SlotsOfKind(record, kWorkerSimpleWrite), Range(25, 3)) << t;
+    for (int s = 0; s < kSlotsPerTarget; ++s) EXPECT_EQ(record.hThread[s] != nullptr, record.workerKind[s] != 0) << s;
+    EXPECT_TRUE(std::filesystem::is_directory(roots[t] + "READ"));
+    EXPECT_TRUE(std::filesystem::is_directory(roots[t] + "WRITE"));
+  }
+  SaveScreenshot(dlg, "simple_console_running");
+
+  Click(dlg, IDC_STOP);
+  EXPECT_EQ(dlg.StatusText(), "STOP");
+  EXPECT_FALSE(dlg.IsRunning());
+  EXPECT_TRUE(StartEnabled(dlg));
+  EXPECT_TRUE(StopEnabled(dlg));
+  for (int t = 0; t < 2; ++t) {
+    for (int s = 0; s < kSlotsPerTarget; ++s) {
+      EXPECT_TRUE(g_pTargetRecords[t].hEndEvent[s]->IsSet()) << t << "/" << s;
+      if (g_pTargetRecords[t].hThread[s]) {
+        EXPECT_FALSE(g_pTargetRecords[t].hThread[s]->IsActive());
+      }
+    }
+  }
+  // Stop without a run does nothing.
+  Click(dlg, IDC_STOP);
+  EXPECT_EQ(dlg.StatusText(), "STOP");
+}
+
+TEST_F(CorvaneDlgTest, WorkersAreStartedTargetByTargetInSlotOrder) {
+  CTestConsole dlg;
+  dlg.m_pfnRead = &CParkedWorker::Create<kWorkerSimpleRead>;
+  dlg.m_pfnWrite = &CParkedWorker::Create<kWorkerSimpleWrite>;
+  Show(dlg);
+  dlg.ApplyTargetChoice(Roots(2));
+  Click(dlg, IDC_BOTH);
+  dlg.Control<QComboBox>(IDC_THREADS)->setCurrentIndex(2);
+  CParkedWorker::TakeCreated();
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+
+  std::vector<std::pair<int, int>> order;
+  for (const CParkedWorker::Created& created : CParkedWorker::TakeCreated()) {
+    for (int t = 0; t < g_nTargetRecords; ++t) {
+      for (int s = 0; s < kSlotsPerTarget; ++s) {
+        if (g_pTargetRecords[t].pWorker[s] == created.pWorker) {
+          EXPECT_EQ(g_pTargetRecords[t].workerKind[s], created.nKind);
+          order.emplace_back(t, s);
+        }
+      }
+    }
+  }
+  const std::vector<std::pair<int, int>> expected = {{0, 0}, {0, 1}, {0, 2}, {0, 25}, {0, 26}, {0, 27},
+                                                     {1, 0}, {1, 1}, {1, 2}, {1, 25}, {1, 26}, {1, 27}};
+  EXPECT_EQ(order, expected);
+  Click(dlg, IDC_STOP);
+  EXPECT_EQ(dlg.StatusText(), "STOP");
+}
+
+TEST_F(CorvaneDlgTest, TwentyFiveThreadsWithBothUseAllFiftySlots) {
+  CTestConsole dlg;
+  Show(dlg);
+  dlg.ApplyTargetChoice(Roots(1));
+  Click(dlg, IDC_BOTH);
+  dlg.Control<QComboBox>(IDC_THREADS)->setCurrentIndex(24);
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+  EXPECT_EQ(SlotsOfKind(g_pTargetRecords[0], kWorkerSimpleRead), Range(0, 25));
+  EXPECT_EQ(SlotsOfKind(g_pTargetRecords[0], kWorkerSimpleWrite), Range(25, 25));
+  Click(dlg, IDC_STOP);
+  EXPECT_EQ(dlg.StatusText(), "STOP");
+
+  // Read alone keeps to the read half.
+  Click(dlg, IDC_READ);
+  dlg.Control<QComboBox>(IDC_THREADS)->setCurrentIndex(0);
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+  EXPECT_EQ(SlotsOfKind(g_pTargetRecords[0], kWorkerSimpleRead), Range(0, 1));
+  EXPECT_TRUE(SlotsOfKind(g_pTargetRecords[0], kWorkerSimpleWrite).empty());
+  Click(dlg, IDC_STOP);
+}
+
+TEST_F(CorvaneDlgTest, RefusedStartsResetTheConsoleUntilTargetsAreChosenAgain) {
+  CTestConsole dlg;
+  Show(dlg);
+  // Nothing chosen yet.
+  Click(dlg, IDC_START);
+  EXPECT_EQ(m_presenter.Texts(), std::vector<std::string>{"No Targets Selected!"});
+
+  const std::vector<std::string> roots = Roots(2);
+  dlg.ApplyTargetChoice(roots);
+  const QString szSummary = dlg.LocationText();
+  m_presenter.Clear();
+  Click(dlg, IDC_START);
+  Click(dlg, IDC_WRITE);
+  Click(dlg, IDC_START);
+  Click(dlg, IDC_START);
+  EXPECT_EQ(m_presenter.Texts(), (std::vector<std::string>{"Select an I/O Function!", "Target Initialization Failure.",
+                                                           "Target Initialization Failure."}));
+  for (const ShownMessage& message : m_presenter.Messages()) {
+    EXPECT_EQ(message.szCaption, "Error");
+    EXPECT_EQ(message.icon, MessageIcon::kError);
+  }
+  // The reset keeps the count and the Location text but drops the rows.
+  EXPECT_EQ(dlg.StatusText(), "IDLE");
+  EXPECT_EQ(dlg.TargetCount(), 2);
+  EXPECT_EQ(dlg.Targets(), nullptr);
+  EXPECT_EQ(dlg.LocationText(), szSummary);
+  EXPECT_EQ(g_pTargetRecords, nullptr);
+  EXPECT_FALSE(dlg.IsRunning());
+
+  m_presenter.Clear();
+  dlg.ApplyTargetChoice(roots);
+  Click(dlg, IDC_START);
+  EXPECT_TRUE(m_presenter.Messages().empty());
+  EXPECT_EQ(dlg.StatusText(), "RUN");
+  Click(dlg, IDC_STOP);
+
+  // No thread count.
+  dlg.Control<QComboBox>(IDC_THREADS)->setCurrentIndex(-1);
+  m_presenter.Clear();
+  Click(dlg, IDC_START);
+  EXPECT_EQ(m_presenter.Texts(), std::vector<std::string>{"Select a Thread Count!"});
+  EXPECT_EQ(dlg.StatusText(), "IDLE");
+}
+
+TEST_F(CorvaneDlgTest, MissingRootIsRefusedAsDirectoryCreationError) {
+  CTestConsole dlg;
+  Show(dlg);
+  std::string szGone;
+  {
+    CTempDir gone;
+    szGone = gone.Root() + "sub/";
+  }
+  dlg.ApplyTargetChoice({szGone});
+  Click(dlg, IDC_READ);
+  Click(dlg, IDC_START);
+  EXPECT_EQ(m_presenter.Texts(), std::vector<std::string>{"Directory Creation Error!"});
+  EXPECT_EQ(dlg.StatusText(), "IDLE");
+  EXPECT_EQ(g_pTargetRecords, nullptr);
+
+  // Existing work directories do not stop a start.
+  const std::vector<std::string> roots = Roots(1);
+  std::filesystem::create_directory(roots[0] + "READ");
+  m_presenter.Clear();
+  dlg.ApplyTargetChoice(roots);
+  Click(dlg, IDC_START);
+  EXPECT_TRUE(m_presenter.Messages().empty());
+  EXPECT_EQ(dlg.StatusText(), "RUN");
+  Click(dlg, IDC_STOP);
+}
+
+TEST_F(CorvaneDlgTest, StartAfterStopReusesTheRecordsUntilTargetsAreChosenAgain) {
+  CTestConsole dlg;
+  dlg.m_pfnRead = &CParkedWorker::Create<kWorkerSimpleRead>;
+  dlg.m_pfnWrite = &CParkedWorker::Create<kWorkerSimpleWrite>;
+  Show(dlg);
+  std::vector<std::string> roots = Roots(3);
+  dlg.ApplyTargetChoice({roots[0], roots[1]});
+  Click(dlg, IDC_WRITE);
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+  TargetRunRecord* pBlock = g_pTargetRecords;
+  const HEVENT hEvent = g_pTargetRecords[1].hEndEvent[25];
+  Click(dlg, IDC_STOP);
+
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+  EXPECT_EQ(g_pTargetRecords, pBlock);
+  EXPECT_EQ(g_pTargetRecords[1].hEndEvent[25], hEvent);
+  EXPECT_EQ(g_nTargetRecords, 2);
+  Click(dlg, IDC_STOP);
+
+  // Re-chosen targets: the next start builds a new block for three.
+  dlg.ApplyTargetChoice(roots);
+  EXPECT_TRUE(dlg.TargetsChanged());
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+  EXPECT_FALSE(dlg.TargetsChanged());
+  ASSERT_EQ(g_nTargetRecords, 3);
+  EXPECT_NE(g_pTargetRecords[1].hEndEvent[25], hEvent);
+  for (int t = 0; t < 3; ++t) {
+    EXPECT_EQ(g_pTargetRecords[t].szRoot, roots[t]);
+    EXPECT_EQ(SlotsOfKind(g_pTargetRecords[t], kWorkerSimpleWrite), Range(25, 5));
+  }
+  Click(dlg, IDC_STOP);
+  EXPECT_TRUE(m_presenter.Messages().empty());
+}
+
+TEST_F(CorvaneDlgTest, TargetsCannotBeChosenDuringARun) {
+  CTestConsole dlg;
+  dlg.m_pfnRead = &CParkedWorker::Create<kWorkerSimpleRead>;
+  Show(dlg);
+  const std::vector<std::string> roots = Roots(2);
+  dlg.ApplyTargetChoice({roots[0]});
+  Click(dlg, IDC_READ);
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+  Trigger(dlg, ID_SELECT_LOGICAL);
+  dlg.ApplyTargetChoice(roots);
+  EXPECT_EQ(dlg.m_nSelectionsRun, 0);
+  EXPECT_EQ(dlg.TargetCount(), 1);
+  EXPECT_FALSE(dlg.TargetsChanged());
+  Click(dlg, IDC_STOP);
+}
+
+TEST_F(CorvaneDlgTest, SelectLogicalDrivesKeepsPathOrderAndSummarises) {
+  CTestConsole dlg;
+  Show(dlg);
+  const std::vector<std::string> roots = Roots(2);
+  // The operator adds the later folder first.
+  dlg.m_selection = [&roots](CTargetSelectionDlg& selection) {
+    EXPECT_TRUE(selection.AddFolder(roots[1]));
+    EXPECT_TRUE(selection.AddFolder(roots[0].substr(0, roots[0].size() - 1)));
+    selection.OnOK();
+    return selection.result();
+  };
+  Trigger(dlg, ID_SELECT_LOGICAL);
+  EXPECT_EQ(dlg.m_nSelectionsRun, 1);
+  ASSERT_NE(dlg.Targets(), nullptr);
+  EXPECT_EQ(*dlg.Targets(), roots);
+  EXPECT_EQ(dlg.TargetCount(), 2);
+  EXPECT_TRUE(dlg.TargetsChanged());
+  EXPECT_EQ(dlg.LocationText().toStdString(), "2 Target(s):   " + roots[0] + " " + roots[1]);
+
+  // Cancel leaves everything as it was.
+  dlg.m_selection = [](CTargetSelectionDlg& selection) {
+    selection.List()->selectAll();
+    selection.reject();
+    return selection.result();
+  };
+  const QString szSummary = dlg.LocationText();
+  Trigger(dlg, ID_SELECT_LOGICAL);
+  EXPECT_EQ(dlg.TargetCount(), 2);
+  EXPECT_EQ(*dlg.Targets(), roots);
+  EXPECT_EQ(dlg.LocationText(), szSummary);
+
+  // OK with nothing marked keeps the rows but asks for a choice again.
+  dlg.m_selection = [](CTargetSelectionDlg& selection) {
+    selection.List()->clearSelection();
+    selection.OnOK();
+    return selection.result();
+  };
+  Trigger(dlg, ID_SELECT_LOGICAL);
+  EXPECT_EQ(dlg.TargetCount(), 2);
+  EXPECT_EQ(*dlg.Targets(), roots);
+  EXPECT_TRUE(dlg.TargetsChanged());
+  EXPECT_EQ(dlg.LocationText(), "Please Select Targets Before Beginning ...");
+  Click(dlg, IDC_WRITE);
+  Click(dlg, IDC_START);
+  EXPECT_EQ(m_presenter.Texts(), std::vector<std::string>{"No Targets Selected!"});
+}
+
+TEST_F(CorvaneDlgTest, FeaturesLogicalStopsTheRunAndPreparesTheRecords) {
+  CTestConsole dlg;
+  dlg.m_pfnWrite = &CParkedWorker::Create<kWorkerSimpleWrite>;
+  Show(dlg);
+  // Refused like a start.
+  Trigger(dlg, ID_FEATURES_LOGICAL);
+  EXPECT_EQ(m_presenter.Texts(), std::vector<std::string>{"No Targets Selected!"});
+  EXPECT_EQ(dlg.m_nAdvancedOpened, 0);
+
+  m_presenter.Clear();
+  const std::vector<std::string> roots = Roots(2);
+  dlg.ApplyTargetChoice(roots);
+  Click(dlg, IDC_WRITE);
+  TypePattern(dlg, "5a");
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+  Trigger(dlg, ID_FEATURES_LOGICAL);
+  EXPECT_TRUE(m_presenter.Messages().empty());
+  EXPECT_FALSE(dlg.IsRunning());
+  EXPECT_EQ(dlg.StatusText(), "STOP");
+  EXPECT_EQ(dlg.m_nAdvancedOpened, 1);
+  EXPECT_EQ(dlg.m_szAdvancedPattern, "5A");
+  ASSERT_EQ(g_nTargetRecords, 2);
+  EXPECT_EQ(g_pTargetRecords[1].szRoot, roots[1]);
+
+  // Without a run: re-chosen targets are rebuilt, directories made, and
+  // the Status is left alone.
+  const std::vector<std::string> others = Roots(1);
+  dlg.ApplyTargetChoice(others);
+  Trigger(dlg, ID_FEATURES_LOGICAL);
+  EXPECT_EQ(dlg.m_nAdvancedOpened, 2);
+  EXPECT_EQ(dlg.StatusText(), "STOP");
+  ASSERT_EQ(g_nTargetRecords, 1);
+  EXPECT_EQ(g_pTargetRecords[0].szRoot, others[0]);
+  EXPECT_TRUE(std::filesystem::is_directory(others[0] + "READ"));
+  EXPECT_TRUE(std::filesystem::is_directory(others[0] + "WRITE"));
+}
+
+TEST_F(CorvaneDlgTest, EnterEndsTheConsoleAndEscapeResetsItFirst) {
+  {
+    CTestConsole dlg;
+    Show(dlg);
+    dlg.Pattern()->setFocus();
+    QTest::keyClick(dlg.Pattern(), Qt::Key_Return);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+  }
+  {
+    // On a focused push button Enter is that button's click.
+    CTestConsole dlg;
+    Show(dlg);
+    dlg.Control<QPushButton>(IDC_START)->setFocus();
+    QTest::keyClick(dlg.Control<QPushButton>(IDC_START), Qt::Key_Return);
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(m_presenter.Texts(), std::vector<std::string>{"No Targets Selected!"});
+  }
+  {
+    CTestConsole dlg;
+    dlg.m_pfnRead = &CParkedWorker::Create<kWorkerSimpleRead>;
+    Show(dlg);
+    dlg.ApplyTargetChoice(Roots(1));
+    Click(dlg, IDC_READ);
+    Click(dlg, IDC_START);
+    ASSERT_TRUE(dlg.IsRunning());
+    dlg.Control<QComboBox>(IDC_THREADS)->setFocus();
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_FALSE(dlg.IsRunning());
+    EXPECT_EQ(dlg.StatusText(), "IDLE");
+    EXPECT_EQ(g_pTargetRecords, nullptr);
+    EXPECT_EQ(dlg.Targets(), nullptr);
+  }
+  {
+    // The close box does what Escape does.
+    CTestConsole dlg;
+    dlg.m_pfnWrite = &CParkedWorker::Create<kWorkerSimpleWrite>;
+    Show(dlg);
+    dlg.ApplyTargetChoice(Roots(1));
+    Click(dlg, IDC_WRITE);
+    Click(dlg, IDC_START);
+    ASSERT_TRUE(dlg.IsRunning());
+    dlg.close();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_FALSE(dlg.IsRunning());
+    EXPECT_EQ(dlg.StatusText(), "IDLE");
+  }
+}
+
+TEST_F(CorvaneDlgTest, WithAnAutomationClientClosingOnlyHides) {
+  QObject proxy;
+  CTestConsole dlg;
+  dlg.m_pfnWrite = &CParkedWorker::Create<kWorkerSimpleWrite>;
+  dlg.SetAutomationProxy(&proxy);
+  Show(dlg);
+  dlg.ApplyTargetChoice(Roots(1));
+  Click(dlg, IDC_WRITE);
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+  dlg.Pattern()->setFocus();
+  QTest::keyClick(dlg.Pattern(), Qt::Key_Return);
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_TRUE(dlg.IsRunning());  // Enter does not stop the run
+
+  Show(dlg);
+  dlg.close();
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_FALSE(dlg.IsRunning());  // the close box still stops it first
+  EXPECT_EQ(dlg.StatusText(), "IDLE");
+}
+
+TEST_F(CorvaneDlgTest, AboutEntryRunsTheAboutHook) {
+  CTestConsole dlg;
+  Trigger(dlg, IDM_ABOUTBOX);
+  EXPECT_EQ(dlg.m_nAboutShown, 1);
+  dlg.OnSysCommand(IDM_ABOUTBOX | 0x3);  // low four bits are the system's
+  EXPECT_EQ(dlg.m_nAboutShown, 2);
+  dlg.OnSysCommand(0xF060);  // any other command is not ours
+  EXPECT_EQ(dlg.m_nAboutShown, 2);
+}
+
+TEST_F(CorvaneDlgTest, WorkerMessageBoxShowsWhileTheConsoleWaitsForWorkers) {
+  CQtMessagePresenter presenter;
+  SetMessagePresenter(&presenter);
+  CTestConsole dlg;
+  dlg.m_pfnWrite = &CBoxWorker::Create;
+  Show(dlg);
+  dlg.ApplyTargetChoice(Roots(1));
+  Click(dlg, IDC_WRITE);
+  dlg.Control<QComboBox>(IDC_THREADS)->setCurrentIndex(1);
+
+  // The test answers each box when it appears; what the console was doing
+  // at that moment is noted.
+  std::vector<std::string> answered;
+  int nWhileWaiting = 0;
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    QMessageBox* pBox = VisibleMessageBox();
+    if (pBox == nullptr) return;
+    if (answered.empty()) SaveScreenshot(*pBox, "worker_message_box");
+    answered.push_back(pBox->text().toStdString());
+    if (dlg.IsWaitingForWorkers()) ++nWhileWaiting;
+    pBox->button(QMessageBox::Ok)->click();
+  });
+  answer.start(10);
+
+  // Start and Stop back to back: the GUI thread serves nothing in between,
+  // so the workers' boxes can only appear while Stop waits for them.
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+  Click(dlg, IDC_STOP);
+  answer.stop();
+  SetMessagePresenter(&m_presenter);
+
+  EXPECT_EQ(dlg.StatusText(), "STOP");
+  EXPECT_FALSE(dlg.IsRunning());
+  EXPECT_EQ(answered, (std::vector<std::string>{"NOT ENOUGH DISK SPACE", "NOT ENOUGH DISK SPACE"}));
+  EXPECT_EQ(nWhileWaiting, 2);
+  EXPECT_TRUE(StartEnabled(dlg));
+}
+
+TEST_F(CorvaneDlgTest, FullTargetShowsEachWritersBoxAndStopStillCompletes) {
+  if (const std::string szWhy = CLoopMount::Unavailable(); !szWhy.empty()) GTEST_SKIP() << szWhy;
+  CLoopMount disk(8 * 1024 * 1024, 512);
+  ASSERT_TRUE(disk.Ok()) << disk.Error();
+  // Leave less than the 1 MiB a simple worker needs.
+  struct statvfs fs {};
+  ASSERT_EQ(statvfs(disk.Root().c_str(), &fs), 0);
+  const uint64_t qwFree = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  ASSERT_GT(qwFree, 512u * 1024u);
+  {
+    FILE* pFill = std::fopen((disk.Root() + "fill").c_str(), "wb");
+    ASSERT_NE(pFill, nullptr);
+    const std::vector<char> block(4096, 0x11);
+    for (uint64_t qw = 0; qw + 512 * 1024 < qwFree; qw += block.size()) std::fwrite(block.data(), 1, block.size(), pFill);
+    std::fclose(pFill);
+  }
+
+  CQtMessagePresenter presenter;
+  SetMessagePresenter(&presenter);
+  CTestConsole dlg;
+  Show(dlg);
+  dlg.ApplyTargetChoice({disk.Root()});
+  Click(dlg, IDC_WRITE);
+  dlg.Control<QComboBox>(IDC_THREADS)->setCurrentIndex(1);
+  std::vector<std::string> answered;
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    if (QMessageBox* pBox = VisibleMessageBox()) {
+      answered.push_back(pBox->windowTitle().toStdString() + ": " + pBox->text().toStdString());
+      pBox->button(QMessageBox::Ok)->click();
+    }
+  });
+  answer.start(10);
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+  Click(dlg, IDC_STOP);
+  answer.stop();
+  SetMessagePresenter(&m_presenter);
+
+  EXPECT_EQ(dlg.StatusText(), "STOP");
+  EXPECT_EQ(answered, (std::vector<std::string>{"Error: NOT ENOUGH DISK SPACE", "Error: NOT ENOUGH DISK SPACE"}));
+  dlg.ResetConsole();
+}
+
+TEST_F(CorvaneDlgTest, RefreshWorkFilesRewritesHeldFilesThroughAMapping) {
+  CTestConsole dlg;
+  const std::vector<std::string> roots = Roots(1);
+  dlg.ApplyTargetChoice(roots);
+  ASSERT_TRUE(BuildTargetRecords(roots));
+  constexpr size_t kUnit = 1024 * 1024;
+
+  // A read side holding a 1 MiB work file and its buffer; a write side
+  // holding its buffer; a read side whose file is too short to map.
+  const std::string szFull = roots[0] + "full.dat";
+  const std::string szShort = roots[0] + "short.dat";
+  for (const auto& [szPath, nSize] : {std::pair{szFull, kUnit + 4096}, std::pair{szShort, size_t{4096}}}) {
+    std::vector<char> zeros(nSize, 0);
+    ASSERT_TRUE(std::filesystem::exists(roots[0]));
+    FILE* pFile = std::fopen(szPath.c_str(), "wb");
+    ASSERT_NE(pFile, nullptr);
+    std::fwrite(zeros.data(), 1, zeros.size(), pFile);
+    std::fclose(pFile);
+  }
+  const int hFull = open(szFull.c_str(), O_RDWR);
+  const int hShort = open(szShort.c_str(), O_RDWR);
+  ASSERT_GE(hFull, 0);
+  ASSERT_GE(hShort, 0);
+  std::vector<uint8_t> readBuffer(kUnit), writeBuffer(kUnit), shortBuffer(kUnit);
+  TargetRunRecord& record = g_pTargetRecords[0];
+  record.entries[3].hFile = hFull;
+  record.entries[3].pBuffer = readBuffer.data();
+  record.entries[25 + kWriteEntryOffset].hFile = hFull;
+  record.entries[25 + kWriteEntryOffset].pBuffer = writeBuffer.data();
+  record.entries[4].hFile = hShort;
+  record.entries[4].pBuffer = shortBuffer.data();
+
+  dlg.OnPatternCspat();
+  dlg.RefreshWorkFiles();
+
+  const std::string szContents = ReadWholeFile(szFull);
+  ASSERT_EQ(szContents.size(), kUnit + 4096);
+  EXPECT_EQ(szContents.find_first_not_of('\x7F'), kUnit);  // the first 1 MiB, nothing beyond
+  EXPECT_TRUE(std::all_of(readBuffer.begin(), readBuffer.end(), [](uint8_t b) { return b == 0x7F; }));
+  EXPECT_TRUE(std::all_of(writeBuffer.begin(), writeBuffer.end(), [](uint8_t b) { return b == 0x7F; }));
+  EXPECT_EQ(ReadWholeFile(szShort), std::string(4096, '\0'));
+
+  // A data file's pattern counts as the typed byte for the simple workers.
+  g_nPatternKind = kPatternFile;
+  g_byPatternByte = 0x42;
+  dlg.RefreshWorkFiles();
+  EXPECT_EQ(ReadWholeFile(szFull).substr(0, kUnit), std::string(kUnit, '\x42'));
+  EXPECT_EQ(writeBuffer[kUnit - 1], 0x42);
+
+  ResetTargetRecords();
+  close(hFull);
+  close(hShort);
+}
+
+}  // namespace
+}  // namespace stratavon::test
