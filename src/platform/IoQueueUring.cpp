@@ -145,8 +145,17 @@ class CUringQueue final : public CIoQueue {
   }
 
   int64_t Result(unsigned nIndex) const override { return nIndex < Depth() ? m_anResult[nIndex] : -EINVAL; }
-  bool InFlight(unsigned nIndex) const override { return nIndex < Depth() && m_abInFlight[nIndex]; }
-  unsigned InFlightCount() const override { return m_nInFlight; }
+  // Completions the kernel has posted count even when nobody waited for them,
+  // as they do in the thread pool; taking them changes nothing a caller sees.
+  bool InFlight(unsigned nIndex) const override {
+    if (nIndex >= Depth()) return false;
+    const_cast<CUringQueue*>(this)->Reap();
+    return m_abInFlight[nIndex];
+  }
+  unsigned InFlightCount() const override {
+    const_cast<CUringQueue*>(this)->Reap();
+    return m_nInFlight;
+  }
 
   bool CancelAllFor(std::chrono::milliseconds timeout) override {
     Clock::time_point deadline = DeadlineAfter(timeout);
