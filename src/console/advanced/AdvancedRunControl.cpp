@@ -18,7 +18,11 @@ void LaunchAdvancedWorker(int nTarget, int nSlot, uint32_t nKind) {
 
 CAdvancedRunControl::CAdvancedRunControl(IAdvancedView& view, uint32_t dwFunction, int nThreadIndex,
                                          TargetCountFn targetCount)
-    : m_view(view), m_targetCount(std::move(targetCount)), m_launch(LaunchAdvancedWorker), m_nThreadIndex(nThreadIndex) {
+    : m_view(view),
+      m_targetCount(std::move(targetCount)),
+      m_launch(LaunchAdvancedWorker),
+      m_clock([] { return static_cast<int64_t>(std::time(nullptr)); }),
+      m_nThreadIndex(nThreadIndex) {
   m_settings.dwFunction = dwFunction;
   m_settings.pDialog = &m_view;
 }
@@ -62,7 +66,7 @@ bool CAdvancedRunControl::OnStart(const AdvancedControls& controls) {
   m_view.SetStatusText("RUN");
   m_bRunning = 1;
   m_view.EnableStop(true);
-  m_tStart = static_cast<int64_t>(std::time(nullptr));
+  m_tStart = m_clock();
   m_view.StartTimers((m_settings.dwMode & MODE_PERFORMANCE) != 0);
   return true;
 }
@@ -121,7 +125,7 @@ void CAdvancedRunControl::OnClose(const std::function<void()>& dispatch) {
 
 void CAdvancedRunControl::OnTimer(int nTimerId) {
   if (nTimerId == TIMER_ELAPSED) {
-    m_elapsed = static_cast<int64_t>(std::time(nullptr)) - m_tStart;
+    m_elapsed = m_clock() - m_tStart;
     if (const std::optional<std::string> szText = ElapsedText(m_elapsed)) {
       m_view.SetElapsedText(*szText);
       m_view.Repaint();

@@ -31,6 +31,8 @@ class CAdvancedRunControl {
   using TargetCountFn = std::function<int()>;
   // Starts one worker of a kind in a slot of a target.
   using LaunchFn = std::function<void(int nTarget, int nSlot, uint32_t nKind)>;
+  // Seconds since the epoch, read by Start and by the elapsed-time tick.
+  using ClockFn = std::function<int64_t()>;
 
   // dwFunction: the simple console's I/O function code; nThreadIndex: its
   // thread-count index (threads - 1). Without a count source the records
@@ -56,6 +58,8 @@ class CAdvancedRunControl {
 
   // Replaces the launch of real worker classes (tests record the launches).
   void SetLauncher(LaunchFn launch) { m_launch = std::move(launch); }
+  // Replaces the system clock (tests let a run last a day in an instant).
+  void SetClock(ClockFn clock) { m_clock = std::move(clock); }
 
   const RunSettings& Settings() const { return m_settings; }
   bool IsRunning() const { return m_bRunning != 0; }
@@ -69,6 +73,7 @@ class CAdvancedRunControl {
   IAdvancedView& m_view;
   TargetCountFn m_targetCount;
   LaunchFn m_launch;
+  ClockFn m_clock;
   RunSettings m_settings;
   int m_nThreadIndex = 0;
   uint8_t m_bRunning = 0;

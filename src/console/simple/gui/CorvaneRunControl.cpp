@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <cstring>
 
+#include "console/advanced/gui/CorvaneAdvancedDlg.h"
 #include "console/simple/TargetRecords.h"
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
@@ -213,9 +214,11 @@ void CCorvaneDlg::OnFeaturesLogical() {
   OpenAdvancedConsole(m_edPattern->text().left(255).toStdString());
 }
 
-void CCorvaneDlg::OpenAdvancedConsole(const std::string&) {
-  // The advanced console's dialog is constructed here with this console
-  // and the pattern text, and run modally, once it exists.
+void CCorvaneDlg::OpenAdvancedConsole(const std::string& szPatternText) {
+  // Modal on top of this console, which it hides while it is open and
+  // shows again when it closes.
+  CCorvaneAdvancedDlg dlg(nullptr, this, szPatternText);
+  dlg.exec();
 }
 
 }  // namespace stratavon

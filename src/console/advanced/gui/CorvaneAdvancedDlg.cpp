@@ -1,0 +1,411 @@
+#include "console/advanced/gui/CorvaneAdvancedDlg.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "console/advanced/SizeList.h"
+#include "console/advanced/Statistics.h"
+#include "console/advanced/gui/AdvancedTexts.h"
+#include "console/advanced/gui/QtAdvancedView.h"
+#include "console/simple/gui/Artwork.h"
+#include "console/simple/gui/ConsoleTexts.h"
+#include "console/simple/gui/CorvaneDlg.h"
+#include "console/simple/gui/DialogUnits.h"
+#include "engine/RunRecord.h"
+#include "platform/MessageBox.h"
+
+namespace stratavon {
+namespace {
+
+// Dialog 103, in dialog units.
+constexpr int kDialogWidth = 270;
+constexpr int kDialogHeight = 260;
+constexpr int kDepthItems = 63;
+constexpr int kDefaultDepthIndex = 7;
+
+// A failed target's row: dark red on a pale red ground, so the words stay
+// readable (and a selected row still takes the selection's colours).
+const QColor kFailText(0x9B, 0x1C, 0x1C);
+const QColor kFailGround(0xFD, 0xE4, 0xE4);
+
+void TagControl(QObject* pObject, int nId) {
+  pObject->setObjectName(QString::number(nId));
+  pObject->setProperty("dialogId", nId);
+}
+
+// At least as large as the style draws the control, so that no text is
+// clipped by a template box made for another font.
+void GrowToHint(QWidget* pWidget) {
+  pWidget->resize(std::max(pWidget->width(), pWidget->minimumSizeHint().width()),
+                  std::max(pWidget->height(), pWidget->sizeHint().height()));
+}
+
+}  // namespace
+
+const char* OperationWord(uint32_t dwFunction) {
+  switch (dwFunction) {
+    case FUNCTION_READ: return "READ";
+    case FUNCTION_WRITE: return "WRITE";
+    case FUNCTION_READ_WRITE: return "READ/WRITE";
+    default: return "UNKNOWN";
+  }
+}
+
+CCorvaneAdvancedDlg::CCorvaneAdvancedDlg(QWidget* pParent, CCorvaneDlg* pSimpleDlg, const std::string& szPattern)
+    : QDialog(pParent), m_pSimpleDlg(pSimpleDlg), m_szPattern(szPattern), m_hIcon(ApplicationIcon()) {
+  m_pWorkerView = std::make_unique<CQtAdvancedView>(static_cast<IAdvancedView*>(this));
+  const uint32_t dwFunction = m_pSimpleDlg ? static_cast<uint32_t>(m_pSimpleDlg->IoFunction()) : 0u;
+  const int nThreadIndex = m_pSimpleDlg ? m_pSimpleDlg->ThreadIndex() : 0;
+  m_pRun =
+      std::make_unique<CAdvancedRunControl>(*m_pWorkerView, dwFunction, nThreadIndex, [this] { return TargetCount(); });
+  CreateControls();
+  OnInitDialog();
+}
+
+CCorvaneAdvancedDlg::~CCorvaneAdvancedDlg() {
+  // A console destroyed without its close handling must not leave workers
+  // writing into a view that goes with it.
+  if (m_bClosed == 0) CloseDown();
+  KillTimers();
+}
+
+IAdvancedView& CCorvaneAdvancedDlg::WorkerView() { return *m_pWorkerView; }
+
+int CCorvaneAdvancedDlg::TargetCount() const { return m_pSimpleDlg ? m_pSimpleDlg->TargetCount() : 0; }
+
+void CCorvaneAdvancedDlg::CreateControls() {
+  setWindowTitle(QString::fromLatin1(kAdvancedTitle));
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+
+  auto* pLayout = new QVBoxLayout(this);
+  pLayout->setContentsMargins(0, 0, 0, 0);
+  pLayout->setSpacing(0);
+  pLayout->setSizeConstraint(QLayout::SetFixedSize);
+  auto* pMenuBar = new QMenuBar(this);
+  pLayout->setMenuBar(pMenuBar);
+  CreateMenu(pMenuBar);
+
+  const CDialogUnits du(font());
+  auto* pClient = new QWidget(this);
+  pClient->setFixedSize(du.Size(kDialogWidth, kDialogHeight));
+  pLayout->addWidget(pClient);
+
+  auto place = [&du](QWidget* pWidget, int nId, int x, int y, int cx, int cy) {
+    if (nId != 0) TagControl(pWidget, nId);
+    pWidget->setGeometry(du.Rect(x, y, cx, cy));
+  };
+  auto label = [&](const QString& szText, int x, int y, int cx) {
+    auto* pLabel = new QLabel(szText, pClient);
+    place(pLabel, 0, x, y, cx, 8);
+    GrowToHint(pLabel);
+    return pLabel;
+  };
+  auto readOnly = [&](int nId, int x, int y, int cx) {
+    auto* pEdit = new QLineEdit(pClient);
+    place(pEdit, nId, x, y, cx, 13);
+    pEdit->setReadOnly(true);
+    pEdit->setFocusPolicy(Qt::ClickFocus);
+    return pEdit;
+  };
+  auto dropList = [&](int nId, int x, int y, int cx) {
+    auto* pCombo = new QComboBox(pClient);
+    place(pCombo, nId, x, y, cx, 13);
+    return pCombo;
+  };
+  auto checkBox = [&](const QString& szText, int nId, int x, int y) {
+    auto* pCheck = new QCheckBox(szText, pClient);
+    place(pCheck, nId, x, y, 84, 10);
+    GrowToHint(pCheck);
+    return pCheck;
+  };
+
+  // What the console is: its state and what the simple console handed over.
+  label(tr("Status"), 7, 6, 50);
+  m_edStatus = readOnly(IDC_ADV_STATUS, 7, 16, 50);
+  label(tr("Operation"), 63, 6, 56);
+  m_edOperation = readOnly(IDC_ADV_OPERATION, 63, 16, 56);
+  label(tr("Threads"), 125, 6, 32);
+  m_edThreads = readOnly(IDC_ADV_THREADS, 125, 16, 32);
+  m_stBitmap = new QLabel(pClient);
+  place(m_stBitmap, 0, 165, 6, 98, 26);
+  m_stBitmap->setObjectName(QStringLiteral("bitmap130"));
+  m_stBitmap->setPixmap(BannerBitmap(m_stBitmap->size(), devicePixelRatioF()));
+  label(tr("Location"), 7, 34, 60);
+  m_edLocation = readOnly(IDC_ADV_LOCATION, 7, 44, 150);
+  label(tr("Pattern"), 165, 34, 60);
+  m_edPattern = readOnly(IDC_ADV_PATTERN, 165, 44, 98);
+
+  // The run's settings.
+  label(tr("Transfer Size"), 7, 63, 60);
+  m_cbTransfer = dropList(IDC_ADV_TRANSFER, 7, 73, 60);
+  label(tr("Buffer Size"), 7, 90, 60);
+  m_cbBuffer = dropList(IDC_ADV_BUFFER, 7, 100, 60);
+  for (int i = 0; i < kSizeItems; ++i) {
+    m_cbTransfer->addItem(QString::fromLatin1(SizeItemText(i)), i);
+    m_cbBuffer->addItem(QString::fromLatin1(SizeItemText(i)), i);
+  }
+  m_chkErrorChecking = checkBox(tr("Error Checking"), IDC_ADV_ERROR_CHECKING, 79, 74);
+  m_chkPerformance = checkBox(tr("Enable Performance"), IDC_ADV_ENABLE_PERFORMANCE, 79, 88);
+  m_chkAsynchronous = checkBox(tr("Asynchronous"), IDC_ADV_ASYNCHRONOUS, 79, 102);
+  // Beside Asynchronous, which enables it.
+  label(tr("I/O Depth"), 178, 90, 45);
+  m_cbDepth = dropList(IDC_ADV_DEPTH, 178, 100, 45);
+  m_cbDepth->setMaxVisibleItems(12);
+
+  // The live figures.
+  label(tr("Elapsed Time"), 7, 118, 82);
+  m_edElapsed = readOnly(IDC_ADV_ELAPSED, 7, 128, 82);
+  label(tr("Performance"), 94, 118, 82);
+  m_edPerformance = readOnly(IDC_ADV_PERFORMANCE, 94, 128, 82);
+  label(tr("IOPS"), 181, 118, 82);
+  m_edIops = readOnly(IDC_ADV_IOPS, 181, 128, 82);
+  label(tr("Extended"), 7, 145, 60);
+  m_edExtended = readOnly(IDC_ADV_EXTENDED, 7, 155, 256);
+
+  m_lcTargets = new QTreeWidget(pClient);
+  place(m_lcTargets, IDC_ADV_TARGETS, 7, 173, 256, 62);
+
+  m_btnStart = new QPushButton(tr("Start"), pClient);
+  place(m_btnStart, IDC_ADV_START, 7, 240, 50, 14);
+  m_btnStop = new QPushButton(tr("Stop"), pClient);
+  place(m_btnStop, IDC_ADV_STOP, 63, 240, 50, 14);
+  m_btnModify = new QPushButton(tr("Modify"), pClient);
+  place(m_btnModify, IDC_ADV_MODIFY, 213, 240, 50, 14);
+  for (QPushButton* pButton : {m_btnStart, m_btnStop, m_btnModify}) pButton->setAutoDefault(false);
+  m_btnModify->setToolTip(tr("Gives the selected target the settings above for the next Start only."));
+
+  setTabOrder(m_btnStart, m_btnStop);
+  setTabOrder(m_btnStop, m_cbTransfer);
+  setTabOrder(m_cbTransfer, m_cbBuffer);
+  setTabOrder(m_cbBuffer, m_chkErrorChecking);
+  setTabOrder(m_chkErrorChecking, m_chkPerformance);
+  setTabOrder(m_chkPerformance, m_chkAsynchronous);
+  setTabOrder(m_chkAsynchronous, m_cbDepth);
+  setTabOrder(m_cbDepth, m_lcTargets);
+  setTabOrder(m_lcTargets, m_btnModify);
+
+  m_pTimerElapsed = new QTimer(this);
+  m_pTimerElapsed->setInterval(static_cast<int>(kElapsedPeriodMs));
+  m_pTimerStats = new QTimer(this);
+  m_pTimerStats->setInterval(static_cast<int>(kStatsPeriodMs));
+  connect(m_pTimerElapsed, &QTimer::timeout, this, [this] { OnTimer(TIMER_ELAPSED); });
+  connect(m_pTimerStats, &QTimer::timeout, this, [this] { OnTimer(TIMER_STATS); });
+
+  connect(m_btnStart, &QPushButton::clicked, this, &CCorvaneAdvancedDlg::OnStart);
+  connect(m_btnStop, &QPushButton::clicked, this, &CCorvaneAdvancedDlg::OnStop);
+  connect(m_btnModify, &QPushButton::clicked, this, &CCorvaneAdvancedDlg::OnModify);
+  connect(m_chkAsynchronous, &QCheckBox::clicked, this, &CCorvaneAdvancedDlg::OnAsynchronous);
+  connect(m_cbTransfer, &QComboBox::currentIndexChanged, this, &CCorvaneAdvancedDlg::UpdateStartHint);
+  connect(m_cbBuffer, &QComboBox::currentIndexChanged, this, &CCorvaneAdvancedDlg::UpdateStartHint);
+}
+
+void CCorvaneAdvancedDlg::CreateMenu(QMenuBar* pMenuBar) {
+  QMenu* pOptions = pMenuBar->addMenu(tr("&Options"));
+  QAction* pImport = pOptions->addAction(tr("&Import Data File"));
+  TagControl(pImport, ID_OPTIONS_IMPORT_DATA_FILE);
+  pImport->setData(static_cast<int>(ID_OPTIONS_IMPORT_DATA_FILE));
+  connect(pImport, &QAction::triggered, this, &CCorvaneAdvancedDlg::OnImportDataFile);
+}
+
+void CCorvaneAdvancedDlg::OnInitDialog() {
+  setWindowIcon(m_hIcon);
+  m_cbTransfer->setCurrentIndex(kDefaultSizeIndex);
+  m_cbBuffer->setCurrentIndex(kDefaultSizeIndex);
+  if (m_pSimpleDlg) m_edLocation->setText(m_pSimpleDlg->LocationText().section(QLatin1Char('\n'), 0, 0));
+  m_edLocation->setCursorPosition(0);
+  m_edThreads->setText(QString::number(m_pRun->ThreadIndex() + 1));
+  m_edPattern->setText(QString::fromStdString(m_szPattern));
+  m_edOperation->setText(QString::fromLatin1(OperationWord(m_pRun->Settings().dwFunction)));
+  m_edStatus->setText(QString::fromLatin1(kStatusIdle));
+  m_edElapsed->setText(QString::fromLatin1(kElapsedZero));
+  m_edPerformance->setText(QStringLiteral("0 MB/s"));
+  m_edExtended->setText(QStringLiteral("NONE"));
+  m_edIops->setText(QStringLiteral("0 IO/s"));
+
+  for (int nDepth = 1; nDepth <= kDepthItems; ++nDepth) m_cbDepth->addItem(QString::number(nDepth), nDepth);
+  m_cbDepth->setCurrentIndex(kDefaultDepthIndex);
+  m_cbDepth->setEnabled(false);
+
+  m_lcTargets->setColumnCount(kTargetColumns);
+  QStringList headings;
+  for (const char* szHeading : kTargetColumnHeadings) headings << QString::fromLatin1(szHeading);
+  m_lcTargets->setHeaderLabels(headings);
+  for (int c = 0; c < kTargetColumns; ++c) m_lcTargets->setColumnWidth(c, kTargetColumnWidth);
+  m_lcTargets->header()->setStretchLastSection(false);
+  m_lcTargets->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  m_lcTargets->setRootIsDecorated(false);
+  m_lcTargets->setItemsExpandable(false);
+  m_lcTargets->setUniformRowHeights(true);
+  m_lcTargets->setSelectionMode(QAbstractItemView::SingleSelection);
+  m_lcTargets->setSelectionBehavior(QAbstractItemView::SelectRows);
+  m_lcTargets->setAllColumnsShowFocus(true);
+  FillTargetList(WorkerView(), TargetCount());
+
+  // Hidden without QDialog::hide(), which would also end the simple
+  // console's own modal loop (and with it the program) once this one
+  // closes; QWidget's own setVisible only takes it off the screen.
+  if (m_pSimpleDlg) m_pSimpleDlg->QWidget::setVisible(false);
+  m_btnStart->setEnabled(true);
+  UpdateStartHint();
+  m_btnStart->setFocus();
+}
+
+AdvancedControls CCorvaneAdvancedDlg::ReadControls() const {
+  AdvancedControls controls;
+  controls.bErrorChecking = m_chkErrorChecking->isChecked();
+  controls.bPerformance = m_chkPerformance->isChecked();
+  controls.bAsynchronous = m_chkAsynchronous->isChecked();
+  controls.nTransferIndex = m_cbTransfer->currentIndex();
+  controls.nBufferIndex = m_cbBuffer->currentIndex();
+  controls.nDepthIndex = m_cbDepth->currentIndex();
+  return controls;
+}
+
+void CCorvaneAdvancedDlg::OnAsynchronous() { m_cbDepth->setEnabled(m_chkAsynchronous->isChecked()); }
+
+void CCorvaneAdvancedDlg::OnModify() {
+  if (IsRunning() || m_nWaitDepth > 0) return;
+  const QList<QTreeWidgetItem*> selected = m_lcTargets->selectedItems();
+  if (selected.isEmpty()) return;
+  const int t = m_lcTargets->indexOfTopLevelItem(selected.front());
+  selected.front()->setSelected(false);
+  if (g_pTargetRecords == nullptr || t < 0 || t >= m_pRun->TargetCount()) return;
+
+  RunSettings& settings = g_pTargetRecords[t].settings;
+  const AdvancedControls controls = ReadControls();
+  const auto apply = [&settings](bool bSet, uint32_t dwBit) {
+    settings.dwMode = bSet ? (settings.dwMode | dwBit) : (settings.dwMode & ~dwBit);
+  };
+  apply(controls.bErrorChecking, MODE_ERROR_CHECKING);
+  apply(controls.bPerformance, MODE_PERFORMANCE);
+  apply(controls.bAsynchronous, MODE_ASYNC);
+  if (controls.bAsynchronous) settings.dwQueueDepth = static_cast<uint32_t>(controls.nDepthIndex + 1);
+  SizeOfListIndex(controls.nTransferIndex, &settings.dwTransferSize);
+  SizeOfListIndex(controls.nBufferIndex, &settings.dwBufferSize);
+  settings.dwThreads = static_cast<uint32_t>(m_pRun->ThreadIndex() + 1);
+
+  if (settings.dwTransferSize > settings.dwBufferSize) {
+    // What was written stays, but the next Start gives the target the
+    // console's settings again.
+    settings.bCustom = 0;
+    ShowMessageBox(kTransferOverBuffer, kErrorCaption, MessageIcon::kError);
+    return;
+  }
+  settings.bCustom = 1;
+  settings.pDialog = m_pWorkerView.get();
+  UpdateTargetRow(WorkerView(), TargetCount(), t, settings);
+}
+
+// The view, on the GUI thread.
+
+void CCorvaneAdvancedDlg::SetTargetText(int nRow, int nColumn, const std::string& szText) {
+  if (nRow < 0 || nColumn < 0 || nColumn >= kTargetColumns) return;
+  if (nRow >= m_lcTargets->topLevelItemCount()) {
+    // A row comes into being with its root, as an inserted list item does.
+    if (nColumn != kColumnTarget) return;
+    while (m_lcTargets->topLevelItemCount() <= nRow) m_lcTargets->addTopLevelItem(new QTreeWidgetItem());
+  }
+  QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(nRow);
+  pItem->setText(nColumn, QString::fromStdString(szText));
+  // A long root does not fit its 100 pixels; the whole path on hovering.
+  if (nColumn == kColumnTarget) pItem->setToolTip(nColumn, pItem->text(nColumn));
+  if (nColumn == kColumnStatus) MarkRow(nRow);
+}
+
+void CCorvaneAdvancedDlg::MarkRow(int nRow) {
+  QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(nRow);
+  const bool bFail = pItem->text(kColumnStatus) == QLatin1String(kStatusFail);
+  for (int c = 0; c < kTargetColumns; ++c) {
+    // An empty variant, not an empty brush: the delegate paints an empty
+    // brush as invisible text.
+    pItem->setData(c, Qt::ForegroundRole, bFail ? QVariant(QBrush(kFailText)) : QVariant());
+    pItem->setData(c, Qt::BackgroundRole, bFail ? QVariant(QBrush(kFailGround)) : QVariant());
+  }
+}
+
+void CCorvaneAdvancedDlg::SetStatusText(const std::string& szText) {
+  m_edStatus->setText(QString::fromStdString(szText));
+}
+
+void CCorvaneAdvancedDlg::SetExtendedText(const std::string& szText) {
+  m_edExtended->setText(QString::fromStdString(szText));
+  m_edExtended->setCursorPosition(0);
+}
+
+void CCorvaneAdvancedDlg::SetPerformanceText(const std::string& szText) {
+  m_edPerformance->setText(QString::fromStdString(szText));
+}
+
+void CCorvaneAdvancedDlg::SetIopsText(const std::string& szText) { m_edIops->setText(QString::fromStdString(szText)); }
+
+void CCorvaneAdvancedDlg::SetElapsedText(const std::string& szText) {
+  m_edElapsed->setText(QString::fromStdString(szText));
+}
+
+void CCorvaneAdvancedDlg::EnableStart(bool bEnable) {
+  m_btnStart->setEnabled(bEnable);
+  UpdateStartHint();
+}
+
+void CCorvaneAdvancedDlg::EnableStop(bool bEnable) { m_btnStop->setEnabled(bEnable); }
+
+void CCorvaneAdvancedDlg::StartTimers(bool bStats) {
+  m_pTimerElapsed->start();
+  if (bStats) m_pTimerStats->start();
+}
+
+void CCorvaneAdvancedDlg::KillTimers() {
+  m_pTimerElapsed->stop();
+  m_pTimerStats->stop();
+}
+
+void CCorvaneAdvancedDlg::Repaint() { repaint(); }
+
+bool CCorvaneAdvancedDlg::IsTimerActive(int nTimerId) const {
+  if (nTimerId == TIMER_ELAPSED) return m_pTimerElapsed->isActive();
+  if (nTimerId == TIMER_STATS) return m_pTimerStats->isActive();
+  return false;
+}
+
+QString CCorvaneAdvancedDlg::TargetText(int nRow, int nColumn) const {
+  const QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(nRow);
+  return pItem != nullptr ? pItem->text(nColumn) : QString();
+}
+
+int CCorvaneAdvancedDlg::TargetRows() const { return m_lcTargets->topLevelItemCount(); }
+
+QString CCorvaneAdvancedDlg::StartHint() const {
+  if (m_nWaitDepth > 0) return tr("Stopping: waiting until every worker has ended.");
+  if (IsRunning()) return tr("A run is in progress: Stop it before starting another.");
+  // The sizes as Start would take them: no selection keeps the last ones.
+  uint32_t dwTransfer = m_pRun->Settings().dwTransferSize;
+  uint32_t dwBuffer = m_pRun->Settings().dwBufferSize;
+  SizeOfListIndex(m_cbTransfer->currentIndex(), &dwTransfer);
+  SizeOfListIndex(m_cbBuffer->currentIndex(), &dwBuffer);
+  if (dwTransfer > dwBuffer) {
+    return tr("Start refuses these settings: the Transfer Size (%1) is larger than the Buffer Size (%2). "
+              "Choose a Buffer Size at least as large as the Transfer Size.")
+        .arg(m_cbTransfer->currentText(), m_cbBuffer->currentText());
+  }
+  return {};
+}
+
+void CCorvaneAdvancedDlg::UpdateStartHint() {
+  const QString szHint = StartHint();
+  m_btnStart->setToolTip(szHint.isEmpty() ? tr("Starts a run on every target with these settings.") : szHint);
+  m_btnStart->setStatusTip(szHint);
+}
+
+}  // namespace stratavon

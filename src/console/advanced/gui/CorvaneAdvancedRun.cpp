@@ -1,0 +1,140 @@
+// The advanced console's run commands, its ending and the data-file import:
+// the Qt side of CAdvancedRunControl.
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "console/advanced/DataFile.h"
+#include "console/advanced/Statistics.h"
+#include "console/advanced/gui/AdvancedTexts.h"
+#include "console/advanced/gui/CorvaneAdvancedDlg.h"
+#include "console/advanced/gui/QtAdvancedView.h"
+#include "console/simple/gui/CorvaneDlg.h"
+#include "engine/RunRecord.h"
+
+namespace stratavon {
+
+void CCorvaneAdvancedDlg::OnStart() {
+  if (m_nWaitDepth > 0) return;
+  m_pRun->OnStart(ReadControls());
+  UpdateStartHint();
+}
+
+void CCorvaneAdvancedDlg::OnStop() {
+  if (m_nWaitDepth > 0) return;
+  StopAndWait(false);
+}
+
+void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
+  ++m_nWaitDepth;
+  UpdateStartHint();
+  // The workers' last words come to this thread as blocking calls, so the
+  // wait serves every event between its 500 ms slices: the words appear,
+  // the window repaints and moves, a worker's message box can be shown.
+  // Commands that would re-enter the run control are held off by
+  // m_nWaitDepth meanwhile.
+  const auto dispatch = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };
+  if (bClosing) {
+    m_pRun->OnClose(dispatch);
+  } else {
+    m_pRun->OnStop(dispatch);
+  }
+  --m_nWaitDepth;
+  UpdateStartHint();
+}
+
+void CCorvaneAdvancedDlg::OnTimer(int nTimerId) {
+  if (nTimerId == TIMER_ELAPSED || nTimerId == TIMER_STATS) m_pRun->OnTimer(nTimerId);
+}
+
+void CCorvaneAdvancedDlg::CloseDown() {
+  StopAndWait(true);
+  m_bClosed = 1;
+  // The records outlive this console, its view does not: settings given
+  // with Modify and never started must not send the workers of a later
+  // console's Start to a view that is gone.
+  for (int t = 0; g_pTargetRecords != nullptr && t < g_nTargetRecords; ++t) {
+    RunSettings& settings = g_pTargetRecords[t].settings;
+    if (settings.pDialog != static_cast<IWorkerConsole*>(m_pWorkerView.get())) continue;
+    settings.pDialog = nullptr;
+    settings.bCustom = 0;
+  }
+  if (m_pSimpleDlg) m_pSimpleDlg->show();
+}
+
+void CCorvaneAdvancedDlg::OnClose(int nResult) {
+  if (m_nWaitDepth > 0) return;
+  CloseDown();
+  QDialog::done(nResult);
+}
+
+void CCorvaneAdvancedDlg::OnOK() { OnClose(QDialog::Accepted); }
+
+void CCorvaneAdvancedDlg::accept() { OnOK(); }
+
+void CCorvaneAdvancedDlg::reject() { OnClose(QDialog::Rejected); }
+
+void CCorvaneAdvancedDlg::keyPressEvent(QKeyEvent* pEvent) {
+  const bool bEnter = pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter;
+  if (bEnter && (pEvent->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+    // A focused push button takes Enter as its click; anywhere else Enter
+    // is the dialog's default command, which ends it through the close
+    // handling like Escape and the close box.
+    for (QPushButton* pButton : {m_btnStart, m_btnStop, m_btnModify}) {
+      if (pButton->hasFocus()) {
+        if (pButton->isEnabled()) pButton->click();
+        return;
+      }
+    }
+    OnOK();
+    return;
+  }
+  QDialog::keyPressEvent(pEvent);  // Escape comes back as reject()
+}
+
+void CCorvaneAdvancedDlg::closeEvent(QCloseEvent* pEvent) {
+  // The close box: the dialog ends only through OnClose, and not while it
+  // waits for its workers.
+  pEvent->ignore();
+  OnClose(QDialog::Rejected);
+}
+
+QString CCorvaneAdvancedDlg::ChooseDataFile() {
+  return QFileDialog::getOpenFileName(window(), tr("Import Data File"), QString(), QString::fromLatin1(kDataFileFilter),
+                                      nullptr, QFileDialog::ReadOnly);
+}
+
+void CCorvaneAdvancedDlg::OnImportDataFile() {
+  if (IsRunning() || m_nWaitDepth > 0) return;
+  const QString szPath = ChooseDataFile();
+  if (szPath.isEmpty()) return;
+
+  std::string szLabel;
+  const DataFileResult result = ImportDataFile(QFile::encodeName(szPath).toStdString(), &szLabel);
+  const QString szReason = QString::fromLatin1(DescribeDataFileResult(result));
+  switch (result) {
+    case DataFileResult::kLoaded:
+      m_edPattern->setText(QString::fromLatin1(szLabel.data(), static_cast<qsizetype>(szLabel.size())));
+      m_edPattern->setToolTip(tr("Data file %1 (%2 bytes)").arg(szPath).arg(DataFileBytes()));
+      break;
+    case DataFileResult::kReadFailed:
+    case DataFileResult::kLabelTooLong:
+      m_edPattern->setText(QString::fromLatin1(kDataFileInvalid));
+      m_edPattern->setToolTip(tr("Data file %1 %2; no data file is loaded.").arg(szPath, szReason));
+      break;
+    case DataFileResult::kCannotOpen:
+    case DataFileResult::kEmpty:
+    case DataFileResult::kTooLarge:
+    case DataFileResult::kNoMemory:
+      // Passed over without a message; the tooltip says why for whoever asks.
+      m_edPattern->setToolTip(tr("Not imported: %1 %2.").arg(szPath, szReason));
+      break;
+  }
+}
+
+}  // namespace stratavon
