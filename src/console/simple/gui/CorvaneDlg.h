@@ -111,9 +111,9 @@ class CCorvaneDlg : public QDialog {
 
  protected:
   // Opens the advanced console on the records just prepared, with the
-  // Pattern edit's text. Until the advanced console exists this does
-  // nothing; OnFeaturesLogical has stopped any run and prepared the
-  // records and work directories by then.
+  // Pattern edit's text. It runs the advanced console modally, with
+  // this console hidden meanwhile; OnFeaturesLogical has stopped any run and
+  // prepared the records and work directories by then.
   virtual void OpenAdvancedConsole(const std::string& szPatternText);
   // Runs the About box (the system-menu entry). Supplied by the
   // application shell; until then nothing.
