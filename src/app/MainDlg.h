@@ -1,0 +1,20 @@
+#pragma once
+
+#include "console/simple/gui/CorvaneDlg.h"
+
+namespace stratavon {
+
+// The simple console as the program runs it: its About entry opens the
+// About box and its Help button the manual.
+class CCorvaneMainDlg : public CCorvaneDlg {
+  Q_OBJECT
+ public:
+  using CCorvaneDlg::CCorvaneDlg;
+
+  void OnHelp() override;
+
+ protected:
+  void RunAboutBox() override;
+};
+
+}  // namespace stratavon

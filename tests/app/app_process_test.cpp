@@ -1,0 +1,364 @@
+// The desktop program as a process: its switches, the registration an
+// ordinary start refreshes, and its automation server on a private session
+// bus that each test starts for itself.
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusObjectPath>
+#include <QDBusReply>
+#include <cctype>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/AutomationRegistry.h"
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace stratavon {
+namespace {
+
+using namespace std::chrono_literals;
+using test::CTempDir;
+using test::ReadWholeFile;
+
+constexpr auto kBound = 60s;
+
+// Polls until the predicate holds; false after a generous bound.
+template <class Pred>
+bool WaitFor(Pred pred, std::chrono::seconds limit = kBound) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// A child process with the environment of the test plus overrides; killed
+// if it is still there when the object goes.
+class CChild {
+ public:
+  CChild(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+         const std::string& szOutput) {
+    std::map<std::string, std::string> merged;
+    for (char** pp = environ; *pp != nullptr; ++pp) {
+      const std::string sz = *pp;
+      const size_t nEq = sz.find('=');
+      if (nEq != std::string::npos) merged[sz.substr(0, nEq)] = sz.substr(nEq + 1);
+    }
+    for (const auto& [k, v] : env) merged[k] = v;
+    std::vector<std::string> envStrings;
+    for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (std::string& sz : envStrings) envp.push_back(sz.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp;
+    for (std::string& sz : args) argp.push_back(sz.data());
+    argp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, szOutput.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (posix_spawn(&m_nPid, argp[0], &actions, nullptr, argp.data(), envp.data()) != 0) m_nPid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~CChild() {
+    if (m_nPid > 0 && !m_bReaped) {
+      kill(m_nPid, SIGKILL);
+      waitpid(m_nPid, nullptr, 0);
+    }
+  }
+  CChild(const CChild&) = delete;
+  CChild& operator=(const CChild&) = delete;
+
+  pid_t Pid() const { return m_nPid; }
+  void Signal(int nSignal) const { kill(m_nPid, nSignal); }
+  bool Running() {
+    if (m_bReaped) return false;
+    int nStatus = 0;
+    if (waitpid(m_nPid, &nStatus, WNOHANG) == m_nPid) {
+      m_bReaped = true;
+      m_nStatus = nStatus;
+      return false;
+    }
+    return true;
+  }
+  // The exit code; -1 when it did not end within the bound or died of a signal.
+  int Wait() {
+    if (!WaitFor([this] { return !Running(); })) return -1;
+    return WIFEXITED(m_nStatus) ? WEXITSTATUS(m_nStatus) : -1;
+  }
+
+ private:
+  pid_t m_nPid = -1;
+  bool m_bReaped = false;
+  int m_nStatus = 0;
+};
+
+// Every process test has its own data, state and runtime folders.
+class AppProcessTest : public ::testing::Test {
+ protected:
+  std::map<std::string, std::string> Env() const {
+    return {{"XDG_DATA_HOME", m_dataHome.Path("data")},
+            {"STRATAVON_HOME", m_dataHome.Path("state")},
+            {"QT_QPA_PLATFORM", "offscreen"},
+            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + m_dataHome.Path("no-bus")}};
+  }
+  std::unique_ptr<CChild> Start(const std::vector<std::string>& switches,
+                                std::map<std::string, std::string> env = {}) {
+    std::vector<std::string> argv{STRATAVON_APP_PATH};
+    argv.insert(argv.end(), switches.begin(), switches.end());
+    std::map<std::string, std::string> merged = Env();
+    for (auto& [k, v] : env) merged[k] = v;
+    return std::make_unique<CChild>(argv, merged, m_dataHome.Path("out" + std::to_string(m_nOutputs++) + ".txt"));
+  }
+  std::string DataHome() const { return m_dataHome.Path("data"); }
+  bool Registered() const {
+    return std::filesystem::exists(ActivationFilePath(DataHome())) &&
+           std::filesystem::exists(InterfaceFilePath(DataHome()));
+  }
+
+  CTempDir m_dataHome;
+  int m_nOutputs = 0;
+};
+
+TEST_F(AppProcessTest, RegisterSwitchesWriteTheFilesAndEndWithoutAWindow) {
+  // Under the offscreen platform a console would wait for ever: ending
+  // with 0 means none was shown.
+  for (const char* pszSwitch : {"/Regserver", "-regserver", "--REGISTER", "/register"}) {
+    SCOPED_TRACE(pszSwitch);
+    std::filesystem::remove_all(DataHome());
+    auto pChild = Start({pszSwitch});
+    ASSERT_EQ(pChild->Wait(), 0);
+    ASSERT_TRUE(Registered());
+    const std::string szService = ReadWholeFile(ActivationFilePath(DataHome()));
+    EXPECT_NE(szService.find("[D-BUS Service]\n"), std::string::npos);
+    EXPECT_NE(szService.find("\nName=Corvane.Application\n"), std::string::npos);
+    const std::string szProgram = std::filesystem::canonical(STRATAVON_APP_PATH).string();
+    EXPECT_NE(szService.find("\nExec=" + szProgram + " /Embedding\n"), std::string::npos) << szService;
+    EXPECT_NE(ReadWholeFile(InterfaceFilePath(DataHome())).find("<interface name=\"Corvane.ICorvane\">"),
+              std::string::npos);
+  }
+}
+
+TEST_F(AppProcessTest, UnregisterSwitchesRemoveTheFilesAndEndWithoutAWindow) {
+  for (const char* pszSwitch : {"/Unregserver", "-UNREGSERVER", "--unregister", "/Unregister"}) {
+    SCOPED_TRACE(pszSwitch);
+    ASSERT_EQ(Start({"/Regserver"})->Wait(), 0);
+    ASSERT_TRUE(Registered());
+    ASSERT_EQ(Start({pszSwitch})->Wait(), 0);
+    EXPECT_FALSE(std::filesystem::exists(ActivationFilePath(DataHome())));
+    EXPECT_FALSE(std::filesystem::exists(InterfaceFilePath(DataHome())));
+  }
+  // Nothing registered is nothing to remove, and no failure either.
+  EXPECT_EQ(Start({"/Unregserver"})->Wait(), 0);
+}
+
+TEST_F(AppProcessTest, PlainStartRegistersThenRunsTheConsoleUntilItIsClosed) {
+  // A stale registration (a program that has moved) is replaced.
+  std::filesystem::create_directories(DataHome() + "/dbus-1/services");
+  {
+    std::FILE* pFile = std::fopen(ActivationFilePath(DataHome()).c_str(), "w");
+    ASSERT_NE(pFile, nullptr);
+    std::fputs("[D-BUS Service]\nName=Corvane.Application\nExec=/old/place/stratavon /Embedding\n", pFile);
+    std::fclose(pFile);
+  }
+  auto pChild = Start({});
+  ASSERT_TRUE(WaitFor([&] {
+    return ReadWholeFile(ActivationFilePath(DataHome())).find("/old/place") == std::string::npos &&
+           std::filesystem::exists(InterfaceFilePath(DataHome()));
+  }));
+  // The console's construction registers the event source in the state folder.
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_dataHome.Path("state/registry")); }));
+  EXPECT_TRUE(pChild->Running());
+  // SIGTERM works the close box; with no client the console and the process end.
+  pChild->Signal(SIGTERM);
+  EXPECT_EQ(pChild->Wait(), 0);
+}
+
+TEST_F(AppProcessTest, NoSessionBusRunsWithoutAutomationSilently) {
+  auto pChild = Start({"/Embedding"});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_dataHome.Path("state/registry")); }));
+  EXPECT_TRUE(pChild->Running());
+  // Started for a client, the program leaves the registration alone.
+  EXPECT_FALSE(Registered());
+  pChild->Signal(SIGTERM);
+  EXPECT_EQ(pChild->Wait(), 0);
+  // Qt's platform notes may appear; nothing about the missing bus does.
+  std::string szOutput = ReadWholeFile(m_dataHome.Path("out0.txt"));
+  for (char& c : szOutput) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_EQ(szOutput.find("bus"), std::string::npos) << szOutput;
+}
+
+// A private session bus with its own address; its activation finds the
+// services registered in the test's data folder.
+class AutomationTest : public AppProcessTest {
+ protected:
+  static void SetUpTestSuite() {
+    if (QCoreApplication::instance() == nullptr) {
+      static int argc = 1;
+      static char szName[] = "app_tests";
+      static char* argv[] = {szName, nullptr};
+      s_pApp = new QCoreApplication(argc, argv);
+    }
+  }
+
+  void SetUp() override {
+    if (access("/usr/bin/dbus-daemon", X_OK) != 0) GTEST_SKIP() << "dbus-daemon is not installed";
+    m_szAddress = "unix:path=" + m_dataHome.Path("bus");
+    std::map<std::string, std::string> env = Env();
+    env["DBUS_SESSION_BUS_ADDRESS"] = m_szAddress;
+    m_pDaemon = std::make_unique<CChild>(
+        std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + m_szAddress}, env,
+        m_dataHome.Path("daemon.txt"));
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_dataHome.Path("bus")) || !m_pDaemon->Running(); }));
+    ASSERT_TRUE(m_pDaemon->Running()) << ReadWholeFile(m_dataHome.Path("daemon.txt"));
+    m_szClient = "client" + std::to_string(s_nConnections++);
+    QDBusConnection bus = QDBusConnection::connectToBus(QString::fromStdString(m_szAddress),
+                                                        QString::fromStdString(m_szClient));
+    ASSERT_TRUE(WaitFor([&] { return bus.isConnected(); }, 10s)) << bus.lastError().message().toStdString();
+  }
+  void TearDown() override {
+    if (!m_szClient.empty()) QDBusConnection::disconnectFromBus(QString::fromStdString(m_szClient));
+    // A program the bus started is no child of ours: it is ended here if
+    // a failed test left it running.
+    if (m_nActivatedPid > 0) kill(m_nActivatedPid, SIGKILL);
+    m_pDaemon.reset();
+  }
+
+  std::map<std::string, std::string> BusEnv() const { return {{"DBUS_SESSION_BUS_ADDRESS", m_szAddress}}; }
+  QDBusConnection Client() const { return QDBusConnection(QString::fromStdString(m_szClient)); }
+  bool NameOwned(const QDBusConnection& bus) const {
+    return bus.interface()->isServiceRegistered(QString::fromLatin1(kAutomationProgId)).value();
+  }
+  QDBusReply<QDBusObjectPath> CreateInstance(const QDBusConnection& bus) {
+    QDBusInterface factory(QString::fromLatin1(kAutomationProgId), QString::fromLatin1(kClassFactoryPath),
+                           QString::fromLatin1(kClassFactoryInterface), bus);
+    return factory.call(QStringLiteral("CreateInstance"));
+  }
+  QDBusMessage Release(const QDBusConnection& bus, const QString& szPath) {
+    QDBusInterface instance(QString::fromLatin1(kAutomationProgId), szPath, QString::fromLatin1(kUnknownInterface),
+                            bus);
+    return instance.call(QStringLiteral("Release"));
+  }
+  // True when the process is still there after the bus has answered it once
+  // more (so it has served what was sent before).
+  bool AliveAfterRoundTrip(CChild& child, const QDBusConnection& bus) {
+    std::this_thread::sleep_for(500ms);
+    QDBusInterface peer(QString::fromLatin1(kAutomationProgId), QString::fromLatin1(kClassFactoryPath),
+                        QStringLiteral("org.freedesktop.DBus.Peer"), bus);
+    const QDBusMessage reply = peer.call(QStringLiteral("Ping"));
+    return reply.type() == QDBusMessage::ReplyMessage && child.Running();
+  }
+
+  static inline QCoreApplication* s_pApp = nullptr;
+  static inline int s_nConnections = 0;
+  std::string m_szAddress;
+  std::string m_szClient;
+  std::unique_ptr<CChild> m_pDaemon;
+  pid_t m_nActivatedPid = -1;
+};
+
+TEST_F(AutomationTest, EmbeddedStartServesTheNameAndAnInstanceOutlivesTheConsole) {
+  QDBusConnection bus = Client();
+  auto pChild = Start({"/Embedding"}, BusEnv());
+  ASSERT_TRUE(WaitFor([&] { return NameOwned(bus) || !pChild->Running(); }));
+  ASSERT_TRUE(pChild->Running());
+
+  const QDBusReply<QDBusObjectPath> instance = CreateInstance(bus);
+  ASSERT_TRUE(instance.isValid()) << instance.error().message().toStdString();
+  const QString szPath = instance.value().path();
+  EXPECT_TRUE(szPath.startsWith(QString::fromLatin1(kInstancePathPrefix)));
+  QDBusInterface introspect(QString::fromLatin1(kAutomationProgId), szPath,
+                            QStringLiteral("org.freedesktop.DBus.Introspectable"), bus);
+  const QDBusReply<QString> xml = introspect.call(QStringLiteral("Introspect"));
+  ASSERT_TRUE(xml.isValid());
+  EXPECT_TRUE(xml.value().contains(QStringLiteral("<interface name=\"Corvane.ICorvane\"")))
+      << xml.value().toStdString();
+  EXPECT_TRUE(xml.value().contains(QStringLiteral("<method name=\"Release\"")));
+
+  // The close box only hides the console while the client holds on.
+  pChild->Signal(SIGTERM);
+  EXPECT_TRUE(AliveAfterRoundTrip(*pChild, bus));
+  EXPECT_TRUE(NameOwned(bus));
+
+  // Someone else may not release the client's object.
+  const std::string szIntruder = m_szClient + "-intruder";
+  {
+    QDBusConnection intruder = QDBusConnection::connectToBus(QString::fromStdString(m_szAddress),
+                                                             QString::fromStdString(szIntruder));
+    EXPECT_EQ(Release(intruder, szPath).type(), QDBusMessage::ErrorMessage);
+  }
+  QDBusConnection::disconnectFromBus(QString::fromStdString(szIntruder));
+  EXPECT_TRUE(AliveAfterRoundTrip(*pChild, bus));
+
+  EXPECT_EQ(Release(bus, szPath).type(), QDBusMessage::ReplyMessage);
+  EXPECT_EQ(pChild->Wait(), 0);
+  EXPECT_FALSE(NameOwned(bus));
+}
+
+TEST_F(AutomationTest, ClientLeavingTheBusLetsGoOfItsInstances) {
+  QDBusConnection bus = Client();
+  auto pChild = Start({"-automation"}, BusEnv());
+  ASSERT_TRUE(WaitFor([&] { return NameOwned(bus) || !pChild->Running(); }));
+
+  // A client holding two objects; one released, one left behind.
+  const std::string szHolder = m_szClient + "-holder";
+  {
+    QDBusConnection holder = QDBusConnection::connectToBus(QString::fromStdString(m_szAddress),
+                                                           QString::fromStdString(szHolder));
+    const QDBusReply<QDBusObjectPath> first = CreateInstance(holder);
+    const QDBusReply<QDBusObjectPath> second = CreateInstance(holder);
+    ASSERT_TRUE(first.isValid() && second.isValid());
+    EXPECT_NE(first.value().path(), second.value().path());
+    EXPECT_EQ(Release(holder, first.value().path()).type(), QDBusMessage::ReplyMessage);
+  }
+  pChild->Signal(SIGTERM);
+  EXPECT_TRUE(AliveAfterRoundTrip(*pChild, bus));
+
+  QDBusConnection::disconnectFromBus(QString::fromStdString(szHolder));
+  EXPECT_EQ(pChild->Wait(), 0);
+}
+
+TEST_F(AutomationTest, TheBusStartsTheRegisteredProgramForAClient) {
+  ASSERT_EQ(Start({"/Regserver"}, BusEnv())->Wait(), 0);
+  QDBusConnection bus = Client();
+  ASSERT_FALSE(NameOwned(bus));
+
+  // The call starts "stratavon /Embedding" through the activation file.
+  const QDBusReply<QDBusObjectPath> instance = CreateInstance(bus);
+  ASSERT_TRUE(instance.isValid()) << instance.error().message().toStdString();
+  ASSERT_TRUE(NameOwned(bus));
+  const QDBusReply<uint> pid = bus.interface()->servicePid(QString::fromLatin1(kAutomationProgId));
+  ASSERT_TRUE(pid.isValid());
+  m_nActivatedPid = static_cast<pid_t>(pid.value());
+  const std::string szCommand = ReadWholeFile("/proc/" + std::to_string(m_nActivatedPid) + "/cmdline");
+  EXPECT_NE(szCommand.find(std::string("stratavon") + '\0' + "/Embedding"), std::string::npos);
+
+  // Closed, then released: the process ends.
+  kill(m_nActivatedPid, SIGTERM);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(NameOwned(bus));
+  EXPECT_EQ(Release(bus, instance.value().path()).type(), QDBusMessage::ReplyMessage);
+  EXPECT_TRUE(WaitFor([&] { return !NameOwned(bus); }));
+  EXPECT_TRUE(WaitFor([&] { return kill(m_nActivatedPid, 0) != 0; }));
+}
+
+}  // namespace
+}  // namespace stratavon
