@@ -8,7 +8,7 @@
 
 #include "app/VersionInfo.h"
 #include "console/simple/gui/Artwork.h"
-#include "console/simple/gui/DialogUnits.h"
+#include "console/simple/gui/DialogTemplate.h"
 
 namespace stratavon {
 namespace {
@@ -16,11 +16,6 @@ namespace {
 // Dialog 100, in dialog units.
 constexpr int kDialogWidth = 262;
 constexpr int kDialogHeight = 86;
-
-void TagControl(QObject* pObject, int nId) {
-  pObject->setObjectName(QString::number(nId));
-  pObject->setProperty("dialogId", nId);
-}
 
 }  // namespace
 

@@ -61,6 +61,36 @@ class CorvaneDlgTest : public GuiTest {
     return used;
   }
 
+  // Starts two writers on root and stops them at once, answering each
+  // worker's message box as it appears with the real presenter. The GUI
+  // thread serves nothing between Start and Stop, so the boxes can only
+  // appear while Stop waits for the workers; *pnWhileWaiting counts those.
+  std::vector<std::string> StartAndStopAnsweringBoxes(CTestConsole& dlg, const std::string& szRoot,
+                                                      int* pnWhileWaiting = nullptr) {
+    CQtMessagePresenter presenter;
+    SetMessagePresenter(&presenter);
+    dlg.ApplyTargetChoice({szRoot});
+    Click(dlg, IDC_WRITE);
+    dlg.Control<QComboBox>(IDC_THREADS)->setCurrentIndex(1);
+    std::vector<std::string> answered;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      QMessageBox* pBox = VisibleMessageBox();
+      if (pBox == nullptr) return;
+      if (answered.empty()) SaveScreenshot(*pBox, "worker_message_box");
+      answered.push_back(pBox->windowTitle().toStdString() + ": " + pBox->text().toStdString());
+      if (pnWhileWaiting != nullptr && dlg.IsWaitingForWorkers()) ++*pnWhileWaiting;
+      pBox->button(QMessageBox::Ok)->click();
+    });
+    answer.start(10);
+    Click(dlg, IDC_START);
+    EXPECT_TRUE(dlg.IsRunning());
+    Click(dlg, IDC_STOP);
+    answer.stop();
+    SetMessagePresenter(&m_presenter);
+    return answered;
+  }
+
   std::vector<std::unique_ptr<CTempDir>> m_dirs;
 };
 
@@ -600,41 +630,15 @@ TEST_F(CorvaneDlgTest, AboutEntryRunsTheAboutHook) {
 }
 
 TEST_F(CorvaneDlgTest, WorkerMessageBoxShowsWhileTheConsoleWaitsForWorkers) {
-  CQtMessagePresenter presenter;
-  SetMessagePresenter(&presenter);
   CTestConsole dlg;
   dlg.m_pfnWrite = &CBoxWorker::Create;
   Show(dlg);
-  dlg.ApplyTargetChoice(Roots(1));
-  Click(dlg, IDC_WRITE);
-  dlg.Control<QComboBox>(IDC_THREADS)->setCurrentIndex(1);
-
-  // The test answers each box when it appears; what the console was doing
-  // at that moment is noted.
-  std::vector<std::string> answered;
   int nWhileWaiting = 0;
-  QTimer answer;
-  QObject::connect(&answer, &QTimer::timeout, [&] {
-    QMessageBox* pBox = VisibleMessageBox();
-    if (pBox == nullptr) return;
-    if (answered.empty()) SaveScreenshot(*pBox, "worker_message_box");
-    answered.push_back(pBox->text().toStdString());
-    if (dlg.IsWaitingForWorkers()) ++nWhileWaiting;
-    pBox->button(QMessageBox::Ok)->click();
-  });
-  answer.start(10);
-
-  // Start and Stop back to back: the GUI thread serves nothing in between,
-  // so the workers' boxes can only appear while Stop waits for them.
-  Click(dlg, IDC_START);
-  ASSERT_TRUE(dlg.IsRunning());
-  Click(dlg, IDC_STOP);
-  answer.stop();
-  SetMessagePresenter(&m_presenter);
+  const std::vector<std::string> answered = StartAndStopAnsweringBoxes(dlg, Roots(1)[0], &nWhileWaiting);
 
   EXPECT_EQ(dlg.StatusText(), "STOP");
   EXPECT_FALSE(dlg.IsRunning());
-  EXPECT_EQ(answered, (std::vector<std::string>{"NOT ENOUGH DISK SPACE", "NOT ENOUGH DISK SPACE"}));
+  EXPECT_EQ(answered, (std::vector<std::string>{"Error: NOT ENOUGH DISK SPACE", "Error: NOT ENOUGH DISK SPACE"}));
   EXPECT_EQ(nWhileWaiting, 2);
   EXPECT_TRUE(StartEnabled(dlg));
 }
@@ -656,27 +660,9 @@ TEST_F(CorvaneDlgTest, FullTargetShowsEachWritersBoxAndStopStillCompletes) {
     std::fclose(pFill);
   }
 
-  CQtMessagePresenter presenter;
-  SetMessagePresenter(&presenter);
   CTestConsole dlg;
   Show(dlg);
-  dlg.ApplyTargetChoice({disk.Root()});
-  Click(dlg, IDC_WRITE);
-  dlg.Control<QComboBox>(IDC_THREADS)->setCurrentIndex(1);
-  std::vector<std::string> answered;
-  QTimer answer;
-  QObject::connect(&answer, &QTimer::timeout, [&] {
-    if (QMessageBox* pBox = VisibleMessageBox()) {
-      answered.push_back(pBox->windowTitle().toStdString() + ": " + pBox->text().toStdString());
-      pBox->button(QMessageBox::Ok)->click();
-    }
-  });
-  answer.start(10);
-  Click(dlg, IDC_START);
-  ASSERT_TRUE(dlg.IsRunning());
-  Click(dlg, IDC_STOP);
-  answer.stop();
-  SetMessagePresenter(&m_presenter);
+  const std::vector<std::string> answered = StartAndStopAnsweringBoxes(dlg, disk.Root());
 
   EXPECT_EQ(dlg.StatusText(), "STOP");
   EXPECT_EQ(answered, (std::vector<std::string>{"Error: NOT ENOUGH DISK SPACE", "Error: NOT ENOUGH DISK SPACE"}));

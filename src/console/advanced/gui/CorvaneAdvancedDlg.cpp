@@ -11,8 +11,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
-#include <QVBoxLayout>
-#include <algorithm>
 
 #include "console/advanced/SizeList.h"
 #include "console/advanced/Statistics.h"
@@ -21,7 +19,7 @@
 #include "console/simple/gui/Artwork.h"
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
-#include "console/simple/gui/DialogUnits.h"
+#include "console/simple/gui/DialogTemplate.h"
 #include "engine/RunRecord.h"
 #include "platform/MessageBox.h"
 
@@ -38,18 +36,6 @@ constexpr int kDefaultDepthIndex = 7;
 // readable (and a selected row still takes the selection's colours).
 const QColor kFailText(0x9B, 0x1C, 0x1C);
 const QColor kFailGround(0xFD, 0xE4, 0xE4);
-
-void TagControl(QObject* pObject, int nId) {
-  pObject->setObjectName(QString::number(nId));
-  pObject->setProperty("dialogId", nId);
-}
-
-// At least as large as the style draws the control, so that no text is
-// clipped by a template box made for another font.
-void GrowToHint(QWidget* pWidget) {
-  pWidget->resize(std::max(pWidget->width(), pWidget->minimumSizeHint().width()),
-                  std::max(pWidget->height(), pWidget->sizeHint().height()));
-}
 
 }  // namespace
 
@@ -85,61 +71,50 @@ IAdvancedView& CCorvaneAdvancedDlg::WorkerView() { return *m_pWorkerView; }
 int CCorvaneAdvancedDlg::TargetCount() const { return m_pSimpleDlg ? m_pSimpleDlg->TargetCount() : 0; }
 
 void CCorvaneAdvancedDlg::CreateControls() {
-  setWindowTitle(QString::fromLatin1(kAdvancedTitle));
-  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint);
-
-  auto* pLayout = new QVBoxLayout(this);
-  pLayout->setContentsMargins(0, 0, 0, 0);
-  pLayout->setSpacing(0);
-  pLayout->setSizeConstraint(QLayout::SetFixedSize);
-  auto* pMenuBar = new QMenuBar(this);
-  pLayout->setMenuBar(pMenuBar);
-  CreateMenu(pMenuBar);
-
-  const CDialogUnits du(font());
-  auto* pClient = new QWidget(this);
-  pClient->setFixedSize(du.Size(kDialogWidth, kDialogHeight));
-  pLayout->addWidget(pClient);
-
-  auto place = [&du](QWidget* pWidget, int nId, int x, int y, int cx, int cy) {
-    if (nId != 0) TagControl(pWidget, nId);
-    pWidget->setGeometry(du.Rect(x, y, cx, cy));
-  };
+  const CDialogTemplate frame(this, kAdvancedTitle, kDialogWidth, kDialogHeight);
+  CreateMenu(frame.MenuBar());
+  QWidget* pClient = frame.Client();
   auto label = [&](const QString& szText, int x, int y, int cx) {
     auto* pLabel = new QLabel(szText, pClient);
-    place(pLabel, 0, x, y, cx, 8);
+    frame.Place(pLabel, 0, x, y, cx, 8);
     GrowToHint(pLabel);
     return pLabel;
   };
   auto readOnly = [&](int nId, int x, int y, int cx) {
     auto* pEdit = new QLineEdit(pClient);
-    place(pEdit, nId, x, y, cx, 13);
+    frame.Place(pEdit, nId, x, y, cx, 13);
     pEdit->setReadOnly(true);
     pEdit->setFocusPolicy(Qt::ClickFocus);
     return pEdit;
   };
   auto dropList = [&](int nId, int x, int y, int cx) {
     auto* pCombo = new QComboBox(pClient);
-    place(pCombo, nId, x, y, cx, 13);
+    frame.Place(pCombo, nId, x, y, cx, 13);
     return pCombo;
   };
   auto checkBox = [&](const QString& szText, int nId, int x, int y) {
     auto* pCheck = new QCheckBox(szText, pClient);
-    place(pCheck, nId, x, y, 84, 10);
+    frame.Place(pCheck, nId, x, y, 84, 10);
     GrowToHint(pCheck);
     return pCheck;
   };
 
+  // A caption with its box ten units below it, both as wide as the column.
+  auto captionedEdit = [&](const QString& szCaption, int nId, int x, int y, int cx) {
+    label(szCaption, x, y, cx);
+    return readOnly(nId, x, y + 10, cx);
+  };
+  auto captionedList = [&](const QString& szCaption, int nId, int x, int y, int cx) {
+    label(szCaption, x, y, cx);
+    return dropList(nId, x, y + 10, cx);
+  };
+
   // What the console is: its state and what the simple console handed over.
-  label(tr("Status"), 7, 6, 50);
-  m_edStatus = readOnly(IDC_ADV_STATUS, 7, 16, 50);
-  label(tr("Operation"), 63, 6, 56);
-  m_edOperation = readOnly(IDC_ADV_OPERATION, 63, 16, 56);
-  label(tr("Threads"), 125, 6, 32);
-  m_edThreads = readOnly(IDC_ADV_THREADS, 125, 16, 32);
+  m_edStatus = captionedEdit(tr("Status"), IDC_ADV_STATUS, 7, 6, 50);
+  m_edOperation = captionedEdit(tr("Operation"), IDC_ADV_OPERATION, 63, 6, 56);
+  m_edThreads = captionedEdit(tr("Threads"), IDC_ADV_THREADS, 125, 6, 32);
   m_stBitmap = new QLabel(pClient);
-  place(m_stBitmap, 0, 165, 6, 98, 26);
+  frame.Place(m_stBitmap, 0, 165, 6, 98, 26);
   m_stBitmap->setObjectName(QStringLiteral("bitmap130"));
   m_stBitmap->setPixmap(BannerBitmap(m_stBitmap->size(), devicePixelRatioF()));
   label(tr("Location"), 7, 34, 60);
@@ -148,10 +123,8 @@ void CCorvaneAdvancedDlg::CreateControls() {
   m_edPattern = readOnly(IDC_ADV_PATTERN, 165, 44, 98);
 
   // The run's settings.
-  label(tr("Transfer Size"), 7, 63, 60);
-  m_cbTransfer = dropList(IDC_ADV_TRANSFER, 7, 73, 60);
-  label(tr("Buffer Size"), 7, 90, 60);
-  m_cbBuffer = dropList(IDC_ADV_BUFFER, 7, 100, 60);
+  m_cbTransfer = captionedList(tr("Transfer Size"), IDC_ADV_TRANSFER, 7, 63, 60);
+  m_cbBuffer = captionedList(tr("Buffer Size"), IDC_ADV_BUFFER, 7, 90, 60);
   for (int i = 0; i < kSizeItems; ++i) {
     m_cbTransfer->addItem(QString::fromLatin1(SizeItemText(i)), i);
     m_cbBuffer->addItem(QString::fromLatin1(SizeItemText(i)), i);
@@ -160,29 +133,25 @@ void CCorvaneAdvancedDlg::CreateControls() {
   m_chkPerformance = checkBox(tr("Enable Performance"), IDC_ADV_ENABLE_PERFORMANCE, 79, 88);
   m_chkAsynchronous = checkBox(tr("Asynchronous"), IDC_ADV_ASYNCHRONOUS, 79, 102);
   // Beside Asynchronous, which enables it.
-  label(tr("I/O Depth"), 178, 90, 45);
-  m_cbDepth = dropList(IDC_ADV_DEPTH, 178, 100, 45);
+  m_cbDepth = captionedList(tr("I/O Depth"), IDC_ADV_DEPTH, 178, 90, 45);
   m_cbDepth->setMaxVisibleItems(12);
 
   // The live figures.
-  label(tr("Elapsed Time"), 7, 118, 82);
-  m_edElapsed = readOnly(IDC_ADV_ELAPSED, 7, 128, 82);
-  label(tr("Performance"), 94, 118, 82);
-  m_edPerformance = readOnly(IDC_ADV_PERFORMANCE, 94, 128, 82);
-  label(tr("IOPS"), 181, 118, 82);
-  m_edIops = readOnly(IDC_ADV_IOPS, 181, 128, 82);
+  m_edElapsed = captionedEdit(tr("Elapsed Time"), IDC_ADV_ELAPSED, 7, 118, 82);
+  m_edPerformance = captionedEdit(tr("Performance"), IDC_ADV_PERFORMANCE, 94, 118, 82);
+  m_edIops = captionedEdit(tr("IOPS"), IDC_ADV_IOPS, 181, 118, 82);
   label(tr("Extended"), 7, 145, 60);
   m_edExtended = readOnly(IDC_ADV_EXTENDED, 7, 155, 256);
 
   m_lcTargets = new QTreeWidget(pClient);
-  place(m_lcTargets, IDC_ADV_TARGETS, 7, 173, 256, 62);
+  frame.Place(m_lcTargets, IDC_ADV_TARGETS, 7, 173, 256, 62);
 
   m_btnStart = new QPushButton(tr("Start"), pClient);
-  place(m_btnStart, IDC_ADV_START, 7, 240, 50, 14);
+  frame.Place(m_btnStart, IDC_ADV_START, 7, 240, 50, 14);
   m_btnStop = new QPushButton(tr("Stop"), pClient);
-  place(m_btnStop, IDC_ADV_STOP, 63, 240, 50, 14);
+  frame.Place(m_btnStop, IDC_ADV_STOP, 63, 240, 50, 14);
   m_btnModify = new QPushButton(tr("Modify"), pClient);
-  place(m_btnModify, IDC_ADV_MODIFY, 213, 240, 50, 14);
+  frame.Place(m_btnModify, IDC_ADV_MODIFY, 213, 240, 50, 14);
   for (QPushButton* pButton : {m_btnStart, m_btnStop, m_btnModify}) pButton->setAutoDefault(false);
   m_btnModify->setToolTip(tr("Gives the selected target the settings above for the next Start only."));
 

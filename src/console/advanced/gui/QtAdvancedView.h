@@ -31,7 +31,7 @@ class CQtAdvancedView : public QObject, public IAdvancedView {
 
  private:
   template <class Fn>
-  void RunOnGuiThread(Fn fn);
+  void Forward(Fn fn);
 
   IAdvancedView* m_pTarget;
 };

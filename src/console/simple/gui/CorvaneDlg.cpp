@@ -12,12 +12,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QValidator>
-#include <QVBoxLayout>
 #include <algorithm>
 
 #include "console/simple/gui/Artwork.h"
 #include "console/simple/gui/ConsoleTexts.h"
-#include "console/simple/gui/DialogUnits.h"
+#include "console/simple/gui/DialogTemplate.h"
 #include "console/simple/gui/TargetSelectionDlg.h"
 #include "engine/EventSource.h"
 #include "engine/Pattern.h"
@@ -43,11 +42,6 @@ class CUpperCaseValidator : public QValidator {
   }
 };
 
-void TagControl(QObject* pObject, int nId) {
-  pObject->setObjectName(QString::number(nId));
-  pObject->setProperty("dialogId", nId);
-}
-
 }  // namespace
 
 CCorvaneDlg::CCorvaneDlg(QWidget* pParent) : QDialog(pParent), m_hIcon(ApplicationIcon()) {
@@ -66,89 +60,69 @@ CCorvaneDlg::~CCorvaneDlg() {
 }
 
 void CCorvaneDlg::CreateControls() {
-  setWindowTitle(QString::fromLatin1(kConsoleTitle));
-  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint);
-
-  auto* pLayout = new QVBoxLayout(this);
-  pLayout->setContentsMargins(0, 0, 0, 0);
-  pLayout->setSpacing(0);
-  pLayout->setSizeConstraint(QLayout::SetFixedSize);
-  auto* pMenuBar = new QMenuBar(this);
-  pLayout->setMenuBar(pMenuBar);
-  CreateMenu(pMenuBar);
-
-  const CDialogUnits du(font());
-  auto* pClient = new QWidget(this);
-  pClient->setFixedSize(du.Size(kDialogWidth, kDialogHeight));
-  pLayout->addWidget(pClient);
-
-  auto place = [&du](QWidget* pWidget, int nId, int x, int y, int cx, int cy) {
-    if (nId != 0) TagControl(pWidget, nId);
-    pWidget->setGeometry(du.Rect(x, y, cx, cy));
-  };
+  const CDialogTemplate frame(this, kConsoleTitle, kDialogWidth, kDialogHeight);
+  CreateMenu(frame.MenuBar());
+  QWidget* pClient = frame.Client();
 
   m_btnStart = new QPushButton(tr("Start"), pClient);
-  place(m_btnStart, IDC_START, 12, 103, 50, 14);
+  frame.Place(m_btnStart, IDC_START, 12, 103, 50, 14);
   m_btnStop = new QPushButton(tr("Stop"), pClient);
-  place(m_btnStop, IDC_STOP, 73, 103, 50, 14);
+  frame.Place(m_btnStop, IDC_STOP, 73, 103, 50, 14);
   m_btnHelp = new QPushButton(tr("&Help"), pClient);
-  place(m_btnHelp, ID_HELP, 134, 103, 50, 14);
+  frame.Place(m_btnHelp, ID_HELP, 134, 103, 50, 14);
   for (QPushButton* pButton : {m_btnStart, m_btnStop, m_btnHelp}) pButton->setAutoDefault(false);
 
   m_rbRead = new QRadioButton(tr("Read"), pClient);
-  place(m_rbRead, IDC_READ, 20, 66, 33, 10);
+  frame.Place(m_rbRead, IDC_READ, 20, 66, 33, 10);
   m_rbWrite = new QRadioButton(tr("Write"), pClient);
-  place(m_rbWrite, IDC_WRITE, 20, 77, 33, 10);
+  frame.Place(m_rbWrite, IDC_WRITE, 20, 77, 33, 10);
   m_rbBoth = new QRadioButton(tr("Both"), pClient);
-  place(m_rbBoth, IDC_BOTH, 20, 87, 31, 10);
+  frame.Place(m_rbBoth, IDC_BOTH, 20, 87, 31, 10);
   // Exclusive, with none checked until the operator picks one.
   auto* pFunctions = new QButtonGroup(this);
   for (QRadioButton* pButton : {m_rbRead, m_rbWrite, m_rbBoth}) pFunctions->addButton(pButton);
 
   m_stBitmap = new QLabel(pClient);
-  place(m_stBitmap, 0, 95, 8, 95, 30);
+  frame.Place(m_stBitmap, 0, 95, 8, 95, 30);
   m_stBitmap->setObjectName(QStringLiteral("bitmap130"));
   m_stBitmap->setPixmap(BannerBitmap(m_stBitmap->size(), devicePixelRatioF()));
 
   auto* pThreadsLabel = new QLabel(tr("Threads"), pClient);
-  place(pThreadsLabel, 0, 101, 66, 27, 8);
+  frame.Place(pThreadsLabel, 0, 101, 66, 27, 8);
   m_cbThreads = new QComboBox(pClient);
   // The drop-down list's 30 units are the list's; the closed box is as
   // tall as the style draws it.
-  place(m_cbThreads, IDC_THREADS, 101, 79, 27, 12);
-  m_cbThreads->resize(std::max(m_cbThreads->width(), m_cbThreads->minimumSizeHint().width()),
-                      std::max(m_cbThreads->height(), m_cbThreads->sizeHint().height()));
+  frame.Place(m_cbThreads, IDC_THREADS, 101, 79, 27, 12);
+  GrowToHint(m_cbThreads);
   for (int i = 1; i <= 25; ++i) m_cbThreads->addItem(QString::number(i), i);
   m_cbThreads->setMaxVisibleItems(10);
 
   auto* pPatternLabel = new QLabel(tr("Pattern"), pClient);
-  place(pPatternLabel, 0, 155, 66, 26, 8);
+  frame.Place(pPatternLabel, 0, 155, 66, 26, 8);
   pPatternLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   m_edPattern = new QLineEdit(pClient);
-  place(m_edPattern, IDC_PATTERN, 157, 79, 21, 12);
+  frame.Place(m_edPattern, IDC_PATTERN, 157, 79, 21, 12);
   m_edPattern->resize(m_edPattern->width(), std::max(m_edPattern->height(), m_cbThreads->height()));
   m_edPattern->move(m_edPattern->x(), m_cbThreads->y());
   m_edPattern->setAlignment(Qt::AlignRight);
   m_edPattern->setValidator(new CUpperCaseValidator(m_edPattern));
 
   auto* pStatusLabel = new QLabel(tr("Status"), pClient);
-  place(pStatusLabel, 0, 7, 8, 22, 8);
+  frame.Place(pStatusLabel, 0, 7, 8, 22, 8);
   m_edStatus = new QLineEdit(pClient);
-  place(m_edStatus, IDC_STATUS, 7, 20, 52, 14);
+  frame.Place(m_edStatus, IDC_STATUS, 7, 20, 52, 14);
   m_edStatus->setReadOnly(true);
 
   auto* pLocationLabel = new QLabel(tr("Location"), pClient);
-  place(pLocationLabel, 0, 7, 37, 28, 8);
+  frame.Place(pLocationLabel, 0, 7, 37, 28, 8);
   m_edLocation = new QLineEdit(pClient);
-  place(m_edLocation, IDC_LOCATION, 7, 48, 183, 14);
+  frame.Place(m_edLocation, IDC_LOCATION, 7, 48, 183, 14);
   m_edLocation->setReadOnly(true);
 
   for (QLabel* pLabel : {pThreadsLabel, pPatternLabel, pStatusLabel, pLocationLabel}) {
     // A label's box is as tall as the template says; its text may need a
     // little more below the baseline.
-    pLabel->resize(std::max(pLabel->width(), pLabel->sizeHint().width()),
-                   std::max(pLabel->height(), pLabel->sizeHint().height()));
+    GrowToHint(pLabel);
   }
 
   // Tab order of the template.
@@ -230,35 +204,25 @@ void CCorvaneDlg::OnWrite() { m_nIoFunction = 2; }
 
 void CCorvaneDlg::OnBoth() { m_nIoFunction = 4; }
 
-void CCorvaneDlg::SetPatternText(const char* szText, bool bReadOnly) {
+void CCorvaneDlg::SelectPattern(int nKind, const char* szText) {
+  g_nPatternKind = nKind;
   // The two-character limit is the operator's: the named patterns show
   // three letters in the locked edit.
+  const bool bReadOnly = nKind != kPatternByte;
   m_edPattern->setReadOnly(bReadOnly);
   if (bReadOnly) m_edPattern->setMaxLength(kNamedPatternTextLimit);
   m_edPattern->setText(QString::fromLatin1(szText));
   if (!bReadOnly) m_edPattern->setMaxLength(kTypedPatternTextLimit);
 }
 
-void CCorvaneDlg::OnPatternCrpat() {
-  g_nPatternKind = kPatternCrpat;
-  SetPatternText(kPatternTextCrpat, true);
-}
+void CCorvaneDlg::OnPatternCrpat() { SelectPattern(kPatternCrpat, kPatternTextCrpat); }
 
-void CCorvaneDlg::OnPatternCjtpat() {
-  g_nPatternKind = kPatternCjtpat;
-  SetPatternText(kPatternTextCjtpat, true);
-}
+void CCorvaneDlg::OnPatternCjtpat() { SelectPattern(kPatternCjtpat, kPatternTextCjtpat); }
 
-void CCorvaneDlg::OnPatternCspat() {
-  g_nPatternKind = kPatternCspat;
-  SetPatternText(kPatternTextCspat, true);
-}
+void CCorvaneDlg::OnPatternCspat() { SelectPattern(kPatternCspat, kPatternTextCspat); }
 
-void CCorvaneDlg::OnPatternReset() {
-  // The byte itself is taken from the text at the next validation.
-  g_nPatternKind = kPatternByte;
-  SetPatternText(kPatternTextReset, false);
-}
+// The byte itself is taken from the text at the next validation.
+void CCorvaneDlg::OnPatternReset() { SelectPattern(kPatternByte, kPatternTextReset); }
 
 void CCorvaneDlg::OnChangePattern() { m_bPatternChanged = 1; }
 

@@ -131,7 +131,8 @@ class CCorvaneDlg : public QDialog {
   void CreateMenu(QMenuBar* pMenuBar);
   void OnInitDialog();
   void SetStatus(const char* szText);
-  void SetPatternText(const char* szText, bool bReadOnly);
+  // Makes nKind the pattern and shows szText; only the typed byte is editable.
+  void SelectPattern(int nKind, const char* szText);
   void EnableRunButtons(bool bStart, bool bStop);
 
   // Start checks 1 to 4; false after a refusal (the console has reset).

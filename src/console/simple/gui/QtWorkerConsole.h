@@ -23,7 +23,7 @@ class CQtWorkerConsole : public QObject, public IWorkerConsole {
 
  private:
   template <class Fn>
-  void RunOnGuiThread(Fn fn);
+  void Forward(Fn fn);
 
   IWorkerConsole* m_pTarget;
 };
