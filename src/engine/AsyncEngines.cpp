@@ -7,6 +7,20 @@
 #include "engine/Pattern.h"
 
 namespace stratavon {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// From this buffer size on, a checksum takes longer than waking up for one
+// request, so checking while the batch still moves pays.
+constexpr uint32_t kEarlyCheckBytes = 256 * 1024;
+
+std::chrono::milliseconds TimeLeft(Clock::time_point tDeadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - Clock::now());
+  return left > std::chrono::milliseconds::zero() ? left : std::chrono::milliseconds::zero();
+}
+
+}  // namespace
 
 CAsyncEngine::CAsyncEngine(bool bWriteSide, std::chrono::milliseconds timeout)
     : CAdvancedWorker(bWriteSide, true), m_timeout(timeout) {}
@@ -130,8 +144,28 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
                          static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
     }
   }
+  // Buffers large enough that their checksum costs more than a wake-up are
+  // checked in order as each arrives, while the rest of the batch is still
+  // moving. Only the verdicts are taken early: everything is reported below,
+  // after the whole batch, in the same order as without this.
+  uint64_t qwChecked = 0;
+  uint64_t qwMatched = 0;
+  const bool bEarlyCheck = bVerify && check != CrcCheck::kNone && m_dwBufferSize >= kEarlyCheckBytes;
+  Clock::time_point tDeadline{};
+  if (bEarlyCheck) {
+    tDeadline = Clock::now() + m_timeout;
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+      // The first wait pushes the whole batch to the kernel.
+      if (m_pQueue->WaitOne(i, TimeLeft(tDeadline)) != IoWaitResult::kAllDone) break;
+      const AsyncIoRequest& request = m_pRequests[i];
+      if (m_pQueue->Result(i) != static_cast<int64_t>(dwBytes)) continue;
+      if (check == CrcCheck::kCompletedRegions && bPiecewise && request.dwPiece != 0) continue;
+      qwChecked |= uint64_t(1) << i;
+      if (m_crc.Check(request.pData, m_dwBufferSize)) qwMatched |= uint64_t(1) << i;
+    }
+  }
   // The wait pushes the whole batch to the kernel in the same call.
-  IoWaitResult result = m_pQueue->WaitAll(m_timeout);
+  IoWaitResult result = m_pQueue->WaitAll(bEarlyCheck ? TimeLeft(tDeadline) : m_timeout);
   if (result != IoWaitResult::kAllDone) {
     if (bVerify) {
       if (result == IoWaitResult::kTimeout) {
@@ -168,7 +202,9 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
       const bool bRegionDone = !bPiecewise || request.dwPiece == 0;
       if (bRegionDone && pnCompletedRegions != nullptr) ++*pnCompletedRegions;
       const bool bCheck = check == CrcCheck::kEveryRequest || (check == CrcCheck::kCompletedRegions && bRegionDone);
-      if (bCheck && !m_crc.Check(request.pData, m_dwBufferSize)) {
+      const uint64_t qwBit = uint64_t(1) << i;
+      if (bCheck && ((qwChecked & qwBit) != 0 ? (qwMatched & qwBit) == 0
+                                              : !m_crc.Check(request.pData, m_dwBufferSize))) {
         ReportRequestError(0, kErrorDataComparison, request);
         return BatchOutcome::kFailed;
       }

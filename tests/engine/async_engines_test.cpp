@@ -261,19 +261,24 @@ TEST_P(AsyncFaultTest, ShortReadIsAnUnderrun) {
 // Corruption in request k's region is reported with request k, and the
 // stamp goes where request k's offset points at that moment.
 TEST_P(AsyncFaultTest, DataComparisonStampsTheFailingRequestsRegion) {
-  constexpr uint32_t kBuffer = 64 << 10;
   struct Case {
     bool bWrite;
+    uint32_t dwBuffer;
     uint32_t dwTransfer;
     uint32_t dwExit;
-  } cases[] = {{false, kBuffer, 45}, {false, kBuffer / 4, 46}, {true, kBuffer, 55}, {true, kBuffer / 2, 56}};
+  } cases[] = {
+      {false, 64 << 10, 64 << 10, 45}, {false, 64 << 10, 16 << 10, 46}, {true, 64 << 10, 64 << 10, 55},
+      {true, 64 << 10, 32 << 10, 56},
+      // Buffers this large are checked while the rest of their batch still moves.
+      {false, 256 << 10, 256 << 10, 45}, {true, 256 << 10, 256 << 10, 55}, {false, 256 << 10, 64 << 10, 46},
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << (c.bWrite ? "write " : "read ") << c.dwTransfer);
+    SCOPED_TRACE(testing::Message() << (c.bWrite ? "write " : "read ") << c.dwBuffer << "/" << c.dwTransfer);
     ASSERT_TRUE(m_fs.ClearRules());
-    ASSERT_TRUE(PrepareOnFaultFs(kBuffer, c.dwTransfer, kAsync | MODE_ERROR_CHECKING, 4));
+    ASSERT_TRUE(PrepareOnFaultFs(c.dwBuffer, c.dwTransfer, kAsync | MODE_ERROR_CHECKING, 4));
     const std::string szName = c.bWrite ? "KORVA25.DAT" : "KORVA0.DAT";
     // Region 3, one word in its first piece.
-    ASSERT_GE(m_fs.Arm(FaultRule::Corrupt(szName, FaultRule::EOp::Read, 3 * kBuffer + 64, 4).Skip(2)), 0);
+    ASSERT_GE(m_fs.Arm(FaultRule::Corrupt(szName, FaultRule::EOp::Read, 3 * c.dwBuffer + 64, 4).Skip(2)), 0);
     Launch(c.bWrite);
     WaitEnded();
     EXPECT_EQ(ExitCode(), c.dwExit);
@@ -281,8 +286,11 @@ TEST_P(AsyncFaultTest, DataComparisonStampsTheFailingRequestsRegion) {
     // Every request has finished its region when it is checked, so its
     // offset points at piece 0 of its region again.
     const std::string szStored = Stored();
-    ASSERT_EQ(szStored.size(), 4 * kBuffer);
-    EXPECT_EQ(szStored.substr(3 * kBuffer, kStampBytes), std::string(kCrcStamp, kStampBytes));
+    ASSERT_EQ(szStored.size(), 4 * c.dwBuffer);
+    EXPECT_EQ(szStored.substr(3 * c.dwBuffer, kStampBytes), std::string(kCrcStamp, kStampBytes));
+    for (uint32_t nRegion : {0u, 1u, 2u}) {
+      EXPECT_NE(szStored.substr(nRegion * c.dwBuffer, kStampBytes), std::string(kCrcStamp, kStampBytes)) << nRegion;
+    }
     std::vector<EventRecord> events = Events();
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back().strings[3], "1");
