@@ -12,7 +12,7 @@ packages=(
   fio
   qt6-base-dev qt6-base-dev-tools
   dbus-daemon
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()

@@ -17,6 +17,8 @@ class CPassWorker : public CAdvancedWorker {
 
   // Passes completed by all instances.
   static inline std::atomic<int> s_nPasses{0};
+  // Instances that have completed at least one pass.
+  static inline std::atomic<int> s_nWorkersPassed{0};
 
   // Test access to the frame on the calling thread, without a worker thread.
   using CAdvancedWorker::CleanUp;
@@ -47,10 +49,17 @@ class CPassWorker : public CAdvancedWorker {
       }
       if (m_dwMode & MODE_PERFORMANCE) CountIo(m_dwBufferSize);
       ++s_nPasses;
+      if (!m_bPassed) {
+        m_bPassed = true;
+        ++s_nWorkersPassed;
+      }
     }
     CleanUp();
     EndThread(m_bFailed ? 1 : 0);
   }
+
+ private:
+  bool m_bPassed = false;
 };
 
 class CPassReadWorker : public CPassWorker {

@@ -24,8 +24,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "FaultRules.h"
@@ -44,6 +46,13 @@ struct fuse* g_pFuse = nullptr;
 // What fi->fh points at.  Work files keep the path they were opened under:
 // once unlinked, the library no longer passes one with reads and writes.
 struct OpenFile {
+  OpenFile() = default;
+  ~OpenFile() {
+    if (fd >= 0) close(fd);
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+
   int fd = -1;  // backing file; -1 for the control file
   std::string path;
   std::mutex mutex;    // the control buffers below
@@ -51,6 +60,37 @@ struct OpenFile {
   bool bDirty = false;
   std::string output;  // the report, taken when the control file was opened
 };
+
+// Every handle given to the kernel. The kernel sends no release for files
+// still open when the mount is torn down (a lazy unmount with a caller that
+// kept its descriptor), so the handles left are freed when the file system ends.
+class COpenFiles {
+ public:
+  uint64_t Add(std::unique_ptr<OpenFile> pFile) {
+    OpenFile* p = pFile.get();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_files.emplace(p, std::move(pFile));
+    return reinterpret_cast<uint64_t>(p);
+  }
+  void Release(OpenFile* pFile) {
+    std::unique_ptr<OpenFile> pReleased;  // closed outside the lock
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_files.find(pFile);
+    if (it == m_files.end()) return;
+    pReleased = std::move(it->second);
+    m_files.erase(it);
+  }
+  void ReleaseAll() {
+    std::unordered_map<OpenFile*, std::unique_ptr<OpenFile>> files;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    files.swap(m_files);
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::unordered_map<OpenFile*, std::unique_ptr<OpenFile>> m_files;
+};
+COpenFiles g_openFiles;
 
 OpenFile* FileOf(const fuse_file_info* fi) { return fi ? reinterpret_cast<OpenFile*>(fi->fh) : nullptr; }
 
@@ -98,10 +138,10 @@ void ControlAttr(struct stat* st) {
 }
 
 int OpenControl(fuse_file_info* fi) {
-  auto* pFile = new OpenFile;
+  auto pFile = std::make_unique<OpenFile>();
   pFile->path = kControlPath;
   if ((fi->flags & O_ACCMODE) != O_WRONLY) pFile->output = g_faults.Report();
-  fi->fh = reinterpret_cast<uint64_t>(pFile);
+  fi->fh = g_openFiles.Add(std::move(pFile));
   fi->direct_io = 1;  // the size is unknown until read; let reads reach us
   return 0;
 }
@@ -236,10 +276,10 @@ int OnUtimens(const char* path, const struct timespec ts[2], fuse_file_info* fi)
 int OpenBacking(const char* path, int nFlags, mode_t mode, fuse_file_info* fi) {
   int fd = openat(g_nBacking, Rel(path).c_str(), (nFlags & ~O_DIRECT) | O_CLOEXEC, mode);
   if (fd < 0) return -errno;
-  auto* pFile = new OpenFile;
+  auto pFile = std::make_unique<OpenFile>();
   pFile->fd = fd;
   pFile->path = path;
-  fi->fh = reinterpret_cast<uint64_t>(pFile);
+  fi->fh = g_openFiles.Add(std::move(pFile));
   fi->direct_io = 1;
   fi->keep_cache = 0;
   return 0;
@@ -294,9 +334,7 @@ int OnFlush(const char*, fuse_file_info* fi) {
 }
 
 int OnRelease(const char*, fuse_file_info* fi) {
-  OpenFile* pFile = FileOf(fi);
-  if (pFile->fd >= 0) close(pFile->fd);
-  delete pFile;
+  g_openFiles.Release(FileOf(fi));
   return 0;
 }
 
@@ -328,7 +366,11 @@ void* OnInit(fuse_conn_info* conn, fuse_config* cfg) {
   return nullptr;
 }
 
-void OnDestroy(void*) { g_faults.Shutdown(); }
+// Every request has been answered by now: the library has joined its threads.
+void OnDestroy(void*) {
+  g_faults.Shutdown();
+  g_openFiles.ReleaseAll();
+}
 
 fuse_operations MakeOperations() {
   fuse_operations ops = {};
