@@ -1,13 +1,13 @@
 #include "cli/RunCommand.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <string>
 
 #include "cli/CliConsole.h"
 #include "cli/RunPreparation.h"
 #include "cli/RunReport.h"
+#include "cli/RunWatch.h"
 #include "cli/SignalWatch.h"
 #include "cli/SimpleRun.h"
 #include "console/advanced/AdvancedRunControl.h"
@@ -22,33 +22,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kLivePeriod = std::chrono::milliseconds(kStatsPeriodMs);
 
-// Workers whose threads have not ended yet, over every record.
-int LiveWorkers() {
-  int nLive = 0;
-  for (int t = 0; g_pTargetRecords != nullptr && t < g_nTargetRecords; ++t) {
-    for (const HTHREAD& hThread : g_pTargetRecords[t].hThread) {
-      if (hThread && hThread->IsActive()) ++nLive;
-    }
-  }
-  return nLive;
-}
-
-const char* SignalName(int nSignal) {
-  switch (nSignal) {
-    case SIGINT: return "interrupted";
-    case SIGTERM: return "terminated";
-    case SIGHUP: return "hung up";
-    default: return "signalled";
-  }
-}
-
-class CRun {
+class CRun : public CRunWatch {
  public:
   CRun(const RunOptions& options, CSignalWatch& signals)
-      : m_options(options),
-        m_signals(signals),
-        m_pLive(options.bJson ? stderr : stdout),
-        m_nTargets(static_cast<int>(options.targets.size())),
+      : CRunWatch(options, signals),
         m_console(options.targets.size()),
         m_control(m_console, options.dwFunction, options.nThreads - 1) {}
 
@@ -65,7 +42,11 @@ class CRun {
     if (!m_control.OnStart(controls)) return kExitRefused;
     const Clock::time_point tStart = Clock::now();
 
-    Watch(tStart);
+    Watch(tStart, kLivePeriod, [this] {
+      if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);
+      if (m_console.TimersRunning()) m_control.OnTimer(TIMER_ELAPSED);
+      Say(LiveLines(m_console, m_nTargets));
+    });
     m_control.OnClose([this] { OnWaitSlice(); });
     const double dElapsed = std::chrono::duration<double>(Clock::now() - tStart).count();
 
@@ -80,11 +61,6 @@ class CRun {
   }
 
  private:
-  void Say(const std::string& szText) {
-    std::fputs(szText.c_str(), m_pLive);
-    std::fflush(m_pLive);
-  }
-
   void Announce() {
     static const char* const kFunctions[] = {"", "READ", "WRITE", "", "READ/WRITE"};
     std::string szText = "stratavon-cli: " + std::string(kFunctions[m_options.dwFunction]) + ", " +
@@ -102,49 +78,6 @@ class CRun {
     Say(szText);
   }
 
-  // The run in progress: a line block every 2 s until the time is up, a
-  // signal arrives or no worker is left.
-  void Watch(Clock::time_point tStart) {
-    const bool bDeadline = m_options.nSeconds > 0;
-    const Clock::time_point tDeadline = tStart + std::chrono::seconds(m_options.nSeconds);
-    Clock::time_point tNextTick = tStart + kLivePeriod;
-    for (;;) {
-      const Clock::time_point tWake = bDeadline && tDeadline < tNextTick ? tDeadline : tNextTick;
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(tWake - Clock::now());
-      if (const int nSignal = m_signals.Wait(wait)) {
-        Say(std::string("stratavon-cli: ") + SignalName(nSignal) + "; stopping, every worker finishes its pass\n");
-        return;
-      }
-      const Clock::time_point tNow = Clock::now();
-      if (bDeadline && tNow >= tDeadline) {
-        Say("stratavon-cli: " + std::to_string(m_options.nSeconds) + " s are up; stopping\n");
-        return;
-      }
-      if (tNow < tNextTick) continue;
-      while (tNextTick <= tNow) tNextTick += kLivePeriod;
-      if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);
-      if (m_console.TimersRunning()) m_control.OnTimer(TIMER_ELAPSED);
-      Say(LiveLines(m_console, m_nTargets));
-      if (LiveWorkers() == 0) {
-        Say("stratavon-cli: every worker has ended; stopping\n");
-        return;
-      }
-    }
-  }
-
-  // Between the waits for the workers: a further interrupt does not cut
-  // the wait short, since a worker always finishes its pass and closes its
-  // files; it only learns what is still going on.
-  void OnWaitSlice() {
-    if (m_signals.Poll() == 0) return;
-    Say("stratavon-cli: still waiting for " + std::to_string(LiveWorkers()) +
-        " worker(s) to finish their pass and close their files\n");
-  }
-
-  const RunOptions& m_options;
-  CSignalWatch& m_signals;
-  FILE* m_pLive;
-  int m_nTargets;
   CCliConsole m_console;
   CAdvancedRunControl m_control;
 };

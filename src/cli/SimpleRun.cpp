@@ -1,7 +1,6 @@
 #include "cli/SimpleRun.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <algorithm>
 #include <mutex>
@@ -10,6 +9,7 @@
 
 #include "cli/RunCommand.h"
 #include "cli/RunReport.h"
+#include "cli/RunWatch.h"
 #include "console/advanced/Statistics.h"
 #include "console/simple/TargetRecords.h"
 #include "engine/RunRecord.h"
@@ -79,22 +79,10 @@ class CSimpleFailures : public ISimpleWorkerWatch {
   std::vector<std::string> m_words;
 };
 
-const char* SignalName(int nSignal) {
-  switch (nSignal) {
-    case SIGINT: return "interrupted";
-    case SIGTERM: return "terminated";
-    case SIGHUP: return "hung up";
-    default: return "signalled";
-  }
-}
-
-class CSimpleRun {
+class CSimpleRun : public CRunWatch {
  public:
   CSimpleRun(const RunOptions& options, CSignalWatch& signals)
-      : m_options(options),
-        m_signals(signals),
-        m_pLive(options.bJson ? stderr : stdout),
-        m_nTargets(static_cast<int>(options.targets.size())),
+      : CRunWatch(options, signals),
         m_failures(options.targets),
         m_launched(options.targets.size(), 0) {}
 
@@ -103,7 +91,7 @@ class CSimpleRun {
     SetSimpleWorkerWatch(&m_failures);
     Launch();
     const Clock::time_point tStart = Clock::now();
-    Watch(tStart);
+    Watch(tStart, kStatusPeriod, [&] { Say(StatusLines(tStart)); });
     StopWorkers();
     WaitForWorkers([this] { OnWaitSlice(); });
     // Every worker has ended: none can call the watch any more.
@@ -126,11 +114,6 @@ class CSimpleRun {
   }
 
  private:
-  void Say(const std::string& szText) {
-    std::fputs(szText.c_str(), m_pLive);
-    std::fflush(m_pLive);
-  }
-
   void Announce() {
     static const char* const kFunctions[] = {"", "READ", "WRITE", "", "READ/WRITE"};
     std::string szText = "stratavon-cli: simple " + std::string(kFunctions[m_options.dwFunction]) + " load, " +
@@ -171,11 +154,6 @@ class CSimpleRun {
   static int LiveWorkersOf(int nTarget) {
     int nLive = 0;
     for (const HTHREAD& hThread : g_pTargetRecords[nTarget].hThread) nLive += hThread && hThread->IsActive() ? 1 : 0;
-    return nLive;
-  }
-  int LiveWorkers() const {
-    int nLive = 0;
-    for (int t = 0; t < m_nTargets; ++t) nLive += LiveWorkersOf(t);
     return nLive;
   }
 
@@ -222,42 +200,6 @@ class CSimpleRun {
     return sz;
   }
 
-  void Watch(Clock::time_point tStart) {
-    const bool bDeadline = m_options.nSeconds > 0;
-    const Clock::time_point tDeadline = tStart + std::chrono::seconds(m_options.nSeconds);
-    Clock::time_point tNextTick = tStart + kStatusPeriod;
-    for (;;) {
-      const Clock::time_point tWake = bDeadline && tDeadline < tNextTick ? tDeadline : tNextTick;
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(tWake - Clock::now());
-      if (const int nSignal = m_signals.Wait(wait)) {
-        Say(std::string("stratavon-cli: ") + SignalName(nSignal) + "; stopping, every worker finishes its pass\n");
-        return;
-      }
-      const Clock::time_point tNow = Clock::now();
-      if (bDeadline && tNow >= tDeadline) {
-        Say("stratavon-cli: " + std::to_string(m_options.nSeconds) + " s are up; stopping\n");
-        return;
-      }
-      if (tNow < tNextTick) continue;
-      while (tNextTick <= tNow) tNextTick += kStatusPeriod;
-      Say(StatusLines(tStart));
-      if (LiveWorkers() == 0) {
-        Say("stratavon-cli: every worker has ended; stopping\n");
-        return;
-      }
-    }
-  }
-
-  void OnWaitSlice() {
-    if (m_signals.Poll() == 0) return;
-    Say("stratavon-cli: still waiting for " + std::to_string(LiveWorkers()) +
-        " worker(s) to finish their pass and close their files\n");
-  }
-
-  const RunOptions& m_options;
-  CSignalWatch& m_signals;
-  FILE* m_pLive;
-  int m_nTargets;
   CSimpleFailures m_failures;
   std::vector<int> m_launched;
 };

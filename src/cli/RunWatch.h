@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "cli/RunOptions.h"
+#include "cli/SignalWatch.h"
+
+namespace stratavon {
+
+// What both headless runs do while their workers go on: print to the live
+// stream, wake every period until an interrupt, the -d deadline or the end
+// of the last worker, and keep the operator informed while the stop waits.
+class CRunWatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  CRunWatch(const RunOptions& options, CSignalWatch& signals);
+
+ protected:
+  void Say(const std::string& szText);
+  // Blocks until a stop is due; calls onTick every period from tStart.
+  void Watch(Clock::time_point tStart, std::chrono::milliseconds period, const std::function<void()>& onTick);
+  // Between the waits for the workers' ends: a further interrupt does not
+  // cut the wait short, since a worker always finishes its pass and closes
+  // its files; it only learns what is still going on.
+  void OnWaitSlice();
+
+  const RunOptions& m_options;
+  CSignalWatch& m_signals;
+  FILE* m_pLive;
+  int m_nTargets;
+};
+
+// Workers whose threads have not ended yet, over every record.
+int LiveWorkers();
+
+}  // namespace stratavon
