@@ -12,6 +12,7 @@
 #include "engine/Pattern.h"
 #include "support/FaultFs.h"
 #include "support/RunFixture.h"
+#include "support/SlotFixture.h"
 #include "support/Wait.h"
 
 namespace stratavon {
@@ -56,7 +57,7 @@ class CHistoryConsole : public CConsoleTable {
 };
 
 // Every case runs on both queue backends.
-class AsyncEngineTest : public test::RunFixture, public ::testing::WithParamInterface<const char*> {
+class AsyncEngineTest : public test::SlotFixture, public ::testing::WithParamInterface<const char*> {
  protected:
   void SetUp() override { setenv("STRATAVON_IO_BACKEND", GetParam(), 1); }
   void TearDown() override {
@@ -66,32 +67,11 @@ class AsyncEngineTest : public test::RunFixture, public ::testing::WithParamInte
   }
 
   void Launch(bool bWrite, WorkerFactory pfnCreate = nullptr) {
-    m_bWrite = bWrite;
-    m_nSlot = bWrite ? kFirstWriteSlot : 0;
     if (pfnCreate == nullptr) {
       pfnCreate = bWrite ? CreateWorker<CWriteAdvancedAsyncClass> : CreateWorker<CReadAdvancedAsyncClass>;
     }
-    LaunchWorker(0, m_nSlot, pfnCreate, bWrite ? kWorkerWriteAdvancedAsync : kWorkerReadAdvancedAsync);
+    LaunchIn(bWrite, pfnCreate, bWrite ? kWorkerWriteAdvancedAsync : kWorkerReadAdvancedAsync);
   }
-  const SlotIoEntry& Entry() const {
-    return g_pTargetRecords[0].entries[m_bWrite ? m_nSlot + kWriteEntryOffset : m_nSlot];
-  }
-  uint64_t Ios() const {
-    CScopedLock lock(g_csRecords);
-    return Entry().qwIos;
-  }
-  uint32_t ExitCode() const { return g_pTargetRecords[0].hThread[m_nSlot]->ExitCode(); }
-  bool Ended() const { return g_pTargetRecords[0].hEndEvent[m_nSlot]->IsSet(); }
-  std::string FileName() const { return WorkFileName(m_roots[0], m_bWrite, m_nSlot); }
-  std::string Status() const { return m_console.Cell(0, kColumnStatus); }
-  std::string Error() const { return m_console.Cell(0, kColumnError); }
-  void WaitEnded() {
-    ASSERT_TRUE(Eventually([&] { return Ended(); }));
-    WaitForWorkers();
-  }
-
-  int m_nSlot = 0;
-  bool m_bWrite = false;
 };
 
 TEST_P(AsyncEngineTest, EveryVariantStopsWithItsExitCode) {

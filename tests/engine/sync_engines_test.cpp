@@ -13,6 +13,7 @@
 #include "support/FaultFs.h"
 #include "support/LoopMount.h"
 #include "support/RunFixture.h"
+#include "support/SlotFixture.h"
 #include "support/Wait.h"
 
 namespace stratavon {
@@ -24,10 +25,9 @@ using test::FileSize;
 using test::MakeSettings;
 using test::ReadWholeFile;
 
-constexpr int kReadSlot = 0;
 constexpr int kWriteSlot = kFirstWriteSlot;
 
-class SyncEngineTest : public test::RunFixture {
+class SyncEngineTest : public test::SlotFixture {
  protected:
   void TearDown() override {
     RunFixture::TearDown();
@@ -36,29 +36,12 @@ class SyncEngineTest : public test::RunFixture {
 
   // Launches one engine of the given direction in its first slot of target 0.
   void Launch(bool bWrite) {
-    m_nSlot = bWrite ? kWriteSlot : kReadSlot;
-    m_bWrite = bWrite;
     if (bWrite) {
-      LaunchWorker(0, m_nSlot, CreateWorker<CWriteAdvancedClass>, kWorkerWriteAdvanced);
+      LaunchIn(true, CreateWorker<CWriteAdvancedClass>, kWorkerWriteAdvanced);
     } else {
-      LaunchWorker(0, m_nSlot, CreateWorker<CReadAdvancedClass>, kWorkerReadAdvanced);
+      LaunchIn(false, CreateWorker<CReadAdvancedClass>, kWorkerReadAdvanced);
     }
   }
-  const SlotIoEntry& Entry() const {
-    return g_pTargetRecords[0].entries[m_bWrite ? m_nSlot + kWriteEntryOffset : m_nSlot];
-  }
-  uint64_t Ios() const {
-    CScopedLock lock(g_csRecords);
-    return Entry().qwIos;
-  }
-  uint32_t ExitCode() const { return g_pTargetRecords[0].hThread[m_nSlot]->ExitCode(); }
-  bool Ended() const { return g_pTargetRecords[0].hEndEvent[m_nSlot]->IsSet(); }
-  std::string FileName() const { return WorkFileName(m_roots[0], m_bWrite, m_nSlot); }
-  std::string Status() const { return m_console.Cell(0, kColumnStatus); }
-  std::string Error() const { return m_console.Cell(0, kColumnError); }
-
-  int m_nSlot = 0;
-  bool m_bWrite = false;
 };
 
 // Every loop of both engines runs, stops on request and ends with its code.
@@ -146,11 +129,6 @@ class SyncFaultTest : public SyncEngineTest {
     return ReadWholeFile(m_fs.Backing() + (m_bWrite ? "WRITE/KORVA" : "READ/KORVA") + std::to_string(m_nSlot) +
                          ".DAT");
   }
-  void RunUntilEnded() {
-    ASSERT_TRUE(Eventually([&] { return Ended(); }));
-    WaitForWorkers();
-  }
-
   CFaultFs m_fs;
 };
 
@@ -161,7 +139,7 @@ TEST_F(SyncFaultTest, FailedReadOfTheThirdChunkStampsItAtOffsetZero) {
   const int nRule = m_fs.Arm(FaultRule::Error("KORVA0.DAT", FaultRule::EOp::Read, 2 * kChunk, kChunk, EIO));
   ASSERT_GE(nRule, 0) << m_fs.LastError();
   Launch(false);
-  RunUntilEnded();
+  WaitEnded();
   EXPECT_EQ(ExitCode(), 6u);
   EXPECT_EQ(Status(), "FAIL");
   EXPECT_EQ(Error(), "READ API");
@@ -186,7 +164,7 @@ TEST_F(SyncFaultTest, FailedWriteWithErrorChecking) {
   ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, MODE_ERROR_CHECKING));
   ASSERT_GE(m_fs.Arm(FaultRule::Error("KORVA25.DAT", FaultRule::EOp::Write, 32 << 10, 1, ENOSPC).Skip(3)), 0);
   Launch(true);
-  RunUntilEnded();
+  WaitEnded();
   EXPECT_EQ(ExitCode(), 36u);
   EXPECT_EQ(Error(), "WRITE API");
   EXPECT_EQ(m_console.ExtendedText(), "WRITE API FAILURE");
@@ -201,7 +179,7 @@ TEST_F(SyncFaultTest, ShortWriteIsAnUnderrunWithoutStamp) {
   ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, MODE_ERROR_CHECKING | MODE_PERFORMANCE));
   ASSERT_GE(m_fs.Arm(FaultRule::Short("KORVA25.DAT", FaultRule::EOp::Write, 16 << 10, 1, 4096).Skip(2)), 0);
   Launch(true);
-  RunUntilEnded();
+  WaitEnded();
   EXPECT_EQ(ExitCode(), 40u);
   EXPECT_EQ(Error(), "UNDERRUN/OVERRUN");
   EXPECT_NE(Stored().substr(0, kStampBytes), std::string(kApiStamp, kStampBytes));
@@ -234,7 +212,7 @@ TEST_F(SyncFaultTest, CorruptionIsCaughtAndListed) {
     // Two words of the fourth chunk, after a few clean passes.
     ASSERT_GE(m_fs.Arm(FaultRule::Corrupt(szName, c.op, 3 * (8 << 10) + 8, 8, 0xFF).Skip(20)), 0);
     Launch(c.bWrite);
-    RunUntilEnded();
+    WaitEnded();
     EXPECT_EQ(ExitCode(), c.dwExit);
     EXPECT_EQ(Error(), "DATA COMPARISON");
     EXPECT_EQ(Stored().substr(0, kStampBytes), std::string(kCrcStamp, kStampBytes));
@@ -292,7 +270,7 @@ TEST_F(SyncFaultTest, FailedSeedWriteEndsTheReaderEvenWithoutChecking) {
   ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 64 << 10, 0));
   ASSERT_GE(m_fs.Arm(FaultRule::Error("KORVA0.DAT", FaultRule::EOp::Write, 0, 0, EIO)), 0);
   Launch(false);
-  RunUntilEnded();
+  WaitEnded();
   EXPECT_EQ(ExitCode(), 3u);
   EXPECT_EQ(Error(), "WRITE API");
 }

@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Fd.h"
 #include "support/FaultFs.h"
 
 namespace stratavon {
@@ -44,19 +45,7 @@ AlignedBytes Aligned(size_t nBytes) {
   return AlignedBytes(posix_memalign(&p, 4096, nBytes) == 0 ? static_cast<char*>(p) : nullptr);
 }
 
-class CFd {
- public:
-  explicit CFd(int fd) : m_hFd(fd) {}
-  ~CFd() {
-    if (m_hFd >= 0) close(m_hFd);
-  }
-  CFd(const CFd&) = delete;
-  CFd& operator=(const CFd&) = delete;
-  int Get() const { return m_hFd; }
-
- private:
-  int m_hFd;
-};
+using test::CFd;
 
 // Each chunk holds its own number and the file's seed, so a stale or
 // misplaced chunk shows.

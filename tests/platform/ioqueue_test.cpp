@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/AlignedBuffer.h"
+#include "support/Fd.h"
 #include "support/FaultFs.h"
 #include "support/TempDir.h"
 
@@ -34,19 +35,7 @@ using namespace std::chrono_literals;
 constexpr uint32_t kRegion = 8192;
 constexpr auto kPatience = 30s;  // far above any honest completion; never the thing tested
 
-class CFd {
- public:
-  explicit CFd(int fd) : m_hFd(fd) {}
-  ~CFd() {
-    if (m_hFd >= 0) close(m_hFd);
-  }
-  CFd(const CFd&) = delete;
-  CFd& operator=(const CFd&) = delete;
-  int Get() const { return m_hFd; }
-
- private:
-  int m_hFd;
-};
+using test::CFd;
 
 int OpenDirect(const std::string& szPath) { return open(szPath.c_str(), O_RDWR | O_CREAT | O_DIRECT | O_CLOEXEC, 0600); }
 
