@@ -59,25 +59,9 @@ done
 [[ -x $CLI ]] || { echo "fio_compare: no stratavon-cli at $CLI (build it, or pass -c)" >&2; exit 2; }
 command -v fio >/dev/null || { echo "fio_compare: fio is not installed" >&2; exit 2; }
 
-# json_get FILE EXPR: EXPR is a jq path such as .jobs[0].write.iops.
-if command -v jq >/dev/null; then
-  json_get() { jq -r "$2 // \"NA\"" "$1" 2>/dev/null || echo NA; }
-elif command -v python3 >/dev/null; then
-  json_get() {
-    python3 - "$1" "$2" <<'EOF' 2>/dev/null || echo NA
-import json, re, sys
-v = json.load(open(sys.argv[1]))
-for key, idx in re.findall(r'\.(\w+)(?:\[(\d+)\])?', sys.argv[2]):
-    v = v[key]
-    if idx:
-        v = v[int(idx)]
-print("NA" if v is None else v)
-EOF
-  }
-else
-  echo "fio_compare: needs jq or python3 to read JSON" >&2
-  exit 2
-fi
+BENCH_NAME=fio_compare
+# shellcheck source=bench/bench_lib.sh
+source "$(dirname "$0")/bench_lib.sh"
 
 bytes_of() {  # 512B 4KB 1MB -> bytes
   local s=$1
@@ -104,32 +88,11 @@ CASES=(
   "async-r-4KB-q32  async read  4KB  4KB  32"
 )
 
-RESULTS=$(mktemp /tmp/fio_compare.XXXXXX)  # target case pair tool mbps iops
-SCRATCHES=()
-cleanup() {
-  local d
-  for d in "${SCRATCHES[@]}"; do rm -rf -- "$d"; done
-  rm -f -- "$RESULTS"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
 # run_ours WORK FUNC T B DEPTH MODE -> "mbps iops" or "NA NA"
 run_ours() {
-  local work=$1 func=$2 t=$3 b=$4 depth=$5 mode=$6 out=$1/ours.json
-  local args=(run -t "$work" -f "$func" -n "$THREADS" -x "$t" -b "$b" -P -d "$SECONDS_PER_RUN" --json)
-  [[ $mode == async ]] && args+=(-a -q "$depth")
-  "$CLI" "${args[@]}" >"$out" 2>"$work/ours.err"
-  local failures status
-  failures=$(json_get "$out" '.failures')
-  status=$(json_get "$out" '.targets[0].status')
-  if [[ $failures != 0 || $status == NA ]]; then
-    echo "  ours failed ($status, failures=$failures): $(tail -n 2 "$work/ours.err" | tr '\n' ' ')" >&2
-    echo "NA NA"
-  else
-    echo "$(json_get "$out" '.targets[0].mb_per_s') $(json_get "$out" '.targets[0].iops')"
-  fi
-  rm -rf -- "$work/READ" "$work/WRITE" "$out" "$work/ours.err"
+  local args=(-f "$2" -n "$THREADS" -x "$3" -b "$4" -P -d "$SECONDS_PER_RUN")
+  [[ $6 == async ]] && args+=(-a -q "$5")
+  cli_rates "$1" "${args[@]}"
 }
 
 # run_fio WORK FUNC T B DEPTH MODE SHAPE -> "mbps iops" or "NA NA"
@@ -163,7 +126,6 @@ run_fio() {
 }
 
 # stat -f names ext4 "ext2/ext3"; findmnt knows better.
-fs_type() { findmnt -no FSTYPE -T "$1" 2>/dev/null | head -n 1 || stat -f -c %T "$1" 2>/dev/null || echo '?'; }
 
 echo "stratavon-cli: $CLI"
 echo "fio: $(fio --version); $PAIRS pairs x ${SECONDS_PER_RUN}s, $THREADS worker(s)/job(s); MB/s = MiB/s"
@@ -201,12 +163,6 @@ for target in "$@"; do
   done
 done
 
-# median of the numbers on stdin (NA dropped), or NA
-median() {
-  grep -v '^NA$' | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR == 0) { print "NA"; exit }
-    if (NR % 2) printf "%.3f\n", v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
 
 echo
 echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair ours/fio MB/s)"

@@ -53,24 +53,9 @@ for v in "$PAIRS" "$SECONDS_PER_RUN" "$THREADS" "$DEPTH"; do
 done
 [[ -x $CLI ]] || { echo "verify_cost: no stratavon-cli at $CLI (build it, or pass -c)" >&2; exit 2; }
 
-if command -v jq >/dev/null; then
-  json_get() { jq -r "$2 // \"NA\"" "$1" 2>/dev/null || echo NA; }
-elif command -v python3 >/dev/null; then
-  json_get() {
-    python3 - "$1" "$2" <<'EOF' 2>/dev/null || echo NA
-import json, re, sys
-v = json.load(open(sys.argv[1]))
-for key, idx in re.findall(r'\.(\w+)(?:\[(\d+)\])?', sys.argv[2]):
-    v = v[key]
-    if idx:
-        v = v[int(idx)]
-print("NA" if v is None else v)
-EOF
-  }
-else
-  echo "verify_cost: needs jq or python3 to read JSON" >&2
-  exit 2
-fi
+BENCH_NAME=verify_cost
+# shellcheck source=bench/bench_lib.sh
+source "$(dirname "$0")/bench_lib.sh"
 
 # Case table: name mode size
 CASES=(
@@ -80,36 +65,14 @@ CASES=(
   "async-4MB  async 4MB"
 )
 
-RESULTS=$(mktemp /tmp/verify_cost.XXXXXX)  # target case pair side mbps iops
-SCRATCHES=()
-cleanup() {
-  local d
-  for d in "${SCRATCHES[@]}"; do rm -rf -- "$d"; done
-  rm -f -- "$RESULTS"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
 # run_one WORK MODE SIZE CHECK(0|1) -> "mbps iops" or "NA NA"
 run_one() {
-  local work=$1 mode=$2 size=$3 check=$4 out=$1/run.json
-  local args=(run -t "$work" -f read -n "$THREADS" -x "$size" -b "$size" -P -d "$SECONDS_PER_RUN" --json)
-  [[ $mode == async ]] && args+=(-a -q "$DEPTH")
-  [[ $check == 1 ]] && args+=(-e)
-  "$CLI" "${args[@]}" >"$out" 2>"$work/run.err"
-  local failures status
-  failures=$(json_get "$out" '.failures')
-  status=$(json_get "$out" '.targets[0].status')
-  if [[ $failures != 0 || $status == NA ]]; then
-    echo "  run failed ($status, failures=$failures): $(tail -n 2 "$work/run.err" | tr '\n' ' ')" >&2
-    echo "NA NA"
-  else
-    echo "$(json_get "$out" '.targets[0].mb_per_s') $(json_get "$out" '.targets[0].iops')"
-  fi
-  rm -rf -- "$work/READ" "$work/WRITE" "$out" "$work/run.err"
+  local args=(-f read -n "$THREADS" -x "$3" -b "$3" -P -d "$SECONDS_PER_RUN")
+  [[ $2 == async ]] && args+=(-a -q "$DEPTH")
+  [[ $4 == 1 ]] && args+=(-e)
+  cli_rates "$1" "${args[@]}"
 }
 
-fs_type() { findmnt -no FSTYPE -T "$1" 2>/dev/null | head -n 1 || stat -f -c %T "$1" 2>/dev/null || echo '?'; }
 
 echo "stratavon-cli: $CLI"
 echo "$PAIRS pairs x ${SECONDS_PER_RUN}s, $THREADS worker(s), async depth $DEPTH; MB/s = MiB/s"
@@ -144,11 +107,6 @@ for target in "$@"; do
   done
 done
 
-median() {
-  grep -v '^NA$' | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR == 0) { print "NA"; exit }
-    if (NR % 2) printf "%.3f\n", v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
 
 echo
 echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair checked/plain MB/s)"
