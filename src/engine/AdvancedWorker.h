@@ -66,12 +66,12 @@ class CAdvancedWorker : public CSlotWorker {
   SlotIoEntry& Entry() const {
     return Record().entries[m_bWriteSide ? m_nSlot + kWriteEntryOffset : m_nSlot];
   }
-  // Adds one successful call to the slot's counters.
-  void CountIo(uint64_t qwBytes) {
+  // Adds successful calls (one unless told) to the slot's counters.
+  void CountIo(uint64_t qwBytes, uint64_t qwIos = 1) {
     m_lockRecords.Lock();
     SlotIoEntry& entry = Entry();
     entry.qwBytes += qwBytes;
-    entry.qwIos += 1;
+    entry.qwIos += qwIos;
     m_lockRecords.Unlock();
   }
   void ShowStatus(const char* szWord) { m_pDialog->SetTargetText(m_nTarget, kColumnStatus, szWord); }

@@ -4,16 +4,13 @@
 #include <cstring>
 #include <new>
 
+#include "engine/BackgroundCheck.h"
 #include "engine/Pattern.h"
 
 namespace stratavon {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// From this buffer size on, a checksum takes longer than waking up for one
-// request, so checking while the batch still moves pays.
-constexpr uint32_t kEarlyCheckBytes = 256 * 1024;
 
 std::chrono::milliseconds TimeLeft(Clock::time_point tDeadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - Clock::now());
@@ -150,7 +147,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   // after the whole batch, in the same order as without this.
   uint64_t qwChecked = 0;
   uint64_t qwMatched = 0;
-  const bool bEarlyCheck = bVerify && check != CrcCheck::kNone && m_dwBufferSize >= kEarlyCheckBytes;
+  const bool bEarlyCheck = bVerify && check != CrcCheck::kNone && m_dwBufferSize >= kOverlapCheckBytes;
   Clock::time_point tDeadline{};
   if (bEarlyCheck) {
     tDeadline = Clock::now() + m_timeout;
@@ -214,12 +211,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
     qwBytes += static_cast<uint64_t>(nMoved);
     ++qwIos;
   }
-  if (bCount) {
-    m_lockRecords.Lock();
-    Entry().qwBytes += qwBytes;
-    Entry().qwIos += qwIos;
-    m_lockRecords.Unlock();
-  }
+  if (bCount) CountIo(qwBytes, qwIos);
   return BatchOutcome::kDone;
 }
 

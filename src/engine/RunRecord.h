@@ -96,6 +96,10 @@ std::string WorkFileName(const std::string& szRoot, bool bWriteSide, int nSlot);
 std::string ReadDirectoryOf(const std::string& szRoot);
 std::string WriteDirectoryOf(const std::string& szRoot);
 
+// At most how many workers the settings in the block start: the threads
+// of every target, twice for read and write.
+unsigned RunWorkerCeiling();
+
 // Clears an entry as the per-run reset does: zero counters, no file, no buffer.
 void ClearSlotEntry(SlotIoEntry& entry);
 

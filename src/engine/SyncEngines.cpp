@@ -26,32 +26,60 @@ bool CSyncEngine::PrepareLoop() {
   return true;
 }
 
-bool CSyncEngine::TransferPhase(bool bWrite) {
+bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally) {
   const uint32_t nChunks = Chunks();
   const bool bChecking = Checking();
   const bool bCounting = Counting();
   const ssize_t nExpected = static_cast<ssize_t>(m_dwTransferSize);
-  uint8_t* pChunk = m_buffer.Data();
+  uint8_t* pChunk = pBuffer;
   for (uint32_t i = 0; i < nChunks; ++i, pChunk += m_dwTransferSize) {
     const ssize_t nMoved = bWrite ? m_file.Write(pChunk, m_dwTransferSize) : m_file.Read(pChunk, m_dwTransferSize);
-    if (nMoved < 0) {
-      if (!bChecking) continue;
-      ReportIoError(static_cast<uint32_t>(errno), bWrite ? kErrorWriteApi : kErrorReadApi, pChunk);
+    const int nError = errno;
+    if (nMoved < 0 && !bChecking) continue;
+    if (nMoved < 0 || (bChecking && nMoved != nExpected)) {
+      // The pass before this one is judged first, and what this one moved
+      // so far is counted, as if the passes had run one after the other.
+      if (!SettleBackgroundCheck()) return false;
+      if (pTally != nullptr && pTally->qwIos != 0) {
+        CountIo(pTally->qwBytes, pTally->qwIos);
+        *pTally = PassTally{};
+      }
+      if (nMoved < 0) {
+        ReportIoError(static_cast<uint32_t>(nError), bWrite ? kErrorWriteApi : kErrorReadApi, pChunk);
+      } else {
+        ReportIoError(0, kErrorUnderrunOverrun, nullptr);
+      }
       return false;
     }
-    if (bChecking && nMoved != nExpected) {
-      ReportIoError(0, kErrorUnderrunOverrun, nullptr);
-      return false;
+    if (!bCounting) continue;
+    if (pTally == nullptr) {
+      CountIo(static_cast<uint64_t>(nMoved));
+    } else {
+      pTally->qwBytes += static_cast<uint64_t>(nMoved);
+      ++pTally->qwIos;
     }
-    if (bCounting) CountIo(static_cast<uint64_t>(nMoved));
   }
   return true;
 }
 
-bool CSyncEngine::Verify() {
-  if (m_crc.Check(m_buffer.Data(), m_dwBufferSize)) return true;
-  ReportIoError(0, kErrorDataComparison, m_buffer.Data());
+bool CSyncEngine::Verify(uint8_t* pBuffer) {
+  if (m_crc.Check(pBuffer, m_dwBufferSize)) return true;
+  ReportIoError(0, kErrorDataComparison, pBuffer);
   return false;
+}
+
+bool CSyncEngine::SettleBackgroundCheck() {
+  if (!m_check.Pending() || m_check.Take()) return true;
+  ReportIoError(0, kErrorDataComparison, m_pChecked);
+  return false;
+}
+
+void CSyncEngine::CleanUp() {
+  // The checking thread may still read the spare buffer; it goes first.
+  m_check.Stop();
+  m_pChecked = nullptr;
+  m_spare.Free();
+  CAdvancedWorker::CleanUp();
 }
 
 void CSyncEngine::EndLoop(uint32_t dwExitCode) {
@@ -68,14 +96,14 @@ void CWriteAdvancedClass::OnStartIo() {
   ShowStatus("RUN");
 
   while (!StopRequested()) {
-    if (!TransferPhase(true)) break;
+    if (!TransferPhase(true, m_buffer.Data())) break;
     Rewind();
     if (!Checking()) continue;
     // The read-back lands in the pattern buffer itself; verification proves
     // it still holds the pattern, which the next pass writes again.
-    if (!TransferPhase(false)) break;
+    if (!TransferPhase(false, m_buffer.Data())) break;
     Rewind();
-    if (!Verify()) break;
+    if (!Verify(m_buffer.Data())) break;
   }
   EndLoop(dwExitCode);
 }
@@ -97,13 +125,61 @@ void CReadAdvancedClass::OnStartIo() {
   // Only the range the chunks cover is cleared: the tail beyond the last
   // whole chunk is never read and must keep the pattern for the checksum.
   const size_t nReadBytes = static_cast<size_t>(Chunks()) * m_dwTransferSize;
-  while (!StopRequested()) {
-    if (bClearFirst) std::memset(m_buffer.Data(), m_byClearFill, nReadBytes);
-    if (!TransferPhase(false)) break;
-    Rewind();
-    if (Checking() && !Verify()) break;
+  if (PrepareOverlap()) {
+    OverlappedReadLoop(bClearFirst, nReadBytes);
+  } else {
+    ReadLoop(bClearFirst, nReadBytes);
   }
   EndLoop(dwExitCode);
+}
+
+void CReadAdvancedClass::ReadLoop(bool bClearFirst, size_t nReadBytes) {
+  uint8_t* pBuffer = m_buffer.Data();
+  while (!StopRequested()) {
+    if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
+    if (!TransferPhase(false, pBuffer)) break;
+    Rewind();
+    if (Checking() && !Verify(pBuffer)) break;
+  }
+}
+
+bool CReadAdvancedClass::PrepareOverlap() {
+  if (!Checking() || m_dwBufferSize < kOverlapCheckBytes || !BackgroundCheckPays(RunWorkerCeiling())) return false;
+  m_nSpareBuffers = m_dwBufferSize <= PerCoreCacheBytes() ? 2 : 1;
+  if (!m_spare.Allocate(size_t{m_nSpareBuffers} * m_dwBufferSize)) return false;
+  // Every buffer starts out as the pattern: a pass that reads less than the
+  // whole buffer leaves the rest to the checksum as it is.
+  for (uint32_t i = 0; i < m_nSpareBuffers; ++i) {
+    std::memcpy(m_spare.Data() + size_t{i} * m_dwBufferSize, m_buffer.Data(), m_dwBufferSize);
+  }
+  if (m_check.Start(m_crc)) return true;
+  m_spare.Free();
+  return false;
+}
+
+void CReadAdvancedClass::OverlappedReadLoop(bool bClearFirst, size_t nReadBytes) {
+  // The passes take the buffers in turn: while pass N is checked in the
+  // background, pass N + 1 is read into the next one. Pass N + 1 is
+  // counted, and anything it has to report is reported, only once pass N
+  // has passed, so the counters and the reports are those of the passes
+  // run one after the other.
+  uint8_t* apBuffers[3] = {m_buffer.Data()};
+  for (uint32_t i = 0; i < m_nSpareBuffers; ++i) apBuffers[1 + i] = m_spare.Data() + size_t{i} * m_dwBufferSize;
+  unsigned nNext = 0;
+  while (!StopRequested()) {
+    uint8_t* pBuffer = apBuffers[nNext];
+    if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
+    PassTally tally;
+    const bool bRead = TransferPhase(false, pBuffer, &tally);
+    Rewind();
+    if (!bRead || !SettleBackgroundCheck()) break;
+    if (tally.qwIos != 0) CountIo(tally.qwBytes, tally.qwIos);
+    m_pChecked = pBuffer;
+    m_check.Post(pBuffer, m_dwBufferSize);
+    nNext = (nNext + 1) % (1 + m_nSpareBuffers);
+  }
+  // The last pass read is judged before the loop ends, as it would be in line.
+  (void)SettleBackgroundCheck();
 }
 
 }  // namespace stratavon

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "engine/AdvancedWorker.h"
+#include "engine/BackgroundCheck.h"
 
 namespace stratavon {
 
@@ -25,20 +26,44 @@ class CSyncEngine : public CAdvancedWorker {
   // Checks file, buffer and chunk count; reports and returns false when the
   // loop cannot run.
   bool PrepareLoop();
+  // What a phase moved, when its counting waits for an earlier verdict.
+  struct PassTally {
+    uint64_t qwBytes = 0;
+    uint64_t qwIos = 0;
+  };
   // One call per chunk, each at the file position, into or from the chunk's
-  // place in the buffer. With Error Checking a failed call or a wrong byte
+  // place in pBuffer. With Error Checking a failed call or a wrong byte
   // count is reported and ends the phase with false; without it failures
-  // are passed over. With Enable Performance each successful call counts.
-  bool TransferPhase(bool bWrite);
+  // are passed over. With Enable Performance each successful call counts,
+  // at once, or into pTally for the caller to add later.
+  bool TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally = nullptr);
   // Rewinds; the position's only reader is the next call, which would fail on its own.
   void Rewind() { (void)m_file.Seek(0); }
   // Checks the whole buffer against the stored checksum; reports a mismatch.
-  bool Verify();
+  bool Verify(uint8_t* pBuffer);
+  // Takes the verdict on the pass being checked in the background, if any;
+  // reports a mismatch (on the buffer that was checked) and returns false.
+  // Everything else a pass could report comes after this, so failures are
+  // reported in the order the passes ran.
+  bool SettleBackgroundCheck();
+  void CleanUp() override;
   // The common end of every loop.
   void EndLoop(uint32_t dwExitCode);
 
   bool Checking() const { return (m_dwMode & MODE_ERROR_CHECKING) != 0; }
   bool Counting() const { return (m_dwMode & MODE_PERFORMANCE) != 0; }
+
+  // Pattern buffers beyond the first, and the thread that checks one buffer
+  // while the next is read; both exist only while a verifying read loop
+  // overlaps. A buffer small enough to stay in the checking core's cache
+  // gets two spares rather than one: it is read into again only after the
+  // checker has moved on to another buffer, so the reading core does not
+  // have to win its cache lines back. Larger buffers leave the cache anyway,
+  // and a third one would only add to the traffic.
+  uint32_t m_nSpareBuffers = 0;
+  CAlignedBuffer m_spare;
+  CBackgroundCheck m_check;
+  uint8_t* m_pChecked = nullptr;  // the buffer m_check holds
 };
 
 // Writes the pattern pass after pass; with Error Checking reads every pass
@@ -59,6 +84,15 @@ class CReadAdvancedClass : public CSyncEngine {
 
  protected:
   void OnStartIo() override;
+
+ private:
+  // With buffers large enough and a core free for it, verification runs on
+  // a thread of its own while the next pass is read into another buffer.
+  // False (and nothing kept) when it would not pay or the memory or the
+  // thread is refused: the loop then checks every pass itself.
+  bool PrepareOverlap();
+  void ReadLoop(bool bClearFirst, size_t nReadBytes);
+  void OverlappedReadLoop(bool bClearFirst, size_t nReadBytes);
 };
 
 }  // namespace stratavon

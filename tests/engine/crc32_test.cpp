@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/BackgroundCheck.h"
 #include "engine/Crc32.h"
 #include "support/ReferenceCrc.h"
 
@@ -49,6 +50,37 @@ TEST(Crc32Test, StoreAndCheck) {
   EXPECT_FALSE(crc.Check(buffer.data(), 0));
   crc.Store(buffer.data(), 0);
   EXPECT_TRUE(crc.Check(nullptr, 0));
+}
+
+// The background check hands verdicts back one buffer at a time; two
+// buffers alternate as the read engine uses them, one of them bad now and then.
+TEST(BackgroundCheckTest, VerdictsFollowTheBuffersPosted) {
+  std::vector<uint8_t> good(kOverlapCheckBytes, 0x5A);
+  std::vector<uint8_t> other(good);
+  CCrc32 crc;
+  crc.Store(good.data(), good.size());
+  CBackgroundCheck check;
+  ASSERT_TRUE(check.Start(crc));
+  EXPECT_TRUE(check.Take()) << "nothing posted: nothing to find";
+  for (int i = 0; i < 2000; ++i) {
+    const bool bSpoil = i % 7 == 3;
+    std::vector<uint8_t>& buffer = i % 2 == 0 ? good : other;
+    if (bSpoil) buffer[static_cast<size_t>(i) * 97 % buffer.size()] ^= 0x10;
+    check.Post(buffer.data(), buffer.size());
+    EXPECT_TRUE(check.Pending());
+    ASSERT_EQ(check.Take(), !bSpoil) << "post " << i;
+    EXPECT_FALSE(check.Pending());
+    if (bSpoil) buffer[static_cast<size_t>(i) * 97 % buffer.size()] ^= 0x10;
+  }
+  // Stopping with a buffer posted waits for that check and ends the thread.
+  check.Post(good.data(), good.size());
+  check.Stop();
+  EXPECT_FALSE(check.Running());
+  EXPECT_FALSE(check.Pending());
+  // And it can run again.
+  ASSERT_TRUE(check.Start(crc));
+  check.Post(other.data(), other.size());
+  EXPECT_TRUE(check.Take());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "console/simple/TargetRecords.h"
+#include "engine/BackgroundCheck.h"
 #include "engine/IoError.h"
 #include "engine/Pattern.h"
 #include "engine/SyncEngines.h"
@@ -227,6 +228,64 @@ TEST_F(SyncFaultTest, CorruptionIsCaughtAndListed) {
     std::memcpy(pairs, event.data.data(), sizeof pairs);
     EXPECT_EQ(pairs[1], ~pairs[0]);
     EXPECT_EQ(pairs[3], ~pairs[2]);
+    RunFixture::TearDown();
+  }
+}
+
+// Buffers from kOverlapCheckBytes on are checked on a second thread while the
+// next pass is read into a second buffer. What a run reports and counts must
+// still be what the passes one after the other would give: the failing
+// pass is named and stamped, the pass read ahead is not counted, and a
+// failure of the pass read ahead never hides the comparison before it.
+TEST_F(SyncFaultTest, ReadingAheadOfTheCheckKeepsReportsAndCountersInPassOrder) {
+  constexpr uint32_t kBuffer = kOverlapCheckBytes;
+  constexpr uint32_t kChunk = 16 << 10;
+  constexpr uint32_t kChunks = kBuffer / kChunk;
+  g_nPatternKind = kPatternCrpat;
+  struct Case {
+    const char* szWhat;
+    uint32_t dwTransfer;
+    bool bCorrupt;      // pass 21 comes back with two words flipped in chunk 3
+    bool bFailAfter;    // pass 22 fails at chunk 5 (or in its single call)
+    bool bFailAlone;    // pass 6 fails at chunk 5, nothing corrupted
+    const char* szError;
+    uint64_t qwIos;     // counted when the worker ends
+  } cases[] = {
+      {"single, corrupted", kBuffer, true, false, false, "DATA COMPARISON", 21},
+      {"chunked, corrupted", kChunk, true, false, false, "DATA COMPARISON", 21 * kChunks},
+      {"chunked, corrupted, next pass fails", kChunk, true, true, false, "DATA COMPARISON", 21 * kChunks},
+      {"single, corrupted, next pass fails", kBuffer, true, true, false, "DATA COMPARISON", 21},
+      {"chunked, read fails", kChunk, false, false, true, "READ API", 5 * kChunks + 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.szWhat);
+    ASSERT_TRUE(m_fs.ClearRules());
+    ASSERT_TRUE(PrepareOnFaultFs(kBuffer, c.dwTransfer, MODE_ERROR_CHECKING | MODE_PERFORMANCE));
+    if (c.bCorrupt) {
+      ASSERT_GE(m_fs.Arm(FaultRule::Corrupt("KORVA0.DAT", FaultRule::EOp::Read, 3 * kChunk + 8, 8, 0xFF).Skip(20).Times(1)), 0);
+    }
+    if (c.bFailAfter || c.bFailAlone) {
+      ASSERT_GE(m_fs.Arm(FaultRule::Error("KORVA0.DAT", FaultRule::EOp::Read, 5 * kChunk, kChunk, EIO)
+                             .Skip(c.bFailAfter ? 21 : 5)),
+                0);
+    }
+    const size_t nEventsBefore = Events().size();
+    Launch(false);
+    WaitEnded();
+    EXPECT_EQ(ExitCode(), c.dwTransfer == kBuffer ? 9u : 10u);
+    EXPECT_EQ(Error(), c.szError);
+    EXPECT_EQ(Ios(), c.qwIos);
+    const std::vector<EventRecord> events = Events();
+    ASSERT_EQ(events.size(), nEventsBefore + 1);
+    const EventRecord& event = events.back();
+    if (c.bCorrupt) {
+      EXPECT_EQ(Stored().substr(0, kStampBytes), std::string(kCrcStamp, kStampBytes));
+      // The words listed are those of the corrupted buffer, not of the other one.
+      EXPECT_EQ(event.strings[3], "2");
+    } else {
+      EXPECT_EQ(Stored().substr(0, kStampBytes), std::string(kApiStamp, kStampBytes));
+      EXPECT_EQ(event.strings[0], "READ");
+    }
     RunFixture::TearDown();
   }
 }
