@@ -24,6 +24,10 @@
 #     -o  extra stratavon-cli/soak_driver flags (default "-e -P")
 #     -D  only the driver; -C only the stratavon-cli loop
 #   e.g. bench/soak.sh -c 100 -s 1 /tmp /dev/shm
+# soak_driver alone also runs the synchronous engines (-y), e.g. a verifying
+# reader whose passes are checked on a second thread:
+#   soak_driver -y -c 40 -m 400 -n 1 -x 1MB -f read -e -P DIR
+# after every cycle only the main thread may be left ("tasks").
 # Each DIR gets a private scratch folder, removed afterwards; the event log
 # goes to a fresh STRATAVON_HOME. Not a test; not run in CI.
 

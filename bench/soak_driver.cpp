@@ -47,6 +47,7 @@ struct SoakOptions {
   uint32_t dwFunction = FUNCTION_READ_WRITE;
   bool bErrorChecking = false;
   bool bPerformance = false;
+  bool bSynchronous = false;  // -y: the synchronous engines instead
   long nRssSlackKiB = 16 * 1024;
 };
 
@@ -128,6 +129,24 @@ int BusyEntries() {
   return nBusy;
 }
 
+// Threads of this process, the main one included, once they have had up to
+// a second to settle down to one: a worker signals its end just before its
+// thread returns, and the kernel's io_uring helpers ("iou-wrk") of an
+// asynchronous run may linger for a moment.
+int ProcessThreads() {
+  int nThreads = 0;
+  for (int nTry = 0; nTry < 100; ++nTry) {
+    nThreads = 0;
+    if (DIR* pDir = opendir("/proc/self/task")) {
+      while (const dirent* pEntry = readdir(pDir)) nThreads += pEntry->d_name[0] != '.' ? 1 : 0;
+      closedir(pDir);
+    }
+    if (nThreads <= 1) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return nThreads;
+}
+
 int LiveThreads() {
   int nLive = 0;
   for (int t = 0; t < g_nTargetRecords; ++t) {
@@ -151,6 +170,8 @@ bool ParseArgs(int argc, char** argv, SoakOptions& options) {
       options.bErrorChecking = true;
     } else if (szArg == "-P") {
       options.bPerformance = true;
+    } else if (szArg == "-y") {
+      options.bSynchronous = true;
     } else if (szArg == "-c" && bHasValue) {
       options.nCycles = std::atoi(argv[++i]);
     } else if (szArg == "-m" && bHasValue) {
@@ -189,7 +210,7 @@ int RunCycle(const SoakOptions& options) {
   AdvancedControls controls;
   controls.bErrorChecking = options.bErrorChecking;
   controls.bPerformance = options.bPerformance;
-  controls.bAsynchronous = true;
+  controls.bAsynchronous = !options.bSynchronous;
   controls.nTransferIndex = options.nSizeIndex;
   controls.nBufferIndex = options.nSizeIndex;
   controls.nDepthIndex = options.nDepth - 1;
@@ -223,8 +244,8 @@ int Soak(const SoakOptions& options) {
               options.nCycles, options.nRunMs, options.targets.size(), options.nThreads, options.dwFunction,
               options.nDepth, SizeItemText(options.nSizeIndex), options.bErrorChecking ? "on" : "off",
               options.bPerformance ? "on" : "off", EventLogPath().c_str());
-  std::printf("%5s %6s %6s %5s %9s %6s %6s %8s %7s\n", "cycle", "fails", "fds", "work", "rss KiB", "busy", "live",
-              "log B", "ms");
+  std::printf("%5s %6s %6s %5s %9s %6s %6s %6s %8s %7s\n", "cycle", "fails", "fds", "work", "rss KiB", "busy", "live",
+              "tasks", "log B", "ms");
 
   // The first cycles bring in what a process keeps once it has run at all
   // (thread stacks in glibc's cache, malloc arenas, the syslog socket): the
@@ -243,6 +264,7 @@ int Soak(const SoakOptions& options) {
     const long nRss = ResidentKiB();
     const int nBusy = BusyEntries();
     const int nLive = LiveThreads();
+    const int nTasks = ProcessThreads();
     const long nLog = LogBytes();
     if (nCycle == nWarmUp) {
       baseFds = fds;
@@ -251,10 +273,11 @@ int Soak(const SoakOptions& options) {
     if (nCycle > nWarmUp && nRss > nMaxRss) nMaxRss = nRss;
     const bool bFdsBad = fds.nWorkFiles != 0 || (nCycle > nWarmUp && fds.nOpen != baseFds.nOpen);
     const bool bRssBad = nCycle > nWarmUp && nRss > nBaseRss + options.nRssSlackKiB;
-    const bool bBad = nFailures != 0 || bFdsBad || bRssBad || nBusy != 0 || nLive != 0 || nLog != 0;
+    const bool bTasksBad = nTasks != 1;
+    const bool bBad = nFailures != 0 || bFdsBad || bRssBad || nBusy != 0 || nLive != 0 || bTasksBad || nLog != 0;
     if (bBad) ++nBad;
-    std::printf("%5d %6d %6d %5d %9ld %6d %6d %8ld %7lld%s\n", nCycle, nFailures, fds.nOpen, fds.nWorkFiles, nRss,
-                nBusy, nLive, nLog, static_cast<long long>(nMs), bBad ? "  <-- FAILED" : "");
+    std::printf("%5d %6d %6d %5d %9ld %6d %6d %6d %8ld %7lld%s\n", nCycle, nFailures, fds.nOpen, fds.nWorkFiles,
+                nRss, nBusy, nLive, nTasks, nLog, static_cast<long long>(nMs), bBad ? "  <-- FAILED" : "");
     std::fflush(stdout);
   }
   ReleaseTargetRecords();
@@ -274,7 +297,7 @@ int main(int argc, char** argv) {
   if (!stratavon::ParseArgs(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: soak_driver [-c CYCLES] [-m MS] [-n THREADS] [-q DEPTH] [-x SIZE] [-f read|write|both]"
-                 " [-e] [-P] [-r MiB] DIR [DIR ...]\n");
+                 " [-e] [-P] [-y] [-r MiB] DIR [DIR ...]\n");
     return 2;
   }
   static char szHomeTemplate[] = "/tmp/soak_home.XXXXXX";
