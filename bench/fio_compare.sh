@@ -14,8 +14,9 @@
 #            completion arrives). 1MB q8, 64KB q8, 4KB q32.
 #
 # The disk this was written on is fast and noisy (one fio job varies 2x between
-# runs), so runs are interleaved (ours, fio[, fio-refill], ours, fio, ...) and the
-# table reports medians of the per-pair ratios ours/fio. MB/s are MiB/s (2^20).
+# runs), so runs are interleaved (ours, fio[, fio-refill], then fio[, fio-refill],
+# ours, and so on, so a drift over time favours neither side) and the table
+# reports medians of the per-pair ratios ours/fio. MB/s are MiB/s (2^20).
 #
 # Usage:
 #   cmake -S . -B /tmp/build-bench -DCMAKE_BUILD_TYPE=Release
@@ -146,16 +147,26 @@ for target in "$@"; do
     shapes=(psync)
     [[ $mode == async ]] && shapes=(batch refill)
     for ((i = 1; i <= PAIRS; i++)); do
-      # Command substitution, not < <(...): the run's own cleanup must finish
-      # before the next run starts in the same folder.
-      res=$(run_ours "$work" "$func" "$t" "$b" "$depth" "$mode")
-      read -r om oi <<<"$res"
-      echo "$target $name $i ours $om $oi" >>"$RESULTS"
+      # Alternate who goes first, so a drift over time favours neither side.
+      sides=(ours "${shapes[@]}")
+      ((i % 2 == 0)) && sides=("${shapes[@]}" ours)
+      declare -A rate=()
+      for side in "${sides[@]}"; do
+        # Command substitution, not < <(...): the run's own cleanup must finish
+        # before the next run starts in the same folder.
+        if [[ $side == ours ]]; then
+          res=$(run_ours "$work" "$func" "$t" "$b" "$depth" "$mode")
+          echo "$target $name $i ours $res" >>"$RESULTS"
+        else
+          res=$(run_fio "$work" "$func" "$t" "$b" "$depth" "$mode" "$side")
+          echo "$target $name $i fio-$side $res" >>"$RESULTS"
+        fi
+        rate[$side]=$res
+      done
+      read -r om oi <<<"${rate[ours]}"
       row=$(printf '%-17s #%d ours %9s MB/s %11s IOPS' "$name" "$i" "$om" "$oi")
       for shape in "${shapes[@]}"; do
-        res=$(run_fio "$work" "$func" "$t" "$b" "$depth" "$mode" "$shape")
-        read -r fm fi_ <<<"$res"
-        echo "$target $name $i fio-$shape $fm $fi_" >>"$RESULTS"
+        read -r fm _ <<<"${rate[$shape]}"
         row+=$(printf ' | fio-%s %9s MB/s' "$shape" "$fm")
       done
       echo "$row"

@@ -13,12 +13,12 @@ namespace {
 // A pass of a buffer worth checking aside takes from tens of microseconds
 // (memory-speed storage) to milliseconds (a disk). When the other side
 // answers within about this long, sleeping on the futex would cost a
-// wake-up through the scheduler every pass, and the scheduler then likes to
-// wake the checker on the reader's own core: spin instead, yielding, so a
-// checker that does land on the reader's core hands it straight back. When it answered
-// later than this last time, sleep at once: spinning through a disk's
-// latency burns a core that the system (in a VM, the device's emulation
-// itself) may need.
+// wake-up through the scheduler every pass, and the scheduler then likes
+// to wake the checker on the reader's own core: spin instead, yielding, so
+// a checker that does land on the reader's core hands it straight back.
+// When it answered later than this last time, sleep at once: spinning
+// through a disk's latency burns a core that the system (in a VM, the
+// device's emulation itself) may need.
 constexpr std::chrono::nanoseconds kSpinBeforeSleep = std::chrono::microseconds(200);
 
 using Clock = CBackgroundCheck::Clock;
