@@ -12,6 +12,7 @@
 #include <fstream>
 #include <mutex>
 #include <string_view>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -214,6 +215,31 @@ bool ReadStringArray(CJsonCursor& cursor, std::vector<std::string>& strings) {
   return cursor.Consume(']');
 }
 
+// True for an empty file or one whose last byte ends a line; a file that
+// cannot be examined counts as ending cleanly (the write will tell).
+bool EndsWithNewline(int hFile) {
+  struct stat st {};
+  if (fstat(hFile, &st) != 0 || st.st_size <= 0) return true;
+  char cLast = '\n';
+  ssize_t n;
+  do {
+    n = pread(hFile, &cLast, 1, st.st_size - 1);
+  } while (n < 0 && errno == EINTR);
+  return n != 1 || cLast == '\n';
+}
+
+// A line that does not parse may still end in a whole entry: one appended
+// by an older writer right after a torn line. The last entry start that
+// parses to the end of the line is taken.
+bool ParseTailEntry(const std::string& szLine, EventRecord& record) {
+  static constexpr std::string_view kStart = "{\"time\"";
+  for (size_t nPos = szLine.rfind(kStart); nPos != std::string::npos && nPos > 0;
+       nPos = szLine.rfind(kStart, nPos - 1)) {
+    if (ParseEventRecord(szLine.substr(nPos), record)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string EventLogPath() { return StateDirectory() + "/events.jsonl"; }
@@ -226,7 +252,9 @@ HEVENTLOG RegisterEventSource(const std::string& source) {
 HEVENTLOG RegisterEventSourceAt(const std::string& source, const std::string& logPath) {
   int hFile;
   do {
-    hFile = open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Read access too: each entry looks at the last byte before it lands.
+    hFile = open(logPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (hFile < 0 && errno == EACCES) hFile = open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   } while (hFile < 0 && errno == EINTR);
   if (hFile < 0) return nullptr;
   return new CEventSource(source, hFile);
@@ -258,6 +286,11 @@ bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t
     AppendHexByte(szLine, pbyData[i]);
   }
   szLine += "\"}\n";
+
+  // A crash or a full disk can leave the file ending in part of a line; an
+  // entry glued onto it would be lost with it, so it starts a line of its own.
+  // (Another writer's entry in between only leaves a blank line.)
+  if (!EndsWithNewline(hSource->m_hFile)) szLine.insert(szLine.begin(), '\n');
 
   // One write per entry; never a second write for the rest, which could land
   // after another writer's entry and split this one.
@@ -323,7 +356,7 @@ std::vector<EventRecord> ReadEventLog(const std::string& path, size_t* pnSkipped
   for (std::string szLine; file && std::getline(file, szLine);) {
     if (szLine.find_first_not_of(" \t\r") == std::string::npos) continue;  // blank lines are no entries
     EventRecord record;
-    if (ParseEventRecord(szLine, record)) {
+    if (ParseEventRecord(szLine, record) || ParseTailEntry(szLine, record)) {
       records.push_back(std::move(record));
     } else {
       ++nSkipped;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -76,6 +78,9 @@ TEST_F(DataFileTest, FilesPassedOverKeepWhatWasLoaded) {
   EXPECT_EQ(ImportDataFile(Write("empty.hvx", {}), nullptr), DataFileResult::kEmpty);
   EXPECT_EQ(ImportDataFile(m_dir.Path("missing.hvx"), nullptr), DataFileResult::kCannotOpen);
   EXPECT_EQ(ImportDataFile(m_dir.Root(), nullptr), DataFileResult::kCannotOpen);
+  // A FIFO with no writer is refused at once, not waited on.
+  ASSERT_EQ(mkfifo(m_dir.Path("fifo.hvx").c_str(), 0600), 0);
+  EXPECT_EQ(ImportDataFile(m_dir.Path("fifo.hvx"), nullptr), DataFileResult::kCannotOpen);
   EXPECT_EQ(g_pPatternFile, pBefore);
   EXPECT_EQ(DataFileBytes(), 4u);
 }

@@ -21,7 +21,9 @@ class CReadOnlyFile {
  public:
   explicit CReadOnlyFile(const std::string& szPath) {
     do {
-      m_hFile = open(szPath.c_str(), O_RDONLY | O_CLOEXEC);
+      // O_NONBLOCK: a FIFO or a device would otherwise hold the open until a
+      // writer or the medium shows up; only regular files are read anyway.
+      m_hFile = open(szPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     } while (m_hFile < 0 && errno == EINTR);
   }
   ~CReadOnlyFile() {
