@@ -92,14 +92,17 @@ bool LoadDataFile(const std::string& szPath) {
 bool PrepareTargets(const std::vector<std::string>& targets) {
   if (!BuildTargetRecords(targets)) return Refuse("Target Initialization Failure.");
   std::string szFailed;
-  switch (CreateWorkDirectories(targets, &szFailed)) {
+  std::string szWhy;
+  switch (CreateWorkDirectories(targets, &szFailed, &szWhy)) {
     case WorkDirectoryResult::kCreated:
       break;
     case WorkDirectoryResult::kPathNotFound:
       Refuse("Directory Creation Error!");
-      return RefusePlainly("no such folder: " + szFailed);
+      return RefusePlainly(szWhy);
     case WorkDirectoryResult::kPathTooLong:
-      return RefusePlainly("the work-file names under " + szFailed + " would exceed the system's path limit");
+    case WorkDirectoryResult::kNotDirectory:
+    case WorkDirectoryResult::kTargetBusy:
+      return RefusePlainly(szWhy);
   }
   ResetTargetRecords();
   return true;
@@ -136,6 +139,9 @@ bool PrepareRun(const RunOptions& options) {
   if (!ClassesAvailable(options)) return false;
   if (!options.szDataFile.empty() && !LoadDataFile(options.szDataFile)) return false;
 
+  // Every advanced worker opens the log first and fails without one; say
+  // why once, before anything is made.
+  if (std::string szWhy; !CheckEventLogWritable(&szWhy)) return RefusePlainly("the event log cannot be written: " + szWhy);
   if (!PrepareTargets(options.targets)) return false;
   (void)RegisterEventLogSource(kEventLogName, kEventSourceName, kEventMessageFile);
   return true;

@@ -35,6 +35,10 @@ class CAdvancedWorker : public CSlotWorker {
   // the worker failed. pBlock: for the API kinds the data of the failed
   // call, for DATA COMPARISON the buffer that failed verification.
   void ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pBlock);
+  // The same, with what the system said (the path and its error text):
+  // added after the kind's own strings in the event, and after the words in
+  // the Extended text.
+  void ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pBlock, const std::string& szDetail);
 
  protected:
   bool InitInstance() override;

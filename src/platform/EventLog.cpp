@@ -4,7 +4,9 @@
 
 #include "platform/EventCatalog.h"
 #include "platform/StateDirectory.h"
+#include "platform/SystemError.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -53,6 +55,11 @@ void MirrorToSyslog(uint16_t wType, const std::string& szText) {
   // No LOG_CONS: without a syslog daemon the message is simply dropped.
   std::call_once(g_onceSyslog, [] { openlog("stratavon", LOG_PID, LOG_USER); });
   syslog(SyslogPriority(wType), "%s", szText.c_str());
+}
+
+void ReportUnlogged(uint16_t wType, const std::string& szText) {
+  MirrorToSyslog(wType, szText);
+  std::fprintf(stderr, "stratavon: not in the event log (%s): %s\n", EventLogPath().c_str(), szText.c_str());
 }
 
 int HexValue(char c) {
@@ -244,6 +251,21 @@ bool ParseTailEntry(const std::string& szLine, EventRecord& record) {
 
 std::string EventLogPath() { return StateDirectory() + "/events.jsonl"; }
 
+bool CheckEventLogWritable(std::string* pszWhy) {
+  const auto Fail = [&](const std::string& szPath) {
+    const int nError = errno;
+    if (pszWhy != nullptr) *pszWhy = szPath + ": " + FormatSystemMessage(nError);
+    return false;
+  };
+  if (!EnsureStateDirectory()) return Fail(StateDirectory());
+  // The registry file is rewritten in the folder, not only the log appended.
+  if (access(StateDirectory().c_str(), W_OK) != 0) return Fail(StateDirectory());
+  HEVENTLOG hLog = RegisterEventSourceAt("", EventLogPath());
+  if (hLog == nullptr) return Fail(EventLogPath());
+  DeregisterEventSource(hLog);
+  return true;
+}
+
 HEVENTLOG RegisterEventSource(const std::string& source) {
   if (!EnsureStateDirectory()) return nullptr;
   return RegisterEventSourceAt(source, EventLogPath());
@@ -265,12 +287,17 @@ void DeregisterEventSource(HEVENTLOG hSource) { delete hSource; }
 bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t dwEventId,
                  const void* /*pUserSid: entries carry no user*/, uint16_t wNumStrings, uint32_t dwDataSize,
                  const char* const* lpStrings, const void* lpRawData) {
-  if (hSource == nullptr) return false;
   if ((wNumStrings > 0 && lpStrings == nullptr) || (dwDataSize > 0 && lpRawData == nullptr)) return false;
 
   std::vector<std::string> strings;
   strings.reserve(wNumStrings);
   for (uint16_t i = 0; i < wNumStrings; ++i) strings.emplace_back(lpStrings[i] != nullptr ? lpStrings[i] : "");
+  if (hSource == nullptr) {
+    // No log to write to: the entry still reaches syslog and whoever watches
+    // standard error.
+    ReportUnlogged(wType, FormatEventMessage(dwEventId, strings));
+    return false;
+  }
 
   std::string szLine = "{\"time\": \"" + UtcTimestamp() + "\", \"source\": ";
   AppendJsonString(szLine, hSource->m_szSource);
@@ -299,8 +326,13 @@ bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t
     nWritten = write(hSource->m_hFile, szLine.data(), szLine.size());
   } while (nWritten < 0 && errno == EINTR);
 
-  MirrorToSyslog(wType, FormatEventMessage(dwEventId, strings));
-  return nWritten == static_cast<ssize_t>(szLine.size());
+  const bool bWritten = nWritten == static_cast<ssize_t>(szLine.size());
+  if (bWritten) {
+    MirrorToSyslog(wType, FormatEventMessage(dwEventId, strings));
+  } else {
+    ReportUnlogged(wType, FormatEventMessage(dwEventId, strings));
+  }
+  return bWritten;
 }
 
 bool ParseEventRecord(const std::string& line, EventRecord& record) {
@@ -376,15 +408,19 @@ std::string FormatEventMessage(uint32_t dwEventId, const std::vector<std::string
     return szText;
   }
   std::string szText;
+  size_t nUsed = 0;
   for (const char* p = szTemplate; *p != '\0'; ++p) {
     if (p[0] == '%' && p[1] >= '1' && p[1] <= '9') {
       const size_t nIndex = static_cast<size_t>(p[1] - '1');
       if (nIndex < strings.size()) szText += strings[nIndex];
+      nUsed = std::max(nUsed, nIndex + 1);
       ++p;
     } else {
       szText += *p;
     }
   }
+  // Strings past the text's own (what the system said) follow it.
+  for (size_t i = nUsed; i < strings.size(); ++i) szText += " " + strings[i];
   return szText;
 }
 

@@ -22,9 +22,14 @@ class CWorkFile {
   CWorkFile(const CWorkFile&) = delete;
   CWorkFile& operator=(const CWorkFile&) = delete;
 
-  // O_RDWR | O_CREAT | O_TRUNC | O_DIRECT, and sequential read-ahead advice.
-  // False with errno set on failure.
-  bool Create(const std::string& szPath);
+  // Creates or truncates szPath for O_RDWR | O_DIRECT I/O, with sequential
+  // read-ahead advice. szPath lies below szRoot, and no symbolic link below
+  // the root is followed: every folder on the way must be a real directory
+  // and the file, when it exists, a regular file with one name, or nothing
+  // is opened and nothing is changed. False with errno set and Failure()
+  // saying what stopped it (the path and the system's text).
+  bool Create(const std::string& szRoot, const std::string& szPath);
+  const std::string& Failure() const { return m_szFailure; }
   void Close();
 
   int Handle() const { return m_hFile; }
@@ -36,7 +41,14 @@ class CWorkFile {
   bool Seek(uint64_t qwOffset) const;
 
  private:
+  bool Refuse(const std::string& szPath, const std::string& szWhy, int nError);
+  bool RefuseErrno(const std::string& szPath);
+
   int m_hFile = INVALID_HANDLE_VALUE;
+  std::string m_szFailure;
 };
+
+// What kind of file st_mode is, in words ("a FIFO", "a symbolic link").
+const char* FileTypeWords(unsigned nMode);
 
 }  // namespace stratavon

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -51,6 +53,7 @@ class CCliProcess {
   }
 
   bool Started() const { return m_nPid > 0; }
+  pid_t Pid() const { return m_nPid; }
   void Signal(int nSignal) { kill(m_nPid, nSignal); }
   std::string Out() const { return test::ReadWholeFile(m_out); }
   std::string Err() const { return test::ReadWholeFile(m_err); }
@@ -131,6 +134,7 @@ TEST_F(CliTest, RefusedSettingsTouchNoTarget) {
   szLongLabel += '\0';
   szLongLabel += "pattern";
   WriteFile(m_scratch.Path("long.hvx"), szLongLabel);
+  ASSERT_EQ(mkfifo(m_scratch.Path("fifo.hvx").c_str(), 0600), 0);  // no writer: an open would wait forever
   const std::vector<std::pair<std::vector<std::string>, std::string>> kCases = {
       {{"run", "-t", szDir, "-f", "write", "-x", "2MB", "-b", "1MB"}, "Error: Transfer Size > Buffer Size!"},
       {{"run", "-t", szDir}, "Error: Select an I/O Function!"},
@@ -147,6 +151,7 @@ TEST_F(CliTest, RefusedSettingsTouchNoTarget) {
       {{"run", "-t", szDir, "-t", szBare, "-f", "write"}, "is given twice"},
       {{"run", "-t", szDir, "-f", "write", "--data-file", m_scratch.Path("long.hvx")}, "label longer than 16"},
       {{"run", "-t", szDir, "-f", "write", "--data-file", m_scratch.Path("none.hvx")}, "cannot be opened"},
+      {{"run", "-t", szDir, "-f", "write", "--data-file", m_scratch.Path("fifo.hvx")}, "cannot be opened"},
       {{"run", "-t", szDir, "-f", "write", "-p", "AA", "--data-file", m_scratch.Path("long.hvx")}, "give one"},
       {{"frobnicate"}, "unknown command"},
   };
@@ -164,7 +169,60 @@ TEST_F(CliTest, MissingRootIsADirectoryCreationError) {
   EXPECT_EQ(result.nExit, 2);
   EXPECT_NE(result.szErr.find("Error: Directory Creation Error!"), std::string::npos) << result.szErr;
   EXPECT_NE(result.szErr.find(m_target.Path("gone/")), std::string::npos) << "names the root";
-  EXPECT_FALSE(HasWorkFile(m_target.Root()));
+  EXPECT_TRUE(EntriesUnder(m_target.Root()).empty()) << "every target is checked before the first is touched";
+}
+
+// Targets and state a run cannot safely use: refused with what stands in
+// the way, exit 2, nothing made or changed.
+TEST_F(CliTest, UnsafeTargetsAndStateAreRefusedUntouched) {
+  const std::string szLink = m_target.Path("READ");
+  const std::string szStateFile = m_scratch.Path("state-file");
+  WriteFile(szStateFile, "x");
+  const struct {
+    const char* szWhat;
+    std::function<void()> plant;
+    std::string szMessage;
+  } kCases[] = {
+      {"READ planted as a link", [&] { ASSERT_EQ(symlink(m_scratch.Root().c_str(), szLink.c_str()), 0); },
+       szLink + " is a symbolic link, not a directory"},
+      {"state directory cannot be made", [&] { setenv("STRATAVON_HOME", (szStateFile + "/state").c_str(), 1); },
+       "the event log cannot be written: " + szStateFile + "/state: Not a directory"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    c.plant();
+    const CliResult result = RunCli({"run", "-t", m_target.Root(), "-f", "write", "-d", "1"});
+    EXPECT_EQ(result.nExit, 2);
+    EXPECT_NE(result.szErr.find(c.szMessage), std::string::npos) << result.szErr;
+    EXPECT_FALSE(HasWorkFile(m_target.Root()));
+    EXPECT_FALSE(std::filesystem::exists(m_target.Path("WRITE")));
+    EXPECT_FALSE(HasWorkFile(m_scratch.Root())) << "nothing is made where the link points";
+    std::filesystem::remove_all(szLink);
+    setenv("STRATAVON_HOME", m_home.Dir().c_str(), 1);
+  }
+}
+
+// A target is one run's at a time, however it is reached; a run that was
+// killed leaves it free.
+TEST_F(CliTest, SecondRunOnATargetIsRefusedUntilTheFirstIsGone) {
+  CCliProcess first({"run", "-t", m_target.Root(), "-f", "write", "-P"});
+  ASSERT_TRUE(first.Started());
+  ASSERT_TRUE(test::Eventually([&] { return first.Out().find("] total") != std::string::npos; }, 60s))
+      << first.Err();
+  const std::string szAlias = m_scratch.Path("alias");
+  std::filesystem::create_directory_symlink(m_target.Root(), szAlias);
+  const int64_t qwSize = test::FileSize(m_target.Path("WRITE/KORVA25.DAT"));
+
+  const CliResult second = RunCli({"run", "-t", szAlias, "-f", "write", "-d", "1"});
+  EXPECT_EQ(second.nExit, 2);
+  EXPECT_NE(second.szErr.find("in use by another run: process " + std::to_string(first.Pid())), std::string::npos)
+      << second.szErr;
+  EXPECT_EQ(test::FileSize(m_target.Path("WRITE/KORVA25.DAT")), qwSize) << "the first run's file was not truncated";
+
+  first.Signal(SIGKILL);
+  EXPECT_EQ(first.Wait(), 128 + SIGKILL);
+  const CliResult third = RunCli({"run", "-t", m_target.Root(), "-f", "write", "-d", "1"});
+  EXPECT_EQ(third.nExit, 0) << third.szErr;
 }
 
 TEST_F(CliTest, ShortCountedRunReportsJson) {

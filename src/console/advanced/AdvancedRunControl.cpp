@@ -7,6 +7,7 @@
 #include "console/advanced/WorkerPlan.h"
 #include "console/simple/TargetRecords.h"
 #include "engine/WorkerClasses.h"
+#include "platform/EventLog.h"
 #include "platform/MessageBox.h"
 
 namespace stratavon {
@@ -51,6 +52,12 @@ bool CAdvancedRunControl::OnStart(const AdvancedControls& controls) {
 
   if (m_settings.dwTransferSize > m_settings.dwBufferSize) {
     ShowMessageBox("Transfer Size > Buffer Size!", "Error", MessageIcon::kError);
+    return false;
+  }
+  // Every worker opens the event log first and fails without one: say why
+  // once, before any worker starts.
+  if (std::string szWhy; !CheckEventLogWritable(&szWhy)) {
+    ShowMessageBox("The event log cannot be written: " + szWhy, "Error", MessageIcon::kError);
     return false;
   }
 

@@ -4,14 +4,18 @@
 #include <climits>
 #include <memory>
 #include <new>
+#include <sys/stat.h>
 
 #include "engine/SlotWorker.h"
 #include "platform/DiskSpace.h"
+#include "platform/TargetLock.h"
+#include "platform/WorkFile.h"
 
 namespace stratavon {
 namespace {
 
 std::unique_ptr<TargetRunRecord[]> g_block;
+CTargetLocks g_targetLocks;
 
 // Calls fn(record, slot) for every slot that has a worker whose thread is alive.
 template <class Fn>
@@ -80,19 +84,43 @@ void ReleaseTargetRecords() {
   g_pTargetRecords = nullptr;
   g_nTargetRecords = 0;
   g_block.reset();
+  g_targetLocks.ReleaseAll();
 }
 
-WorkDirectoryResult CreateWorkDirectories(const std::vector<std::string>& targets, std::string* pszFailedRoot) {
+WorkDirectoryResult CreateWorkDirectories(const std::vector<std::string>& targets, std::string* pszFailedRoot,
+                                          std::string* pszWhy) {
+  std::string szWhy;
+  const auto Fail = [&](const std::string& szRoot, WorkDirectoryResult result) {
+    if (pszFailedRoot != nullptr) *pszFailedRoot = szRoot;
+    if (pszWhy != nullptr) *pszWhy = szWhy;
+    return result;
+  };
   for (const std::string& szRoot : targets) {
     // The longest name a run makes under the root is its last write slot's file.
     if (WorkFileName(szRoot, true, kSlotsPerTarget - 1).size() >= PATH_MAX) {
-      if (pszFailedRoot != nullptr) *pszFailedRoot = szRoot;
-      return WorkDirectoryResult::kPathTooLong;
+      szWhy = "the work-file names under " + szRoot + " would exceed the system's path limit";
+      return Fail(szRoot, WorkDirectoryResult::kPathTooLong);
+    }
+    struct stat st {};
+    if (stat(szRoot.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      szWhy = "no such folder: " + szRoot;
+      return Fail(szRoot, WorkDirectoryResult::kPathNotFound);
     }
     for (const std::string& szDirectory : {ReadDirectoryOf(szRoot), WriteDirectoryOf(szRoot)}) {
+      if (lstat(szDirectory.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        szWhy = szDirectory + " is " + FileTypeWords(st.st_mode) + ", not a directory; left untouched";
+        return Fail(szRoot, WorkDirectoryResult::kNotDirectory);
+      }
+    }
+  }
+  for (const std::string& szRoot : targets) {
+    if (!g_targetLocks.Hold(szRoot, &szWhy)) return Fail(szRoot, WorkDirectoryResult::kTargetBusy);
+  }
+  for (const std::string& szRoot : targets) {
+    for (const std::string& szDirectory : {ReadDirectoryOf(szRoot), WriteDirectoryOf(szRoot)}) {
       if (!CreateDirectory(szDirectory) && (errno == ENOENT || errno == ENOTDIR)) {
-        if (pszFailedRoot != nullptr) *pszFailedRoot = szRoot;
-        return WorkDirectoryResult::kPathNotFound;
+        szWhy = "no such folder: " + szRoot;
+        return Fail(szRoot, WorkDirectoryResult::kPathNotFound);
       }
     }
   }

@@ -54,9 +54,9 @@ bool CSimpleWorker::InitInstance() {
     return FailStart(kErrorMemoryAllocation, kSimpleMsgMemory);
   }
   FillPatternBuffer(m_buffer.Data());
-  if (!m_file.Create(WorkFileName(szRoot, m_bWriteSide, m_nSlot))) {
+  if (!m_file.Create(szRoot, WorkFileName(szRoot, m_bWriteSide, m_nSlot))) {
     ReleaseIo();
-    return FailStart(kErrorInitialization, kSimpleMsgFileCreation);
+    return FailStart(kErrorInitialization, kSimpleMsgFileCreation + ("\n" + m_file.Failure()));
   }
 
   m_lockRecords.Lock();
@@ -66,7 +66,7 @@ bool CSimpleWorker::InitInstance() {
   return true;
 }
 
-bool CSimpleWorker::FailStart(IoErrorKind nKind, const char* szMessage) {
+bool CSimpleWorker::FailStart(IoErrorKind nKind, const std::string& szMessage) {
   // The watch hears of it first, so a front end knows while the box is open.
   if (ISimpleWorkerWatch* pWatch = g_pSimpleWatch.load()) pWatch->OnStartFailed(m_nTarget, m_nSlot, nKind, szMessage);
   ShowMessageBox(szMessage, "Error", MessageIcon::kError);

@@ -87,7 +87,7 @@ class CSimpleWorker : public CSlotWorker {
   CSingleLock m_lockRecords{&g_csRecords};
 
  private:
-  bool FailStart(IoErrorKind nKind, const char* szMessage);
+  bool FailStart(IoErrorKind nKind, const std::string& szMessage);
 
   const bool m_bWriteSide;
   bool m_bTransferFailed = false;

@@ -88,7 +88,8 @@ bool CCorvaneDlg::PassStartChecks() {
 
 bool CCorvaneDlg::PrepareWorkDirectories() {
   std::string szFailedRoot;
-  switch (CreateWorkDirectories(TargetRoots(), &szFailedRoot)) {
+  std::string szWhy;
+  switch (CreateWorkDirectories(TargetRoots(), &szFailedRoot, &szWhy)) {
     case WorkDirectoryResult::kCreated:
       return true;
     case WorkDirectoryResult::kPathNotFound:
@@ -96,6 +97,11 @@ bool CCorvaneDlg::PrepareWorkDirectories() {
       return false;
     case WorkDirectoryResult::kPathTooLong:
       ShowMessageBox(std::string(kMsgTargetPathTooLong) + "\n" + szFailedRoot, kErrorCaption, MessageIcon::kError);
+      ResetConsole();
+      return false;
+    case WorkDirectoryResult::kNotDirectory:
+    case WorkDirectoryResult::kTargetBusy:
+      ShowMessageBox(szWhy, kErrorCaption, MessageIcon::kError);
       ResetConsole();
       return false;
   }
