@@ -2,14 +2,39 @@
 
 namespace stratavon {
 
-CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_failures(nTargets, 0) {}
+CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_failures(nTargets, 0), m_reasons(nTargets) {}
+
+namespace {
+
+// A failing worker writes the Extended text and then its target's Error
+// cell on its own thread; what it wrote first is that target's reason.
+thread_local std::string t_szLastExtended;
+
+}  // namespace
 
 void CCliConsole::SetTargetText(int nRow, int nColumn, const std::string& szText) {
-  if (nColumn == kColumnStatus && szText == "FAIL" && nRow >= 0 && static_cast<size_t>(nRow) < m_failures.size()) {
+  const bool bRow = nRow >= 0 && static_cast<size_t>(nRow) < m_failures.size();
+  if (nColumn == kColumnStatus && szText == "FAIL" && bRow) {
     std::lock_guard lock(m_mutex);
     ++m_failures[static_cast<size_t>(nRow)];
   }
+  if (nColumn == kColumnError && bRow && !t_szLastExtended.empty()) {
+    std::lock_guard lock(m_mutex);
+    std::string& szReason = m_reasons[static_cast<size_t>(nRow)];
+    if (szReason.empty()) szReason = std::move(t_szLastExtended);  // the first failure's, like the Error word
+    t_szLastExtended.clear();
+  }
   m_table.SetTargetText(nRow, nColumn, szText);
+}
+
+void CCliConsole::SetExtendedText(const std::string& szText) {
+  t_szLastExtended = szText;
+  m_table.SetExtendedText(szText);
+}
+
+std::string CCliConsole::ReasonOf(int nRow) const {
+  std::lock_guard lock(m_mutex);
+  return nRow >= 0 && static_cast<size_t>(nRow) < m_reasons.size() ? m_reasons[static_cast<size_t>(nRow)] : "";
 }
 
 void CCliConsole::SetPerformanceText(const std::string& szText) {

@@ -22,7 +22,7 @@ class CCliConsole : public IAdvancedView {
 
   void SetTargetText(int nRow, int nColumn, const std::string& szText) override;
   void SetStatusText(const std::string& szText) override { m_table.SetStatusText(szText); }
-  void SetExtendedText(const std::string& szText) override { m_table.SetExtendedText(szText); }
+  void SetExtendedText(const std::string& szText) override;
   void SetPerformanceText(const std::string& szText) override;
   void SetIopsText(const std::string& szText) override;
   void SetElapsedText(const std::string& szText) override;
@@ -44,11 +44,15 @@ class CCliConsole : public IAdvancedView {
   // The Status cell, except that a target one of whose workers failed
   // reads "FAIL" even after its other workers wrote "STOP".
   std::string TargetStatus(int nRow) const;
+  // The Extended text of the first failure reported on the target (the
+  // words and what the system said); empty when none failed.
+  std::string ReasonOf(int nRow) const;
 
  private:
   CConsoleTable m_table;
   mutable std::mutex m_mutex;
   std::vector<int> m_failures;
+  std::vector<std::string> m_reasons;
   std::string m_szPerformance = "0 MB/s";
   std::string m_szIops = "0 IO/s";
   std::string m_szElapsed = "00:00:00:00";

@@ -44,6 +44,7 @@ RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dEla
     target.szRoot = console.Table().Cell(t, kColumnTarget);
     target.szStatus = console.TargetStatus(t);
     target.szError = console.Table().Cell(t, kColumnError);
+    target.szReason = console.ReasonOf(t);
     if (g_pTargetRecords != nullptr && t < g_nTargetRecords) {
       const TargetRunRecord& record = g_pTargetRecords[t];
       for (int e = 0; e < kEntriesPerTarget; ++e) {
@@ -98,6 +99,7 @@ std::string RunResultText(const RunResult& result) {
                   target.qwBytes, target.qwIos, AverageMbPerSecond(target.qwBytes, result.dElapsedSeconds),
                   AveragePerSecond(target.qwIos, result.dElapsedSeconds));
     sz += "result: " + target.szRoot + "  " + target.szStatus + "  " + target.szError + szLine;
+    if (!target.szReason.empty()) sz.insert(sz.size() - 1, "  (" + target.szReason + ")");
   }
   std::snprintf(szLine, sizeof szLine, "averages over %.1f s\n", result.dElapsedSeconds);
   sz += szLine;

@@ -13,6 +13,7 @@ struct TargetResult {
   std::string szRoot;
   std::string szStatus;
   std::string szError;
+  std::string szReason;  // the first failure's words with what the system said
   uint64_t qwBytes = 0;  // everything counted over the run (Enable Performance)
   uint64_t qwIos = 0;
 };

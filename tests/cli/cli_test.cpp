@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/EventLog.h"
 #include "support/FaultFs.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
@@ -308,6 +309,25 @@ TEST_F(CliTest, FailedWorkersExitOneAndShowInTheEvents) {
   EXPECT_EQ(text.nExit, 0);
   EXPECT_EQ(CountLines(text.szOut), 2u) << text.szOut;
   EXPECT_NE(text.szOut.find("  0xC000010E  "), std::string::npos) << text.szOut;
+}
+
+// A work file planted as a FIFO fails its worker with what stood in the
+// way, on the result line and in the event, and is left as it was.
+TEST_F(CliTest, PlantedWorkFileFailsItsWorkerWithTheReason) {
+  std::filesystem::create_directory(m_target.Path("WRITE"));
+  const std::string szFifo = m_target.Path("WRITE/KORVA25.DAT");
+  ASSERT_EQ(mkfifo(szFifo.c_str(), 0600), 0);
+  const CliResult result = RunCli({"run", "-t", m_target.Root(), "-f", "write", "-d", "1"});
+  EXPECT_EQ(result.nExit, 1) << result.szErr;
+  const std::string szReason = "(INITIALIZATION ERROR: " + szFifo + ": is a FIFO, not a regular file; left untouched)";
+  EXPECT_NE(result.szOut.find("result: " + m_target.Root() + "  FAIL  INITIALIZATION  "), std::string::npos)
+      << result.szOut;
+  EXPECT_NE(result.szOut.find(szReason), std::string::npos) << result.szOut;
+  const std::vector<EventRecord> events = ReadEventLog(m_home.EventLog());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].strings, std::vector<std::string>{szReason.substr(23, szReason.size() - 24)});
+  struct stat st {};
+  EXPECT_TRUE(lstat(szFifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
 }
 
 // A target whose data comes back altered: that worker fails with DATA
