@@ -75,7 +75,7 @@ class CRun : public CRunWatch {
                          "; ";
     szText += m_options.nSeconds > 0 ? "stops after " + std::to_string(m_options.nSeconds) + " s or on Ctrl-C\n"
                                      : "Ctrl-C stops\n";
-    Say(szText);
+    Say(szText + BufferedDirectIoNotes(m_options.targets));
   }
 
   CCliConsole m_console;

@@ -15,6 +15,7 @@
 #include "engine/Pattern.h"
 #include "engine/RunRecord.h"
 #include "engine/WorkerClasses.h"
+#include "platform/DiskSpace.h"
 #include "platform/MessageBox.h"
 
 namespace stratavon {
@@ -119,6 +120,19 @@ bool PrepareSimpleRun(const RunOptions& options) {
 }
 
 }  // namespace
+
+std::string BufferedDirectIoNotes(const std::vector<std::string>& targets) {
+  std::string szNotes;
+  for (const std::string& szRoot : targets) {
+    DiskSpaceInfo disk;
+    if (GetDiskFreeSpace(szRoot, disk) && !disk.bAlignmentKnown) {
+      szNotes += "stratavon-cli: " + szRoot +
+                 ": its file system reports no direct-I/O alignment; direct I/O there may be served from the page "
+                 "cache\n";
+    }
+  }
+  return szNotes;
+}
 
 bool PrepareRun(const RunOptions& options) {
   if (options.bSimple) return PrepareSimpleRun(options);

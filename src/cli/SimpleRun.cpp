@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/RunCommand.h"
+#include "cli/RunPreparation.h"
 #include "cli/RunReport.h"
 #include "cli/RunWatch.h"
 #include "console/advanced/Statistics.h"
@@ -121,7 +122,7 @@ class CSimpleRun : public CRunWatch {
                          " target(s), 1MB direct transfers, nothing counted or checked; ";
     szText += m_options.nSeconds > 0 ? "stops after " + std::to_string(m_options.nSeconds) + " s or on Ctrl-C\n"
                                      : "Ctrl-C stops\n";
-    Say(szText);
+    Say(szText + BufferedDirectIoNotes(m_options.targets));
   }
 
   // The simple console's Start: target by target, reads in slots 0.., then

@@ -129,7 +129,8 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
     uint8_t* pData = request.pData + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
-    const int nRefused = m_pQueue->Issue(i, hFile, bWrite, pData, dwBytes, request.qwOffset);
+    int nRefused = m_file.MisalignedError(dwBytes, request.qwOffset);
+    if (nRefused == 0) nRefused = m_pQueue->Issue(i, hFile, bWrite, pData, dwBytes, request.qwOffset);
     request.bIssued = nRefused == 0;
     if (nRefused != 0 && bVerify) {
       ReportRequestError(static_cast<uint32_t>(nRefused), nApiKind, request);

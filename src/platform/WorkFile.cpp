@@ -1,5 +1,6 @@
 #include "platform/WorkFile.h"
 
+#include "platform/DiskSpace.h"
 #include "platform/SystemError.h"
 
 #include <fcntl.h>
@@ -13,12 +14,13 @@
 namespace stratavon {
 
 CWorkFile::CWorkFile(CWorkFile&& other) noexcept
-    : m_hFile(std::exchange(other.m_hFile, INVALID_HANDLE_VALUE)) {}
+    : m_hFile(std::exchange(other.m_hFile, INVALID_HANDLE_VALUE)), m_dwSilentAlign(other.m_dwSilentAlign) {}
 
 CWorkFile& CWorkFile::operator=(CWorkFile&& other) noexcept {
   if (this != &other) {
     Close();
     m_hFile = std::exchange(other.m_hFile, INVALID_HANDLE_VALUE);
+    m_dwSilentAlign = other.m_dwSilentAlign;
   }
   return *this;
 }
@@ -143,6 +145,9 @@ bool CWorkFile::Create(const std::string& szRoot, const std::string& szPath) {
   }
   // Advice only; a file system that ignores it loses nothing.
   (void)posix_fadvise(file.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  bool bSilent = false;
+  const uint32_t dwAlign = DirectIoAlignment(file.Get(), &bSilent);
+  m_dwSilentAlign = bSilent ? dwAlign : 0;
   m_hFile = file.Release();
   return true;
 }
@@ -154,7 +159,16 @@ void CWorkFile::Close() {
   }
 }
 
+int CWorkFile::MisalignedError(size_t nBytes, uint64_t qwOffset) const {
+  if (m_dwSilentAlign == 0) return 0;
+  return nBytes % m_dwSilentAlign != 0 || qwOffset % m_dwSilentAlign != 0 ? EINVAL : 0;
+}
+
 ssize_t CWorkFile::Read(void* pData, size_t nBytes) const {
+  if (m_dwSilentAlign != 0 && nBytes % m_dwSilentAlign != 0) {
+    errno = EINVAL;
+    return -1;
+  }
   ssize_t n;
   do {
     n = read(m_hFile, pData, nBytes);
@@ -163,6 +177,10 @@ ssize_t CWorkFile::Read(void* pData, size_t nBytes) const {
 }
 
 ssize_t CWorkFile::Write(const void* pData, size_t nBytes) const {
+  if (m_dwSilentAlign != 0 && nBytes % m_dwSilentAlign != 0) {
+    errno = EINVAL;
+    return -1;
+  }
   ssize_t n;
   do {
     n = write(m_hFile, pData, nBytes);

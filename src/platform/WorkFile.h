@@ -35,6 +35,11 @@ class CWorkFile {
   int Handle() const { return m_hFile; }
   bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
 
+  // EINVAL for a transfer direct I/O cannot move on this file, where the
+  // file system would take it anyway and serve it from the page cache
+  // (btrfs): refused as ext4 and xfs refuse it. 0 when it may go.
+  int MisalignedError(size_t nBytes, uint64_t qwOffset) const;
+
   ssize_t Read(void* pData, size_t nBytes) const;
   ssize_t Write(const void* pData, size_t nBytes) const;
   // Moves the file position; false with errno set on failure.
@@ -45,6 +50,7 @@ class CWorkFile {
   bool RefuseErrno(const std::string& szPath);
 
   int m_hFile = INVALID_HANDLE_VALUE;
+  uint32_t m_dwSilentAlign = 0;  // the alignment this class enforces itself; 0: the kernel does
   std::string m_szFailure;
 };
 
