@@ -2,14 +2,12 @@
 
 namespace stratavon {
 
-CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_failures(nTargets, 0) {}
+CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets) {}
 
 void CCliConsole::SetTargetText(int nRow, int nColumn, const std::string& szText) {
-  if (nColumn == kColumnStatus && szText == "FAIL" && nRow >= 0 && static_cast<size_t>(nRow) < m_failures.size()) {
-    std::lock_guard lock(m_mutex);
-    ++m_failures[static_cast<size_t>(nRow)];
-  }
-  m_table.SetTargetText(nRow, nColumn, szText);
+  // A row the table does not have is no target of this run.
+  if (nRow < 0 || static_cast<size_t>(nRow) >= m_table.Rows()) return;
+  m_verdict.SetTargetText(nRow, nColumn, szText);
 }
 
 void CCliConsole::SetPerformanceText(const std::string& szText) {
@@ -52,22 +50,10 @@ std::string CCliConsole::ElapsedText() const {
   return m_szElapsed;
 }
 
-int CCliConsole::Failures() const {
-  std::lock_guard lock(m_mutex);
-  int nTotal = 0;
-  for (int n : m_failures) nTotal += n;
-  return nTotal;
-}
+int CCliConsole::Failures() const { return m_verdict.Failures(); }
 
-int CCliConsole::FailuresOf(int nRow) const {
-  std::lock_guard lock(m_mutex);
-  if (nRow < 0 || static_cast<size_t>(nRow) >= m_failures.size()) return 0;
-  return m_failures[static_cast<size_t>(nRow)];
-}
+int CCliConsole::FailuresOf(int nRow) const { return m_verdict.FailuresOf(nRow); }
 
-std::string CCliConsole::TargetStatus(int nRow) const {
-  if (FailuresOf(nRow) > 0) return "FAIL";
-  return m_table.Cell(nRow, kColumnStatus);
-}
+std::string CCliConsole::TargetStatus(int nRow) const { return m_table.Cell(nRow, kColumnStatus); }
 
 }  // namespace stratavon
