@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "console/advanced/DataFile.h"
 #include "console/advanced/SizeList.h"
 #include "console/advanced/Statistics.h"
 #include "console/advanced/gui/AdvancedTexts.h"
@@ -39,6 +40,19 @@ const QColor kFailGround(0xFD, 0xE4, 0xE4);
 
 }  // namespace
 
+class CCorvaneAdvancedDlg::CWidgetTexts : public IWorkerConsole {
+ public:
+  explicit CWidgetTexts(CCorvaneAdvancedDlg& dlg) : m_dlg(dlg) {}
+  void SetTargetText(int nRow, int nColumn, const std::string& szText) override {
+    m_dlg.ShowTargetText(nRow, nColumn, szText);
+  }
+  void SetStatusText(const std::string& szText) override { m_dlg.ShowStatusText(szText); }
+  void SetExtendedText(const std::string& szText) override { m_dlg.ShowExtendedText(szText); }
+
+ private:
+  CCorvaneAdvancedDlg& m_dlg;
+};
+
 const char* OperationWord(uint32_t dwFunction) {
   switch (dwFunction) {
     case FUNCTION_READ: return "READ";
@@ -50,6 +64,8 @@ const char* OperationWord(uint32_t dwFunction) {
 
 CCorvaneAdvancedDlg::CCorvaneAdvancedDlg(QWidget* pParent, CCorvaneDlg* pSimpleDlg, const std::string& szPattern)
     : QDialog(pParent), m_pSimpleDlg(pSimpleDlg), m_szPattern(szPattern), m_hIcon(ApplicationIcon()) {
+  m_pWidgetTexts = std::make_unique<CWidgetTexts>(*this);
+  m_pVerdict = std::make_unique<CRunVerdict>(*m_pWidgetTexts);
   m_pWorkerView = std::make_unique<CQtAdvancedView>(static_cast<IAdvancedView*>(this));
   const uint32_t dwFunction = m_pSimpleDlg ? static_cast<uint32_t>(m_pSimpleDlg->IoFunction()) : 0u;
   const int nThreadIndex = m_pSimpleDlg ? m_pSimpleDlg->ThreadIndex() : 0;
@@ -277,9 +293,23 @@ void CCorvaneAdvancedDlg::OnModify() {
   UpdateTargetRow(WorkerView(), TargetCount(), t, settings);
 }
 
-// The view, on the GUI thread.
+// The view, on the GUI thread: the texts pass the run's verdict first.
 
 void CCorvaneAdvancedDlg::SetTargetText(int nRow, int nColumn, const std::string& szText) {
+  m_pVerdict->SetTargetText(nRow, nColumn, szText);
+  if (nColumn == kColumnStatus && nRow >= 0 && nRow < m_lcTargets->topLevelItemCount()) MarkRow(nRow);
+}
+
+void CCorvaneAdvancedDlg::SetStatusText(const std::string& szText) { m_pVerdict->SetStatusText(szText); }
+
+void CCorvaneAdvancedDlg::SetExtendedText(const std::string& szText) { m_pVerdict->SetExtendedText(szText); }
+
+void CCorvaneAdvancedDlg::BeginRun() {
+  m_pVerdict->BeginRun();
+  for (int r = 0; r < m_lcTargets->topLevelItemCount(); ++r) MarkRow(r);
+}
+
+void CCorvaneAdvancedDlg::ShowTargetText(int nRow, int nColumn, const std::string& szText) {
   if (nRow < 0 || nColumn < 0 || nColumn >= kTargetColumns) return;
   if (nRow >= m_lcTargets->topLevelItemCount()) {
     // A row comes into being with its root, as an inserted list item does.
@@ -290,12 +320,11 @@ void CCorvaneAdvancedDlg::SetTargetText(int nRow, int nColumn, const std::string
   pItem->setText(nColumn, QString::fromStdString(szText));
   // A long root does not fit its 100 pixels; the whole path on hovering.
   if (nColumn == kColumnTarget) pItem->setToolTip(nColumn, pItem->text(nColumn));
-  if (nColumn == kColumnStatus) MarkRow(nRow);
 }
 
 void CCorvaneAdvancedDlg::MarkRow(int nRow) {
   QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(nRow);
-  const bool bFail = pItem->text(kColumnStatus) == QLatin1String(kStatusFail);
+  const bool bFail = m_pVerdict->FailuresOf(nRow) > 0;
   for (int c = 0; c < kTargetColumns; ++c) {
     // An empty variant, not an empty brush: the delegate paints an empty
     // brush as invisible text.
@@ -304,11 +333,11 @@ void CCorvaneAdvancedDlg::MarkRow(int nRow) {
   }
 }
 
-void CCorvaneAdvancedDlg::SetStatusText(const std::string& szText) {
+void CCorvaneAdvancedDlg::ShowStatusText(const std::string& szText) {
   m_edStatus->setText(QString::fromStdString(szText));
 }
 
-void CCorvaneAdvancedDlg::SetExtendedText(const std::string& szText) {
+void CCorvaneAdvancedDlg::ShowExtendedText(const std::string& szText) {
   m_edExtended->setText(QString::fromStdString(szText));
   m_edExtended->setCursorPosition(0);
 }
@@ -358,6 +387,7 @@ int CCorvaneAdvancedDlg::TargetRows() const { return m_lcTargets->topLevelItemCo
 QString CCorvaneAdvancedDlg::StartHint() const {
   if (m_nWaitDepth > 0) return tr("Stopping: waiting until every worker has ended.");
   if (IsRunning()) return tr("A run is in progress: Stop it before starting another.");
+  if (DataFilePatternMissing()) return QString::fromLatin1(kMsgDataFileMissing);
   // The sizes as Start would take them: no selection keeps the last ones.
   uint32_t dwTransfer = m_pRun->Settings().dwTransferSize;
   uint32_t dwBuffer = m_pRun->Settings().dwBufferSize;

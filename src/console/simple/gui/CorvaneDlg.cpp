@@ -17,6 +17,7 @@
 #include "console/simple/gui/Artwork.h"
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/DialogTemplate.h"
+#include "console/simple/gui/QuitGuard.h"
 #include "console/simple/gui/TargetSelectionDlg.h"
 #include "engine/EventSource.h"
 #include "engine/Pattern.h"
@@ -261,33 +262,44 @@ void CCorvaneDlg::OnCancel() {
   }
 }
 
-void CCorvaneDlg::reject() { OnCancel(); }
+bool CCorvaneDlg::MayClose() {
+  if (m_nWaitDepth > 0) {
+    OfferQuitWhileStopping(this);
+    return false;
+  }
+  return !m_bRunning || ConfirmStopRun(this, tr("Stop the run and quit?"));
+}
+
+void CCorvaneDlg::reject() {
+  // Escape: the operator's, so a run is not ended without asking.
+  if (MayClose()) OnCancel();
+}
 
 void CCorvaneDlg::keyPressEvent(QKeyEvent* pEvent) {
   const bool bEnter = pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter;
   if (bEnter && (pEvent->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-    // A focused push button takes Enter as its click; anywhere else Enter
-    // is the dialog's default command. (The buttons are not Qt's
-    // auto-defaults, which would make the next button in the tab order
-    // the default as soon as the dialog is shown.)
+    // A focused push button takes Enter as its click. Anywhere else Enter
+    // has done its work already (an edit field has taken its text): it
+    // never ends the console, nor the run with it. (The buttons are not
+    // Qt's auto-defaults, which would make the next button in the tab
+    // order the default as soon as the dialog is shown.)
     for (QPushButton* pButton : {m_btnStart, m_btnStop, m_btnHelp}) {
       if (pButton->hasFocus()) {
         if (pButton->isEnabled()) pButton->click();
         return;
       }
     }
-    OnOK();
     return;
   }
   QDialog::keyPressEvent(pEvent);
 }
 
 void CCorvaneDlg::closeEvent(QCloseEvent* pEvent) {
-  // OnClose: a console waiting for its workers cannot be closed yet; with
-  // an automation client attached the close box only hides it.
+  // OnClose: a console waiting for its workers offers to quit without them;
+  // a running one asks first; with an automation client attached the close
+  // box only hides it.
   pEvent->ignore();
-  if (m_nWaitDepth > 0) return;
-  OnCancel();
+  if (MayClose()) OnCancel();
 }
 
 int CCorvaneDlg::ExecTargetSelection(CTargetSelectionDlg& dlg) { return dlg.exec(); }

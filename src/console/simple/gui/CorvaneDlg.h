@@ -86,7 +86,9 @@ class CCorvaneDlg : public QDialog {
   // the dialog. Ignored during a run.
   void ApplyTargetChoice(const std::vector<std::string>& roots);
 
-  // Enter, Escape and the close box.
+  // The end of the console: OnOK without stopping a run (automation), OnCancel
+  // after stopping it. Escape and the close box come to OnCancel once the
+  // operator has agreed to stop a running run.
   void OnOK();
   void OnCancel();
 
@@ -130,6 +132,9 @@ class CCorvaneDlg : public QDialog {
   void CreateControls();
   void CreateMenu(QMenuBar* pMenuBar);
   void OnInitDialog();
+  // Whether the operator's close may go on: asks before stopping a run, and
+  // during a stop's wait offers to quit without the workers instead.
+  bool MayClose();
   void SetStatus(const char* szText);
   // Makes nKind the pattern and shows szText; only the typed byte is editable.
   void SelectPattern(int nKind, const char* szText);
