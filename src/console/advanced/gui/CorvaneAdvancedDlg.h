@@ -3,15 +3,20 @@
 #include <QDialog>
 #include <QIcon>
 #include <QPointer>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "console/advanced/AdvancedRunControl.h"
 #include "console/advanced/AdvancedView.h"
 #include "console/advanced/RunVerdict.h"
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -77,6 +82,7 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
 
   void keyPressEvent(QKeyEvent* pEvent) override;
   void closeEvent(QCloseEvent* pEvent) override;
+  bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
  private:
   // The view on the GUI thread (reached from workers through m_pWorkerView).
@@ -107,6 +113,11 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   // Shows a row's failure: a target that failed in this run is drawn in red.
   void MarkRow(int nRow);
   void UpdateStartHint();
+  // The settings a run has read are disabled while it runs.
+  void UpdateSettingsEnabled();
+  // Stretches the list and the Extended box over what the client area has
+  // grown by, and keeps the buttons below the list.
+  void FitToClient();
   // Stops the run (if any) and waits, serving events meanwhile.
   void StopAndWait(bool bClosing);
   // The close handling without the end of the dialog.
@@ -148,6 +159,10 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   QLabel* m_stBitmap = nullptr;
   QTimer* m_pTimerElapsed = nullptr;
   QTimer* m_pTimerStats = nullptr;
+  QAction* m_pImport = nullptr;
+  QWidget* m_pClient = nullptr;
+  QSize m_sizeTemplate;
+  std::vector<std::pair<QWidget*, QRect>> m_baseGeometry;
 };
 
 // The Operation box's word for an I/O function code.

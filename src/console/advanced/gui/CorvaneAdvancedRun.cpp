@@ -24,6 +24,7 @@ void CCorvaneAdvancedDlg::OnStart() {
   if (m_nWaitDepth > 0) return;
   m_pRun->OnStart(ReadControls());
   UpdateStartHint();
+  UpdateSettingsEnabled();
 }
 
 void CCorvaneAdvancedDlg::OnStop() {
@@ -47,6 +48,7 @@ void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
   }
   --m_nWaitDepth;
   UpdateStartHint();
+  UpdateSettingsEnabled();
 }
 
 void CCorvaneAdvancedDlg::OnTimer(int nTimerId) {

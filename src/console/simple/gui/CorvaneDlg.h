@@ -10,6 +10,8 @@
 #include "engine/WorkerClasses.h"
 
 class QAction;
+class QActionGroup;
+class QMenu;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -108,6 +110,8 @@ class CCorvaneDlg : public QDialog {
   bool IsWaitingForWorkers() const { return m_nWaitDepth > 0; }
   QString StatusText() const;
   QString LocationText() const;
+  // Every chosen root, one a line (the Location box may cut them short).
+  QString LocationToolTip() const;
 
   void reject() override;
 
@@ -178,6 +182,9 @@ class CCorvaneDlg : public QDialog {
   QRadioButton* m_rbWrite = nullptr;
   QRadioButton* m_rbBoth = nullptr;
   QLabel* m_stBitmap = nullptr;
+  QMenu* m_pPatternsMenu = nullptr;
+  QMenu* m_pSelectMenu = nullptr;
+  QActionGroup* m_pPatternGroup = nullptr;
   // Nesting depth of waits for workers; commands that would re-enter the
   // run control are held off meanwhile.
   int m_nWaitDepth = 0;
