@@ -307,7 +307,10 @@ TEST_F(AdvancedDlgTest, ModifyFillsTheRowAndServesOneStart) {
   EXPECT_TRUE(m_presenter.Messages().empty());
   EXPECT_EQ(Row(1, 4), (std::vector<std::string>{"NONE", "ASYNC", "64K", "256K", "DISABLED", "ENABLED"}));
   EXPECT_EQ(Row(0, 5), std::vector<std::string>(5, "")) << "other rows untouched";
-  EXPECT_TRUE(Dlg().Control<QTreeWidget>(IDC_ADV_TARGETS)->selectedItems().isEmpty());
+  auto* pList = Dlg().Control<QTreeWidget>(IDC_ADV_TARGETS);
+  EXPECT_TRUE(pList->selectedItems().isEmpty());
+  // The changed cells to the right of the list's width were scrolled into view.
+  EXPECT_TRUE(pList->viewport()->rect().intersects(pList->visualRect(pList->model()->index(1, kColumnChunk))));
   const RunSettings& custom = g_pTargetRecords[1].settings;
   EXPECT_EQ(custom.bCustom, 1);
   EXPECT_EQ(custom.dwMode, MODE_ERROR_CHECKING | MODE_ASYNC);
