@@ -34,10 +34,7 @@ void OfferQuitWhileStopping(QWidget* pParent) {
   if (live.empty()) return;
   QString szList;
   for (size_t i = 0; i < live.size() && i < static_cast<size_t>(kListedWorkers); ++i) {
-    szList += QObject::tr("%1  slot %2  %3\n")
-                  .arg(QString::fromStdString(live[i].szRoot))
-                  .arg(live[i].nSlot)
-                  .arg(QString::fromStdString(live[i].szWorkFile));
+    szList += QObject::tr("slot %1: %2\n").arg(live[i].nSlot).arg(QString::fromStdString(live[i].szWorkFile));
   }
   if (live.size() > static_cast<size_t>(kListedWorkers)) {
     szList += QObject::tr("and %1 more\n").arg(live.size() - static_cast<size_t>(kListedWorkers));
