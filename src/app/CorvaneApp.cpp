@@ -82,7 +82,7 @@ int CCorvaneApp::InitInstance(const std::vector<std::string>& args) {
     m_pClientLoop = nullptr;
   }
   if (pDlg->IsRunning()) {
-    // Enter ends the console without stopping its run: the end of the
+    // The default command (OnOK) ends the console without stopping its run: the end of the
     // process ends the workers, as it would any thread of ours.
     std::fflush(nullptr);
     std::_Exit(0);

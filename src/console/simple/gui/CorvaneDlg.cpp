@@ -56,7 +56,7 @@ CCorvaneDlg::CCorvaneDlg(QWidget* pParent) : QDialog(pParent), m_hIcon(Applicati
 }
 
 CCorvaneDlg::~CCorvaneDlg() {
-  // Enter ends the console without stopping a run, and the process's end
+  // The default command (OnOK) ends the console without stopping a run, and the process's end
   // ends the workers. A console destroyed while the process goes on must
   // not leave workers running on records that go with it.
   if (m_bRunning) StopAndWaitForWorkers();
