@@ -2,7 +2,7 @@
 
 namespace stratavon {
 
-CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_failures(nTargets, 0), m_reasons(nTargets) {}
+CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_reasons(nTargets) {}
 
 namespace {
 
@@ -13,23 +13,20 @@ thread_local std::string t_szLastExtended;
 }  // namespace
 
 void CCliConsole::SetTargetText(int nRow, int nColumn, const std::string& szText) {
-  const bool bRow = nRow >= 0 && static_cast<size_t>(nRow) < m_failures.size();
-  if (nColumn == kColumnStatus && szText == "FAIL" && bRow) {
-    std::lock_guard lock(m_mutex);
-    ++m_failures[static_cast<size_t>(nRow)];
-  }
-  if (nColumn == kColumnError && bRow && !t_szLastExtended.empty()) {
+  // A row the table does not have is no target of this run.
+  if (nRow < 0 || static_cast<size_t>(nRow) >= m_table.Rows()) return;
+  if (nColumn == kColumnError && !t_szLastExtended.empty()) {
     std::lock_guard lock(m_mutex);
     std::string& szReason = m_reasons[static_cast<size_t>(nRow)];
     if (szReason.empty()) szReason = std::move(t_szLastExtended);  // the first failure's, like the Error word
     t_szLastExtended.clear();
   }
-  m_table.SetTargetText(nRow, nColumn, szText);
+  m_verdict.SetTargetText(nRow, nColumn, szText);
 }
 
 void CCliConsole::SetExtendedText(const std::string& szText) {
   t_szLastExtended = szText;
-  m_table.SetExtendedText(szText);
+  m_verdict.SetExtendedText(szText);
 }
 
 std::string CCliConsole::ReasonOf(int nRow) const {
@@ -77,22 +74,10 @@ std::string CCliConsole::ElapsedText() const {
   return m_szElapsed;
 }
 
-int CCliConsole::Failures() const {
-  std::lock_guard lock(m_mutex);
-  int nTotal = 0;
-  for (int n : m_failures) nTotal += n;
-  return nTotal;
-}
+int CCliConsole::Failures() const { return m_verdict.Failures(); }
 
-int CCliConsole::FailuresOf(int nRow) const {
-  std::lock_guard lock(m_mutex);
-  if (nRow < 0 || static_cast<size_t>(nRow) >= m_failures.size()) return 0;
-  return m_failures[static_cast<size_t>(nRow)];
-}
+int CCliConsole::FailuresOf(int nRow) const { return m_verdict.FailuresOf(nRow); }
 
-std::string CCliConsole::TargetStatus(int nRow) const {
-  if (FailuresOf(nRow) > 0) return "FAIL";
-  return m_table.Cell(nRow, kColumnStatus);
-}
+std::string CCliConsole::TargetStatus(int nRow) const { return m_table.Cell(nRow, kColumnStatus); }
 
 }  // namespace stratavon

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "console/advanced/AdvancedView.h"
+#include "console/advanced/RunVerdict.h"
 #include "engine/ConsoleTable.h"
 
 namespace stratavon {
@@ -14,14 +14,14 @@ namespace stratavon {
 // texts in a mutex-guarded table that the workers write from their own
 // threads, the rate and elapsed boxes, and the state of the timers, which
 // the command's own loop honours. It also counts the workers that ended in
-// FAIL: a failing worker writes "FAIL" into its target's Status cell once,
-// when it reports its failure, so every such write is one failed worker.
+// FAIL, and keeps a failed target's FAIL through what its other workers and
+// a Stop write after it (CRunVerdict).
 class CCliConsole : public IAdvancedView {
  public:
   explicit CCliConsole(size_t nTargets);
 
   void SetTargetText(int nRow, int nColumn, const std::string& szText) override;
-  void SetStatusText(const std::string& szText) override { m_table.SetStatusText(szText); }
+  void SetStatusText(const std::string& szText) override { m_verdict.SetStatusText(szText); }
   void SetExtendedText(const std::string& szText) override;
   void SetPerformanceText(const std::string& szText) override;
   void SetIopsText(const std::string& szText) override;
@@ -30,6 +30,7 @@ class CCliConsole : public IAdvancedView {
   void EnableStop(bool) override {}
   void StartTimers(bool bStats) override;
   void KillTimers() override;
+  void BeginRun() override { m_verdict.BeginRun(); }
 
   const CConsoleTable& Table() const { return m_table; }
   std::string PerformanceText() const;
@@ -41,8 +42,8 @@ class CCliConsole : public IAdvancedView {
   // Workers that ended in FAIL, in all and per target.
   int Failures() const;
   int FailuresOf(int nRow) const;
-  // The Status cell, except that a target one of whose workers failed
-  // reads "FAIL" even after its other workers wrote "STOP".
+  // The Status cell: "FAIL" for a target one of whose workers failed, even
+  // after its other workers wrote "STOP".
   std::string TargetStatus(int nRow) const;
   // The Extended text of the first failure reported on the target (the
   // words and what the system said); empty when none failed.
@@ -50,8 +51,8 @@ class CCliConsole : public IAdvancedView {
 
  private:
   CConsoleTable m_table;
+  CRunVerdict m_verdict{m_table};
   mutable std::mutex m_mutex;
-  std::vector<int> m_failures;
   std::vector<std::string> m_reasons;
   std::string m_szPerformance = "0 MB/s";
   std::string m_szIops = "0 IO/s";

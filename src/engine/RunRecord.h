@@ -80,6 +80,10 @@ struct TargetRunRecord {
   HEVENT hEndEvent[kSlotsPerTarget];
   RunSettings settings;
   std::string szRoot;
+  // The start-up failures of this run that a message box has shown already,
+  // one bit per kind of message (the simple workers' boxes); under
+  // g_csRecords, cleared with the slots.
+  uint32_t dwStartBoxesShown = 0;
 };
 
 // The records block: one record per target (plus a spare nothing uses),

@@ -264,6 +264,7 @@ TEST_F(RunControlTest, CloseDropsTheImportedData) {
     std::fputs("0123456789abcdefXYZ", pFile);
     std::fclose(pFile);
   }
+  g_nPatternKind = kPatternCspat;
   ASSERT_EQ(ImportDataFile(dir.Path("p.hvx"), nullptr), DataFileResult::kLoaded);
   ASSERT_NE(g_pPatternFile, nullptr);
   ASSERT_TRUE(m_control->OnStart(AdvancedControls{}));
@@ -271,6 +272,16 @@ TEST_F(RunControlTest, CloseDropsTheImportedData) {
   EXPECT_FALSE(m_control->IsRunning());
   EXPECT_EQ(m_view->m_table.StatusText(), "STOP");
   EXPECT_EQ(g_pPatternFile, nullptr);
+  // The next console's workers use the pattern the simple console shows.
+  EXPECT_EQ(g_nPatternKind, kPatternCspat);
+
+  // A kind that names data no longer loaded starts nothing, and says so.
+  CMessageCatcher messages;
+  g_nPatternKind = kPatternFile;
+  m_launches.clear();
+  EXPECT_FALSE(m_control->OnStart(AdvancedControls{}));
+  EXPECT_TRUE(m_launches.empty());
+  EXPECT_EQ(messages.All().size(), 1u);
   g_nPatternKind = kPatternByte;
 }
 

@@ -60,7 +60,13 @@ bool CAdvancedRunControl::OnStart(const AdvancedControls& controls) {
     ShowMessageBox("The event log cannot be written: " + szWhy, "Error", MessageIcon::kError);
     return false;
   }
+  if (DataFilePatternMissing()) {
+    // Every worker would end in start-up for want of the pattern.
+    ShowMessageBox(kMsgDataFileMissing, "Error", MessageIcon::kError);
+    return false;
+  }
 
+  m_view.BeginRun();
   PrepareTargetRecords();
   m_view.SetPerformanceText("0 MB/s");
   m_view.SetIopsText("0 IO/s");

@@ -9,6 +9,11 @@
 
 namespace stratavon {
 
+// Start's refusal while the pattern names a data file that is not loaded.
+constexpr char kMsgDataFileMissing[] =
+    "No data file is loaded (the last import failed)! Import a data file, or close this console to use the "
+    "pattern of the main window.";
+
 // What Start reads from the advanced console's controls.
 struct AdvancedControls {
   bool bErrorChecking = false;

@@ -61,6 +61,7 @@ bool BuildTargetRecords(const std::vector<std::string>& targets) {
 }
 
 void ResetSlots(TargetRunRecord& record) {
+  record.dwStartBoxesShown = 0;
   for (int s = 0; s < kSlotsPerTarget; ++s) {
     // Worker objects delete themselves; the slot only forgets them.
     record.pWorker[s] = nullptr;
@@ -202,6 +203,20 @@ void WaitForWorkers(const std::function<void()>& dispatch) {
       if (WaitForAllEvents(record.hEndEvent, std::chrono::milliseconds(500)) == WaitResult::kAllSignalled) break;
     }
   }
+}
+
+std::vector<LiveWorker> ListLiveWorkers() {
+  std::vector<LiveWorker> live;
+  CSingleLock lockRecords(&g_csRecords);
+  lockRecords.Lock();
+  for (int t = 0; g_pTargetRecords != nullptr && t < g_nTargetRecords; ++t) {
+    const TargetRunRecord& record = g_pTargetRecords[t];
+    for (int s = 0; s < kSlotsPerTarget; ++s) {
+      if (!record.hEndEvent[s] || record.hEndEvent[s]->IsSet()) continue;
+      live.push_back({record.szRoot, s, WorkFileName(record.szRoot, s >= kFirstWriteSlot, s)});
+    }
+  }
+  return live;
 }
 
 }  // namespace stratavon

@@ -61,4 +61,14 @@ void ResumeWorkers();
 // every wait (the GUI keeps serving its events).
 void WaitForWorkers(const std::function<void()>& dispatch = {});
 
+// A worker whose end event is not signalled yet.
+struct LiveWorker {
+  std::string szRoot;
+  int nSlot = 0;
+  std::string szWorkFile;
+};
+// The workers not ended yet, target by target and slot by slot: what a stop
+// that does not end is waiting for.
+std::vector<LiveWorker> ListLiveWorkers();
+
 }  // namespace stratavon

@@ -3,15 +3,27 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "engine/Pattern.h"
 #include "platform/DiskSpace.h"
 #include "platform/MessageBox.h"
+#include "platform/SystemError.h"
 
 namespace stratavon {
 namespace {
 
 std::atomic<ISimpleWorkerWatch*> g_pSimpleWatch{nullptr};
+
+// A start-up message's bit in TargetRunRecord::dwStartBoxesShown.
+uint32_t MessageBit(const char* szMessage) {
+  const char* const messages[] = {kSimpleMsgInitialization, kSimpleMsgDiskSpace, kSimpleMsgMemory,
+                                  kSimpleMsgFileCreation};
+  for (uint32_t i = 0; i < std::size(messages); ++i) {
+    if (std::strcmp(szMessage, messages[i]) == 0) return 1u << i;
+  }
+  return 1u << 31;
+}
 
 }  // namespace
 
@@ -40,23 +52,32 @@ bool CSimpleWorker::InitInstance() {
   m_lockRecords.Unlock();
 
   DiskSpaceInfo disk;
-  if (!GetDiskFreeSpace(szRoot, disk)) return FailStart(kErrorInitialization, kSimpleMsgInitialization);
+  if (!GetDiskFreeSpace(szRoot, disk)) {
+    return FailStart(kErrorInitialization, kSimpleMsgInitialization, FormatSystemMessage(errno));
+  }
   // Direct I/O moves whole sectors only.
   if (disk.dwBytesPerSector == 0 || kSimpleIoBytes % disk.dwBytesPerSector != 0) {
-    return FailStart(kErrorInitialization, kSimpleMsgInitialization);
+    return FailStart(kErrorInitialization, kSimpleMsgInitialization,
+                     "its sector size (" + std::to_string(disk.dwBytesPerSector) + " bytes) does not divide " +
+                         std::to_string(kSimpleIoBytes) + " bytes");
   }
-  if (disk.qwFreeBytes < kSimpleIoBytes) return FailStart(kErrorDiskSpace, kSimpleMsgDiskSpace);
+  if (disk.qwFreeBytes < kSimpleIoBytes) {
+    return FailStart(kErrorDiskSpace, kSimpleMsgDiskSpace,
+                     std::to_string(disk.qwFreeBytes) + " bytes free, " + std::to_string(kSimpleIoBytes) + " needed");
+  }
 
   // Whatever was acquired is released before the box goes up: an operator
   // may leave it open for a long time.
   if (!m_buffer.Allocate(kSimpleIoBytes)) {
+    const int nError = errno;
     ReleaseIo();
-    return FailStart(kErrorMemoryAllocation, kSimpleMsgMemory);
+    return FailStart(kErrorMemoryAllocation, kSimpleMsgMemory, FormatSystemMessage(nError));
   }
   FillPatternBuffer(m_buffer.Data());
-  if (!m_file.Create(szRoot, WorkFileName(szRoot, m_bWriteSide, m_nSlot))) {
+  const std::string szFile = WorkFileName(szRoot, m_bWriteSide, m_nSlot);
+  if (!m_file.Create(szRoot, szFile)) {
     ReleaseIo();
-    return FailStart(kErrorInitialization, kSimpleMsgFileCreation + ("\n" + m_file.Failure()));
+    return FailStart(kErrorInitialization, kSimpleMsgFileCreation, m_file.Failure());
   }
 
   m_lockRecords.Lock();
@@ -66,10 +87,20 @@ bool CSimpleWorker::InitInstance() {
   return true;
 }
 
-bool CSimpleWorker::FailStart(IoErrorKind nKind, const std::string& szMessage) {
+bool CSimpleWorker::FailStart(IoErrorKind nKind, const char* szMessage, const std::string& szReason) {
   // The watch hears of it first, so a front end knows while the box is open.
   if (ISimpleWorkerWatch* pWatch = g_pSimpleWatch.load()) pWatch->OnStartFailed(m_nTarget, m_nSlot, nKind, szMessage);
-  ShowMessageBox(szMessage, "Error", MessageIcon::kError);
+  // Up to fifty workers of a target meet the same failure: the first one
+  // shows it, naming the target and the reason, and the rest end quietly.
+  const uint32_t dwBit = MessageBit(szMessage);
+  m_lockRecords.Lock();
+  TargetRunRecord& record = g_pTargetRecords[m_nTarget];
+  const bool bShown = (record.dwStartBoxesShown & dwBit) != 0;
+  record.dwStartBoxesShown |= dwBit;
+  const std::string szRoot = record.szRoot;
+  m_lockRecords.Unlock();
+  if (!bShown) ShowMessageBox(std::string(szMessage) + "\n\nTarget: " + szRoot + "\nReason: " + szReason, "Error",
+                              MessageIcon::kError);
   return false;
 }
 

@@ -87,7 +87,9 @@ class CSimpleWorker : public CSlotWorker {
   CSingleLock m_lockRecords{&g_csRecords};
 
  private:
-  bool FailStart(IoErrorKind nKind, const std::string& szMessage);
+  // Shows szMessage with the target and szReason, once per target, message
+  // and run, and ends the start-up.
+  bool FailStart(IoErrorKind nKind, const char* szMessage, const std::string& szReason);
 
   const bool m_bWriteSide;
   bool m_bTransferFailed = false;

@@ -149,9 +149,9 @@ void CCorvaneDlg::OnStart() {
     return;
   }
   LaunchSimpleWorkers();
-  m_btnStart->setEnabled(false);
   SetStatus(kStatusRun);
   m_bRunning = 1;
+  EnableRunButtons(false, true);
 }
 
 void CCorvaneDlg::StopAndWaitForWorkers() {
@@ -169,8 +169,8 @@ void CCorvaneDlg::OnStop() {
   EnableRunButtons(false, false);
   StopAndWaitForWorkers();
   SetStatus(kStatusStop);
-  EnableRunButtons(true, true);
   m_bRunning = 0;
+  EnableRunButtons(true, true);
 }
 
 void CCorvaneDlg::ResetConsole() {
@@ -178,8 +178,8 @@ void CCorvaneDlg::ResetConsole() {
   if (m_bRunning) {
     EnableRunButtons(false, false);
     StopAndWaitForWorkers();
-    EnableRunButtons(true, true);
     m_bRunning = 0;
+    EnableRunButtons(true, true);
   }
   ReleaseTargetRecords();
   m_pTargets.reset();
