@@ -1,16 +1,10 @@
 #include "cli/CliConsole.h"
 
+#include "engine/RunRecord.h"
+
 namespace stratavon {
 
-CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_failures(nTargets, 0) {}
-
-void CCliConsole::SetTargetText(int nRow, int nColumn, const std::string& szText) {
-  if (nColumn == kColumnStatus && szText == "FAIL" && nRow >= 0 && static_cast<size_t>(nRow) < m_failures.size()) {
-    std::lock_guard lock(m_mutex);
-    ++m_failures[static_cast<size_t>(nRow)];
-  }
-  m_table.SetTargetText(nRow, nColumn, szText);
-}
+CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_nTargets(static_cast<int>(nTargets)) {}
 
 void CCliConsole::SetPerformanceText(const std::string& szText) {
   std::lock_guard lock(m_mutex);
@@ -53,16 +47,18 @@ std::string CCliConsole::ElapsedText() const {
 }
 
 int CCliConsole::Failures() const {
-  std::lock_guard lock(m_mutex);
   int nTotal = 0;
-  for (int n : m_failures) nTotal += n;
+  for (int t = 0; t < m_nTargets; ++t) nTotal += FailuresOf(t);
   return nTotal;
 }
 
 int CCliConsole::FailuresOf(int nRow) const {
-  std::lock_guard lock(m_mutex);
-  if (nRow < 0 || static_cast<size_t>(nRow) >= m_failures.size()) return 0;
-  return m_failures[static_cast<size_t>(nRow)];
+  if (g_pTargetRecords == nullptr || nRow < 0 || nRow >= m_nTargets || nRow >= g_nTargetRecords) return 0;
+  int nFailed = 0;
+  for (const SlotActivity& activity : g_pTargetRecords[nRow].activity) {
+    nFailed += activity.bFailed.load(std::memory_order_acquire) != 0 ? 1 : 0;
+  }
+  return nFailed;
 }
 
 std::string CCliConsole::TargetStatus(int nRow) const {

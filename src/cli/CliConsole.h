@@ -13,14 +13,15 @@ namespace stratavon {
 // The advanced console as the command line keeps it: the target list and
 // texts in a mutex-guarded table that the workers write from their own
 // threads, the rate and elapsed boxes, and the state of the timers, which
-// the command's own loop honours. It also counts the workers that ended in
-// FAIL: a failing worker writes "FAIL" into its target's Status cell once,
-// when it reports its failure, so every such write is one failed worker.
+// the command's own loop honours. The workers that failed it takes from
+// their slots' failed flags, not from the words they show.
 class CCliConsole : public IAdvancedView {
  public:
   explicit CCliConsole(size_t nTargets);
 
-  void SetTargetText(int nRow, int nColumn, const std::string& szText) override;
+  void SetTargetText(int nRow, int nColumn, const std::string& szText) override {
+    m_table.SetTargetText(nRow, nColumn, szText);
+  }
   void SetStatusText(const std::string& szText) override { m_table.SetStatusText(szText); }
   void SetExtendedText(const std::string& szText) override { m_table.SetExtendedText(szText); }
   void SetPerformanceText(const std::string& szText) override;
@@ -38,7 +39,7 @@ class CCliConsole : public IAdvancedView {
   bool TimersRunning() const { return m_bTimers.load(); }
   bool StatsTimerRunning() const { return m_bStatsTimer.load(); }
 
-  // Workers that ended in FAIL, in all and per target.
+  // Workers that reported a failure, in all and per target.
   int Failures() const;
   int FailuresOf(int nRow) const;
   // The Status cell, except that a target one of whose workers failed
@@ -48,12 +49,12 @@ class CCliConsole : public IAdvancedView {
  private:
   CConsoleTable m_table;
   mutable std::mutex m_mutex;
-  std::vector<int> m_failures;
   std::string m_szPerformance = "0 MB/s";
   std::string m_szIops = "0 IO/s";
   std::string m_szElapsed = "00:00:00:00";
   std::atomic<bool> m_bTimers{false};
   std::atomic<bool> m_bStatsTimer{false};
+  const int m_nTargets;
 };
 
 }  // namespace stratavon

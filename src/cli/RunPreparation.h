@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "cli/RunOptions.h"
 
 namespace stratavon {
@@ -13,5 +15,7 @@ namespace stratavon {
 // refused run leaves nothing behind. False (with the console's message, or
 // a plain one where the console has none) when the run is refused.
 bool PrepareRun(const RunOptions& options);
+// What the last PrepareRun refused, in the words it printed.
+const std::string& RefusalText();
 
 }  // namespace stratavon

@@ -26,6 +26,9 @@ class CWorkFile {
   // False with errno set on failure.
   bool Create(const std::string& szPath);
   void Close();
+  // Lets go of the descriptor without closing it, so that its number cannot
+  // be handed to another file while a request may still use it.
+  void Abandon() { m_hFile = INVALID_HANDLE_VALUE; }
 
   int Handle() const { return m_hFile; }
   bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
