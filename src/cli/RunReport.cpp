@@ -55,8 +55,11 @@ void AddTargetVerdict(TargetResult& target, int nTarget) {
     }
   }
   if (tally.qwCalls != 0 || !target.bMoved) target.szStatus = "FAIL";
-  // The row's Error cell may hold the failed calls' own words ("WRITE API x3").
-  if (target.szError == "NONE" || target.szError.empty() || (tally.qwCalls != 0 && target.szError == IoErrorCell(tally))) {
+  // The row's Error cell may hold the failed calls' own words ("WRITE API x3"),
+  // as the last tick saw them.
+  const std::string szCellWords = std::string(DescribeIoError(tally.nFirstKind, false).szShort) + " x";
+  if (target.szError == "NONE" || target.szError.empty() ||
+      (tally.qwCalls != 0 && target.szError.starts_with(szCellWords))) {
     if (tally.qwCalls != 0) {
       target.szError = DescribeIoError(tally.nFirstKind, false).szShort;
     } else if (!target.bMoved) {
