@@ -319,8 +319,6 @@ TEST_F(CliTest, FaultsAreNeverAPass) {
   const Case kCases[] = {
       {"unchecked writes", FaultRule::Error("KORVA25.DAT", Op::Write, 0, 0, EIO), {"-f", "write", "-P"},
        "WRITE API", true, false},
-      {"unchecked asynchronous reads", FaultRule::Error("KORVA0.DAT", Op::Read, 0, 0, EIO),
-       {"-f", "read", "-a", "-q", "4"}, "READ API", true, false},
       {"simple load", FaultRule::Error("KORVA25.DAT", Op::Write, 0, 0, EIO), {"--simple", "-f", "write"},
        "WRITE API", true, false},
       {"slow call", FaultRule::Stall("KORVA25.DAT", Op::Write, 0, 0, 2500).Skip(2).Times(1),
