@@ -75,8 +75,8 @@ void CAsyncEngine::CleanUp() {
   // A request the kernel cannot withdraw (a read held by a stalled device)
   // is not waited for forever: the worker ends with an I/O TIMEOUT, and the
   // queue, the buffers and the file stay with the process, untouched, so
-  // that a late completion lands in memory nobody else owns.
-  // A slow request gets the rest of its time; one already past it, a moment.
+  // that a late completion lands in memory nobody else owns. A slow request
+  // gets the rest of its time; one already past it, a moment.
   const auto grace = std::max(TimeLeft(m_tWaitStart + m_timeout), std::chrono::milliseconds(kCancelGraceMs));
   if (m_pQueue && !m_pQueue->CancelAllFor(grace)) {
     if (m_bFailed == 0) ReportIoError(0, kErrorIoTimeout, nullptr);
