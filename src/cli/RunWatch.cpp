@@ -115,9 +115,9 @@ void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period
 
 void CRunWatch::OnWaitSlice() {
   if (m_signals.Poll() == 0) return;
-  std::string szText = "stratavon-cli: still waiting, at most " + Seconds(std::chrono::duration<double>(IoTimeout()).count()) +
-                       " from the stop, for " + std::to_string(LiveWorkers()) +
-                       " worker(s) to finish their pass and close their files\n";
+  const double dLimit = std::chrono::duration<double>(IoTimeout()).count();
+  std::string szText = "stratavon-cli: still waiting, at most " + Seconds(dLimit) + " from the stop, for " +
+                       std::to_string(LiveWorkers()) + " worker(s) to finish their pass and close their files\n";
   for (const CallInProgress& call : CallsInProgress()) szText += "  " + DescribeCall(call) + "\n";
   Say(szText);
 }

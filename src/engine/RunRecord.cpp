@@ -61,8 +61,9 @@ std::vector<CallInProgress> CallsInProgress(std::chrono::milliseconds minAge) {
       const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(
           std::chrono::nanoseconds(nsNow - activity.nsCallStart.load()));
       if (age < minAge) continue;
-      const bool bWriteSide = record.workerKind[s] == kWorkerSimpleWrite || record.workerKind[s] == kWorkerWriteAdvanced ||
-                              record.workerKind[s] == kWorkerWriteAdvancedAsync;
+      const uint32_t nKind = record.workerKind[s];
+      const bool bWriteSide =
+          nKind == kWorkerSimpleWrite || nKind == kWorkerWriteAdvanced || nKind == kWorkerWriteAdvancedAsync;
       calls.push_back({t, s, WorkFileName(record.szRoot, bWriteSide, s), nCall, age});
     }
   }

@@ -364,7 +364,8 @@ TEST_F(CliTest, StartUpAndSignals) {
   using Op = FaultRule::EOp;
   // The read worker's initial fill is its first write.
   ASSERT_GE(fs.Arm(FaultRule::Stall("KORVA0.DAT", Op::Write, 0, 0, 2000).Times(1)), 0);
-  const CliResult slow = RunCli({"run", "-t", fs.Root(), "-f", "read", "-a", "-P", "-x", "64KB", "-b", "64KB", "-d", "1", "--json"});
+  const CliResult slow =
+      RunCli({"run", "-t", fs.Root(), "-f", "read", "-a", "-P", "-x", "64KB", "-b", "64KB", "-d", "1", "--json"});
   EXPECT_EQ(slow.nExit, 0) << slow.szErr;
   EXPECT_GE(std::stod(JsonField(slow.szOut, "startup_s")), 1.5) << slow.szOut;
   EXPECT_GT(std::stoull(JsonField(slow.szOut, "ios")), 0u) << "a second of load after the start-up";
@@ -386,7 +387,8 @@ TEST_F(CliTest, StartUpAndSignals) {
   nohup.Signal(SIGHUP);
   nohup.Signal(SIGINT);
   EXPECT_EQ(nohup.Wait(), 0) << nohup.Err();
-  EXPECT_NE(nohup.Out().find("verdict: PASS, no worker failed (stopped by SIGINT)\n"), std::string::npos) << nohup.Out();
+  EXPECT_NE(nohup.Out().find("verdict: PASS, no worker failed (stopped by SIGINT)\n"), std::string::npos)
+      << nohup.Out();
 
   const int nStall = fs.Arm(FaultRule::Stall("KORVA25.DAT", Op::Write, 0, 0, 0).Skip(4));
   CCliProcess stalled({"run", "-t", fs.Root(), "-f", "write", "-x", "64KB", "-b", "64KB", "--io-timeout", "3"});
