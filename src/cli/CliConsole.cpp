@@ -1,8 +1,10 @@
 #include "cli/CliConsole.h"
 
+#include "engine/RunRecord.h"
+
 namespace stratavon {
 
-CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_reasons(nTargets) {}
+CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_reasons(nTargets), m_nTargets(static_cast<int>(nTargets)) {}
 
 namespace {
 
@@ -74,9 +76,20 @@ std::string CCliConsole::ElapsedText() const {
   return m_szElapsed;
 }
 
-int CCliConsole::Failures() const { return m_verdict.Failures(); }
+int CCliConsole::Failures() const {
+  int nTotal = 0;
+  for (int t = 0; t < m_nTargets; ++t) nTotal += FailuresOf(t);
+  return nTotal;
+}
 
-int CCliConsole::FailuresOf(int nRow) const { return m_verdict.FailuresOf(nRow); }
+int CCliConsole::FailuresOf(int nRow) const {
+  if (g_pTargetRecords == nullptr || nRow < 0 || nRow >= m_nTargets || nRow >= g_nTargetRecords) return 0;
+  int nFailed = 0;
+  for (const SlotActivity& activity : g_pTargetRecords[nRow].activity) {
+    nFailed += activity.bFailed.load(std::memory_order_acquire) != 0 ? 1 : 0;
+  }
+  return nFailed;
+}
 
 std::string CCliConsole::TargetStatus(int nRow) const { return m_table.Cell(nRow, kColumnStatus); }
 

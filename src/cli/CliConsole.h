@@ -13,9 +13,10 @@ namespace stratavon {
 // The advanced console as the command line keeps it: the target list and
 // texts in a mutex-guarded table that the workers write from their own
 // threads, the rate and elapsed boxes, and the state of the timers, which
-// the command's own loop honours. It also counts the workers that ended in
-// FAIL, and keeps a failed target's FAIL through what its other workers and
-// a Stop write after it (CRunVerdict).
+// the command's own loop honours. It keeps a failed target's FAIL through
+// what its other workers and a Stop write after it (CRunVerdict); the
+// workers that failed it takes from their slots' failed flags, not from the
+// words they show.
 class CCliConsole : public IAdvancedView {
  public:
   explicit CCliConsole(size_t nTargets);
@@ -39,7 +40,7 @@ class CCliConsole : public IAdvancedView {
   bool TimersRunning() const { return m_bTimers.load(); }
   bool StatsTimerRunning() const { return m_bStatsTimer.load(); }
 
-  // Workers that ended in FAIL, in all and per target.
+  // Workers that reported a failure, in all and per target.
   int Failures() const;
   int FailuresOf(int nRow) const;
   // The Status cell: "FAIL" for a target one of whose workers failed, even
@@ -59,6 +60,7 @@ class CCliConsole : public IAdvancedView {
   std::string m_szElapsed = "00:00:00:00";
   std::atomic<bool> m_bTimers{false};
   std::atomic<bool> m_bStatsTimer{false};
+  const int m_nTargets;
 };
 
 }  // namespace stratavon

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "cli/CliConsole.h"
@@ -39,25 +40,31 @@ class CRun : public CRunWatch {
     controls.nBufferIndex = m_options.nBufferIndex;
     controls.nDepthIndex = m_options.nDepth - 1;
     Announce();
-    if (!m_control.OnStart(controls)) return kExitRefused;
     const Clock::time_point tStart = Clock::now();
+    if (!m_control.OnStart(controls)) return kExitRefused;
 
     Watch(tStart, kLivePeriod, [this] {
       if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);
       if (m_console.TimersRunning()) m_control.OnTimer(TIMER_ELAPSED);
       Say(LiveLines(m_console, m_nTargets));
     });
-    m_control.OnClose([this] { OnWaitSlice(); });
-    const double dElapsed = std::chrono::duration<double>(Clock::now() - tStart).count();
+    const double dElapsed = LoadSeconds();
+    // The stop waits at most the I/O time-out; whoever is still inside a
+    // call then has stalled, and the run ends without it.
+    std::vector<std::string> stalls;
+    if (!m_control.OnClose([this] { OnWaitSlice(); }, IoTimeout())) stalls = MarkStalledWorkers(&m_console);
 
-    const RunResult result = CollectRunResult(m_console, m_nTargets, dElapsed);
+    RunResult result = CollectRunResult(m_console, m_nTargets, dElapsed);
+    result.dStartupSeconds = StartupSeconds();
+    result.szStoppedBy = m_szStoppedBy;
+    result.stalls = std::move(stalls);
     if (m_options.bJson) {
       std::fputs(RunResultJson(result).c_str(), stdout);
     } else {
       std::fputs(RunResultText(result).c_str(), stdout);
     }
     std::fflush(stdout);
-    return result.nFailures == 0 ? kExitPassed : kExitWorkerFailed;
+    return result.Passed() ? kExitPassed : kExitWorkerFailed;
   }
 
  private:
@@ -91,7 +98,9 @@ int RunCommand(const RunOptions& options) {
     std::fprintf(stderr, "stratavon-cli: cannot watch for interrupts\n");
     return kExitRefused;
   }
+  SetIoTimeout(std::chrono::seconds(options.nIoTimeoutSeconds));
   if (!PrepareRun(options)) {
+    if (options.bJson) std::fputs(RefusedRunJson(RefusalText()).c_str(), stdout);
     ReleaseTargetRecords();
     ReleaseDataFile();
     return kExitRefused;
@@ -102,6 +111,13 @@ int RunCommand(const RunOptions& options) {
   } else {
     CRun run(options, signals);
     nExit = run.Execute();
+  }
+  if (LiveWorkers() > 0) {
+    // A worker stalled inside a call still holds its record and buffers:
+    // nothing is released under it; the process ends as it is.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(nExit);
   }
   ReleaseTargetRecords();
   ReleaseDataFile();

@@ -12,7 +12,7 @@
 namespace stratavon {
 namespace {
 
-enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptHelp };
+enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout };
 
 constexpr option kLongOptions[] = {
     {"target", required_argument, nullptr, 't'},
@@ -29,7 +29,8 @@ constexpr option kLongOptions[] = {
     {"duration", required_argument, nullptr, 'd'},
     {"simple", no_argument, nullptr, kOptSimple},
     {"json", no_argument, nullptr, kOptJson},
-    {"help", no_argument, nullptr, kOptHelp},
+    {"io-timeout", required_argument, nullptr, kOptIoTimeout},
+    {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -76,9 +77,10 @@ const char* UsageText() {
          "  stratavon-cli run -t DIR [-t DIR ...] -f read|write|both [-n THREADS]\n"
          "                    [-p HH|crpat|cjtpat|cspat] [--data-file FILE.hvx]\n"
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
-         "                    [-d SECONDS] [--simple] [--json]\n"
+         "                    [-d SECONDS] [--io-timeout SECONDS] [--simple] [--json]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
+         "  stratavon-cli --version\n"
          "\n"
          "run options:\n"
          "  -t DIR        a target folder (repeat for more); work files go to DIR/READ and DIR/WRITE\n"
@@ -91,13 +93,18 @@ const char* UsageText() {
          "  -e            Error Checking: verify every pass\n"
          "  -P            Enable Performance: count bytes and I/Os, show MB/s and IOPS\n"
          "  -a            Asynchronous I/O, with -q DEPTH requests in flight (1 to 63, default 8)\n"
-         "  -d SECONDS    stop after this long (default: run until Ctrl-C)\n"
+         "  -d SECONDS    stop after this many seconds of load, counted once every worker has\n"
+         "                begun its I/O (default: run until Ctrl-C)\n"
+         "  --io-timeout SECONDS\n"
+         "                a call that takes longer fails with I/O TIMEOUT, and a stop waits at\n"
+         "                most this long for its workers (default 120)\n"
          "  --simple      the simple console's pure load instead of the advanced settings:\n"
          "                1MB direct transfers, nothing counted or checked (-x -b -e -P -a -q\n"
          "                --data-file do not apply); prints the status every 2 s\n"
          "  --json        print one JSON object at the end and nothing else on stdout\n"
          "\n"
-         "exit status: 0 no worker failed, 1 a worker failed, 2 the run was refused\n";
+         "exit status: 0 PASS; 1 FAIL: a worker failed or stalled, a call failed (also without\n"
+         "             -e), or a target moved no data; 2 the run was refused\n";
 }
 
 ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::string* pszError) {
@@ -111,7 +118,7 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   // The first advanced setting typed, which a --simple run cannot honour.
   std::string szAdvanced;
   int nOption;
-  while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:", kLongOptions, nullptr)) != -1) {
+  while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:h", kLongOptions, nullptr)) != -1) {
     const std::string_view szArg = optarg != nullptr ? optarg : "";
     if (szAdvanced.empty() && IsAdvancedOption(nOption)) {
       szAdvanced = nOption == kOptDataFile ? "--data-file" : std::string("-") + static_cast<char>(nOption);
@@ -173,7 +180,12 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
         break;
       case kOptSimple: options.bSimple = true; break;
       case kOptJson: options.bJson = true; break;
-      case kOptHelp: return ParseOutcome::kHelp;
+      case kOptIoTimeout:
+        if (!ParseNumber(szArg, 1, 86400, &options.nIoTimeoutSeconds)) {
+          return fail("--io-timeout takes a number of seconds from 1 to 86400, not \"" + std::string(szArg) + "\"");
+        }
+        break;
+      case 'h': return ParseOutcome::kHelp;
       case ':': return fail("option " + OffendingOption(argv) + " needs a value");
       default: return fail("unknown option " + OffendingOption(argv));
     }

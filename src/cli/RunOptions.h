@@ -24,11 +24,12 @@ struct RunOptions {
   int nSeconds = 0;  // 0: until interrupted
   bool bSimple = false;
   bool bJson = false;
+  int nIoTimeoutSeconds = 120;  // a call that takes longer is an I/O TIMEOUT; bounds the stop's wait
 };
 
 enum class ParseOutcome {
   kRun,    // the options are complete as far as their syntax goes
-  kHelp,   // --help: print the usage and succeed
+  kHelp,   // -h, --help: print the usage and succeed
   kUsage,  // a syntax error, described in *pszError
 };
 

@@ -16,18 +16,23 @@
 #include "engine/RunRecord.h"
 #include "engine/WorkerClasses.h"
 #include "platform/DiskSpace.h"
+#include "platform/IoQueue.h"
 #include "platform/MessageBox.h"
 
 namespace stratavon {
 namespace {
 
+std::string g_szRefusal;
+
 bool Refuse(const char* szConsoleMessage) {
   ShowMessageBox(szConsoleMessage, "Error", MessageIcon::kError);
+  if (g_szRefusal.empty()) g_szRefusal = szConsoleMessage;
   return false;
 }
 
 bool RefusePlainly(const std::string& szWhy) {
   std::fprintf(stderr, "stratavon-cli: %s\n", szWhy.c_str());
+  g_szRefusal = g_szRefusal.empty() ? szWhy : g_szRefusal + ": " + szWhy;
   return false;
 }
 
@@ -68,6 +73,11 @@ bool TargetsDistinct(const std::vector<std::string>& targets) {
 // Whether this build has every worker class the settings call for.
 bool ClassesAvailable(const RunOptions& options) {
   if (!options.bAsync) return true;
+  // A backend asked for by name and not available would fail every worker
+  // without a word; it is refused here instead.
+  if (const std::string szProblem = CIoQueue::BackendChoiceProblem(); !szProblem.empty()) {
+    return RefusePlainly(szProblem);
+  }
   if (AdvancedWorkerFactory(kWorkerReadAdvancedAsync) != nullptr &&
       AdvancedWorkerFactory(kWorkerWriteAdvancedAsync) != nullptr) {
     return true;
@@ -133,8 +143,10 @@ std::string BufferedDirectIoNotes(const std::vector<std::string>& targets) {
   }
   return szNotes;
 }
+const std::string& RefusalText() { return g_szRefusal; }
 
 bool PrepareRun(const RunOptions& options) {
+  g_szRefusal.clear();
   if (options.bSimple) return PrepareSimpleRun(options);
   if (!options.bPatternGiven && !options.szDataFile.empty()) {
     g_nPatternKind = kPatternByte;  // replaced by the data file below

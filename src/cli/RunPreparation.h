@@ -16,6 +16,8 @@ namespace stratavon {
 // refused run leaves nothing behind. False (with the console's message, or
 // a plain one where the console has none) when the run is refused.
 bool PrepareRun(const RunOptions& options);
+// What the last PrepareRun refused, in the words it printed.
+const std::string& RefusalText();
 
 // One line per target whose file system reports no direct-I/O alignment
 // (FUSE, network and memory file systems): direct I/O there may be served

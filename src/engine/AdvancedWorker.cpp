@@ -193,6 +193,8 @@ void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pB
                       bWithData ? pairs : nullptr);
   }
 
+  // The flag goes first: a console that sees the words can count the failure.
+  Activity().bFailed.store(1, std::memory_order_release);
   m_pDialog->SetStatusText("FAIL");
   m_pDialog->SetExtendedText(szDetail.empty() ? std::string(words.szLong) : words.szLong + (": " + szDetail));
   m_pDialog->SetTargetText(m_nTarget, kColumnError, words.szShort);

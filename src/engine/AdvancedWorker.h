@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -94,6 +95,8 @@ class CAdvancedWorker : public CSlotWorker {
   std::string m_szFileName;
   IWorkerConsole* m_pDialog = nullptr;
   uint8_t m_bFailed = 0;
+  // A call that takes longer is an I/O TIMEOUT.
+  const std::chrono::milliseconds m_ioTimeout = IoTimeout();
   CSingleLock m_lockRecords{&g_csRecords};
 };
 

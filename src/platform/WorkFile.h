@@ -31,6 +31,9 @@ class CWorkFile {
   bool Create(const std::string& szRoot, const std::string& szPath);
   const std::string& Failure() const { return m_szFailure; }
   void Close();
+  // Lets go of the descriptor without closing it, so that its number cannot
+  // be handed to another file while a request may still use it.
+  void Abandon() { m_hFile = INVALID_HANDLE_VALUE; }
 
   int Handle() const { return m_hFile; }
   bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }

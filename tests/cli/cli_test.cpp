@@ -163,6 +163,15 @@ TEST_F(CliTest, RefusedSettingsTouchNoTarget) {
     EXPECT_EQ(result.szOut, "") << szMessage;
     EXPECT_TRUE(EntriesUnder(szDir).empty()) << szMessage << ": the target was touched";
   }
+  // A backend asked for by a name that means none is refused before any
+  // worker could fail for it; a script that asked for JSON is told in JSON.
+  setenv("STRATAVON_IO_BACKEND", "uringg", 1);
+  const CliResult backend = RunCli({"run", "-t", szDir, "-f", "write", "-a", "--json"});
+  unsetenv("STRATAVON_IO_BACKEND");
+  EXPECT_EQ(backend.nExit, 2);
+  EXPECT_EQ(JsonField(backend.szOut, "verdict"), "REFUSED") << backend.szOut;
+  EXPECT_NE(JsonField(backend.szOut, "error").find("uringg names no I/O backend"), std::string::npos) << backend.szOut;
+  EXPECT_TRUE(EntriesUnder(szDir).empty());
 }
 
 TEST_F(CliTest, MissingRootIsADirectoryCreationError) {
@@ -359,6 +368,117 @@ TEST_F(CliTest, TargetsListTheRoot) {
   EXPECT_TRUE(std::regex_search(result.szOut, std::regex("(^|\n)/ +[A-Z]"))) << result.szOut;
   EXPECT_EQ(RunCli({"targets", "extra"}).nExit, 2);
   EXPECT_EQ(RunCli({"events", "--yaml"}).nExit, 2);
+  const CliResult version = RunCli({"--version"});
+  EXPECT_EQ(version.nExit, 0);
+  EXPECT_TRUE(std::regex_match(version.szOut, std::regex("stratavon-cli [0-9.]+\n"))) << version.szOut;
+  const CliResult help = RunCli({"run", "-h"});
+  EXPECT_EQ(help.nExit, 0) << help.szErr;
+  EXPECT_NE(help.szOut.find("--io-timeout SECONDS"), std::string::npos) << help.szOut;
+}
+
+// Faults that a run must never pass over, whatever its settings: failed
+// calls of loops that go on regardless, a call past the I/O time-out, a
+// call that never returns (the stop waits for it at most the time-out),
+// and an asynchronous read the kernel cannot cancel.
+TEST_F(CliTest, FaultsAreNeverAPass) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  using Op = FaultRule::EOp;
+  struct Case {
+    const char* szWhat;
+    FaultRule rule;
+    std::vector<std::string> args;
+    const char* szError;
+    bool bIoErrors;  // counted as failed calls (the workers went on)
+    bool bStall;     // still inside its call when the run ended
+  };
+  const Case kCases[] = {
+      {"unchecked writes", FaultRule::Error("KORVA25.DAT", Op::Write, 0, 0, EIO), {"-f", "write", "-P"},
+       "WRITE API", true, false},
+      {"simple load", FaultRule::Error("KORVA25.DAT", Op::Write, 0, 0, EIO), {"--simple", "-f", "write"},
+       "WRITE API", true, false},
+      {"slow call", FaultRule::Stall("KORVA25.DAT", Op::Write, 0, 0, 2500).Skip(2).Times(1),
+       {"-f", "write", "-e", "--io-timeout", "1"}, "I/O TIMEOUT", false, false},
+      {"call that never returns", FaultRule::Stall("KORVA25.DAT", Op::Write, 0, 0, 0).Skip(4),
+       {"-f", "write", "--io-timeout", "2"}, "I/O TIMEOUT", false, true},
+      {"uncancellable asynchronous read", FaultRule::Stall("KORVA0.DAT", Op::Read, 0, 0, 0).Skip(2),
+       {"-f", "read", "-a", "-e", "--io-timeout", "1"}, "I/O TIMEOUT", false, false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    ASSERT_TRUE(fs.ClearRules());
+    ASSERT_GE(fs.Arm(c.rule), 0) << fs.LastError();
+    std::vector<std::string> args{"run", "-t", fs.Root(), "-x", "64KB", "-b", "64KB", "-d", "3", "--json"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    if (c.args[0] == std::string("--simple")) args.erase(args.begin() + 3, args.begin() + 7);
+    CCliProcess process(args);
+    // A process whose thread is held inside a call cannot be reaped before
+    // the call returns: the verdict comes first, then the rule goes.
+    ASSERT_TRUE(test::Eventually([&] { return process.Out().find("verdict") != std::string::npos; }, 60s))
+        << process.Err();
+    ASSERT_TRUE(fs.ClearRules());
+    const CliResult result{process.Wait(), process.Out(), process.Err()};
+    EXPECT_EQ(result.nExit, 1) << result.szOut << result.szErr;
+    EXPECT_EQ(JsonField(result.szOut, "verdict"), "FAIL");
+    EXPECT_EQ(JsonField(result.szOut, "status"), "FAIL");
+    EXPECT_EQ(JsonField(result.szOut, "error"), c.szError);
+    EXPECT_EQ(JsonField(result.szOut, "io_errors") != "0", c.bIoErrors) << result.szOut;
+    EXPECT_EQ(JsonField(result.szOut, "first_io_error"), c.bIoErrors ? "Input/output error" : "");
+    const bool bStalled = result.szOut.find("KORVA25.DAT inside a write for") != std::string::npos;
+    EXPECT_EQ(bStalled, c.bStall) << result.szOut;
+  }
+}
+
+// -d counts load, not start-up; a run stopped before any I/O is no pass; a
+// hang-up that nohup ignored stays ignored; a second Ctrl-C while a call
+// stalls learns which call, and the run still ends.
+TEST_F(CliTest, StartUpAndSignals) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  using Op = FaultRule::EOp;
+  // The read worker's initial fill is its first write.
+  ASSERT_GE(fs.Arm(FaultRule::Stall("KORVA0.DAT", Op::Write, 0, 0, 2000).Times(1)), 0);
+  const CliResult slow =
+      RunCli({"run", "-t", fs.Root(), "-f", "read", "-a", "-P", "-x", "64KB", "-b", "64KB", "-d", "1", "--json"});
+  EXPECT_EQ(slow.nExit, 0) << slow.szErr;
+  EXPECT_GE(std::stod(JsonField(slow.szOut, "startup_s")), 1.5) << slow.szOut;
+  EXPECT_GT(std::stoull(JsonField(slow.szOut, "ios")), 0u) << "a second of load after the start-up";
+
+  ASSERT_TRUE(fs.ClearRules());
+  const int nFill = fs.Arm(FaultRule::Stall("KORVA0.DAT", Op::Write, 0, 0, 0).Times(1));
+  CCliProcess early({"run", "-t", fs.Root(), "-f", "read", "-a", "-x", "64KB", "-b", "64KB"});
+  ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nFill) == 1; }, 30s)) << "the fill reached the target";
+  early.Signal(SIGINT);
+  ASSERT_TRUE(fs.ClearRules());
+  EXPECT_EQ(early.Wait(), 1) << early.Out() << early.Err();
+  EXPECT_NE(early.Out().find("verdict: FAIL, " + fs.Root() + " completed no I/O (stopped by SIGINT)\n"),
+            std::string::npos) << early.Out();
+
+  signal(SIGHUP, SIG_IGN);
+  CCliProcess nohup({"run", "-t", m_target.Root(), "-f", "write", "-P", "-x", "64KB", "-b", "64KB"});
+  signal(SIGHUP, SIG_DFL);
+  ASSERT_TRUE(test::Eventually([&] { return nohup.Out().find("] total") != std::string::npos; }, 30s)) << nohup.Err();
+  nohup.Signal(SIGHUP);
+  nohup.Signal(SIGINT);
+  EXPECT_EQ(nohup.Wait(), 0) << nohup.Err();
+  EXPECT_NE(nohup.Out().find("verdict: PASS, no worker failed (stopped by SIGINT)\n"), std::string::npos)
+      << nohup.Out();
+
+  const int nStall = fs.Arm(FaultRule::Stall("KORVA25.DAT", Op::Write, 0, 0, 0).Skip(4));
+  CCliProcess stalled({"run", "-t", fs.Root(), "-f", "write", "-x", "64KB", "-b", "64KB", "--io-timeout", "3"});
+  ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nStall) == 1; }, 30s)) << "the write stalled";
+  stalled.Signal(SIGINT);
+  std::this_thread::sleep_for(200ms);
+  stalled.Signal(SIGINT);
+  ASSERT_TRUE(test::Eventually([&] { return stalled.Out().find("verdict") != std::string::npos; }, 60s));
+  ASSERT_TRUE(fs.ClearRules());
+  EXPECT_EQ(stalled.Wait(), 1) << stalled.Err();
+  EXPECT_NE(stalled.Out().find("still waiting, at most 3.0 s from the stop"), std::string::npos) << stalled.Out();
+  EXPECT_NE(stalled.Out().find("verdict: FAIL, 1 worker failed; 1 stalled"), std::string::npos) << stalled.Out();
 }
 
 }  // namespace

@@ -324,6 +324,7 @@ TEST_F(SyncFaultTest, WithoutErrorCheckingFailedReadsAreSkippedUntilStopped) {
   EXPECT_EQ(ExitCode(), 8u);
   EXPECT_EQ(Status(), "STOP");
   EXPECT_TRUE(Events().empty());
+  EXPECT_EQ(TargetIoErrors(0).qwCalls, m_fs.Hits(nRule)) << "every failed read is counted";
 }
 
 TEST_F(SyncFaultTest, FailedSeedWriteEndsTheReaderEvenWithoutChecking) {

@@ -1,5 +1,6 @@
 #include "console/simple/TargetRecords.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <memory>
@@ -32,6 +33,7 @@ void ForEachLiveWorker(Fn fn) {
 void ClearSlotEntries(TargetRunRecord& record, int s) {
   ClearSlotEntry(record.entries[s]);
   ClearSlotEntry(record.entries[s + kWriteEntryOffset]);
+  record.activity[s].Clear();
 }
 
 }  // namespace
@@ -70,6 +72,10 @@ void ResetSlots(TargetRunRecord& record) {
     record.hThread[s].reset();
     ClearSlotEntries(record, s);
   }
+  CScopedLock lock(g_csRecords);
+  record.qwIoErrors = 0;
+  record.nFirstIoError = 0;
+  record.nFirstIoErrorKind = 0;
 }
 
 void ResetTargetRecords() {
@@ -194,15 +200,27 @@ void StopWorkers() {
   lockRecords.Unlock();
 }
 
-void WaitForWorkers(const std::function<void()>& dispatch) {
-  if (g_pTargetRecords == nullptr) return;
+bool WaitForWorkers(const std::function<void()>& dispatch, std::chrono::milliseconds limit) {
+  if (g_pTargetRecords == nullptr) return true;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point tStart = Clock::now();
   for (int t = 0; t < g_nTargetRecords; ++t) {
     const TargetRunRecord& record = g_pTargetRecords[t];
     for (;;) {
       if (dispatch) dispatch();
-      if (WaitForAllEvents(record.hEndEvent, std::chrono::milliseconds(500)) == WaitResult::kAllSignalled) break;
+      auto slice = std::chrono::milliseconds(500);
+      if (limit != kNoWaitLimit) {
+        const auto left = limit - std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tStart);
+        if (left <= std::chrono::milliseconds::zero()) {
+          if (WaitForAllEvents(record.hEndEvent, std::chrono::milliseconds(0)) == WaitResult::kAllSignalled) break;
+          return false;
+        }
+        slice = std::min(slice, left);
+      }
+      if (WaitForAllEvents(record.hEndEvent, slice) == WaitResult::kAllSignalled) break;
     }
   }
+  return true;
 }
 
 std::vector<LiveWorker> ListLiveWorkers() {

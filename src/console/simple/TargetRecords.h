@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -57,9 +58,12 @@ void StopWorkers();
 void SuspendWorkers();
 void ResumeWorkers();
 // Waits until every slot's end event of every record is signalled, in
-// 500 ms waits with no overall limit; dispatch, when given, runs before
-// every wait (the GUI keeps serving its events).
-void WaitForWorkers(const std::function<void()>& dispatch = {});
+// 500 ms waits, for at most limit (none unless given); dispatch, when
+// given, runs before every wait (the GUI keeps serving its events). False
+// when a worker has still not ended when the limit is reached:
+// CallsInProgress tells which call holds it.
+constexpr std::chrono::milliseconds kNoWaitLimit = std::chrono::milliseconds::max();
+bool WaitForWorkers(const std::function<void()>& dispatch = {}, std::chrono::milliseconds limit = kNoWaitLimit);
 
 // A worker whose end event is not signalled yet.
 struct LiveWorker {

@@ -88,6 +88,7 @@ bool CSimpleWorker::InitInstance() {
 }
 
 bool CSimpleWorker::FailStart(IoErrorKind nKind, const char* szMessage, const std::string& szReason) {
+  Activity().bFailed.store(1, std::memory_order_release);
   // The watch hears of it first, so a front end knows while the box is open.
   if (ISimpleWorkerWatch* pWatch = g_pSimpleWatch.load()) pWatch->OnStartFailed(m_nTarget, m_nSlot, nKind, szMessage);
   // Up to fifty workers of a target meet the same failure: the first one
@@ -140,21 +141,31 @@ void CSimpleWorker::ReleaseIo() {
 }
 
 void CSimpleWorker::Transfer(bool bWrite) {
+  EnterCall(bWrite);
   const ssize_t nMoved =
       bWrite ? m_file.Write(m_buffer.Data(), kSimpleIoBytes) : m_file.Read(m_buffer.Data(), kSimpleIoBytes);
   const int nError = nMoved < 0 ? errno : 0;
+  const bool bTimedOut = LeaveCall() > m_ioTimeout;
   (void)m_file.Seek(0);
-  if (nMoved == static_cast<ssize_t>(kSimpleIoBytes) || m_bTransferFailed) return;
+  if (nMoved > 0) NoteMoved();
+  if (nMoved == static_cast<ssize_t>(kSimpleIoBytes) && !bTimedOut) return;
 
+  // Every failed or stalled call is counted; a short one only tells the watch.
+  const IoErrorKind nKind = nMoved < 0    ? (bWrite ? kErrorWriteApi : kErrorReadApi)
+                            : bTimedOut   ? kErrorIoTimeout
+                                          : kErrorUnderrunOverrun;
+  if (nKind != kErrorUnderrunOverrun) CountFailedCall(m_nTarget, nKind, nMoved < 0 ? nError : ETIMEDOUT);
+  if (m_bTransferFailed) return;
   m_bTransferFailed = true;
+  Activity().bFailed.store(1, std::memory_order_release);
   if (ISimpleWorkerWatch* pWatch = g_pSimpleWatch.load()) {
-    const IoErrorKind nKind = nMoved >= 0 ? kErrorUnderrunOverrun : (bWrite ? kErrorWriteApi : kErrorReadApi);
-    pWatch->OnTransferFailed(m_nTarget, m_nSlot, nKind, nError);
+    pWatch->OnTransferFailed(m_nTarget, m_nSlot, nKind, nMoved < 0 ? nError : (bTimedOut ? ETIMEDOUT : 0));
   }
 }
 
 void CWriteThreadClass::RunIo() {
   if (!m_file.IsOpen() || !m_buffer) return EndIo(kSimpleWriteExitCode);
+  BeginIo();
   // A stop that came before the loop still leaves one whole pass.
   do {
     Transfer(true);
@@ -166,6 +177,7 @@ void CThreadClass::RunIo() {
   if (!m_file.IsOpen() || !m_buffer) return EndIo(kSimpleReadExitCode);
   // The file is new and empty: give the reads a MiB of pattern to find.
   Transfer(true);
+  BeginIo();
   while (!StopRequested()) Transfer(false);
   EndIo(kSimpleReadExitCode);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -93,6 +94,7 @@ class CSimpleWorker : public CSlotWorker {
 
   const bool m_bWriteSide;
   bool m_bTransferFailed = false;
+  const std::chrono::milliseconds m_ioTimeout = IoTimeout();
 };
 
 // Read worker (kind 1, slots 0..24, entry s, READ/KORVA<s>.DAT): lays the
