@@ -2,13 +2,10 @@
 
 namespace stratavon {
 
-CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_failures(nTargets, 0) {}
+CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_failures(nTargets) {}
 
 void CCliConsole::SetTargetText(int nRow, int nColumn, const std::string& szText) {
-  if (nColumn == kColumnStatus && szText == "FAIL" && nRow >= 0 && static_cast<size_t>(nRow) < m_failures.size()) {
-    std::lock_guard lock(m_mutex);
-    ++m_failures[static_cast<size_t>(nRow)];
-  }
+  m_failures.Note(nRow, nColumn, szText);
   m_table.SetTargetText(nRow, nColumn, szText);
 }
 
@@ -50,19 +47,6 @@ std::string CCliConsole::IopsText() const {
 std::string CCliConsole::ElapsedText() const {
   std::lock_guard lock(m_mutex);
   return m_szElapsed;
-}
-
-int CCliConsole::Failures() const {
-  std::lock_guard lock(m_mutex);
-  int nTotal = 0;
-  for (int n : m_failures) nTotal += n;
-  return nTotal;
-}
-
-int CCliConsole::FailuresOf(int nRow) const {
-  std::lock_guard lock(m_mutex);
-  if (nRow < 0 || static_cast<size_t>(nRow) >= m_failures.size()) return 0;
-  return m_failures[static_cast<size_t>(nRow)];
 }
 
 std::string CCliConsole::TargetStatus(int nRow) const {

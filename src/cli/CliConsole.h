@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "console/advanced/AdvancedView.h"
+#include "console/advanced/RunSummary.h"
 #include "engine/ConsoleTable.h"
 
 namespace stratavon {
@@ -14,8 +15,7 @@ namespace stratavon {
 // texts in a mutex-guarded table that the workers write from their own
 // threads, the rate and elapsed boxes, and the state of the timers, which
 // the command's own loop honours. It also counts the workers that ended in
-// FAIL: a failing worker writes "FAIL" into its target's Status cell once,
-// when it reports its failure, so every such write is one failed worker.
+// FAIL (CFailureTally).
 class CCliConsole : public IAdvancedView {
  public:
   explicit CCliConsole(size_t nTargets);
@@ -39,8 +39,8 @@ class CCliConsole : public IAdvancedView {
   bool StatsTimerRunning() const { return m_bStatsTimer.load(); }
 
   // Workers that ended in FAIL, in all and per target.
-  int Failures() const;
-  int FailuresOf(int nRow) const;
+  int Failures() const { return m_failures.Failures(); }
+  int FailuresOf(int nRow) const { return m_failures.FailuresOf(nRow); }
   // The Status cell, except that a target one of whose workers failed
   // reads "FAIL" even after its other workers wrote "STOP".
   std::string TargetStatus(int nRow) const;
@@ -48,7 +48,7 @@ class CCliConsole : public IAdvancedView {
  private:
   CConsoleTable m_table;
   mutable std::mutex m_mutex;
-  std::vector<int> m_failures;
+  CFailureTally m_failures;
   std::string m_szPerformance = "0 MB/s";
   std::string m_szIops = "0 IO/s";
   std::string m_szElapsed = "00:00:00:00";

@@ -1,30 +1,13 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
 #include "cli/CliConsole.h"
+#include "console/advanced/RunSummary.h"
 
 namespace stratavon {
 
-// What a run leaves per target once every worker has ended.
-struct TargetResult {
-  std::string szRoot;
-  std::string szStatus;
-  std::string szError;
-  uint64_t qwBytes = 0;  // everything counted over the run (Enable Performance)
-  uint64_t qwIos = 0;
-};
-
-struct RunResult {
-  double dElapsedSeconds = 0;
-  int nFailures = 0;
-  std::vector<TargetResult> targets;
-};
-
-// Reads the final words from the console and sums every slot's counters
-// (under g_csRecords, one slot at a time).
+// Reads the final words from the console and sums every slot's counters.
 RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dElapsedSeconds);
 
 // The live lines: one per target (root, status, MB/s, IOPS, error), then
@@ -32,14 +15,5 @@ RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dEla
 //   [0:00:00:04] /mnt/a/  RUN  412 MB/s  206 IOPS  NONE
 //   [0:00:00:04] total  412 MB/s  206 IO/s
 std::string LiveLines(const CCliConsole& console, int nTargets);
-
-// MB per second and I/Os per second averaged over the elapsed time.
-double AverageMbPerSecond(uint64_t qwBytes, double dSeconds);
-double AveragePerSecond(uint64_t qwCount, double dSeconds);
-
-// The one object of --json.
-std::string RunResultJson(const RunResult& result);
-// The closing lines without --json: a result line per target and the verdict.
-std::string RunResultText(const RunResult& result);
 
 }  // namespace stratavon

@@ -16,6 +16,7 @@
 #include "console/advanced/Statistics.h"
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/QtAdvancedView.h"
+#include "console/advanced/gui/RunMonitor.h"
 #include "console/simple/gui/Artwork.h"
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
@@ -55,6 +56,7 @@ CCorvaneAdvancedDlg::CCorvaneAdvancedDlg(QWidget* pParent, CCorvaneDlg* pSimpleD
   const int nThreadIndex = m_pSimpleDlg ? m_pSimpleDlg->ThreadIndex() : 0;
   m_pRun =
       std::make_unique<CAdvancedRunControl>(*m_pWorkerView, dwFunction, nThreadIndex, [this] { return TargetCount(); });
+  m_pMonitor = new CRunMonitor(this, [this](int nRow, int nColumn) { return TargetText(nRow, nColumn).toStdString(); });
   CreateControls();
   OnInitDialog();
 }
@@ -186,6 +188,7 @@ void CCorvaneAdvancedDlg::CreateMenu(QMenuBar* pMenuBar) {
   TagControl(pImport, ID_OPTIONS_IMPORT_DATA_FILE);
   pImport->setData(static_cast<int>(ID_OPTIONS_IMPORT_DATA_FILE));
   connect(pImport, &QAction::triggered, this, &CCorvaneAdvancedDlg::OnImportDataFile);
+  m_pMonitor->AddMenuItems(pOptions);
 }
 
 void CCorvaneAdvancedDlg::OnInitDialog() {
@@ -288,6 +291,7 @@ void CCorvaneAdvancedDlg::SetTargetText(int nRow, int nColumn, const std::string
   }
   QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(nRow);
   pItem->setText(nColumn, QString::fromStdString(szText));
+  m_pMonitor->NoteTargetText(nRow, nColumn, szText);
   // A long root does not fit its 100 pixels; the whole path on hovering.
   if (nColumn == kColumnTarget) pItem->setToolTip(nColumn, pItem->text(nColumn));
   if (nColumn == kColumnStatus) MarkRow(nRow);
@@ -310,6 +314,7 @@ void CCorvaneAdvancedDlg::SetStatusText(const std::string& szText) {
 
 void CCorvaneAdvancedDlg::SetExtendedText(const std::string& szText) {
   m_edExtended->setText(QString::fromStdString(szText));
+  m_pMonitor->NoteExtendedText(szText);
   m_edExtended->setCursorPosition(0);
 }
 
