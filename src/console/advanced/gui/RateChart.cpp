@@ -84,21 +84,21 @@ void CRateChart::paintEvent(QPaintEvent*) {
     for (float f : SeriesOf(point, m_nSeries)) dMax = std::max(dMax, static_cast<double>(f));
   }
   dMax = NiceCeiling(dMax);
-  const QString szTop = QString::number(dMax, 'g', 6);
+  const auto axisText = [](double d) { return d >= 10 || d == 0 ? QString::number(d, 'f', 0) : QString::number(d, 'g', 3); };
+  const QString szTop = axisText(dMax);
   const int nLeft = metrics.horizontalAdvance(szTop) + 10;
   const QRect plot(nLeft, nLine, std::max(width() - nLeft - nLegendWidth - 16, 40),
                    std::max(height() - 3 * nLine, 40));
 
-  painter.setPen(palette().color(QPalette::Mid));
   for (int i = 0; i <= 4; ++i) {
     const int y = plot.bottom() - plot.height() * i / 4;
+    painter.setPen(palette().color(QPalette::Mid));
     painter.drawLine(plot.left(), y, plot.right(), y);
+    painter.setPen(palette().color(QPalette::Text));
+    painter.drawText(QRect(0, y - nLine / 2, nLeft - 4, nLine), Qt::AlignRight | Qt::AlignVCenter,
+                     axisText(dMax * i / 4));
   }
-  painter.setPen(palette().color(QPalette::Text));
   painter.drawRect(plot);
-  painter.drawText(QRect(0, plot.top() - nLine / 2, nLeft - 4, nLine), Qt::AlignRight | Qt::AlignVCenter, szTop);
-  painter.drawText(QRect(0, plot.bottom() - nLine / 2, nLeft - 4, nLine), Qt::AlignRight | Qt::AlignVCenter,
-                   QStringLiteral("0"));
   static const char* const kUnits[] = {"MB/s", "IOPS", "p99 \xC2\xB5s"};
   const double dSpan = points.empty() ? 0 : points.back().dEnd;
   painter.drawText(QRect(plot.left(), plot.bottom() + 2, plot.width(), nLine), Qt::AlignLeft,

@@ -52,11 +52,11 @@ CResultsDlg::CResultsDlg(QWidget* pParent, std::function<QPixmap()> grabChart)
 
   auto* pLayout = new QVBoxLayout(this);
   pLayout->addWidget(m_stVerdict);
-  pLayout->addWidget(m_lcTargets, 2);
+  pLayout->addWidget(m_lcTargets, 1);
   pLayout->addWidget(pSettingsLabel);
   pLayout->addWidget(m_lcSettings, 1);
   pLayout->addWidget(pButtons);
-  resize(720, 400);
+  resize(720, 480);
 }
 
 void CResultsDlg::SetResult(const RunResult& result) {
