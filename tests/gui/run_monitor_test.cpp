@@ -118,7 +118,7 @@ TEST_F(RunMonitorTest, ResultsOnStopEqualTheCliJsonAndSaveAsJsonCsvAndPng) {
   EXPECT_EQ(ReadWholeFile(out.Path("r.json")), szCli);
   ASSERT_TRUE(pResults->SaveTo(QString::fromStdString(out.Path("r.csv"))));
   const std::string szCsv = ReadWholeFile(out.Path("r.csv"));
-  EXPECT_NE(szCsv.find(m_dirs[1]->Root() + ",FAIL,DATA COMPARISON," + std::to_string(6u * 1048576u) + ",96,"),
+  EXPECT_NE(szCsv.find(result.targets[1].szRoot + ",FAIL,DATA COMPARISON," + std::to_string(6u * 1048576u) + ",96,"),
             std::string::npos)
       << szCsv;
   ASSERT_TRUE(pResults->SaveTo(QString::fromStdString(out.Path("chart.png"))));
