@@ -56,6 +56,8 @@ CEventLogDlg::CEventLogDlg(QWidget* pParent, std::string szLogPath)
   QPushButton* pReload = pButtons->addButton(tr("&Reload"), QDialogButtonBox::ActionRole);
   QPushButton* pCopy = pButtons->addButton(tr("&Copy"), QDialogButtonBox::ActionRole);
   QPushButton* pClear = pButtons->addButton(tr("C&lear..."), QDialogButtonBox::ResetRole);
+  // Enter in the filter must not clear the log or copy: only Close is a default.
+  for (QPushButton* pButton : {pReload, pCopy, pClear}) pButton->setAutoDefault(false);
   connect(pReload, &QPushButton::clicked, this, &CEventLogDlg::Reload);
   connect(pCopy, &QPushButton::clicked, this, &CEventLogDlg::OnCopy);
   connect(pClear, &QPushButton::clicked, this, &CEventLogDlg::OnClear);

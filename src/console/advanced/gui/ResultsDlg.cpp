@@ -46,6 +46,7 @@ CResultsDlg::CResultsDlg(QWidget* pParent, std::function<QPixmap()> grabChart)
   auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Close, this);
   QPushButton* pCopy = pButtons->addButton(tr("&Copy"), QDialogButtonBox::ActionRole);
   QPushButton* pSave = pButtons->addButton(tr("&Save..."), QDialogButtonBox::ActionRole);
+  for (QPushButton* pButton : {pCopy, pSave}) pButton->setAutoDefault(false);
   connect(pCopy, &QPushButton::clicked, this, &CResultsDlg::OnCopy);
   connect(pSave, &QPushButton::clicked, this, &CResultsDlg::OnSave);
   connect(pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
