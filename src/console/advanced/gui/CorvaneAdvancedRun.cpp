@@ -22,7 +22,9 @@ namespace stratavon {
 
 void CCorvaneAdvancedDlg::OnStart() {
   if (m_nWaitDepth > 0) return;
-  if (m_pRun->OnStart(ReadControls())) m_pMonitor->OnRunStarted(m_pRun->TargetCount(), m_pRun->Settings(), m_szPattern);
+  if (m_pRun->OnStart(ReadControls())) {
+    m_pMonitor->OnRunStarted(m_pRun->TargetCount(), m_pRun->Settings(), m_edPattern->text().toStdString());
+  }
   UpdateStartHint();
 }
 
