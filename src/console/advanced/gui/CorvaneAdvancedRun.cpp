@@ -14,6 +14,7 @@
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
 #include "console/advanced/gui/QtAdvancedView.h"
+#include "console/advanced/gui/RunMonitor.h"
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/QuitGuard.h"
 #include "engine/RunRecord.h"
@@ -22,7 +23,9 @@ namespace stratavon {
 
 void CCorvaneAdvancedDlg::OnStart() {
   if (m_nWaitDepth > 0) return;
-  m_pRun->OnStart(ReadControls());
+  if (m_pRun->OnStart(ReadControls())) {
+    m_pMonitor->OnRunStarted(m_pRun->TargetCount(), m_pRun->Settings(), m_edPattern->text().toStdString());
+  }
   UpdateStartHint();
   UpdateSettingsEnabled();
 }
@@ -30,6 +33,7 @@ void CCorvaneAdvancedDlg::OnStart() {
 void CCorvaneAdvancedDlg::OnStop() {
   if (m_nWaitDepth > 0) return;
   StopAndWait(false);
+  m_pMonitor->OnRunEnded(true);
 }
 
 void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
@@ -53,10 +57,12 @@ void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
 
 void CCorvaneAdvancedDlg::OnTimer(int nTimerId) {
   if (nTimerId == TIMER_ELAPSED || nTimerId == TIMER_STATS) m_pRun->OnTimer(nTimerId);
+  if (nTimerId == TIMER_STATS) m_pMonitor->OnSample();
 }
 
 void CCorvaneAdvancedDlg::CloseDown() {
   StopAndWait(true);
+  m_pMonitor->OnRunEnded(false);
   m_bClosed = 1;
   // The records outlive this console, its view does not: settings given
   // with Modify and never started must not send the workers of a later
