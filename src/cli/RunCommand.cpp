@@ -14,6 +14,7 @@
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
 #include "console/simple/TargetRecords.h"
+#include "engine/StampedPattern.h"
 #include "platform/IoQueue.h"
 
 namespace stratavon {
@@ -40,6 +41,7 @@ class CRun : public CRunWatch {
     controls.nDepthIndex = m_options.nDepth - 1;
     Announce();
     if (!m_control.OnStart(controls)) return kExitRefused;
+    if (g_bStampedPattern) Say("stratavon-cli: stamped units, run id " + StampRunIdText(g_qwStampRunId) + "\n");
     const Clock::time_point tStart = Clock::now();
 
     Watch(tStart, kLivePeriod, [this] {

@@ -74,17 +74,22 @@ std::string SizeItemsList() {
 const char* UsageText() {
   return "usage:\n"
          "  stratavon-cli run -t DIR [-t DIR ...] -f read|write|both [-n THREADS]\n"
-         "                    [-p HH|crpat|cjtpat|cspat] [--data-file FILE.hvx]\n"
+         "                    [-p HH|crpat|cjtpat|cspat|stamped[:BASE]] [--data-file FILE.hvx]\n"
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
          "                    [-d SECONDS] [--simple] [--json]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
+         "  stratavon-cli verify FILE... [--pass N] [--json]\n"
          "\n"
          "run options:\n"
          "  -t DIR        a target folder (repeat for more); work files go to DIR/READ and DIR/WRITE\n"
          "  -f FUNCTION   read, write or both\n"
          "  -n THREADS    workers per function and target, 1 to 25 (default 1)\n"
          "  -p PATTERN    a typed byte of two hex digits (default AA), or crpat, cjtpat, cspat\n"
+         "  -p stamped    stamped units: every 512-byte unit (or sector) starts with its offset,\n"
+         "                pass, slot, run id and checksum over the base pattern (stamped:crpat,\n"
+         "                stamped:AA, or stamped with --data-file); -e then names lost, stale,\n"
+         "                misdirected and foreign data\n"
          "  --data-file   a pattern data file (.hvx): a 16-byte label, then the pattern bytes\n"
          "  -x, -b SIZE   transfer and buffer size: 512B 1KB 2KB 4KB 8KB 16KB 32KB 64KB\n"
          "                128KB 256KB 512KB 1MB 2MB 4MB (default 1MB each)\n"
@@ -140,10 +145,20 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
           return fail("-n takes a thread count from 1 to 25, not \"" + std::string(szArg) + "\"");
         }
         break;
-      case 'p':
-        options.szPattern = szArg;
-        options.bPatternGiven = true;
+      case 'p': {
+        const std::string szLower = Lower(szArg);
+        if (szLower == "stamped") {
+          options.bStamped = true;
+        } else if (szLower.starts_with("stamped:")) {
+          options.bStamped = true;
+          options.szPattern = szArg.substr(8);
+          options.bPatternGiven = true;
+        } else {
+          options.szPattern = szArg;
+          options.bPatternGiven = true;
+        }
         break;
+      }
       case kOptDataFile:
         if (szArg.empty()) return fail("--data-file needs a file");
         options.szDataFile = szArg;
@@ -181,6 +196,9 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
   if (options.bPatternGiven && !options.szDataFile.empty()) {
     return fail("-p and --data-file both choose the pattern; give one of them");
+  }
+  if (options.bSimple && options.bStamped) {
+    return fail("-p stamped is an advanced setting; --simple writes the plain pattern only");
   }
   if (options.bSimple && !szAdvanced.empty()) {
     return fail(szAdvanced + " is an advanced setting; --simple runs the simple console's pure load "

@@ -14,6 +14,8 @@ struct RunOptions {
   // The typed byte ("AA" as the simple console starts), or CRPAT, CJTPAT, CSPAT.
   std::string szPattern = "AA";
   bool bPatternGiven = false;
+  // "-p stamped[:BASE]": stamped units over the base pattern.
+  bool bStamped = false;
   std::string szDataFile;
   int nTransferIndex = 11;  // "1MB", as the advanced console starts
   int nBufferIndex = 11;

@@ -14,6 +14,7 @@
 #include "engine/EventSource.h"
 #include "engine/Pattern.h"
 #include "engine/RunRecord.h"
+#include "engine/StampedPattern.h"
 #include "engine/WorkerClasses.h"
 #include "platform/MessageBox.h"
 
@@ -118,6 +119,7 @@ bool PrepareSimpleRun(const RunOptions& options) {
 }  // namespace
 
 bool PrepareRun(const RunOptions& options) {
+  g_bStampedPattern = options.bStamped;
   if (options.bSimple) return PrepareSimpleRun(options);
   if (!options.bPatternGiven && !options.szDataFile.empty()) {
     g_nPatternKind = kPatternByte;  // replaced by the data file below

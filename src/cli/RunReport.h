@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/CliConsole.h"
+#include "engine/Mismatch.h"
 
 namespace stratavon {
 
@@ -15,11 +16,14 @@ struct TargetResult {
   std::string szError;
   uint64_t qwBytes = 0;  // everything counted over the run (Enable Performance)
   uint64_t qwIos = 0;
+  // Failed verifications of its workers: where the data differs.
+  std::vector<IntegrityReport> mismatches;
 };
 
 struct RunResult {
   double dElapsedSeconds = 0;
   int nFailures = 0;
+  uint64_t qwStampRunId = 0;  // stamped units only
   std::vector<TargetResult> targets;
 };
 

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/Crc32.h"
 #include "engine/EventSource.h"
 #include "engine/IoError.h"
 #include "engine/RunRecord.h"
+#include "engine/StampedPattern.h"
 #include "engine/SlotWorker.h"
 #include "engine/WorkerConsole.h"
 #include "platform/AlignedBuffer.h"
@@ -62,6 +64,24 @@ class CAdvancedWorker : public CSlotWorker {
   // Writes a stamped block back into the work file.
   virtual void WriteBackBlock(uint8_t* pBlock);
 
+  // Whether a buffer read back from qwFileOffset holds what was written:
+  // the pattern's checksum, or with stamped units every unit's header of
+  // dwPass. The hot path's test; nothing is reported.
+  bool DataGood(const uint8_t* pBuffer, uint64_t qwFileOffset, uint32_t dwPass) const {
+    return m_bStamped ? UnitsGood(pBuffer, m_dwBufferSize, qwFileOffset, dwPass, m_stampId)
+                      : m_crc.Check(pBuffer, m_dwBufferSize);
+  }
+  // The kind to report for a buffer DataGood refused; remembers where the
+  // buffer lies and which pass it should hold for the report.
+  uint32_t BadDataKind(const uint8_t* pBuffer, uint64_t qwFileOffset, uint32_t dwPass);
+  // Stamped units: fresh headers before a write, spoiled ones before a read.
+  void StampForWrite(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass) const {
+    if (m_bStamped) StampUnits(pBuffer, nBytes, qwFileOffset, dwPass, m_stampId);
+  }
+  void PoisonForRead(uint8_t* pBuffer, size_t nBytes) const {
+    if (m_bStamped) PoisonUnits(pBuffer, nBytes, m_stampId.dwUnitBytes);
+  }
+
   TargetRunRecord& Record() const { return g_pTargetRecords[m_nTarget]; }
   SlotIoEntry& Entry() const {
     return Record().entries[m_bWriteSide ? m_nSlot + kWriteEntryOffset : m_nSlot];
@@ -91,6 +111,18 @@ class CAdvancedWorker : public CSlotWorker {
   IWorkerConsole* m_pDialog = nullptr;
   uint8_t m_bFailed = 0;
   CSingleLock m_lockRecords{&g_csRecords};
+
+  // Stamped units (opt-in): who this worker is to its headers.
+  bool m_bStamped = false;
+  StampIdentity m_stampId;
+  // Where the buffer of a data failure lies and the pass it should hold.
+  uint64_t m_qwReportOffset = 0;
+  uint32_t m_dwReportPass = 0;
+
+ private:
+  // A data failure's account: where it differs, the units' verdict, the
+  // buffer saved next to the work file. Before the stamp goes over it.
+  void RecordDataFailure(uint32_t nKind, const uint8_t* pBlock, std::vector<std::string>* pStrings);
 };
 
 }  // namespace stratavon

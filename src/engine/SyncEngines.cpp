@@ -63,8 +63,8 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
 }
 
 bool CSyncEngine::Verify(uint8_t* pBuffer) {
-  if (m_crc.Check(pBuffer, m_dwBufferSize)) return true;
-  ReportIoError(0, kErrorDataComparison, pBuffer);
+  if (DataGood(pBuffer, 0, m_dwPass)) return true;
+  ReportIoError(0, BadDataKind(pBuffer, 0, m_dwPass), pBuffer);
   return false;
 }
 
@@ -95,12 +95,15 @@ void CWriteAdvancedClass::OnStartIo() {
   if (!PrepareLoop()) return EndLoop(dwExitCode);
   ShowStatus("RUN");
 
+  const size_t nMovedBytes = static_cast<size_t>(Chunks()) * m_dwTransferSize;
   while (!StopRequested()) {
+    StampForWrite(m_buffer.Data(), m_dwBufferSize, 0, ++m_dwPass);
     if (!TransferPhase(true, m_buffer.Data())) break;
     Rewind();
     if (!Checking()) continue;
     // The read-back lands in the pattern buffer itself; verification proves
     // it still holds the pattern, which the next pass writes again.
+    PoisonForRead(m_buffer.Data(), nMovedBytes);
     if (!TransferPhase(false, m_buffer.Data())) break;
     Rewind();
     if (!Verify(m_buffer.Data())) break;
@@ -114,6 +117,8 @@ void CReadAdvancedClass::OnStartIo() {
   if (!PrepareLoop()) return EndLoop(dwExitCode);
 
   // Seed the file with one buffer of pattern, in every mode; not counted.
+  m_dwPass = 1;
+  StampForWrite(m_buffer.Data(), m_dwBufferSize, 0, m_dwPass);
   if (m_file.Write(m_buffer.Data(), m_dwBufferSize) < 0) {
     ReportIoError(static_cast<uint32_t>(errno), kErrorWriteApi, m_buffer.Data());
     return EndLoop(dwExitCode);
@@ -137,6 +142,7 @@ void CReadAdvancedClass::ReadLoop(bool bClearFirst, size_t nReadBytes) {
   uint8_t* pBuffer = m_buffer.Data();
   while (!StopRequested()) {
     if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
+    PoisonForRead(pBuffer, nReadBytes);
     if (!TransferPhase(false, pBuffer)) break;
     Rewind();
     if (Checking() && !Verify(pBuffer)) break;
@@ -144,7 +150,8 @@ void CReadAdvancedClass::ReadLoop(bool bClearFirst, size_t nReadBytes) {
 }
 
 bool CReadAdvancedClass::PrepareOverlap() {
-  if (!Checking() || m_dwBufferSize < kOverlapCheckBytes || !BackgroundCheckPays(RunWorkerCeiling())) return false;
+  // The checking thread knows the pattern's checksum, not stamped units.
+  if (m_bStamped || !Checking() || m_dwBufferSize < kOverlapCheckBytes || !BackgroundCheckPays(RunWorkerCeiling())) return false;
   m_nSpareBuffers = m_dwBufferSize <= PerCoreCacheBytes() ? 2 : 1;
   if (!m_spare.Allocate(size_t{m_nSpareBuffers} * m_dwBufferSize)) return false;
   // Every buffer starts out as the pattern: a pass that reads less than the

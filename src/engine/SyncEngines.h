@@ -64,6 +64,8 @@ class CSyncEngine : public CAdvancedWorker {
   CAlignedBuffer m_spare;
   CBackgroundCheck m_check;
   uint8_t* m_pChecked = nullptr;  // the buffer m_check holds
+  // The pass the file holds (stamped units): the writer's count, the reader's 1.
+  uint32_t m_dwPass = 0;
 };
 
 // Writes the pattern pass after pass; with Error Checking reads every pass

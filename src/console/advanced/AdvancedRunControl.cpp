@@ -1,3 +1,5 @@
+#include "engine/Mismatch.h"
+#include "engine/StampedPattern.h"
 #include "console/advanced/AdvancedRunControl.h"
 
 #include <ctime>
@@ -55,6 +57,10 @@ bool CAdvancedRunControl::OnStart(const AdvancedControls& controls) {
   }
 
   PrepareTargetRecords();
+  // Every run's stamped units carry an id of their own, so data left by an
+  // earlier run never passes for this one's.
+  if (g_bStampedPattern) g_qwStampRunId = NewStampRunId();
+  ClearIntegrityReports();
   m_view.SetPerformanceText("0 MB/s");
   m_view.SetIopsText("0 IO/s");
   m_view.SetExtendedText("NONE");
