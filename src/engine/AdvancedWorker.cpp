@@ -9,6 +9,7 @@
 
 #include "engine/Mismatch.h"
 #include "engine/Pattern.h"
+#include "engine/StampedScan.h"
 #include "platform/DiskSpace.h"
 #include "platform/SystemError.h"
 
@@ -62,6 +63,7 @@ bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
     return false;
   }
   m_stampId.dwUnitBytes = StampUnitBytes(disk.dwBytesPerSector);
+  m_qwFileBytes = qwNeeded;
   if (qwNeeded > disk.qwFreeBytes) {
     ReportIoError(0, kErrorDiskSpace, nullptr);
     return false;
@@ -80,7 +82,14 @@ bool CAdvancedWorker::CreateWorkFile() {
   Entry().pBuffer = m_buffer.Data();
   Entry().hFile = m_file.Handle();
   m_lockRecords.Unlock();
+  RecordStampedFile(0);
   return true;
+}
+
+void CAdvancedWorker::RecordStampedFile(uint32_t dwPass) const {
+  if (!m_bStamped) return;
+  AppendStampRecord(StampRecord{m_stampId.qwRunId, dwPass, m_qwFileBytes, m_stampId.dwSlot, m_stampId.dwUnitBytes,
+                                m_szFileName});
 }
 
 void CAdvancedWorker::KeepPatternChecksum() {
@@ -120,6 +129,7 @@ void CAdvancedWorker::CleanUp() {
     DeregisterEventSource(m_hEventSource);
     m_hEventSource = nullptr;
   }
+  if (m_file.IsOpen()) RecordStampedFile(PassReached());
   m_buffer.Free();
   m_reference.Free();
   m_file.Close();

@@ -78,6 +78,8 @@ class CAdvancedWorker : public CSlotWorker {
   void StampForWrite(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass) const {
     if (m_bStamped) StampUnits(pBuffer, nBytes, qwFileOffset, dwPass, m_stampId);
   }
+  // The newest pass the work file holds, for the run's record.
+  virtual uint32_t PassReached() const { return 0; }
   void PoisonForRead(uint8_t* pBuffer, size_t nBytes) const {
     if (m_bStamped) PoisonUnits(pBuffer, nBytes, m_stampId.dwUnitBytes);
   }
@@ -117,11 +119,13 @@ class CAdvancedWorker : public CSlotWorker {
   StampIdentity m_stampId;
   // Where the buffer of a data failure lies and the pass it should hold.
   uint64_t m_qwReportOffset = 0;
+  uint64_t m_qwFileBytes = 0;  // what the work file grows to
   uint32_t m_dwReportPass = 0;
 
  private:
   // A data failure's account: where it differs, the units' verdict, the
   // buffer saved next to the work file. Before the stamp goes over it.
+  void RecordStampedFile(uint32_t dwPass) const;
   void RecordDataFailure(uint32_t nKind, const uint8_t* pBlock, std::vector<std::string>* pStrings);
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -36,6 +37,11 @@ class CAsyncEngine : public CAdvancedWorker {
   bool InitInstance() override;
   void CleanUp() override;
   void WriteBackBlock(uint8_t* pBlock) override;
+  uint32_t PassReached() const override {
+    uint32_t dwPass = 0;
+    for (uint32_t i = 0; m_pRequests && i < m_dwQueueDepth; ++i) dwPass = std::max(dwPass, m_pRequests[i].dwPass);
+    return dwPass;
+  }
 
   // Which buffers a batch checks against the stored checksum after their I/O.
   enum class CrcCheck { kNone, kEveryRequest, kCompletedRegions };

@@ -47,6 +47,7 @@ class CSyncEngine : public CAdvancedWorker {
   // reported in the order the passes ran.
   bool SettleBackgroundCheck();
   void CleanUp() override;
+  uint32_t PassReached() const override { return m_dwPass; }
   // The common end of every loop.
   void EndLoop(uint32_t dwExitCode);
 
