@@ -1,5 +1,3 @@
-#include "engine/Mismatch.h"
-#include "engine/StampedPattern.h"
 #include "console/advanced/AdvancedRunControl.h"
 
 #include <ctime>
@@ -8,6 +6,8 @@
 #include "console/advanced/Statistics.h"
 #include "console/advanced/WorkerPlan.h"
 #include "console/simple/TargetRecords.h"
+#include "engine/Mismatch.h"
+#include "engine/StampedPattern.h"
 #include "engine/WorkerClasses.h"
 #include "platform/MessageBox.h"
 

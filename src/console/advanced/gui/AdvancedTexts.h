@@ -26,6 +26,7 @@ enum CorvaneAdvancedId : int {
   IDC_ADV_TARGETS = 1020,
   IDC_ADV_MODIFY = 1021,
   ID_OPTIONS_IMPORT_DATA_FILE = 32786,
+  ID_OPTIONS_STAMPED_UNITS = 32787,
 };
 
 // The advanced console's texts as the operator sees them; tests and

@@ -21,6 +21,7 @@
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/DialogTemplate.h"
 #include "engine/RunRecord.h"
+#include "engine/StampedPattern.h"
 #include "platform/MessageBox.h"
 
 namespace stratavon {
@@ -186,6 +187,19 @@ void CCorvaneAdvancedDlg::CreateMenu(QMenuBar* pMenuBar) {
   TagControl(pImport, ID_OPTIONS_IMPORT_DATA_FILE);
   pImport->setData(static_cast<int>(ID_OPTIONS_IMPORT_DATA_FILE));
   connect(pImport, &QAction::triggered, this, &CCorvaneAdvancedDlg::OnImportDataFile);
+  QAction* pStamped = pOptions->addAction(tr("&Stamped Units"));
+  TagControl(pStamped, ID_OPTIONS_STAMPED_UNITS);
+  pStamped->setData(static_cast<int>(ID_OPTIONS_STAMPED_UNITS));
+  pStamped->setCheckable(true);
+  pStamped->setChecked(g_bStampedPattern);
+  pStamped->setToolTip(tr("Every 512-byte unit starts with its offset, pass, slot, run and checksum; "
+                          "Error Checking then names lost, stale, misdirected and foreign data."));
+  connect(pStamped, &QAction::toggled, this, &CCorvaneAdvancedDlg::OnStampedUnits);
+}
+
+void CCorvaneAdvancedDlg::OnStampedUnits(bool bChecked) {
+  // A running worker has taken the setting already; the next Start takes the new one.
+  g_bStampedPattern = bChecked;
 }
 
 void CCorvaneAdvancedDlg::OnInitDialog() {

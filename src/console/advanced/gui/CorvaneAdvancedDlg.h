@@ -47,6 +47,9 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   void OnAsynchronous();
   void OnModify();
   void OnImportDataFile();
+  // Options > Stamped Units: headers with offset, pass and run in every
+  // unit over the pattern, for the runs started from now on.
+  void OnStampedUnits(bool bChecked);
   // TIMER_ELAPSED (1) and TIMER_STATS (2); any other id does nothing.
   void OnTimer(int nTimerId);
   // Every way of ending the console comes here: stop and wait, drop the
