@@ -39,6 +39,7 @@ class CRun : public CRunWatch {
     controls.nTransferIndex = m_options.nTransferIndex;
     controls.nBufferIndex = m_options.nBufferIndex;
     controls.nDepthIndex = m_options.nDepth - 1;
+    controls.qwSpanBytes = m_options.qwSpanBytes;
     Announce();
     if (!m_control.OnStart(controls)) return kExitRefused;
     if (g_bStampedPattern) Say("stratavon-cli: stamped units, run id " + StampRunIdText(g_qwStampRunId) + "\n");

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <string>
 #include <string_view>
 
 #include "console/advanced/SizeList.h"
@@ -19,6 +20,7 @@ constexpr option kLongOptions[] = {
     {"function", required_argument, nullptr, 'f'},
     {"threads", required_argument, nullptr, 'n'},
     {"pattern", required_argument, nullptr, 'p'},
+    {"span", required_argument, nullptr, 's'},
     {"data-file", required_argument, nullptr, kOptDataFile},
     {"transfer", required_argument, nullptr, 'x'},
     {"buffer", required_argument, nullptr, 'b'},
@@ -56,11 +58,33 @@ std::string OffendingOption(char** argv) {
 // The settings of the advanced console, which the simple console lacks.
 bool IsAdvancedOption(int nOption) {
   switch (nOption) {
-    case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case kOptDataFile:
+    case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case 's': case kOptDataFile:
       return true;
     default:
       return false;
   }
+}
+
+// "64MB", "10GB", "4096" (bytes), binary units; "fill" shares the free space.
+bool ParseSpan(const std::string& szText, uint64_t* pqwBytes) {
+  if (szText == "fill") {
+    *pqwBytes = kSpanFill;
+    return true;
+  }
+  size_t nDigits = 0;
+  while (nDigits < szText.size() && szText[nDigits] >= '0' && szText[nDigits] <= '9') ++nDigits;
+  if (nDigits == 0 || nDigits > 15) return false;
+  const uint64_t qwNumber = std::stoull(szText.substr(0, nDigits));
+  const std::string szUnit = szText.substr(nDigits);
+  int nShift = 0;
+  if (szUnit == "KB" || szUnit == "kb") nShift = 10;
+  else if (szUnit == "MB" || szUnit == "mb") nShift = 20;
+  else if (szUnit == "GB" || szUnit == "gb") nShift = 30;
+  else if (szUnit == "TB" || szUnit == "tb") nShift = 40;
+  else if (!szUnit.empty() && szUnit != "B") return false;
+  if (qwNumber == 0 || qwNumber > (UINT64_MAX >> 1) >> nShift) return false;
+  *pqwBytes = qwNumber << nShift;
+  return true;
 }
 
 std::string SizeItemsList() {
@@ -76,7 +100,7 @@ const char* UsageText() {
          "  stratavon-cli run -t DIR [-t DIR ...] -f read|write|both [-n THREADS]\n"
          "                    [-p HH|crpat|cjtpat|cspat|stamped[:BASE]] [--data-file FILE.hvx]\n"
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
-         "                    [-d SECONDS] [--simple] [--json]\n"
+         "                    [-s SIZE|fill] [-d SECONDS] [--simple] [--json]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
          "  stratavon-cli verify FILE... [--pass N] [--json]\n"
@@ -96,6 +120,9 @@ const char* UsageText() {
          "  -e            Error Checking: verify every pass\n"
          "  -P            Enable Performance: count bytes and I/Os, show MB/s and IOPS\n"
          "  -a            Asynchronous I/O, with -q DEPTH requests in flight (1 to 63, default 8)\n"
+         "  -s SIZE|fill  each worker's work file is SIZE long (64MB, 10GB), walked buffer by buffer\n"
+         "                every pass; fill shares the target's free space between its workers\n"
+         "                (a tenth left over); synchronous engines only\n"
          "  -d SECONDS    stop after this long (default: run until Ctrl-C)\n"
          "  --simple      the simple console's pure load instead of the advanced settings:\n"
          "                1MB direct transfers, nothing counted or checked (-x -b -e -P -a -q\n"
@@ -116,7 +143,7 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   // The first advanced setting typed, which a --simple run cannot honour.
   std::string szAdvanced;
   int nOption;
-  while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:", kLongOptions, nullptr)) != -1) {
+  while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:s:", kLongOptions, nullptr)) != -1) {
     const std::string_view szArg = optarg != nullptr ? optarg : "";
     if (szAdvanced.empty() && IsAdvancedOption(nOption)) {
       szAdvanced = nOption == kOptDataFile ? "--data-file" : std::string("-") + static_cast<char>(nOption);
@@ -186,6 +213,11 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
           return fail("-d takes a number of seconds from 1 to 31536000, not \"" + std::string(szArg) + "\"");
         }
         break;
+      case 's':
+        if (!ParseSpan(Lower(szArg) == "fill" ? "fill" : std::string(szArg), &options.qwSpanBytes)) {
+          return fail("-s takes a work-file size such as 64MB or 10GB, or fill, not \"" + std::string(szArg) + "\"");
+        }
+        break;
       case kOptSimple: options.bSimple = true; break;
       case kOptJson: options.bJson = true; break;
       case kOptHelp: return ParseOutcome::kHelp;
@@ -196,6 +228,9 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
   if (options.bPatternGiven && !options.szDataFile.empty()) {
     return fail("-p and --data-file both choose the pattern; give one of them");
+  }
+  if (options.qwSpanBytes != 0 && options.bAsync) {
+    return fail("-s walks one work file per worker with the synchronous engines; run without -a");
   }
   if (options.bSimple && options.bStamped) {
     return fail("-p stamped is an advanced setting; --simple writes the plain pattern only");

@@ -23,6 +23,7 @@ struct RunOptions {
   bool bPerformance = false;
   bool bAsync = false;
   int nDepth = 8;
+  uint64_t qwSpanBytes = 0;  // -s: 0 none, kSpanFill for "fill"
   int nSeconds = 0;  // 0: until interrupted
   bool bSimple = false;
   bool bJson = false;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -97,8 +98,30 @@ void CAdvancedWorker::KeepPatternChecksum() {
   m_crc.Store(m_buffer.Data(), m_dwBufferSize);
 }
 
+bool CAdvancedWorker::ResolveSpan(uint64_t* pqwBytes) {
+  *pqwBytes = m_dwBufferSize;
+  const RunSettings& settings = Record().settings;
+  if (settings.qwSpanBytes == 0 || m_dwBufferSize == 0) return true;
+  uint64_t qwSpan = settings.qwSpanBytes;
+  if (qwSpan == kSpanFill) {
+    // Every worker of the target asks before any has written much: each
+    // takes its share of what is free now, a tenth of it left over.
+    DiskSpaceInfo disk;
+    if (!GetDiskFreeSpace(Record().szRoot, disk)) {
+      ReportIoError(0, kErrorInitialization, nullptr);
+      return false;
+    }
+    const uint64_t qwWorkers =
+        std::max<uint64_t>(1, uint64_t{settings.dwThreads} * (settings.dwFunction == FUNCTION_READ_WRITE ? 2 : 1));
+    qwSpan = disk.qwFreeBytes / 10 * 9 / qwWorkers;
+  }
+  *pqwBytes = std::max<uint64_t>(qwSpan / m_dwBufferSize, 1) * m_dwBufferSize;
+  return true;
+}
+
 bool CAdvancedWorker::InitSynchronous() {
-  if (!CheckTarget(m_dwBufferSize)) return false;
+  uint64_t qwFileBytes = 0;
+  if (!ResolveSpan(&qwFileBytes) || !CheckTarget(qwFileBytes)) return false;
 
   if (!m_buffer.Allocate(m_dwBufferSize) ||
       ((m_dwMode & MODE_ERROR_CHECKING) != 0 && !m_reference.Allocate(m_dwBufferSize))) {

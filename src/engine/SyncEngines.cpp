@@ -62,9 +62,9 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
   return true;
 }
 
-bool CSyncEngine::Verify(uint8_t* pBuffer) {
-  if (DataGood(pBuffer, 0, m_dwPass)) return true;
-  ReportIoError(0, BadDataKind(pBuffer, 0, m_dwPass), pBuffer);
+bool CSyncEngine::Verify(uint8_t* pBuffer, uint64_t qwOffset) {
+  if (DataGood(pBuffer, qwOffset, m_dwPass)) return true;
+  ReportIoError(0, BadDataKind(pBuffer, qwOffset, m_dwPass), pBuffer);
   return false;
 }
 
@@ -96,17 +96,29 @@ void CWriteAdvancedClass::OnStartIo() {
   ShowStatus("RUN");
 
   const size_t nMovedBytes = static_cast<size_t>(Chunks()) * m_dwTransferSize;
+  const uint64_t qwBuffers = SpanBuffers();
   while (!StopRequested()) {
-    StampForWrite(m_buffer.Data(), m_dwBufferSize, 0, ++m_dwPass);
-    if (!TransferPhase(true, m_buffer.Data())) break;
+    ++m_dwPass;
+    // A span is written buffer by buffer, then read back the same way; a
+    // stop is seen between buffers, so a long span does not hold it up.
+    bool bGoOn = true;
+    for (uint64_t b = 0; bGoOn && b < qwBuffers && (b == 0 || !StopRequested()); ++b) {
+      StampForWrite(m_buffer.Data(), m_dwBufferSize, b * m_dwBufferSize, m_dwPass);
+      bGoOn = TransferPhase(true, m_buffer.Data());
+    }
+    if (!bGoOn) break;
     Rewind();
     if (!Checking()) continue;
     // The read-back lands in the pattern buffer itself; verification proves
     // it still holds the pattern, which the next pass writes again.
-    PoisonForRead(m_buffer.Data(), nMovedBytes);
-    if (!TransferPhase(false, m_buffer.Data())) break;
+    for (uint64_t b = 0; bGoOn && b < qwBuffers && (b == 0 || !StopRequested()); ++b) {
+      PoisonForRead(m_buffer.Data(), nMovedBytes);
+      bGoOn = TransferPhase(false, m_buffer.Data());
+      if (bGoOn && qwBuffers > 1) bGoOn = Verify(m_buffer.Data(), b * m_dwBufferSize);
+    }
+    if (!bGoOn) break;
     Rewind();
-    if (!Verify(m_buffer.Data())) break;
+    if (qwBuffers == 1 && !Verify(m_buffer.Data())) break;
   }
   EndLoop(dwExitCode);
 }
@@ -118,10 +130,12 @@ void CReadAdvancedClass::OnStartIo() {
 
   // Seed the file with one buffer of pattern, in every mode; not counted.
   m_dwPass = 1;
-  StampForWrite(m_buffer.Data(), m_dwBufferSize, 0, m_dwPass);
-  if (m_file.Write(m_buffer.Data(), m_dwBufferSize) < 0) {
-    ReportIoError(static_cast<uint32_t>(errno), kErrorWriteApi, m_buffer.Data());
-    return EndLoop(dwExitCode);
+  for (uint64_t b = 0; b < SpanBuffers() && (b == 0 || !StopRequested()); ++b) {
+    StampForWrite(m_buffer.Data(), m_dwBufferSize, b * m_dwBufferSize, m_dwPass);
+    if (m_file.Write(m_buffer.Data(), m_dwBufferSize) < 0) {
+      ReportIoError(static_cast<uint32_t>(errno), kErrorWriteApi, m_buffer.Data());
+      return EndLoop(dwExitCode);
+    }
   }
   Rewind();
   ShowStatus("RUN");
@@ -140,18 +154,25 @@ void CReadAdvancedClass::OnStartIo() {
 
 void CReadAdvancedClass::ReadLoop(bool bClearFirst, size_t nReadBytes) {
   uint8_t* pBuffer = m_buffer.Data();
+  const uint64_t qwBuffers = SpanBuffers();
   while (!StopRequested()) {
-    if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
-    PoisonForRead(pBuffer, nReadBytes);
-    if (!TransferPhase(false, pBuffer)) break;
+    bool bGoOn = true;
+    for (uint64_t b = 0; bGoOn && b < qwBuffers && (b == 0 || !StopRequested()); ++b) {
+      if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
+      PoisonForRead(pBuffer, nReadBytes);
+      bGoOn = TransferPhase(false, pBuffer);
+      if (bGoOn && qwBuffers > 1 && Checking()) bGoOn = Verify(pBuffer, b * m_dwBufferSize);
+    }
+    if (!bGoOn) break;
     Rewind();
-    if (Checking() && !Verify(pBuffer)) break;
+    if (qwBuffers == 1 && Checking() && !Verify(pBuffer)) break;
   }
 }
 
 bool CReadAdvancedClass::PrepareOverlap() {
-  // The checking thread knows the pattern's checksum, not stamped units.
-  if (m_bStamped || !Checking() || m_dwBufferSize < kOverlapCheckBytes || !BackgroundCheckPays(RunWorkerCeiling())) return false;
+  // The checking thread knows the pattern's checksum, not stamped units,
+  // and one buffer per pass.
+  if (m_bStamped || SpanBuffers() > 1 || !Checking() || m_dwBufferSize < kOverlapCheckBytes || !BackgroundCheckPays(RunWorkerCeiling())) return false;
   m_nSpareBuffers = m_dwBufferSize <= PerCoreCacheBytes() ? 2 : 1;
   if (!m_spare.Allocate(size_t{m_nSpareBuffers} * m_dwBufferSize)) return false;
   // Every buffer starts out as the pattern: a pass that reads less than the

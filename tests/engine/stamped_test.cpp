@@ -216,6 +216,49 @@ TEST_F(StampedEngineTest, EachDamageIsReportedWithItsKindPlaceAndEvent) {
   }
 }
 
+// A span: the work file is several buffers long, written (or laid down) and
+// read buffer by buffer, each judged at its own offset; a span larger than
+// the free space is refused as the buffer would be.
+TEST_F(StampedEngineTest, SpanIsWalkedBufferByBuffer) {
+  constexpr uint64_t kSpan = 4 * kBuffer;
+  struct Case {
+    bool bWrite;
+    FaultRule rule;
+    uint32_t nKind;
+    uint64_t qwFirstBad;
+  } cases[] = {
+      {true, FaultRule::Drop("KORVA25.DAT", 3 * kBuffer + kChunk, kChunk).Skip(1).Times(1), kErrorStale,
+       3 * kBuffer + kChunk},
+      {false, FaultRule::Corrupt("KORVA0.DAT", FaultRule::EOp::Read, 2 * kBuffer + 0x240, 1, 0x01).Skip(1),
+       kErrorCorruptUnit, 2 * kBuffer + 0x200},
+  };
+  g_bStampedPattern = true;
+  g_qwStampRunId = NewStampRunId();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bWrite ? "write" : "read");
+    ASSERT_TRUE(m_fs.ClearRules());
+    RunSettings settings = MakeSettings(kBuffer, kChunk, MODE_ERROR_CHECKING);
+    settings.qwSpanBytes = kSpan;
+    ASSERT_TRUE(Prepare({m_fs.Root()}, settings));
+    ClearIntegrityReports();
+    ASSERT_GE(m_fs.Arm(c.rule), 0) << m_fs.LastError();
+    Launch(c.bWrite, false);
+    WaitEnded();
+    EXPECT_EQ(Error(), DescribeIoError(c.nKind, false).szShort);
+    EXPECT_EQ(test::FileSize(FileName()), static_cast<int64_t>(kSpan));
+    const std::vector<IntegrityReport> reports = IntegrityReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].stamps.qwFirstBadOffset, c.qwFirstBad);
+    RunFixture::TearDown();
+  }
+  RunSettings settings = MakeSettings(kBuffer, kChunk, MODE_ERROR_CHECKING);
+  settings.qwSpanBytes = uint64_t{1} << 60;
+  ASSERT_TRUE(Prepare({m_fs.Root()}, settings));
+  Launch(true, false);
+  WaitEnded();
+  EXPECT_EQ(Error(), "DISK SPACE");
+}
+
 // Without stamps, every region of every pass holds the same bytes: a
 // misplaced write goes unnoticed. That is what stamped units are for.
 TEST_F(StampedEngineTest, PlainPatternMissesAMisdirectedWrite) {

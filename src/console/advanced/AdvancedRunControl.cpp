@@ -50,6 +50,7 @@ bool CAdvancedRunControl::OnStart(const AdvancedControls& controls) {
   SizeOfListIndex(controls.nTransferIndex, &m_settings.dwTransferSize);
   SizeOfListIndex(controls.nBufferIndex, &m_settings.dwBufferSize);
   m_settings.dwThreads = static_cast<uint32_t>(m_nThreadIndex + 1);
+  m_settings.qwSpanBytes = controls.qwSpanBytes;
 
   if (m_settings.dwTransferSize > m_settings.dwBufferSize) {
     ShowMessageBox("Transfer Size > Buffer Size!", "Error", MessageIcon::kError);
