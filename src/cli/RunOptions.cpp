@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <charconv>
-#include <string>
 #include <string_view>
 
 #include "console/advanced/SizeList.h"
@@ -63,28 +62,6 @@ bool IsAdvancedOption(int nOption) {
     default:
       return false;
   }
-}
-
-// "64MB", "10GB", "4096" (bytes), binary units; "fill" shares the free space.
-bool ParseSpan(const std::string& szText, uint64_t* pqwBytes) {
-  if (szText == "fill") {
-    *pqwBytes = kSpanFill;
-    return true;
-  }
-  size_t nDigits = 0;
-  while (nDigits < szText.size() && szText[nDigits] >= '0' && szText[nDigits] <= '9') ++nDigits;
-  if (nDigits == 0 || nDigits > 15) return false;
-  const uint64_t qwNumber = std::stoull(szText.substr(0, nDigits));
-  const std::string szUnit = szText.substr(nDigits);
-  int nShift = 0;
-  if (szUnit == "KB" || szUnit == "kb") nShift = 10;
-  else if (szUnit == "MB" || szUnit == "mb") nShift = 20;
-  else if (szUnit == "GB" || szUnit == "gb") nShift = 30;
-  else if (szUnit == "TB" || szUnit == "tb") nShift = 40;
-  else if (!szUnit.empty() && szUnit != "B") return false;
-  if (qwNumber == 0 || qwNumber > (UINT64_MAX >> 1) >> nShift) return false;
-  *pqwBytes = qwNumber << nShift;
-  return true;
 }
 
 std::string SizeItemsList() {
@@ -214,7 +191,7 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
         }
         break;
       case 's':
-        if (!ParseSpan(Lower(szArg) == "fill" ? "fill" : std::string(szArg), &options.qwSpanBytes)) {
+        if (!ParseSpanSize(szArg, &options.qwSpanBytes)) {
           return fail("-s takes a work-file size such as 64MB or 10GB, or fill, not \"" + std::string(szArg) + "\"");
         }
         break;

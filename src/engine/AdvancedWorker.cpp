@@ -96,6 +96,9 @@ void CAdvancedWorker::RecordStampedFile(uint32_t dwPass) const {
 void CAdvancedWorker::KeepPatternChecksum() {
   if (m_reference) std::memcpy(m_reference.Data(), m_buffer.Data(), m_dwBufferSize);
   m_crc.Store(m_buffer.Data(), m_dwBufferSize);
+  // Stamped units' bodies are the pattern as it lies now. Without the
+  // tables (no memory) every stamp computes its checksum in full.
+  if (m_bStamped) (void)m_stamper.Prepare(m_buffer.Data(), m_dwBufferSize, m_stampId);
 }
 
 bool CAdvancedWorker::ResolveSpan(uint64_t* pqwBytes) {
@@ -193,7 +196,7 @@ void CAdvancedWorker::RecordDataFailure(uint32_t nKind, const uint8_t* pBlock, s
     // What the buffer should hold: the pattern, with this pass's headers
     // over it when the units are stamped. Only the reference copy knows it.
     std::vector<uint8_t> expected(m_reference.Data(), m_reference.Data() + m_dwBufferSize);
-    StampForWrite(expected.data(), expected.size(), m_qwReportOffset, m_dwReportPass);
+    if (m_bStamped) StampUnits(expected.data(), expected.size(), m_qwReportOffset, m_dwReportPass, m_stampId);
     report.mismatch = AnalyseMismatch(expected.data(), pBlock, m_dwBufferSize, m_qwReportOffset);
   }
   pStrings->push_back(DescribeMismatch(report.mismatch));

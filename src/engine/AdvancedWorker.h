@@ -71,15 +71,23 @@ class CAdvancedWorker : public CSlotWorker {
   // the pattern's checksum, or with stamped units every unit's header of
   // dwPass. The hot path's test; nothing is reported.
   bool DataGood(const uint8_t* pBuffer, uint64_t qwFileOffset, uint32_t dwPass) const {
-    return m_bStamped ? UnitsGood(pBuffer, m_dwBufferSize, qwFileOffset, dwPass, m_stampId)
-                      : m_crc.Check(pBuffer, m_dwBufferSize);
+    if (!m_bStamped) return m_crc.Check(pBuffer, m_dwBufferSize);
+    if (m_stamper.Prepared() && m_reference) {
+      return m_stamper.Matches(pBuffer, m_dwBufferSize, qwFileOffset, dwPass, m_reference.Data());
+    }
+    return UnitsGood(pBuffer, m_dwBufferSize, qwFileOffset, dwPass, m_stampId);
   }
   // The kind to report for a buffer DataGood refused; remembers where the
   // buffer lies and which pass it should hold for the report.
   uint32_t BadDataKind(const uint8_t* pBuffer, uint64_t qwFileOffset, uint32_t dwPass);
   // Stamped units: fresh headers before a write, spoiled ones before a read.
   void StampForWrite(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass) const {
-    if (m_bStamped) StampUnits(pBuffer, nBytes, qwFileOffset, dwPass, m_stampId);
+    if (!m_bStamped) return;
+    if (m_stamper.Prepared()) {
+      m_stamper.Stamp(pBuffer, nBytes, qwFileOffset, dwPass);
+    } else {
+      StampUnits(pBuffer, nBytes, qwFileOffset, dwPass, m_stampId);
+    }
   }
   // The newest pass the work file holds, for the run's record.
   virtual uint32_t PassReached() const { return 0; }
@@ -120,6 +128,7 @@ class CAdvancedWorker : public CSlotWorker {
   // Stamped units (opt-in): who this worker is to its headers.
   bool m_bStamped = false;
   StampIdentity m_stampId;
+  CUnitStamper m_stamper;  // prepared on the first buffer of pattern
   // Where the buffer of a data failure lies and the pass it should hold.
   uint64_t m_qwReportOffset = 0;
   uint64_t m_qwFileBytes = 0;  // what the work file grows to

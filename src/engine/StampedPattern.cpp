@@ -3,7 +3,10 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <random>
+
+#include <isa-l/crc.h>
 
 #include "engine/Crc32.h"
 
@@ -50,6 +53,73 @@ void StampUnits(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t
     const uint32_t dwChecksum = UnitChecksum(pUnit, dwUnit);
     std::memcpy(pUnit, &dwChecksum, sizeof dwChecksum);
   }
+}
+
+namespace {
+
+// The bare register update of CRC-32/MPEG-2 from dwRegister over the bytes,
+// without the initial value: CCrc32::Compute(p, n) is CrcRun(~0u, p, n).
+// ISA-L inverts on the way in and out, which the two inversions undo.
+uint32_t CrcRun(uint32_t dwRegister, const uint8_t* pData, size_t nLength) {
+  return ~crc32_ieee(~dwRegister, pData, nLength);
+}
+
+}  // namespace
+
+bool CUnitStamper::Prepare(const uint8_t* pPattern, size_t nBufferBytes, const StampIdentity& id) {
+  m_id = id;
+  m_nBufferBytes = nBufferBytes;
+  const uint32_t dwUnit = id.dwUnitBytes;
+  const size_t nBody = dwUnit - kStampHeaderBytes;
+  try {
+    m_bodyCrc.assign(nBufferBytes / dwUnit, 0);
+    const std::vector<uint8_t> zeros(nBody, 0);
+    for (int k = 0; k < 4; ++k) {
+      for (uint32_t v = 0; v < 256; ++v) m_adwShift[k][v] = CrcRun(v << (8 * k), zeros.data(), nBody);
+    }
+  } catch (const std::bad_alloc&) {
+    m_bodyCrc.clear();
+    return false;
+  }
+  for (size_t u = 0; u < m_bodyCrc.size(); ++u) {
+    m_bodyCrc[u] = CrcRun(0, pPattern + u * dwUnit + kStampHeaderBytes, nBody);
+  }
+  return !m_bodyCrc.empty();
+}
+
+StampHeader CUnitStamper::HeaderAt(size_t nInBuffer, uint64_t qwOffset, uint32_t dwPass) const {
+  StampHeader header{0,      kStampMagic, qwOffset, m_id.qwRunId, dwPass, static_cast<uint16_t>(m_id.dwSlot),
+                     static_cast<uint16_t>(std::countr_zero(m_id.dwUnitBytes))};
+  // The register after the header, then carried past the body: linear, so
+  // the body's own run from zero is XORed in.
+  const uint32_t r = CrcRun(~0u, reinterpret_cast<const uint8_t*>(&header) + sizeof(uint32_t),
+                            kStampHeaderBytes - sizeof(uint32_t));
+  header.dwChecksum = m_adwShift[0][r & 0xFF] ^ m_adwShift[1][(r >> 8) & 0xFF] ^ m_adwShift[2][(r >> 16) & 0xFF] ^
+                      m_adwShift[3][r >> 24] ^ m_bodyCrc[nInBuffer / m_id.dwUnitBytes];
+  return header;
+}
+
+void CUnitStamper::Stamp(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass) const {
+  const uint32_t dwUnit = m_id.dwUnitBytes;
+  for (size_t n = 0; n + dwUnit <= nBytes; n += dwUnit) {
+    const StampHeader header = HeaderAt(n % m_nBufferBytes, qwFileOffset + n, dwPass);
+    std::memcpy(pBuffer + n, &header, sizeof header);
+  }
+}
+
+bool CUnitStamper::Matches(const uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass,
+                           const uint8_t* pPattern) const {
+  const uint32_t dwUnit = m_id.dwUnitBytes;
+  for (size_t n = 0; n + dwUnit <= nBytes; n += dwUnit) {
+    const size_t nInBuffer = n % m_nBufferBytes;
+    const StampHeader header = HeaderAt(nInBuffer, qwFileOffset + n, dwPass);
+    if (std::memcmp(pBuffer + n, &header, sizeof header) != 0 ||
+        std::memcmp(pBuffer + n + kStampHeaderBytes, pPattern + nInBuffer + kStampHeaderBytes,
+                    dwUnit - kStampHeaderBytes) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 void PoisonUnits(uint8_t* pBuffer, size_t nBytes, uint32_t dwUnitBytes) {

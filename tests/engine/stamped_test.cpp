@@ -99,6 +99,24 @@ TEST(StampedUnits, HeadersFollowTheFileOffsetAndTheUnitSize) {
   EXPECT_EQ(verdict.first.qwFoundOffset, 1u << 20);
   // The base pattern stays where the header ends.
   EXPECT_EQ(buffer[4096 + kStampHeaderBytes], 0x5A);
+  // The stamper's shortcut gives the same bytes as a checksum in full, for
+  // every unit of a span several buffers long.
+  for (const StampIdentity& id : {kId, id4k}) {
+    std::vector<uint8_t> pattern(4 * id.dwUnitBytes);
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 7 + 3);
+    CUnitStamper stamper;
+    ASSERT_TRUE(stamper.Prepare(pattern.data(), pattern.size(), id));
+    std::vector<uint8_t> full(3 * pattern.size());
+    for (int b = 0; b < 3; ++b) std::memcpy(&full[b * pattern.size()], pattern.data(), pattern.size());
+    std::vector<uint8_t> quick = full;
+    StampUnits(full.data(), full.size(), 1 << 20, 77, id);
+    stamper.Stamp(quick.data(), quick.size(), 1 << 20, 77);
+    EXPECT_EQ(quick, full) << id.dwUnitBytes;
+    EXPECT_TRUE(stamper.Matches(quick.data(), quick.size(), 1 << 20, 77, pattern.data()));
+    quick[quick.size() - 1] ^= 1;
+    EXPECT_FALSE(stamper.Matches(quick.data(), quick.size(), 1 << 20, 77, pattern.data()));
+    EXPECT_FALSE(stamper.Matches(full.data(), full.size(), 1 << 20, 76, pattern.data()));
+  }
   EXPECT_EQ(StampUnitBytes(4096), 4096u);
   EXPECT_EQ(StampUnitBytes(0), kUnit);
 }

@@ -136,6 +136,12 @@ void CCorvaneAdvancedDlg::CreateControls() {
   // Beside Asynchronous, which enables it.
   m_cbDepth = captionedList(tr("I/O Depth"), IDC_ADV_DEPTH, 178, 90, 45);
   m_cbDepth->setMaxVisibleItems(12);
+  // Above I/O Depth: each synchronous worker's work file, blank for one buffer.
+  label(tr("File Size"), 178, 63, 45);
+  m_edFileSize = new QLineEdit(pClient);
+  frame.Place(m_edFileSize, IDC_ADV_FILE_SIZE, 178, 73, 45, 12);
+  m_edFileSize->setToolTip(tr("Each worker's work file, walked buffer by buffer every pass (64MB, 10GB), or "
+                              "fill to share the target's free space; blank: one buffer. Synchronous I/O only."));
 
   // The live figures.
   m_edElapsed = captionedEdit(tr("Elapsed Time"), IDC_ADV_ELAPSED, 7, 118, 82);
@@ -162,7 +168,8 @@ void CCorvaneAdvancedDlg::CreateControls() {
   setTabOrder(m_cbBuffer, m_chkErrorChecking);
   setTabOrder(m_chkErrorChecking, m_chkPerformance);
   setTabOrder(m_chkPerformance, m_chkAsynchronous);
-  setTabOrder(m_chkAsynchronous, m_cbDepth);
+  setTabOrder(m_chkAsynchronous, m_edFileSize);
+  setTabOrder(m_edFileSize, m_cbDepth);
   setTabOrder(m_cbDepth, m_lcTargets);
   setTabOrder(m_lcTargets, m_btnModify);
 
@@ -253,6 +260,8 @@ AdvancedControls CCorvaneAdvancedDlg::ReadControls() const {
   controls.nTransferIndex = m_cbTransfer->currentIndex();
   controls.nBufferIndex = m_cbBuffer->currentIndex();
   controls.nDepthIndex = m_cbDepth->currentIndex();
+  const std::string szSpan = m_edFileSize->text().trimmed().toStdString();
+  if (!szSpan.empty() && !ParseSpanSize(szSpan, &controls.qwSpanBytes)) controls.qwSpanBytes = 0;
   return controls;
 }
 
@@ -278,6 +287,7 @@ void CCorvaneAdvancedDlg::OnModify() {
   SizeOfListIndex(controls.nTransferIndex, &settings.dwTransferSize);
   SizeOfListIndex(controls.nBufferIndex, &settings.dwBufferSize);
   settings.dwThreads = static_cast<uint32_t>(m_pRun->ThreadIndex() + 1);
+  settings.qwSpanBytes = controls.qwSpanBytes;
 
   if (settings.dwTransferSize > settings.dwBufferSize) {
     // What was written stays, but the next Start gives the target the

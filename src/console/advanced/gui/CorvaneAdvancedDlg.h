@@ -129,6 +129,7 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   QLineEdit* m_edExtended = nullptr;
   QCheckBox* m_chkAsynchronous = nullptr;
   QComboBox* m_cbDepth = nullptr;
+  QLineEdit* m_edFileSize = nullptr;  // blank: one buffer per work file
   QLineEdit* m_edIops = nullptr;
   QTreeWidget* m_lcTargets = nullptr;
   QPushButton* m_btnStart = nullptr;

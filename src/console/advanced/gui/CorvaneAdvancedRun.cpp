@@ -10,6 +10,7 @@
 #include <QPushButton>
 
 #include "console/advanced/DataFile.h"
+#include "console/advanced/SizeList.h"
 #include "console/advanced/Statistics.h"
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
@@ -21,6 +22,12 @@ namespace stratavon {
 
 void CCorvaneAdvancedDlg::OnStart() {
   if (m_nWaitDepth > 0) return;
+  uint64_t qwSpan = 0;
+  const std::string szSpan = m_edFileSize->text().trimmed().toStdString();
+  if (!szSpan.empty() && !ParseSpanSize(szSpan, &qwSpan)) {
+    ShowMessageBox(kInvalidFileSize, kErrorCaption, MessageIcon::kError);
+    return;
+  }
   m_pRun->OnStart(ReadControls());
   UpdateStartHint();
 }
