@@ -1,6 +1,8 @@
 #include "engine/StampedPattern.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -70,39 +72,59 @@ bool CUnitStamper::Prepare(const uint8_t* pPattern, size_t nBufferBytes, const S
   m_id = id;
   m_nBufferBytes = nBufferBytes;
   const uint32_t dwUnit = id.dwUnitBytes;
-  const size_t nBody = dwUnit - kStampHeaderBytes;
+  const size_t nCovered = dwUnit - sizeof(uint32_t);  // what the checksum covers
+  std::vector<uint8_t> unit;
   try {
-    m_bodyCrc.assign(nBufferBytes / dwUnit, 0);
-    const std::vector<uint8_t> zeros(nBody, 0);
-    for (int k = 0; k < 4; ++k) {
-      for (uint32_t v = 0; v < 256; ++v) m_adwShift[k][v] = CrcRun(v << (8 * k), zeros.data(), nBody);
-    }
+    m_baseChecksum.assign(nBufferBytes / dwUnit, 0);
+    unit.assign(dwUnit, 0);
   } catch (const std::bad_alloc&) {
-    m_bodyCrc.clear();
+    m_baseChecksum.clear();
     return false;
   }
-  for (size_t u = 0; u < m_bodyCrc.size(); ++u) {
-    m_bodyCrc[u] = CrcRun(0, pPattern + u * dwUnit + kStampHeaderBytes, nBody);
+  // A byte's share is linear in its value: the register run from zero over
+  // a unit that holds only that byte, built up bit by bit.
+  const auto share = [&](size_t nAt, uint32_t dwBit) {
+    std::fill(unit.begin(), unit.end(), 0);
+    unit[nAt] = static_cast<uint8_t>(1u << dwBit);
+    return CrcRun(0, unit.data() + sizeof(uint32_t), nCovered);
+  };
+  const auto fill = [&](uint32_t(&adwTable)[256], size_t nAt) {
+    uint32_t adwBit[8];
+    for (uint32_t b = 0; b < 8; ++b) adwBit[b] = share(nAt, b);
+    for (uint32_t v = 0; v < 256; ++v) {
+      adwTable[v] = 0;
+      for (uint32_t b = 0; b < 8; ++b) {
+        if ((v >> b) & 1) adwTable[v] ^= adwBit[b];
+      }
+    }
+  };
+  for (size_t k = 0; k < 8; ++k) fill(m_adwOffsetByte[k], offsetof(StampHeader, qwOffset) + k);
+  for (size_t k = 0; k < 4; ++k) fill(m_adwPassByte[k], offsetof(StampHeader, dwPass) + k);
+  for (size_t u = 0; u < m_baseChecksum.size(); ++u) {
+    std::memcpy(unit.data(), pPattern + u * dwUnit, dwUnit);
+    StampUnits(unit.data(), dwUnit, 0, 0, id);
+    std::memcpy(&m_baseChecksum[u], unit.data(), sizeof(uint32_t));
   }
-  return !m_bodyCrc.empty();
+  return !m_baseChecksum.empty();
 }
 
-StampHeader CUnitStamper::HeaderAt(size_t nInBuffer, uint64_t qwOffset, uint32_t dwPass) const {
-  StampHeader header{0,      kStampMagic, qwOffset, m_id.qwRunId, dwPass, static_cast<uint16_t>(m_id.dwSlot),
+uint32_t CUnitStamper::PassPart(uint32_t dwPass) const {
+  return m_adwPassByte[0][dwPass & 0xFF] ^ m_adwPassByte[1][(dwPass >> 8) & 0xFF] ^
+         m_adwPassByte[2][(dwPass >> 16) & 0xFF] ^ m_adwPassByte[3][dwPass >> 24];
+}
+
+StampHeader CUnitStamper::HeaderAt(size_t nInBuffer, uint64_t qwOffset, uint32_t dwPassPart, uint32_t dwPass) const {
+  uint32_t dwChecksum = m_baseChecksum[nInBuffer / m_id.dwUnitBytes] ^ dwPassPart;
+  for (int k = 0; k < 8; ++k) dwChecksum ^= m_adwOffsetByte[k][(qwOffset >> (8 * k)) & 0xFF];
+  return StampHeader{dwChecksum, kStampMagic, qwOffset, m_id.qwRunId, dwPass, static_cast<uint16_t>(m_id.dwSlot),
                      static_cast<uint16_t>(std::countr_zero(m_id.dwUnitBytes))};
-  // The register after the header, then carried past the body: linear, so
-  // the body's own run from zero is XORed in.
-  const uint32_t r = CrcRun(~0u, reinterpret_cast<const uint8_t*>(&header) + sizeof(uint32_t),
-                            kStampHeaderBytes - sizeof(uint32_t));
-  header.dwChecksum = m_adwShift[0][r & 0xFF] ^ m_adwShift[1][(r >> 8) & 0xFF] ^ m_adwShift[2][(r >> 16) & 0xFF] ^
-                      m_adwShift[3][r >> 24] ^ m_bodyCrc[nInBuffer / m_id.dwUnitBytes];
-  return header;
 }
 
 void CUnitStamper::Stamp(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass) const {
   const uint32_t dwUnit = m_id.dwUnitBytes;
+  const uint32_t dwPassPart = PassPart(dwPass);
   for (size_t n = 0; n + dwUnit <= nBytes; n += dwUnit) {
-    const StampHeader header = HeaderAt(n % m_nBufferBytes, qwFileOffset + n, dwPass);
+    const StampHeader header = HeaderAt(n % m_nBufferBytes, qwFileOffset + n, dwPassPart, dwPass);
     std::memcpy(pBuffer + n, &header, sizeof header);
   }
 }
@@ -110,9 +132,10 @@ void CUnitStamper::Stamp(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset,
 bool CUnitStamper::Matches(const uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass,
                            const uint8_t* pPattern) const {
   const uint32_t dwUnit = m_id.dwUnitBytes;
+  const uint32_t dwPassPart = PassPart(dwPass);
   for (size_t n = 0; n + dwUnit <= nBytes; n += dwUnit) {
     const size_t nInBuffer = n % m_nBufferBytes;
-    const StampHeader header = HeaderAt(nInBuffer, qwFileOffset + n, dwPass);
+    const StampHeader header = HeaderAt(nInBuffer, qwFileOffset + n, dwPassPart, dwPass);
     if (std::memcmp(pBuffer + n, &header, sizeof header) != 0 ||
         std::memcmp(pBuffer + n + kStampHeaderBytes, pPattern + nInBuffer + kStampHeaderBytes,
                     dwUnit - kStampHeaderBytes) != 0) {

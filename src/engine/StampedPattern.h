@@ -52,12 +52,13 @@ uint32_t StampUnitBytes(uint32_t dwBytesPerSector);
 // Writes a fresh header (and checksum) into every whole unit of the
 // buffer, which lies at qwFileOffset in the file.
 void StampUnits(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass, const StampIdentity& id);
-// The same stamps at a fraction of the cost, for the hot path: the checksum
-// of a unit's body (everything after the header) is the same every pass,
-// since the body is the pattern at the same place in the buffer, and the
-// CRC is linear, so a fresh checksum is the CRC of the 28 header bytes moved
-// past the body by a table, XORed with the body's stored CRC. Prepare once
-// per worker on a buffer of pure pattern; Stamp then touches headers only.
+// The same stamps at a fraction of the cost, for the hot path. A unit's
+// checksum is an affine function of its bytes, and from pass to pass only
+// the offset and pass fields change: the body is the pattern at the same
+// place in the buffer, the other fields are the worker's. So the checksum is
+// the one of the unit with offset and pass zero, XORed with one table entry
+// per byte of offset and pass. Prepare once per worker on a buffer of pure
+// pattern; Stamp then writes headers only.
 class CUnitStamper {
  public:
   // False when the allocation fails. nBufferBytes: a whole number of units.
@@ -65,7 +66,7 @@ class CUnitStamper {
   // As StampUnits, on a buffer (or several, back to back) whose unit bodies
   // still hold the pattern Prepare saw.
   void Stamp(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass) const;
-  bool Prepared() const { return !m_bodyCrc.empty(); }
+  bool Prepared() const { return !m_baseChecksum.empty(); }
   // The hot path's check: whether every unit is exactly what Stamp would
   // have written over pPattern (one buffer of the pattern Prepare saw).
   // Comparing bytes runs faster than a checksum over them, and a unit that
@@ -74,12 +75,14 @@ class CUnitStamper {
                const uint8_t* pPattern) const;
 
  private:
+  StampHeader HeaderAt(size_t nInBuffer, uint64_t qwOffset, uint32_t dwPassPart, uint32_t dwPass) const;
+  uint32_t PassPart(uint32_t dwPass) const;
+
   StampIdentity m_id;
   size_t m_nBufferBytes = 0;
-  std::vector<uint32_t> m_bodyCrc;  // per unit of one buffer
-  uint32_t m_adwShift[4][256] = {};  // the register moved past one body of zeros, byte by byte
-
-  StampHeader HeaderAt(size_t nInBuffer, uint64_t qwOffset, uint32_t dwPass) const;
+  std::vector<uint32_t> m_baseChecksum;  // per unit of one buffer: offset 0, pass 0
+  uint32_t m_adwOffsetByte[8][256] = {};  // what each byte of the offset adds
+  uint32_t m_adwPassByte[4][256] = {};
 };
 
 // Spoils the header of every unit, so that a read that delivers nothing
