@@ -15,8 +15,10 @@
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
 #include "console/advanced/gui/QtAdvancedView.h"
+#include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
 #include "engine/RunRecord.h"
+#include "platform/MessageBox.h"
 
 namespace stratavon {
 
