@@ -70,7 +70,7 @@ bool CSyncEngine::Verify(uint8_t* pBuffer, uint64_t qwOffset) {
 
 bool CSyncEngine::SettleBackgroundCheck() {
   if (!m_check.Pending() || m_check.Take()) return true;
-  ReportIoError(0, kErrorDataComparison, m_pChecked);
+  ReportIoError(0, BadDataKind(m_pChecked, 0, m_dwPass), m_pChecked);
   return false;
 }
 
@@ -187,9 +187,8 @@ void CReadAdvancedClass::ReadLoop(bool bClearFirst, size_t nReadBytes) {
 }
 
 bool CReadAdvancedClass::PrepareOverlap() {
-  // The checking thread knows the pattern's checksum, not stamped units,
-  // and one buffer per pass.
-  if (m_bStamped || SpanBuffers() > 1 || !Checking() || m_dwBufferSize < kOverlapCheckBytes || !BackgroundCheckPays(RunWorkerCeiling())) return false;
+  // The checking thread sees one buffer per pass.
+  if (SpanBuffers() > 1 || !Checking() || m_dwBufferSize < kOverlapCheckBytes || !BackgroundCheckPays(RunWorkerCeiling())) return false;
   m_nSpareBuffers = m_dwBufferSize <= PerCoreCacheBytes() ? 2 : 1;
   if (!m_spare.Allocate(size_t{m_nSpareBuffers} * m_dwBufferSize)) return false;
   // Every buffer starts out as the pattern: a pass that reads less than the
@@ -197,7 +196,10 @@ bool CReadAdvancedClass::PrepareOverlap() {
   for (uint32_t i = 0; i < m_nSpareBuffers; ++i) {
     std::memcpy(m_spare.Data() + size_t{i} * m_dwBufferSize, m_buffer.Data(), m_dwBufferSize);
   }
-  if (m_check.Start(m_crc)) return true;
+  const bool bStarted =
+      m_bStamped ? m_check.Start([this](const uint8_t* pData, size_t) { return DataGood(pData, 0, m_dwPass); })
+                 : m_check.Start(m_crc);
+  if (bStarted) return true;
   m_spare.Free();
   return false;
 }
@@ -214,6 +216,7 @@ void CReadAdvancedClass::OverlappedReadLoop(bool bClearFirst, size_t nReadBytes)
   while (!StopRequested()) {
     uint8_t* pBuffer = apBuffers[nNext];
     if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
+    PoisonForRead(pBuffer, nReadBytes);
     PassTally tally;
     const bool bRead = TransferPhase(false, pBuffer, &tally);
     Rewind();
