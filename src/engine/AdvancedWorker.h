@@ -6,6 +6,7 @@
 #include "engine/Crc32.h"
 #include "engine/EventSource.h"
 #include "engine/IoError.h"
+#include "engine/LatencyHistogram.h"
 #include "engine/RunRecord.h"
 #include "engine/SlotWorker.h"
 #include "engine/WorkerConsole.h"
@@ -74,6 +75,9 @@ class CAdvancedWorker : public CSlotWorker {
     entry.qwIos += qwIos;
     m_lockRecords.Unlock();
   }
+  // The histogram of this worker's counted I/Os, or null when they are not
+  // timed (not counting, capture switched off, or no memory for it).
+  CLatencyHistogram* Latency() const { return m_pLatency.get(); }
   void ShowStatus(const char* szWord) { m_pDialog->SetTargetText(m_nTarget, kColumnStatus, szWord); }
 
   const bool m_bWriteSide;
@@ -91,6 +95,7 @@ class CAdvancedWorker : public CSlotWorker {
   IWorkerConsole* m_pDialog = nullptr;
   uint8_t m_bFailed = 0;
   CSingleLock m_lockRecords{&g_csRecords};
+  std::shared_ptr<CLatencyHistogram> m_pLatency;
 };
 
 }  // namespace stratavon

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/CriticalSection.h"
@@ -13,6 +14,7 @@ namespace stratavon {
 
 class IWorkerConsole;
 class CSlotWorker;
+class CLatencyHistogram;
 
 constexpr int kSlotsPerTarget = 50;
 constexpr int kEntriesPerTarget = 100;
@@ -68,6 +70,10 @@ struct SlotIoEntry {
   uint64_t qwBytesPrev = 0;
   uint64_t qwIos = 0;
   uint64_t qwIosPrev = 0;
+  // The latencies of the counted I/Os, when the worker times them. Set by
+  // the worker at start-up and kept after it ends, so the run's figures can
+  // be read once every worker is gone; the next reset drops it.
+  std::shared_ptr<const CLatencyHistogram> pLatency;
 };
 
 // Everything a run keeps per target. The root is held whole: mount points

@@ -1,6 +1,7 @@
 #include "engine/SyncEngines.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace stratavon {
@@ -31,10 +32,14 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
   const bool bChecking = Checking();
   const bool bCounting = Counting();
   const ssize_t nExpected = static_cast<ssize_t>(m_dwTransferSize);
+  CLatencyHistogram* const pLatency = Latency();
   uint8_t* pChunk = pBuffer;
   for (uint32_t i = 0; i < nChunks; ++i, pChunk += m_dwTransferSize) {
+    // Each call's own time, from just before it to just after it returns.
+    const auto tCall = pLatency != nullptr ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     const ssize_t nMoved = bWrite ? m_file.Write(pChunk, m_dwTransferSize) : m_file.Read(pChunk, m_dwTransferSize);
     const int nError = errno;
+    if (pLatency != nullptr && nMoved >= 0) pLatency->Record(std::chrono::steady_clock::now() - tCall);
     if (nMoved < 0 && !bChecking) continue;
     if (nMoved < 0 || (bChecking && nMoved != nExpected)) {
       // The pass before this one is judged first, and what this one moved
