@@ -3,8 +3,10 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cli/CliConsole.h"
+#include "cli/RunLog.h"
 #include "cli/RunPreparation.h"
 #include "cli/RunReport.h"
 #include "cli/RunWatch.h"
@@ -24,8 +26,9 @@ constexpr auto kLivePeriod = std::chrono::milliseconds(kStatsPeriodMs);
 
 class CRun : public CRunWatch {
  public:
-  CRun(const RunOptions& options, CSignalWatch& signals)
+  CRun(const RunOptions& options, CSignalWatch& signals, CRunLog& log)
       : CRunWatch(options, signals),
+        m_log(log),
         m_console(options.targets.size()),
         m_control(m_console, options.dwFunction, options.nThreads - 1) {}
 
@@ -42,10 +45,11 @@ class CRun : public CRunWatch {
     if (!m_control.OnStart(controls)) return kExitRefused;
     const Clock::time_point tStart = Clock::now();
 
-    Watch(tStart, kLivePeriod, [this] {
+    Watch(tStart, kLivePeriod, [this, tStart] {
       if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);
       if (m_console.TimersRunning()) m_control.OnTimer(TIMER_ELAPSED);
       Say(LiveLines(m_console, m_nTargets));
+      WriteLog(std::chrono::duration<double>(Clock::now() - tStart).count());
     });
     m_control.OnClose([this] { OnWaitSlice(); });
     const double dElapsed = std::chrono::duration<double>(Clock::now() - tStart).count();
@@ -61,6 +65,18 @@ class CRun : public CRunWatch {
   }
 
  private:
+  void WriteLog(double dSeconds) {
+    if (!m_log.IsOpen()) return;
+    const CIntervalStats& intervals = m_control.Intervals();
+    std::vector<LogRow> rows;
+    for (int t = 0; t < m_nTargets; ++t) {
+      rows.push_back({m_console.Table().Cell(t, kColumnTarget), m_console.TargetStatus(t), &intervals.Target(t), {}});
+    }
+    rows.push_back({"total", m_console.Failures() != 0 ? "FAIL" : "RUN", &intervals.Total(), {}});
+    std::string szError;
+    if (!m_log.Write(dSeconds, rows, &szError)) Say("stratavon-cli: " + szError + "; the log ends here\n");
+  }
+
   void Announce() {
     static const char* const kFunctions[] = {"", "READ", "WRITE", "", "READ/WRITE"};
     std::string szText = "stratavon-cli: " + std::string(kFunctions[m_options.dwFunction]) + ", " +
@@ -78,6 +94,7 @@ class CRun : public CRunWatch {
     Say(szText);
   }
 
+  CRunLog& m_log;
   CCliConsole m_console;
   CAdvancedRunControl m_control;
 };
@@ -91,6 +108,17 @@ int RunCommand(const RunOptions& options) {
     std::fprintf(stderr, "stratavon-cli: cannot watch for interrupts\n");
     return kExitRefused;
   }
+  g_bLatencyCapture = options.bLatency;
+  // Opened before anything is prepared, so a log that cannot be written
+  // refuses the run before it leaves work files.
+  CRunLog log;
+  if (!options.szLogFile.empty()) {
+    std::string szError;
+    if (!log.Open(options.szLogFile, options.bLogCsv, &szError)) {
+      std::fprintf(stderr, "stratavon-cli: %s\n", szError.c_str());
+      return kExitRefused;
+    }
+  }
   if (!PrepareRun(options)) {
     ReleaseTargetRecords();
     ReleaseDataFile();
@@ -100,7 +128,7 @@ int RunCommand(const RunOptions& options) {
   if (options.bSimple) {
     nExit = RunSimple(options, signals);
   } else {
-    CRun run(options, signals);
+    CRun run(options, signals, log);
     nExit = run.Execute();
   }
   ReleaseTargetRecords();

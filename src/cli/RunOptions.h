@@ -24,6 +24,9 @@ struct RunOptions {
   int nSeconds = 0;  // 0: until interrupted
   bool bSimple = false;
   bool bJson = false;
+  std::string szLogFile;  // empty: no log
+  bool bLogCsv = false;
+  bool bLatency = true;   // time every counted I/O
 };
 
 enum class ParseOutcome {

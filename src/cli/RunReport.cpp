@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "console/advanced/IntervalStats.h"
 #include "platform/JsonText.h"
 #include "engine/RunRecord.h"
 #include "platform/CriticalSection.h"
@@ -25,6 +26,23 @@ std::string Padded(const std::string& szText, size_t nWidth) {
   return szText.size() >= nWidth ? szText : szText + std::string(nWidth - szText.size(), ' ');
 }
 
+// {"min": .., "mean": .., "p50": .., "p90": .., "p99": .., "p99.9": .., "p99.99": .., "max": .., "count": N}
+std::string LatencyJson(const LatencySummary& l) {
+  return "{\"min\": " + JsonDecimal(l.dMinUs) + ", \"mean\": " + JsonDecimal(l.dMeanUs) +
+         ", \"p50\": " + JsonDecimal(l.dP50Us) + ", \"p90\": " + JsonDecimal(l.dP90Us) +
+         ", \"p99\": " + JsonDecimal(l.dP99Us) + ", \"p99.9\": " + JsonDecimal(l.dP999Us) +
+         ", \"p99.99\": " + JsonDecimal(l.dP9999Us) + ", \"max\": " + JsonDecimal(l.dMaxUs) +
+         ", \"count\": " + std::to_string(l.qwCount) + "}";
+}
+
+std::string LatencyLine(const std::string& szWhat, const LatencySummary& l) {
+  char szLine[320];
+  std::snprintf(szLine, sizeof szLine,
+                "  min %.1f  mean %.1f  p50 %.1f  p90 %.1f  p99 %.1f  p99.9 %.1f  p99.99 %.1f  max %.1f us\n",
+                l.dMinUs, l.dMeanUs, l.dP50Us, l.dP90Us, l.dP99Us, l.dP999Us, l.dP9999Us, l.dMaxUs);
+  return "latency: " + szWhat + szLine;
+}
+
 }  // namespace
 
 double AverageMbPerSecond(uint64_t qwBytes, double dSeconds) {
@@ -39,6 +57,7 @@ RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dEla
   RunResult result;
   result.dElapsedSeconds = dElapsedSeconds;
   result.nFailures = console.Failures();
+  LatencyCounts total;
   for (int t = 0; t < nTargets; ++t) {
     TargetResult target;
     target.szRoot = console.Table().Cell(t, kColumnTarget);
@@ -51,9 +70,17 @@ RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dEla
         target.qwBytes += record.entries[e].qwBytes;
         target.qwIos += record.entries[e].qwIos;
       }
+      LatencyCounts reads = CollectLatency(t, EntrySides::kRead);
+      const LatencyCounts writes = CollectLatency(t, EntrySides::kWrite);
+      target.readLatency = Summarize(reads);
+      target.writeLatency = Summarize(writes);
+      reads.Add(writes);
+      target.latency = Summarize(reads);
+      total.Add(reads);
     }
     result.targets.push_back(std::move(target));
   }
+  result.latency = Summarize(total);
   return result;
 }
 
@@ -84,9 +111,17 @@ std::string RunResultJson(const RunResult& result) {
     AppendJsonString(sz, target.szError);
     sz += ", \"bytes\": " + std::to_string(target.qwBytes) + ", \"ios\": " + std::to_string(target.qwIos) +
           ", \"mb_per_s\": " + JsonDecimal(AverageMbPerSecond(target.qwBytes, result.dElapsedSeconds)) +
-          ", \"iops\": " + JsonDecimal(AveragePerSecond(target.qwIos, result.dElapsedSeconds)) + "}";
+          ", \"iops\": " + JsonDecimal(AveragePerSecond(target.qwIos, result.dElapsedSeconds));
+    if (target.latency.qwCount != 0) sz += ", \"latency_us\": " + LatencyJson(target.latency);
+    if (target.BothKinds()) {
+      sz += ", \"read_latency_us\": " + LatencyJson(target.readLatency) +
+            ", \"write_latency_us\": " + LatencyJson(target.writeLatency);
+    }
+    sz += "}";
   }
-  sz += "]}\n";
+  sz += "]";
+  if (result.latency.qwCount != 0) sz += ", \"latency_us\": " + LatencyJson(result.latency);
+  sz += "}\n";
   return sz;
 }
 
@@ -99,6 +134,15 @@ std::string RunResultText(const RunResult& result) {
                   AveragePerSecond(target.qwIos, result.dElapsedSeconds));
     sz += "result: " + target.szRoot + "  " + target.szStatus + "  " + target.szError + szLine;
   }
+  for (const TargetResult& target : result.targets) {
+    if (target.latency.qwCount == 0) continue;
+    sz += LatencyLine(target.szRoot, target.latency);
+    if (target.BothKinds()) {
+      sz += LatencyLine(target.szRoot + " read", target.readLatency);
+      sz += LatencyLine(target.szRoot + " write", target.writeLatency);
+    }
+  }
+  if (result.latency.qwCount != 0) sz += LatencyLine("total", result.latency);
   std::snprintf(szLine, sizeof szLine, "averages over %.1f s\n", result.dElapsedSeconds);
   sz += szLine;
   if (result.nFailures == 0) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/CliConsole.h"
+#include "engine/LatencyHistogram.h"
 
 namespace stratavon {
 
@@ -15,12 +16,19 @@ struct TargetResult {
   std::string szError;
   uint64_t qwBytes = 0;  // everything counted over the run (Enable Performance)
   uint64_t qwIos = 0;
+  // The latencies of the counted I/Os (empty when they were not timed), and
+  // apart by kind when the target both read and wrote.
+  LatencySummary latency;
+  LatencySummary readLatency;
+  LatencySummary writeLatency;
+  bool BothKinds() const { return readLatency.qwCount != 0 && writeLatency.qwCount != 0; }
 };
 
 struct RunResult {
   double dElapsedSeconds = 0;
   int nFailures = 0;
   std::vector<TargetResult> targets;
+  LatencySummary latency;  // over every target
 };
 
 // Reads the final words from the console and sums every slot's counters
