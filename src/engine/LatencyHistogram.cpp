@@ -85,7 +85,11 @@ uint64_t LatencyCounts::PercentileNs(double dPercent) const {
   uint64_t qwSeen = 0;
   for (unsigned i = 0; i < CLatencyHistogram::kBuckets; ++i) {
     qwSeen += aqwCounts[i];
-    if (qwSeen >= qwRank) return Clamp(CLatencyHistogram::BucketValue(i), qwMinNs, qwMaxNs);
+    if (qwSeen < qwRank) continue;
+    // The last bucket has no upper end: what lands there is best told by
+    // the largest value, which is kept exactly.
+    if (i == CLatencyHistogram::kBuckets - 1) return qwMaxNs;
+    return Clamp(CLatencyHistogram::BucketValue(i), qwMinNs, qwMaxNs);
   }
   return qwMaxNs;
 }
