@@ -19,7 +19,7 @@ namespace stratavon {
 // another worker, nothing allocated per I/O. Readers never write: a sampler
 // takes the movement since its last look by differencing snapshots, as it
 // does with the byte counters.
-class CLatencyHistogram {
+class alignas(64) CLatencyHistogram {  // whole cache lines: no two workers share one
  public:
   static constexpr unsigned kExactBits = 7;             // 0..127 ns exactly
   static constexpr unsigned kSubBuckets = 64;           // per power of two from 128 ns
