@@ -39,9 +39,9 @@ uint64_t CLatencyHistogram::BucketValue(unsigned nBucket) {
 
 void LatencyCounts::Add(const CLatencyHistogram& histogram) {
   for (unsigned i = 0; i < CLatencyHistogram::kBuckets; ++i) {
-    const uint64_t qwCount_ = histogram.m_aqwCounts[i].load(std::memory_order_relaxed);
-    aqwCounts[i] += qwCount_;
-    qwCount += qwCount_;
+    const uint64_t qwInBucket = histogram.m_aqwCounts[i].load(std::memory_order_relaxed);
+    aqwCounts[i] += qwInBucket;
+    qwCount += qwInBucket;
   }
   qwSumNs += histogram.m_qwSumNs.load(std::memory_order_relaxed);
   qwMinNs = std::min(qwMinNs, histogram.m_qwMinNs.load(std::memory_order_relaxed));
