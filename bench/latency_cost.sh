@@ -2,7 +2,9 @@
 # What timing every I/O costs a counted run: the same stratavon-cli run
 # (-P) with latency capture (the default) and with --no-latency,
 # interleaved so that a noisy disk hits both sides of a pair alike; the
-# table reports the median of the per-pair ratios timed/plain of the IOPS.
+# table reports the median of the per-pair ratios timed/plain of the IOPS,
+# and of the CPU time per I/O (plain/timed), which a machine shared with
+# other work disturbs far less than the IOPS.
 # Each timed I/O costs one or two readings of the clock (vDSO) and a few
 # stores into the worker's own histogram, so the cost shows only where an
 # I/O itself takes well under a microsecond, as small transfers on RAM do.
@@ -66,14 +68,27 @@ CASES=(
   "async-1MB  async 1MB"
 )
 
-# run_one WORK MODE SIZE TIMED(0|1) -> "mbps iops" or "NA NA"
+# run_one WORK MODE SIZE TIMED(0|1) -> "mbps iops cpu-ns-per-io" (NA when it failed)
+# The CPU time per I/O (user + system of the whole process) moves much less
+# than the IOPS on a machine that others load too.
 run_one() {
   local args=(-f read -n "$THREADS" -x "$3" -b "$3" -P -d "$SECONDS_PER_RUN")
   local depth=$DEPTH
   [[ $3 == 1MB ]] && depth=8
   [[ $2 == async ]] && args+=(-a -q "$depth")
   [[ $4 == 0 ]] && args+=(--no-latency)
-  cli_rates "$1" "${args[@]}"
+  local out=$1/run.json cpu=$1/cpu.txt
+  /usr/bin/time -f '%U %S' -o "$cpu" "$CLI" run -t "$1" "${args[@]}" --json >"$out" 2>/dev/null
+  local failures ios
+  failures=$(json_get "$out" '.failures')
+  ios=$(json_get "$out" '.targets[0].ios')
+  if [[ $failures != 0 || $ios == NA || $ios == 0 ]]; then
+    echo "NA NA NA"
+  else
+    echo "$(json_get "$out" '.targets[0].mb_per_s') $(json_get "$out" '.targets[0].iops')" \
+      "$(awk -v n="$ios" '{ printf "%.1f", ($1 + $2) * 1e9 / n }' "$cpu")"
+  fi
+  rm -rf -- "$1/READ" "$1/WRITE" "$out" "$cpu"
 }
 
 
@@ -99,11 +114,11 @@ for target in "$@"; do
       row=$(printf '%-10s #%d' "$name" "$i")
       for timed in "${order[@]}"; do
         res=$(run_one "$work" "$mode" "$size" "$timed")
-        read -r m io <<<"$res"
+        read -r m io cpu <<<"$res"
         side=plain
         [[ $timed == 1 ]] && side=timed
-        echo "$target $name $i $side $m $io" >>"$RESULTS"
-        row+=$(printf ' | %-5s %10s IOPS' "$side" "$io")
+        echo "$target $name $i $side $m $io $cpu" >>"$RESULTS"
+        row+=$(printf ' | %-5s %10s IOPS %7s CPU ns/IO' "$side" "$io" "$cpu")
       done
       echo "$row"
     done
@@ -112,8 +127,10 @@ done
 
 
 echo
-echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair timed/plain IOPS)"
-printf '%-10s %-7s %-10s %11s %11s %7s %13s %6s\n' target fs case "plain IOPS" "timed IOPS" ratio "min..max" goal
+echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair timed/plain IOPS;"
+echo "   cpu = median of per-pair plain/timed CPU ns per I/O, the same goal)"
+printf '%-10s %-7s %-10s %11s %11s %7s %13s %9s %9s %6s %13s %6s\n' target fs case "plain IOPS" "timed IOPS" ratio \
+  "min..max" "plain ns" "timed ns" cpu "min..max" goal
 for target in "$@"; do
   [[ -d $target ]] || continue
   fstype=$(fs_type "$target")
@@ -121,16 +138,22 @@ for target in "$@"; do
   for line in "${CASES[@]}"; do
     read -r name _ <<<"$line"
     [[ -n $CASE_FILTER && ! $name =~ $CASE_FILTER ]] && continue
-    pick() { awk -v t="$target" -v c="$name" -v s="$1" '$1 == t && $2 == c && $4 == s { print $6 }' "$RESULTS"; }
-    pm=$(pick plain | median)
-    cm=$(pick timed | median)
-    ratios=$(awk -v t="$target" -v c="$name" '
-      $1 == t && $2 == c && $4 == "plain" { p[$3] = $6 }
-      $1 == t && $2 == c && $4 == "timed" { k[$3] = $6 }
-      END { for (i in p) if ((i in k) && p[i] != "NA" && k[i] != "NA" && p[i] > 0) printf "%.3f\n", k[i] / p[i] }' "$RESULTS")
+    pick() { awk -v t="$target" -v c="$name" -v s="$1" -v col="$2" '$1 == t && $2 == c && $4 == s { print $col }' "$RESULTS"; }
+    # pair_ratios COL NUM DEN: per-pair NUM/DEN of column COL
+    pair_ratios() {
+      awk -v t="$target" -v c="$name" -v col="$1" -v num="$2" -v den="$3" '
+        $1 == t && $2 == c && $4 == num { a[$3] = $col }
+        $1 == t && $2 == c && $4 == den { b[$3] = $col }
+        END { for (i in a) if ((i in b) && a[i] != "NA" && b[i] != "NA" && b[i] > 0) printf "%.3f\n", a[i] / b[i] }' "$RESULTS"
+    }
+    span() { grep -v '^$' | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { if (NR) printf "%.2f..%.2f", lo, hi; else print "NA" }'; }
+    ratios=$(pair_ratios 6 timed plain)
+    cpus=$(pair_ratios 7 plain timed)
     ratio=$(median <<<"$ratios")
-    range=$(grep -v '^$' <<<"$ratios" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { if (NR) printf "%.2f..%.2f", lo, hi; else print "NA" }')
-    verdict=$(awk -v r="$ratio" -v g="$goal" 'BEGIN { if (r == "NA") print "?"; else print (r + 0 >= g + 0 ? "ok" : "BELOW") }')
-    printf '%-10s %-7s %-10s %11s %11s %7s %13s %4s %s\n' "$target" "$fstype" "$name" "$pm" "$cm" "$ratio" "$range" "$goal" "$verdict"
+    cpu=$(median <<<"$cpus")
+    verdict=$(awk -v r="$ratio" -v c="$cpu" -v g="$goal" 'BEGIN { if (r == "NA") print "?"; else print (r + 0 >= g + 0 ? "ok" : "BELOW") "/" (c + 0 >= g + 0 ? "ok" : "BELOW") }')
+    printf '%-10s %-7s %-10s %11s %11s %7s %13s %9s %9s %6s %13s %4s %s\n' "$target" "$fstype" "$name" \
+      "$(pick plain 6 | median)" "$(pick timed 6 | median)" "$ratio" "$(span <<<"$ratios")" \
+      "$(pick plain 7 | median)" "$(pick timed 7 | median)" "$cpu" "$(span <<<"$cpus")" "$goal" "$verdict"
   done
 done
