@@ -4,9 +4,8 @@
 # direct I/O, one worker / one job, on the same folder.
 #
 # Where the clocks start and stop:
-#   - synchronous (ours) / psync (fio): one call, from the return of the
-#     call before to its own return (fio: from just before the call to its
-#     return). The same thing to within the loop's bookkeeping.
+#   - synchronous (ours) / psync (fio): one call, from just before it to
+#     its return, in both.
 #   - asynchronous (ours) / io_uring (fio): ours from just before a batch of
 #     DEPTH requests is issued to when each request's completion is taken
 #     from the ring, which for our batch engine is when the whole batch is

@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   liburing-dev libisal-dev
   libfuse3-dev fuse3
-  e2fsprogs util-linux
+  e2fsprogs btrfs-progs util-linux
   fio
   qt6-base-dev qt6-base-dev-tools
   dbus-daemon

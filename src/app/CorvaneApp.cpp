@@ -17,6 +17,7 @@
 #include "app/ClassFactory.h"
 #include "app/CommandLine.h"
 #include "app/MainDlg.h"
+#include "console/advanced/gui/CorvaneAdvancedDlg.h"
 
 namespace stratavon {
 namespace {
@@ -81,7 +82,7 @@ int CCorvaneApp::InitInstance(const std::vector<std::string>& args) {
     m_pClientLoop = nullptr;
   }
   if (pDlg->IsRunning()) {
-    // Enter ends the console without stopping its run: the end of the
+    // The default command (OnOK) ends the console without stopping its run: the end of the
     // process ends the workers, as it would any thread of ours.
     std::fflush(nullptr);
     std::_Exit(0);
@@ -154,13 +155,18 @@ bool CCorvaneApp::InstallSignalHandlers() {
 void CCorvaneApp::OnTerminateSignal() {
   // Dialogs in front of the console close first (the advanced console
   // stops its own run as it closes); the console's close box comes last.
+  // A signal is the session's word, not the operator's: nothing is asked.
   QWidget* pTop = QApplication::activeModalWidget();
   if (pTop != nullptr && pTop != m_pMainWnd.data()) {
-    pTop->close();
+    if (auto* pAdvanced = qobject_cast<CCorvaneAdvancedDlg*>(pTop)) {
+      pAdvanced->OnClose();
+    } else {
+      pTop->close();
+    }
     QTimer::singleShot(100, this, &CCorvaneApp::OnTerminateSignal);
     return;
   }
-  if (m_pMainWnd && m_pMainWnd->isVisible()) m_pMainWnd->close();
+  if (m_pMainWnd && m_pMainWnd->isVisible() && !m_pMainWnd->IsWaitingForWorkers()) m_pMainWnd->OnCancel();
 }
 
 }  // namespace stratavon

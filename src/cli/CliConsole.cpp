@@ -1,15 +1,39 @@
 #include "cli/CliConsole.h"
 
+#include "engine/RunRecord.h"
+
 namespace stratavon {
 
-CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_failures(nTargets, 0) {}
+CCliConsole::CCliConsole(size_t nTargets) : m_table(nTargets), m_reasons(nTargets), m_nTargets(static_cast<int>(nTargets)) {}
+
+namespace {
+
+// A failing worker writes the Extended text and then its target's Error
+// cell on its own thread; what it wrote first is that target's reason.
+thread_local std::string t_szLastExtended;
+
+}  // namespace
 
 void CCliConsole::SetTargetText(int nRow, int nColumn, const std::string& szText) {
-  if (nColumn == kColumnStatus && szText == "FAIL" && nRow >= 0 && static_cast<size_t>(nRow) < m_failures.size()) {
+  // A row the table does not have is no target of this run.
+  if (nRow < 0 || static_cast<size_t>(nRow) >= m_table.Rows()) return;
+  if (nColumn == kColumnError && !t_szLastExtended.empty()) {
     std::lock_guard lock(m_mutex);
-    ++m_failures[static_cast<size_t>(nRow)];
+    std::string& szReason = m_reasons[static_cast<size_t>(nRow)];
+    if (szReason.empty()) szReason = std::move(t_szLastExtended);  // the first failure's, like the Error word
+    t_szLastExtended.clear();
   }
-  m_table.SetTargetText(nRow, nColumn, szText);
+  m_verdict.SetTargetText(nRow, nColumn, szText);
+}
+
+void CCliConsole::SetExtendedText(const std::string& szText) {
+  t_szLastExtended = szText;
+  m_verdict.SetExtendedText(szText);
+}
+
+std::string CCliConsole::ReasonOf(int nRow) const {
+  std::lock_guard lock(m_mutex);
+  return nRow >= 0 && static_cast<size_t>(nRow) < m_reasons.size() ? m_reasons[static_cast<size_t>(nRow)] : "";
 }
 
 void CCliConsole::SetPerformanceText(const std::string& szText) {
@@ -53,21 +77,20 @@ std::string CCliConsole::ElapsedText() const {
 }
 
 int CCliConsole::Failures() const {
-  std::lock_guard lock(m_mutex);
   int nTotal = 0;
-  for (int n : m_failures) nTotal += n;
+  for (int t = 0; t < m_nTargets; ++t) nTotal += FailuresOf(t);
   return nTotal;
 }
 
 int CCliConsole::FailuresOf(int nRow) const {
-  std::lock_guard lock(m_mutex);
-  if (nRow < 0 || static_cast<size_t>(nRow) >= m_failures.size()) return 0;
-  return m_failures[static_cast<size_t>(nRow)];
+  if (g_pTargetRecords == nullptr || nRow < 0 || nRow >= m_nTargets || nRow >= g_nTargetRecords) return 0;
+  int nFailed = 0;
+  for (const SlotActivity& activity : g_pTargetRecords[nRow].activity) {
+    nFailed += activity.bFailed.load(std::memory_order_acquire) != 0 ? 1 : 0;
+  }
+  return nFailed;
 }
 
-std::string CCliConsole::TargetStatus(int nRow) const {
-  if (FailuresOf(nRow) > 0) return "FAIL";
-  return m_table.Cell(nRow, kColumnStatus);
-}
+std::string CCliConsole::TargetStatus(int nRow) const { return m_table.Cell(nRow, kColumnStatus); }
 
 }  // namespace stratavon

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
 #include "console/simple/TargetRecords.h"
+#include "engine/RunRecord.h"
+#include "platform/CriticalSection.h"
 #include "platform/IoQueue.h"
 
 namespace stratavon {
@@ -42,8 +45,8 @@ class CRun : public CRunWatch {
     controls.nBufferIndex = m_options.nBufferIndex;
     controls.nDepthIndex = m_options.nDepth - 1;
     Announce();
-    if (!m_control.OnStart(controls)) return kExitRefused;
     const Clock::time_point tStart = Clock::now();
+    if (!m_control.OnStart(controls)) return kExitRefused;
 
     Watch(tStart, kLivePeriod, [this, tStart] {
       if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);
@@ -51,17 +54,23 @@ class CRun : public CRunWatch {
       Say(LiveLines(m_console, m_nTargets));
       WriteLog(std::chrono::duration<double>(Clock::now() - tStart).count());
     });
-    m_control.OnClose([this] { OnWaitSlice(); });
-    const double dElapsed = std::chrono::duration<double>(Clock::now() - tStart).count();
+    const double dElapsed = LoadSeconds();
+    // The stop waits at most the I/O time-out; whoever is still inside a
+    // call then has stalled, and the run ends without it.
+    std::vector<std::string> stalls;
+    if (!m_control.OnClose([this] { OnWaitSlice(); }, IoTimeout())) stalls = MarkStalledWorkers(&m_console);
 
-    const RunResult result = CollectRunResult(m_console, m_nTargets, dElapsed);
+    RunResult result = CollectRunResult(m_console, m_nTargets, dElapsed);
+    result.dStartupSeconds = StartupSeconds();
+    result.szStoppedBy = m_szStoppedBy;
+    result.stalls = std::move(stalls);
     if (m_options.bJson) {
       std::fputs(RunResultJson(result).c_str(), stdout);
     } else {
       std::fputs(RunResultText(result).c_str(), stdout);
     }
     std::fflush(stdout);
-    return result.nFailures == 0 ? kExitPassed : kExitWorkerFailed;
+    return result.Passed() ? kExitPassed : kExitWorkerFailed;
   }
 
  private:
@@ -69,10 +78,21 @@ class CRun : public CRunWatch {
     if (!m_log.IsOpen()) return;
     const CIntervalStats& intervals = m_control.Intervals();
     std::vector<LogRow> rows;
+    uint64_t qwAllErrors = 0;
     for (int t = 0; t < m_nTargets; ++t) {
-      rows.push_back({m_console.Table().Cell(t, kColumnTarget), m_console.TargetStatus(t), &intervals.Target(t), {}});
+      // Failed calls so far, of the loops that go on regardless.
+      uint64_t qwErrors = 0;
+      if (g_pTargetRecords != nullptr && t < g_nTargetRecords) {
+        CScopedLock lock(g_csRecords);
+        qwErrors = g_pTargetRecords[t].qwIoErrors;
+      }
+      qwAllErrors += qwErrors;
+      rows.push_back({m_console.Table().Cell(t, kColumnTarget), m_console.TargetStatus(t), &intervals.Target(t),
+                      qwErrors});
     }
-    rows.push_back({"total", m_console.Failures() != 0 ? "FAIL" : "RUN", &intervals.Total(), {}});
+    // A failed call fails the run as a failed worker does.
+    const bool bFailing = m_console.Failures() != 0 || qwAllErrors != 0;
+    rows.push_back({"total", bFailing ? "FAIL" : "RUN", &intervals.Total(), qwAllErrors});
     std::string szError;
     if (!m_log.Write(dSeconds, rows, &szError)) Say("stratavon-cli: " + szError + "; the log ends here\n");
   }
@@ -91,7 +111,7 @@ class CRun : public CRunWatch {
                          "; ";
     szText += m_options.nSeconds > 0 ? "stops after " + std::to_string(m_options.nSeconds) + " s or on Ctrl-C\n"
                                      : "Ctrl-C stops\n";
-    Say(szText);
+    Say(szText + BufferedDirectIoNotes(m_options.targets));
   }
 
   CRunLog& m_log;
@@ -108,6 +128,7 @@ int RunCommand(const RunOptions& options) {
     std::fprintf(stderr, "stratavon-cli: cannot watch for interrupts\n");
     return kExitRefused;
   }
+  SetIoTimeout(std::chrono::seconds(options.nIoTimeoutSeconds));
   g_bLatencyCapture = options.bLatency;
   // Opened before anything is prepared, so a log that cannot be written
   // refuses the run before it leaves work files.
@@ -116,10 +137,12 @@ int RunCommand(const RunOptions& options) {
     std::string szError;
     if (!log.Open(options.szLogFile, options.bLogCsv, &szError)) {
       std::fprintf(stderr, "stratavon-cli: %s\n", szError.c_str());
+      if (options.bJson) std::fputs(RefusedRunJson(szError).c_str(), stdout);
       return kExitRefused;
     }
   }
   if (!PrepareRun(options)) {
+    if (options.bJson) std::fputs(RefusedRunJson(RefusalText()).c_str(), stdout);
     ReleaseTargetRecords();
     ReleaseDataFile();
     return kExitRefused;
@@ -130,6 +153,13 @@ int RunCommand(const RunOptions& options) {
   } else {
     CRun run(options, signals, log);
     nExit = run.Execute();
+  }
+  if (LiveWorkers() > 0) {
+    // A worker stalled inside a call still holds its record and buffers:
+    // nothing is released under it; the process ends as it is.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(nExit);
   }
   ReleaseTargetRecords();
   ReleaseDataFile();

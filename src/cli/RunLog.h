@@ -15,8 +15,7 @@ struct LogRow {
   std::string szTarget;  // the root, or "total"
   std::string szStatus;
   const IntervalFigures* pFigures = nullptr;
-  // Failed calls of the period, where the engines count them; null in the
-  // log until they do.
+  // Failed calls so far (of loops that go on regardless); null when not known.
   std::optional<uint64_t> oqwIoErrors;
 };
 

@@ -12,7 +12,7 @@
 namespace stratavon {
 namespace {
 
-enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptHelp, kOptLog, kOptLogFormat, kOptNoLatency };
+enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout, kOptLog, kOptLogFormat, kOptNoLatency };
 
 constexpr option kLongOptions[] = {
     {"target", required_argument, nullptr, 't'},
@@ -29,7 +29,8 @@ constexpr option kLongOptions[] = {
     {"duration", required_argument, nullptr, 'd'},
     {"simple", no_argument, nullptr, kOptSimple},
     {"json", no_argument, nullptr, kOptJson},
-    {"help", no_argument, nullptr, kOptHelp},
+    {"io-timeout", required_argument, nullptr, kOptIoTimeout},
+    {"help", no_argument, nullptr, 'h'},
     {"log", required_argument, nullptr, kOptLog},
     {"log-format", required_argument, nullptr, kOptLogFormat},
     {"no-latency", no_argument, nullptr, kOptNoLatency},
@@ -87,10 +88,11 @@ const char* UsageText() {
          "  stratavon-cli run -t DIR [-t DIR ...] -f read|write|both [-n THREADS]\n"
          "                    [-p HH|crpat|cjtpat|cspat] [--data-file FILE.hvx]\n"
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
-         "                    [-d SECONDS] [--simple] [--json] [--log FILE [--log-format json|csv]]\n"
-         "                    [--no-latency]\n"
+         "                    [-d SECONDS] [--io-timeout SECONDS] [--simple] [--json]\n"
+         "                    [--log FILE [--log-format json|csv]] [--no-latency]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
+         "  stratavon-cli --version\n"
          "\n"
          "run options:\n"
          "  -t DIR        a target folder (repeat for more); work files go to DIR/READ and DIR/WRITE\n"
@@ -103,7 +105,11 @@ const char* UsageText() {
          "  -e            Error Checking: verify every pass\n"
          "  -P            Enable Performance: count bytes and I/Os, show MB/s and IOPS\n"
          "  -a            Asynchronous I/O, with -q DEPTH requests in flight (1 to 63, default 8)\n"
-         "  -d SECONDS    stop after this long (default: run until Ctrl-C)\n"
+         "  -d SECONDS    stop after this many seconds of load, counted once every worker has\n"
+         "                begun its I/O (default: run until Ctrl-C)\n"
+         "  --io-timeout SECONDS\n"
+         "                a call that takes longer fails with I/O TIMEOUT, and a stop waits at\n"
+         "                most this long for its workers (default 120)\n"
          "  --simple      the simple console's pure load instead of the advanced settings:\n"
          "                1MB direct transfers, nothing counted or checked (-x -b -e -P -a -q\n"
          "                --data-file do not apply); prints the status every 2 s\n"
@@ -113,7 +119,8 @@ const char* UsageText() {
          "                --log-format csv); written as it goes\n"
          "  --no-latency  with -P, do not time the I/Os (no latency figures)\n"
          "\n"
-         "exit status: 0 no worker failed, 1 a worker failed, 2 the run was refused\n";
+         "exit status: 0 PASS; 1 FAIL: a worker failed or stalled, a call failed (also without\n"
+         "             -e), or a target moved no data; 2 the run was refused\n";
 }
 
 ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::string* pszError) {
@@ -127,7 +134,7 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   // The first advanced setting typed, which a --simple run cannot honour.
   std::string szAdvanced;
   int nOption;
-  while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:", kLongOptions, nullptr)) != -1) {
+  while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:h", kLongOptions, nullptr)) != -1) {
     const std::string_view szArg = optarg != nullptr ? optarg : "";
     if (szAdvanced.empty() && IsAdvancedOption(nOption)) {
       szAdvanced = nOption < 128 ? std::string("-") + static_cast<char>(nOption) : LongName(nOption);
@@ -189,7 +196,11 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
         break;
       case kOptSimple: options.bSimple = true; break;
       case kOptJson: options.bJson = true; break;
-      case kOptHelp: return ParseOutcome::kHelp;
+      case kOptIoTimeout:
+        if (!ParseNumber(szArg, 1, 86400, &options.nIoTimeoutSeconds)) {
+          return fail("--io-timeout takes a number of seconds from 1 to 86400, not \"" + std::string(szArg) + "\"");
+        }
+        break;
       case kOptLog:
         if (szArg.empty()) return fail("--log needs a file");
         options.szLogFile = szArg;
@@ -203,6 +214,7 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
         break;
       }
       case kOptNoLatency: options.bLatency = false; break;
+      case 'h': return ParseOutcome::kHelp;
       case ':': return fail("option " + OffendingOption(argv) + " needs a value");
       default: return fail("unknown option " + OffendingOption(argv));
     }

@@ -27,11 +27,12 @@ struct RunOptions {
   std::string szLogFile;  // empty: no log
   bool bLogCsv = false;
   bool bLatency = true;   // time every counted I/O
+  int nIoTimeoutSeconds = 120;  // a call that takes longer is an I/O TIMEOUT; bounds the stop's wait
 };
 
 enum class ParseOutcome {
   kRun,    // the options are complete as far as their syntax goes
-  kHelp,   // --help: print the usage and succeed
+  kHelp,   // -h, --help: print the usage and succeed
   kUsage,  // a syntax error, described in *pszError
 };
 

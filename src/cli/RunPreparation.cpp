@@ -15,18 +15,24 @@
 #include "engine/Pattern.h"
 #include "engine/RunRecord.h"
 #include "engine/WorkerClasses.h"
+#include "platform/DiskSpace.h"
+#include "platform/IoQueue.h"
 #include "platform/MessageBox.h"
 
 namespace stratavon {
 namespace {
 
+std::string g_szRefusal;
+
 bool Refuse(const char* szConsoleMessage) {
   ShowMessageBox(szConsoleMessage, "Error", MessageIcon::kError);
+  if (g_szRefusal.empty()) g_szRefusal = szConsoleMessage;
   return false;
 }
 
 bool RefusePlainly(const std::string& szWhy) {
   std::fprintf(stderr, "stratavon-cli: %s\n", szWhy.c_str());
+  g_szRefusal = g_szRefusal.empty() ? szWhy : g_szRefusal + ": " + szWhy;
   return false;
 }
 
@@ -67,6 +73,11 @@ bool TargetsDistinct(const std::vector<std::string>& targets) {
 // Whether this build has every worker class the settings call for.
 bool ClassesAvailable(const RunOptions& options) {
   if (!options.bAsync) return true;
+  // A backend asked for by name and not available would fail every worker
+  // without a word; it is refused here instead.
+  if (const std::string szProblem = CIoQueue::BackendChoiceProblem(); !szProblem.empty()) {
+    return RefusePlainly(szProblem);
+  }
   if (AdvancedWorkerFactory(kWorkerReadAdvancedAsync) != nullptr &&
       AdvancedWorkerFactory(kWorkerWriteAdvancedAsync) != nullptr) {
     return true;
@@ -92,14 +103,17 @@ bool LoadDataFile(const std::string& szPath) {
 bool PrepareTargets(const std::vector<std::string>& targets) {
   if (!BuildTargetRecords(targets)) return Refuse("Target Initialization Failure.");
   std::string szFailed;
-  switch (CreateWorkDirectories(targets, &szFailed)) {
+  std::string szWhy;
+  switch (CreateWorkDirectories(targets, &szFailed, &szWhy)) {
     case WorkDirectoryResult::kCreated:
       break;
     case WorkDirectoryResult::kPathNotFound:
       Refuse("Directory Creation Error!");
-      return RefusePlainly("no such folder: " + szFailed);
+      return RefusePlainly(szWhy);
     case WorkDirectoryResult::kPathTooLong:
-      return RefusePlainly("the work-file names under " + szFailed + " would exceed the system's path limit");
+    case WorkDirectoryResult::kNotDirectory:
+    case WorkDirectoryResult::kTargetBusy:
+      return RefusePlainly(szWhy);
   }
   ResetTargetRecords();
   return true;
@@ -117,7 +131,22 @@ bool PrepareSimpleRun(const RunOptions& options) {
 
 }  // namespace
 
+std::string BufferedDirectIoNotes(const std::vector<std::string>& targets) {
+  std::string szNotes;
+  for (const std::string& szRoot : targets) {
+    DiskSpaceInfo disk;
+    if (GetDiskFreeSpace(szRoot, disk) && !disk.bAlignmentKnown) {
+      szNotes += "stratavon-cli: " + szRoot +
+                 ": its file system reports no direct-I/O alignment; direct I/O there may be served from the page "
+                 "cache\n";
+    }
+  }
+  return szNotes;
+}
+const std::string& RefusalText() { return g_szRefusal; }
+
 bool PrepareRun(const RunOptions& options) {
+  g_szRefusal.clear();
   if (options.bSimple) return PrepareSimpleRun(options);
   if (!options.bPatternGiven && !options.szDataFile.empty()) {
     g_nPatternKind = kPatternByte;  // replaced by the data file below
@@ -136,6 +165,9 @@ bool PrepareRun(const RunOptions& options) {
   if (!ClassesAvailable(options)) return false;
   if (!options.szDataFile.empty() && !LoadDataFile(options.szDataFile)) return false;
 
+  // Every advanced worker opens the log first and fails without one; say
+  // why once, before anything is made.
+  if (std::string szWhy; !CheckEventLogWritable(&szWhy)) return RefusePlainly("the event log cannot be written: " + szWhy);
   if (!PrepareTargets(options.targets)) return false;
   (void)RegisterEventLogSource(kEventLogName, kEventSourceName, kEventMessageFile);
   return true;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "cli/RunOptions.h"
 
 namespace stratavon {
@@ -13,5 +16,13 @@ namespace stratavon {
 // refused run leaves nothing behind. False (with the console's message, or
 // a plain one where the console has none) when the run is refused.
 bool PrepareRun(const RunOptions& options);
+// What the last PrepareRun refused, in the words it printed.
+const std::string& RefusalText();
+
+// One line per target whose file system reports no direct-I/O alignment
+// (FUSE, network and memory file systems): direct I/O there may be served
+// from the page cache, so its rates may not be the device's. Empty when
+// every target reports one.
+std::string BufferedDirectIoNotes(const std::vector<std::string>& targets);
 
 }  // namespace stratavon

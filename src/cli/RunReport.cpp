@@ -5,6 +5,7 @@
 
 #include "console/advanced/IntervalStats.h"
 #include "platform/JsonText.h"
+#include "engine/IoError.h"
 #include "engine/RunRecord.h"
 #include "platform/CriticalSection.h"
 
@@ -53,6 +54,65 @@ double AveragePerSecond(uint64_t qwCount, double dSeconds) {
   return dSeconds > 0 ? static_cast<double>(qwCount) / dSeconds : 0.0;
 }
 
+bool RunResult::Passed() const {
+  if (nFailures != 0 || !stalls.empty()) return false;
+  for (const TargetResult& target : targets) {
+    if (target.qwIoErrors != 0 || !target.bMoved) return false;
+  }
+  return true;
+}
+
+void AddTargetVerdict(TargetResult& target, int nTarget) {
+  const IoErrorTally tally = TargetIoErrors(nTarget);
+  target.qwIoErrors = tally.qwCalls;
+  target.szFirstIoError = FirstIoErrorText(tally);
+  target.bMoved = false;
+  if (g_pTargetRecords != nullptr && nTarget < g_nTargetRecords) {
+    for (const SlotActivity& activity : g_pTargetRecords[nTarget].activity) {
+      if (activity.bMoved.load(std::memory_order_acquire) != 0) target.bMoved = true;
+    }
+  }
+  if (tally.qwCalls != 0 || !target.bMoved) target.szStatus = "FAIL";
+  // The row's Error cell may hold the failed calls' own words ("WRITE API x3"),
+  // as the last tick saw them.
+  const std::string szCellWords = std::string(DescribeIoError(tally.nFirstKind, false).szShort) + " x";
+  if (target.szError == "NONE" || target.szError.empty() ||
+      (tally.qwCalls != 0 && target.szError.starts_with(szCellWords))) {
+    if (tally.qwCalls != 0) {
+      target.szError = DescribeIoError(tally.nFirstKind, false).szShort;
+    } else if (!target.bMoved) {
+      target.szError = "NO I/O";
+    }
+  }
+}
+
+std::string VerdictLine(const RunResult& result) {
+  std::string sz;
+  if (result.Passed()) {
+    sz = "verdict: PASS, no worker failed";
+  } else {
+    std::vector<std::string> reasons;
+    if (result.nFailures != 0) {
+      reasons.push_back(std::to_string(result.nFailures) + (result.nFailures == 1 ? " worker" : " workers") +
+                        " failed");
+    }
+    if (!result.stalls.empty()) {
+      reasons.push_back(std::to_string(result.stalls.size()) + " stalled in a call past the I/O time-out");
+    }
+    for (const TargetResult& target : result.targets) {
+      if (target.qwIoErrors != 0) {
+        reasons.push_back(target.szRoot + " had " + std::to_string(target.qwIoErrors) + " failed I/O call(s), first: " +
+                          target.szFirstIoError);
+      }
+      if (!target.bMoved) reasons.push_back(target.szRoot + " completed no I/O");
+    }
+    sz = "verdict: FAIL";
+    for (size_t i = 0; i < reasons.size(); ++i) sz += (i == 0 ? ", " : "; ") + reasons[i];
+  }
+  if (result.szStoppedBy.starts_with("SIG")) sz += " (stopped by " + result.szStoppedBy + ")";
+  return sz + "\n";
+}
+
 RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dElapsedSeconds) {
   RunResult result;
   result.dElapsedSeconds = dElapsedSeconds;
@@ -63,6 +123,7 @@ RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dEla
     target.szRoot = console.Table().Cell(t, kColumnTarget);
     target.szStatus = console.TargetStatus(t);
     target.szError = console.Table().Cell(t, kColumnError);
+    target.szReason = console.ReasonOf(t);
     if (g_pTargetRecords != nullptr && t < g_nTargetRecords) {
       const TargetRunRecord& record = g_pTargetRecords[t];
       for (int e = 0; e < kEntriesPerTarget; ++e) {
@@ -78,6 +139,7 @@ RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dEla
       target.latency = Summarize(reads);
       total.Add(reads);
     }
+    AddTargetVerdict(target, t);
     result.targets.push_back(std::move(target));
   }
   result.latency = Summarize(total);
@@ -91,7 +153,10 @@ std::string LiveLines(const CCliConsole& console, int nTargets) {
   for (int t = 0; t < nTargets; ++t) {
     const CConsoleTable::Row row = console.Table().RowAt(t);
     szLines += szElapsed + Padded(row[kColumnTarget], nWidth) + "  " + Padded(console.TargetStatus(t), 4) + "  " +
-               row[kColumnMbPerSec] + " MB/s  " + row[kColumnIops] + " IOPS  " + row[kColumnError] + "\n";
+               row[kColumnMbPerSec] + " MB/s  " + row[kColumnIops] + " IOPS  " + row[kColumnError];
+    const IoErrorTally tally = TargetIoErrors(t);
+    if (tally.qwCalls != 0) szLines += "  (first failed call: " + FirstIoErrorText(tally) + ")";
+    szLines += "\n";
   }
   szLines += szElapsed + "total  " + console.PerformanceText() + "  " + console.IopsText() + "\n";
   return szLines;
@@ -99,7 +164,16 @@ std::string LiveLines(const CCliConsole& console, int nTargets) {
 
 std::string RunResultJson(const RunResult& result) {
   std::string sz = "{\"elapsed_s\": " + JsonDecimal(result.dElapsedSeconds) +
-                   ", \"failures\": " + std::to_string(result.nFailures) + ", \"targets\": [";
+                   ", \"failures\": " + std::to_string(result.nFailures) +
+                   ", \"verdict\": " + (result.Passed() ? "\"PASS\"" : "\"FAIL\"") +
+                   ", \"startup_s\": " + JsonDecimal(result.dStartupSeconds) + ", \"stopped_by\": ";
+  AppendJsonString(sz, result.szStoppedBy);
+  sz += ", \"stalls\": [";
+  for (size_t i = 0; i < result.stalls.size(); ++i) {
+    if (i > 0) sz += ", ";
+    AppendJsonString(sz, result.stalls[i]);
+  }
+  sz += "], \"targets\": [";
   for (size_t i = 0; i < result.targets.size(); ++i) {
     const TargetResult& target = result.targets[i];
     if (i > 0) sz += ", ";
@@ -111,7 +185,9 @@ std::string RunResultJson(const RunResult& result) {
     AppendJsonString(sz, target.szError);
     sz += ", \"bytes\": " + std::to_string(target.qwBytes) + ", \"ios\": " + std::to_string(target.qwIos) +
           ", \"mb_per_s\": " + JsonDecimal(AverageMbPerSecond(target.qwBytes, result.dElapsedSeconds)) +
-          ", \"iops\": " + JsonDecimal(AveragePerSecond(target.qwIos, result.dElapsedSeconds));
+          ", \"iops\": " + JsonDecimal(AveragePerSecond(target.qwIos, result.dElapsedSeconds)) +
+          ", \"io_errors\": " + std::to_string(target.qwIoErrors) + ", \"first_io_error\": ";
+    AppendJsonString(sz, target.szFirstIoError);
     if (target.latency.qwCount != 0) sz += ", \"latency_us\": " + LatencyJson(target.latency);
     if (target.BothKinds()) {
       sz += ", \"read_latency_us\": " + LatencyJson(target.readLatency) +
@@ -125,6 +201,12 @@ std::string RunResultJson(const RunResult& result) {
   return sz;
 }
 
+std::string RefusedRunJson(const std::string& szError) {
+  std::string sz = "{\"verdict\": \"REFUSED\", \"error\": ";
+  AppendJsonString(sz, szError);
+  return sz + "}\n";
+}
+
 std::string RunResultText(const RunResult& result) {
   std::string sz;
   char szLine[256];
@@ -133,6 +215,7 @@ std::string RunResultText(const RunResult& result) {
                   target.qwBytes, target.qwIos, AverageMbPerSecond(target.qwBytes, result.dElapsedSeconds),
                   AveragePerSecond(target.qwIos, result.dElapsedSeconds));
     sz += "result: " + target.szRoot + "  " + target.szStatus + "  " + target.szError + szLine;
+    if (!target.szReason.empty()) sz.insert(sz.size() - 1, "  (" + target.szReason + ")");
   }
   for (const TargetResult& target : result.targets) {
     if (target.latency.qwCount == 0) continue;
@@ -143,15 +226,11 @@ std::string RunResultText(const RunResult& result) {
     }
   }
   if (result.latency.qwCount != 0) sz += LatencyLine("total", result.latency);
-  std::snprintf(szLine, sizeof szLine, "averages over %.1f s\n", result.dElapsedSeconds);
+  std::snprintf(szLine, sizeof szLine, "averages over %.1f s of load (start-up took %.1f s)\n",
+                result.dElapsedSeconds, result.dStartupSeconds);
   sz += szLine;
-  if (result.nFailures == 0) {
-    sz += "verdict: PASS, no worker failed\n";
-  } else {
-    sz += "verdict: FAIL, " + std::to_string(result.nFailures) + (result.nFailures == 1 ? " worker" : " workers") +
-          " failed\n";
-  }
-  return sz;
+  for (const std::string& szStall : result.stalls) sz += "stalled: " + szStall + "\n";
+  return sz + VerdictLine(result);
 }
 
 }  // namespace stratavon

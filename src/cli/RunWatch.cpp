@@ -1,5 +1,6 @@
 #include "cli/RunWatch.h"
 
+#include <algorithm>
 #include <csignal>
 
 #include "engine/RunRecord.h"
@@ -14,6 +15,26 @@ const char* SignalName(int nSignal) {
     case SIGHUP: return "hung up";
     default: return "signalled";
   }
+}
+
+const char* SignalAbbreviation(int nSignal) {
+  switch (nSignal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "a signal";
+  }
+}
+
+std::string Seconds(double dSeconds) {
+  char sz[32];
+  std::snprintf(sz, sizeof sz, "%.1f s", dSeconds);
+  return sz;
+}
+
+std::string DescribeCall(const CallInProgress& call) {
+  return call.szFile + " inside a " + (call.nCall == kCallWrite ? "write" : "read") + " for " +
+         Seconds(std::chrono::duration<double>(call.age).count());
 }
 
 }  // namespace
@@ -41,25 +62,51 @@ void CRunWatch::Say(const std::string& szText) {
 
 void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period,
                       const std::function<void()>& onTick) {
+  constexpr auto kStartupPoll = std::chrono::milliseconds(50);
   const bool bDeadline = m_options.nSeconds > 0;
-  const Clock::time_point tDeadline = tStart + std::chrono::seconds(m_options.nSeconds);
+  const auto duration = std::chrono::seconds(m_options.nSeconds);
+  // A start-up that never ends still ends the run.
+  const Clock::time_point tStartupLimit = tStart + IoTimeout() + duration;
+  m_tStart = tStart;
+  m_tIoStart = tStart;
+  bool bBegun = false;
+  Clock::time_point tDeadline = tStart + duration;
   Clock::time_point tNextTick = tStart + period;
   for (;;) {
-    const Clock::time_point tWake = bDeadline && tDeadline < tNextTick ? tDeadline : tNextTick;
+    if (!bBegun && EveryWorkerBegun()) {
+      bBegun = true;
+      m_tIoStart = Clock::now();
+      tDeadline = m_tIoStart + duration;
+      Say("stratavon-cli: every worker has begun its I/O after a start-up of " + Seconds(StartupSeconds()) +
+          (bDeadline ? "; the " + std::to_string(m_options.nSeconds) + " s count from now\n" : "\n"));
+    }
+    Clock::time_point tWake = bDeadline && bBegun && tDeadline < tNextTick ? tDeadline : tNextTick;
+    if (!bBegun) tWake = std::min(tWake, Clock::now() + kStartupPoll);
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(tWake - Clock::now());
     if (const int nSignal = m_signals.Wait(wait)) {
+      m_szStoppedBy = SignalAbbreviation(nSignal);
+      if (!bBegun) m_tIoStart = Clock::now();
       Say(std::string("stratavon-cli: ") + SignalName(nSignal) + "; stopping, every worker finishes its pass\n");
       return;
     }
     const Clock::time_point tNow = Clock::now();
-    if (bDeadline && tNow >= tDeadline) {
+    if (bDeadline && bBegun && tNow >= tDeadline) {
+      m_szStoppedBy = "duration";
       Say("stratavon-cli: " + std::to_string(m_options.nSeconds) + " s are up; stopping\n");
+      return;
+    }
+    if (!bBegun && tNow >= tStartupLimit) {
+      m_szStoppedBy = "start-up time-out";
+      m_tIoStart = tNow;
+      Say("stratavon-cli: the start-up has not ended after " + Seconds(StartupSeconds()) + "; stopping\n");
       return;
     }
     if (tNow < tNextTick) continue;
     while (tNextTick <= tNow) tNextTick += period;
     onTick();
     if (LiveWorkers() == 0) {
+      m_szStoppedBy = "workers ended";
+      if (!bBegun) m_tIoStart = tNow;
       Say("stratavon-cli: every worker has ended; stopping\n");
       return;
     }
@@ -68,8 +115,38 @@ void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period
 
 void CRunWatch::OnWaitSlice() {
   if (m_signals.Poll() == 0) return;
-  Say("stratavon-cli: still waiting for " + std::to_string(LiveWorkers()) +
-      " worker(s) to finish their pass and close their files\n");
+  const double dLimit = std::chrono::duration<double>(IoTimeout()).count();
+  std::string szText = "stratavon-cli: still waiting, at most " + Seconds(dLimit) + " from the stop, for " +
+                       std::to_string(LiveWorkers()) + " worker(s) to finish their pass and close their files\n";
+  for (const CallInProgress& call : CallsInProgress()) szText += "  " + DescribeCall(call) + "\n";
+  Say(szText);
 }
+
+std::vector<std::string> CRunWatch::MarkStalledWorkers(IWorkerConsole* pConsole) {
+  std::vector<std::string> stalls;
+  const std::vector<CallInProgress> calls = CallsInProgress();
+  for (int t = 0; g_pTargetRecords != nullptr && t < g_nTargetRecords; ++t) {
+    TargetRunRecord& record = g_pTargetRecords[t];
+    for (int s = 0; s < kSlotsPerTarget; ++s) {
+      if (!record.hThread[s] || !record.hThread[s]->IsActive()) continue;
+      std::string szWhat = record.szRoot + " slot " + std::to_string(s) + ": still starting up or closing";
+      for (const CallInProgress& call : calls) {
+        if (call.nTarget == t && call.nSlot == s) szWhat = DescribeCall(call);
+      }
+      stalls.push_back(szWhat + ": I/O TIMEOUT");
+      record.activity[s].bFailed.store(1, std::memory_order_release);
+      if (pConsole != nullptr) {
+        pConsole->SetTargetText(t, kColumnStatus, "FAIL");
+        pConsole->SetTargetText(t, kColumnError, "I/O TIMEOUT");
+      }
+    }
+  }
+  for (const std::string& szStall : stalls) Say("stratavon-cli: FAIL, " + szStall + "\n");
+  return stalls;
+}
+
+double CRunWatch::LoadSeconds() const { return std::chrono::duration<double>(Clock::now() - m_tIoStart).count(); }
+
+double CRunWatch::StartupSeconds() const { return std::chrono::duration<double>(m_tIoStart - m_tStart).count(); }
 
 }  // namespace stratavon

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "engine/WorkerConsole.h"
 
 #include "cli/RunOptions.h"
 #include "cli/SignalWatch.h"
@@ -21,17 +24,29 @@ class CRunWatch {
 
  protected:
   void Say(const std::string& szText);
-  // Blocks until a stop is due; calls onTick every period from tStart.
+  // Blocks until a stop is due; calls onTick every period from tStart. The
+  // -d time counts from the moment every worker has begun its I/O (or
+  // ended); a start-up that outlasts the I/O time-out is stopped as well.
   void Watch(Clock::time_point tStart, std::chrono::milliseconds period, const std::function<void()>& onTick);
   // Between the waits for the workers' ends: a further interrupt does not
   // cut the wait short, since a worker always finishes its pass and closes
   // its files; it only learns what is still going on.
   void OnWaitSlice();
+  // After the stop's wait gave up: every worker still alive is a failure,
+  // named with the call it is inside and for how long. Marks each failed
+  // (and, given a console, FAIL and I/O TIMEOUT in its row).
+  std::vector<std::string> MarkStalledWorkers(IWorkerConsole* pConsole);
+  // Seconds of load (from the moment every worker had begun) and of start-up.
+  double LoadSeconds() const;
+  double StartupSeconds() const;
 
   const RunOptions& m_options;
   CSignalWatch& m_signals;
   FILE* m_pLive;
   int m_nTargets;
+  std::string m_szStoppedBy;
+  Clock::time_point m_tStart{};
+  Clock::time_point m_tIoStart{};
 };
 
 // Workers whose threads have not ended yet, over every record.

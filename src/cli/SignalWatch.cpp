@@ -16,7 +16,10 @@ CSignalWatch::CSignalWatch() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
+  // A run started under nohup keeps the hang-up ignored: a blocked signal
+  // is queued even when ignored, so watching it would end the run after all.
+  struct sigaction hangUp {};
+  if (sigaction(SIGHUP, nullptr, &hangUp) != 0 || hangUp.sa_handler != SIG_IGN) sigaddset(&set, SIGHUP);
   if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
   m_hSignals = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }

@@ -4,7 +4,8 @@
 
 namespace stratavon {
 
-// The command line's interrupt signals (SIGINT, SIGTERM, SIGHUP) taken out
+// The command line's interrupt signals (SIGINT, SIGTERM, and SIGHUP unless
+// the process was started with it ignored, as nohup does) taken out
 // of the asynchronous world: blocked in the calling thread, and so in every
 // thread it creates afterwards, and read one by one from a signalfd. Build
 // it before any thread exists. The signals stay blocked for the life of the

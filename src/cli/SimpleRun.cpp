@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/RunCommand.h"
+#include "cli/RunPreparation.h"
 #include "cli/RunReport.h"
 #include "cli/RunWatch.h"
 #include "console/advanced/Statistics.h"
@@ -89,28 +90,31 @@ class CSimpleRun : public CRunWatch {
   int Execute() {
     Announce();
     SetSimpleWorkerWatch(&m_failures);
-    Launch();
     const Clock::time_point tStart = Clock::now();
+    Launch();
     Watch(tStart, kStatusPeriod, [&] { Say(StatusLines(tStart)); });
+    const double dElapsed = LoadSeconds();
     StopWorkers();
-    WaitForWorkers([this] { OnWaitSlice(); });
-    // Every worker has ended: none can call the watch any more.
-    SetSimpleWorkerWatch(nullptr);
-    const double dElapsed = std::chrono::duration<double>(Clock::now() - tStart).count();
-
     RunResult result;
+    if (!WaitForWorkers([this] { OnWaitSlice(); }, IoTimeout())) result.stalls = MarkStalledWorkers(nullptr);
+    // A stalled worker that comes back finds no watch.
+    SetSimpleWorkerWatch(nullptr);
+
     result.dElapsedSeconds = dElapsed;
-    result.nFailures = m_failures.Failures();
+    result.dStartupSeconds = StartupSeconds();
+    result.szStoppedBy = m_szStoppedBy;
+    result.nFailures = m_failures.Failures() + static_cast<int>(result.stalls.size());
     for (int t = 0; t < m_nTargets; ++t) {
       TargetResult target;
       target.szRoot = m_options.targets[static_cast<size_t>(t)];
       target.szStatus = TargetStatus(t, "STOP");
       target.szError = m_failures.WordOf(t);
+      AddTargetVerdict(target, t);
       result.targets.push_back(std::move(target));
     }
     std::fputs(m_options.bJson ? RunResultJson(result).c_str() : ResultText(result).c_str(), stdout);
     std::fflush(stdout);
-    return result.nFailures == 0 ? kExitPassed : kExitWorkerFailed;
+    return result.Passed() ? kExitPassed : kExitWorkerFailed;
   }
 
  private:
@@ -121,7 +125,7 @@ class CSimpleRun : public CRunWatch {
                          " target(s), 1MB direct transfers, nothing counted or checked; ";
     szText += m_options.nSeconds > 0 ? "stops after " + std::to_string(m_options.nSeconds) + " s or on Ctrl-C\n"
                                      : "Ctrl-C stops\n";
-    Say(szText);
+    Say(szText + BufferedDirectIoNotes(m_options.targets));
   }
 
   // The simple console's Start: target by target, reads in slots 0.., then
@@ -175,7 +179,10 @@ class CSimpleRun : public CRunWatch {
       szLines += szElapsed + szRoot + std::string(nWidth - szRoot.size(), ' ') + "  " + szStatus +
                  std::string(szStatus.size() < 4 ? 4 - szStatus.size() : 0, ' ') + "  " +
                  std::to_string(LiveWorkersOf(t)) + " of " + std::to_string(m_launched[static_cast<size_t>(t)]) +
-                 " workers running  " + m_failures.WordOf(t) + "\n";
+                 " workers running  " + m_failures.WordOf(t);
+      const IoErrorTally tally = TargetIoErrors(t);
+      if (tally.qwCalls != 0) szLines += "  " + IoErrorCell(tally) + " (first: " + FirstIoErrorText(tally) + ")";
+      szLines += "\n";
     }
     szLines += szElapsed + "status RUN\n";
     return szLines;
@@ -191,13 +198,7 @@ class CSimpleRun : public CRunWatch {
       sz += nFailed > 0 ? ", " + std::to_string(nFailed) + " failed\n" : "\n";
     }
     sz += "status STOP\n";
-    if (result.nFailures == 0) {
-      sz += "verdict: PASS, no worker failed\n";
-    } else {
-      sz += "verdict: FAIL, " + std::to_string(result.nFailures) + (result.nFailures == 1 ? " worker" : " workers") +
-            " failed\n";
-    }
-    return sz;
+    return sz + VerdictLine(result);
   }
 
   CSimpleFailures m_failures;

@@ -5,6 +5,7 @@
 #include "cli/InfoCommands.h"
 #include "cli/RunCommand.h"
 #include "cli/RunOptions.h"
+#include "cli/RunReport.h"
 
 using namespace stratavon;
 
@@ -24,6 +25,10 @@ int main(int argc, char** argv) {
     std::fputs(UsageText(), stdout);
     return kExitPassed;
   }
+  if (szCommand == "--version" || szCommand == "-V" || szCommand == "version") {
+    std::printf("stratavon-cli %s\n", STRATAVON_VERSION);
+    return kExitPassed;
+  }
   if (szCommand == "run") {
     RunOptions options;
     std::string szError;
@@ -32,6 +37,12 @@ int main(int argc, char** argv) {
         std::fputs(UsageText(), stdout);
         return kExitPassed;
       case ParseOutcome::kUsage:
+        // A script that asked for JSON gets the refusal as JSON too.
+        for (int i = 2; i < argc; ++i) {
+          if (std::strcmp(argv[i], "--json") != 0) continue;
+          std::fputs(RefusedRunJson(szError).c_str(), stdout);
+          break;
+        }
         return Usage(szError);
       case ParseOutcome::kRun:
         break;

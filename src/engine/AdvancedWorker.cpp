@@ -38,7 +38,8 @@ bool CAdvancedWorker::InitFrame() {
   }
   m_hEventSource = RegisterEventSource(kEventSourceName);
   if (m_hEventSource == nullptr) {
-    ReportIoError(0, kErrorInitialization, nullptr);
+    const int nError = errno;
+    ReportIoError(0, kErrorInitialization, nullptr, EventLogPath() + ": " + FormatSystemMessage(nError));
     return false;
   }
   ShowStatus("INIT");
@@ -50,9 +51,15 @@ bool CAdvancedWorker::InitFrame() {
 
 bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
   DiskSpaceInfo disk;
-  if (!GetDiskFreeSpace(Record().szRoot, disk) || m_dwBufferSize == 0 ||
-      m_dwBufferSize % disk.dwBytesPerSector != 0) {
-    ReportIoError(0, kErrorInitialization, nullptr);
+  if (!GetDiskFreeSpace(Record().szRoot, disk)) {
+    const int nError = errno;
+    ReportIoError(0, kErrorInitialization, nullptr, Record().szRoot + ": " + FormatSystemMessage(nError));
+    return false;
+  }
+  if (m_dwBufferSize == 0 || m_dwBufferSize % disk.dwBytesPerSector != 0) {
+    ReportIoError(0, kErrorInitialization, nullptr,
+                  "a buffer of " + std::to_string(m_dwBufferSize) + " bytes is not a whole number of the target's " +
+                      std::to_string(disk.dwBytesPerSector) + "-byte sectors");
     return false;
   }
   if (qwNeeded > disk.qwFreeBytes) {
@@ -64,8 +71,8 @@ bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
 
 bool CAdvancedWorker::CreateWorkFile() {
   m_szFileName = WorkFileName(Record().szRoot, m_bWriteSide, m_nSlot);
-  if (!m_file.Create(m_szFileName)) {
-    ReportIoError(0, kErrorInitialization, nullptr);
+  if (!m_file.Create(Record().szRoot, m_szFileName)) {
+    ReportIoError(0, kErrorInitialization, nullptr, m_file.Failure());
     CleanUp();
     return false;
   }
@@ -131,6 +138,10 @@ void CAdvancedWorker::WriteBackBlock(uint8_t* pBlock) {
 }
 
 void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pBlock) {
+  ReportIoError(dwCode, nKind, pBlock, {});
+}
+
+void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pBlock, const std::string& szDetail) {
   const IoErrorWords words = DescribeIoError(nKind, m_bAsync);
   const std::string szSlot = std::to_string(m_nSlot);
 
@@ -177,6 +188,8 @@ void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pB
       break;
   }
 
+  if (!szDetail.empty()) strings.push_back(szDetail);
+
   if (bWriteEvent) {
     std::vector<const char*> pointers;
     pointers.reserve(strings.size());
@@ -186,8 +199,10 @@ void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pB
                       bWithData ? pairs : nullptr);
   }
 
+  // The flag goes first: a console that sees the words can count the failure.
+  Activity().bFailed.store(1, std::memory_order_release);
   m_pDialog->SetStatusText("FAIL");
-  m_pDialog->SetExtendedText(words.szLong);
+  m_pDialog->SetExtendedText(szDetail.empty() ? std::string(words.szLong) : words.szLong + (": " + szDetail));
   m_pDialog->SetTargetText(m_nTarget, kColumnError, words.szShort);
   m_bFailed = 1;
   ShowStatus("FAIL");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -36,6 +37,10 @@ class CAdvancedWorker : public CSlotWorker {
   // the worker failed. pBlock: for the API kinds the data of the failed
   // call, for DATA COMPARISON the buffer that failed verification.
   void ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pBlock);
+  // The same, with what the system said (the path and its error text):
+  // added after the kind's own strings in the event, and after the words in
+  // the Extended text.
+  void ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pBlock, const std::string& szDetail);
 
  protected:
   bool InitInstance() override;
@@ -94,6 +99,8 @@ class CAdvancedWorker : public CSlotWorker {
   std::string m_szFileName;
   IWorkerConsole* m_pDialog = nullptr;
   uint8_t m_bFailed = 0;
+  // A call that takes longer is an I/O TIMEOUT.
+  const std::chrono::milliseconds m_ioTimeout = IoTimeout();
   CSingleLock m_lockRecords{&g_csRecords};
   std::shared_ptr<CLatencyHistogram> m_pLatency;
 };

@@ -1,5 +1,6 @@
 #include "engine/AsyncEngines.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -11,6 +12,8 @@ namespace stratavon {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// How long a cancellation may take once a request is already past its time.
+constexpr int64_t kCancelGraceMs = 1000;
 
 std::chrono::milliseconds TimeLeft(Clock::time_point tDeadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - Clock::now());
@@ -69,10 +72,20 @@ bool CAsyncEngine::InitInstance() {
 
 void CAsyncEngine::CleanUp() {
   // Nothing may still be moving into or out of the buffers when they go.
-  if (m_pQueue) {
-    m_pQueue->CancelAll();
-    m_pQueue.reset();
+  // A request the kernel cannot withdraw (a read held by a stalled device)
+  // is not waited for forever: the worker ends with an I/O TIMEOUT, and the
+  // queue, the buffers and the file stay with the process, untouched, so
+  // that a late completion lands in memory nobody else owns. A slow request
+  // gets the rest of its time; one already past it, a moment.
+  const auto grace = std::max(TimeLeft(m_tWaitStart + m_timeout), std::chrono::milliseconds(kCancelGraceMs));
+  if (m_pQueue && !m_pQueue->CancelAllFor(grace)) {
+    if (m_bFailed == 0) ReportIoError(0, kErrorIoTimeout, nullptr);
+    (void)m_pQueue.release();
+    m_buffer.Abandon();
+    m_file.Abandon();
+    (void)m_pRequests.release();
   }
+  m_pQueue.reset();
   CAdvancedWorker::CleanUp();
   m_pRequests.reset();
 }
@@ -133,12 +146,14 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
     uint8_t* pData = request.pData + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
-    const int nRefused = m_pQueue->Issue(i, hFile, bWrite, pData, dwBytes, request.qwOffset);
+    int nRefused = m_file.MisalignedError(dwBytes, request.qwOffset);
+    if (nRefused == 0) nRefused = m_pQueue->Issue(i, hFile, bWrite, pData, dwBytes, request.qwOffset);
     request.bIssued = nRefused == 0;
     if (nRefused != 0 && bVerify) {
       ReportRequestError(static_cast<uint32_t>(nRefused), nApiKind, request);
       return BatchOutcome::kFailed;
     }
+    if (nRefused != 0) CountFailedCall(m_nTarget, nApiKind, nRefused);
     if (bPiecewise) {
       request.dwPiece = request.dwPiece + 1 < m_dwPieces ? request.dwPiece + 1 : 0;
       request.qwOffset = static_cast<uint64_t>(request.dwRegionOffset) +
@@ -153,6 +168,8 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   uint64_t qwMatched = 0;
   const bool bEarlyCheck = bVerify && check != CrcCheck::kNone && m_dwBufferSize >= kOverlapCheckBytes;
   Clock::time_point tDeadline{};
+  EnterCall(bWrite);
+  m_tWaitStart = Clock::now();
   if (bEarlyCheck) {
     tDeadline = Clock::now() + m_timeout;
     for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
@@ -169,6 +186,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   IoWaitResult result = m_pQueue->WaitAll(bEarlyCheck ? TimeLeft(tDeadline) : m_timeout);
   if (result != IoWaitResult::kAllDone) {
     if (bVerify) {
+      LeaveCall();
       if (result == IoWaitResult::kTimeout) {
         ReportIoError(0, kErrorIoTimeout, nullptr);
       } else {
@@ -177,13 +195,15 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
       return BatchOutcome::kFailed;
     }
     // A request still in flight is never issued again: wait on, and let a
-    // stop end the worker (its clean-up cancels what is left).
+    // stop end the worker (its clean-up cancels what is left). The load
+    // goes on, but the stall is not forgotten.
+    if (result == IoWaitResult::kTimeout) CountFailedCall(m_nTarget, kErrorIoTimeout, ETIMEDOUT);
     while (result != IoWaitResult::kAllDone) {
       if (StopRequested()) return BatchOutcome::kStopped;
       result = m_pQueue->WaitAll(m_timeout);
     }
   }
-  if (!bVerify && !bCount) return BatchOutcome::kDone;
+  LeaveCall();
 
   uint64_t qwBytes = 0;
   uint64_t qwIos = 0;
@@ -210,8 +230,10 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
         return BatchOutcome::kFailed;
       }
     } else if (nMoved < 0) {
+      CountFailedCall(m_nTarget, nApiKind, static_cast<int>(-nMoved));
       continue;
     }
+    if (nMoved > 0) NoteMoved();
     qwBytes += static_cast<uint64_t>(nMoved);
     ++qwIos;
     if (pLatency != nullptr) pLatency->Record(m_pQueue->CompletedAt(i) - tIssue);
@@ -234,6 +256,7 @@ void CWriteAdvancedAsyncClass::OnStartIo() {
   const uint32_t dwExitCode = VariantExitCode(53);
   if (!PrepareLoop()) return EndLoop(dwExitCode);
   ShowStatus("RUN");
+  BeginIo();
 
   while (!StopRequested()) {
     BatchOutcome outcome;
@@ -272,7 +295,11 @@ bool CReadAdvancedAsyncClass::InitialFill() {
   }
   // A fill that does not finish in time, or fails, is a start-up failure of
   // its own kind; its byte count is not compared.
-  if (m_pQueue->WaitOne(m_fill.nSlot, m_timeout) != IoWaitResult::kAllDone || m_pQueue->Result(m_fill.nSlot) < 0) {
+  EnterCall(true);
+  m_tWaitStart = Clock::now();
+  const IoWaitResult result = m_pQueue->WaitOne(m_fill.nSlot, m_timeout);
+  LeaveCall();
+  if (result != IoWaitResult::kAllDone || m_pQueue->Result(m_fill.nSlot) < 0) {
     ReportIoError(0, kErrorInitialization, nullptr);
     return false;
   }
@@ -284,6 +311,7 @@ void CReadAdvancedAsyncClass::OnStartIo() {
   const uint32_t dwExitCode = VariantExitCode(43);
   if (!PrepareLoop() || !InitialFill()) return EndLoop(dwExitCode);
   ShowStatus("RUN");
+  BeginIo();
 
   const CrcCheck check = !Checking() ? CrcCheck::kNone
                          : Piecewise() ? CrcCheck::kCompletedRegions

@@ -27,8 +27,6 @@ struct AsyncIoRequest {
 // that cancels whatever is still in flight before the buffers go.
 class CAsyncEngine : public CAdvancedWorker {
  public:
-  static constexpr auto kBatchTimeout = std::chrono::milliseconds(120000);
-
  protected:
   CAsyncEngine(bool bWriteSide, std::chrono::milliseconds timeout);
 
@@ -60,6 +58,8 @@ class CAsyncEngine : public CAdvancedWorker {
   bool KnownMode() const { return m_dwMode >= MODE_ASYNC && m_dwMode <= (MODE_ASYNC | 3); }
 
   const std::chrono::milliseconds m_timeout;
+  // When the wait in progress (or the last one) began.
+  std::chrono::steady_clock::time_point m_tWaitStart{};
   uint32_t m_dwQueueDepth = 0;
   uint32_t m_dwPieces = 1;
   std::unique_ptr<AsyncIoRequest[]> m_pRequests;
@@ -74,7 +74,7 @@ class CAsyncEngine : public CAdvancedWorker {
 // region back and verifies it. Exit codes 53..60.
 class CWriteAdvancedAsyncClass : public CAsyncEngine {
  public:
-  explicit CWriteAdvancedAsyncClass(std::chrono::milliseconds timeout = kBatchTimeout)
+  explicit CWriteAdvancedAsyncClass(std::chrono::milliseconds timeout = IoTimeout())
       : CAsyncEngine(true, timeout) {}
 
  protected:
@@ -91,7 +91,7 @@ class CWriteAdvancedAsyncClass : public CAsyncEngine {
 // been read completely. Exit codes 43..50.
 class CReadAdvancedAsyncClass : public CAsyncEngine {
  public:
-  explicit CReadAdvancedAsyncClass(std::chrono::milliseconds timeout = kBatchTimeout)
+  explicit CReadAdvancedAsyncClass(std::chrono::milliseconds timeout = IoTimeout())
       : CAsyncEngine(false, timeout) {}
 
  protected:

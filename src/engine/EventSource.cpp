@@ -24,7 +24,6 @@ bool RegisterEventLogSource(const std::string& szLogName, const std::string& szS
 void ReportWorkerEvent(HEVENTLOG hEventLog, uint16_t wCategory, uint32_t dwEventId, const void* pUserSid,
                        uint16_t wType, uint16_t wNumStrings, uint32_t dwDataSize, const char* const* lpStrings,
                        const void* lpRawData) {
-  if (hEventLog == nullptr) return;
   // Failures of the log are not the worker's to report.
   (void)ReportEvent(hEventLog, wType, wCategory, dwEventId, pUserSid, wNumStrings, dwDataSize, lpStrings, lpRawData);
 }

@@ -25,7 +25,8 @@ bool RegisterEventLogSource(const std::string& szLogName, const std::string& szS
 // The key path the registration uses.
 std::string EventSourceKey(const std::string& szLogName, const std::string& szSourceName);
 
-// Writes one entry through the source; a null source does nothing.
+// Writes one entry through the source; without a source it still reaches
+// syslog and standard error.
 void ReportWorkerEvent(HEVENTLOG hEventLog, uint16_t wCategory, uint32_t dwEventId, const void* pUserSid,
                        uint16_t wType, uint16_t wNumStrings, uint32_t dwDataSize, const char* const* lpStrings,
                        const void* lpRawData);

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "engine/RunRecord.h"
+#include "platform/SystemError.h"
+
 namespace stratavon {
 
 IoErrorWords DescribeIoError(uint32_t nKind, bool bAsync) {
@@ -30,6 +33,27 @@ IoErrorWords DescribeIoError(uint32_t nKind, bool bAsync) {
     default:
       return {"INITIALIZATION", "INITIALIZATION ERROR", kEventInitialization};
   }
+}
+
+IoErrorTally TargetIoErrors(int nTarget) {
+  IoErrorTally tally;
+  if (g_pTargetRecords == nullptr || nTarget < 0 || nTarget >= g_nTargetRecords) return tally;
+  CScopedLock lock(g_csRecords);
+  const TargetRunRecord& record = g_pTargetRecords[nTarget];
+  tally.qwCalls = record.qwIoErrors;
+  tally.nFirstError = record.nFirstIoError;
+  tally.nFirstKind = record.nFirstIoErrorKind;
+  return tally;
+}
+
+std::string FirstIoErrorText(const IoErrorTally& tally) {
+  if (tally.qwCalls == 0) return "";
+  if (tally.nFirstKind == kErrorIoTimeout) return "I/O TIMEOUT";
+  return FormatSystemMessage(tally.nFirstError);
+}
+
+std::string IoErrorCell(const IoErrorTally& tally) {
+  return std::string(DescribeIoError(tally.nFirstKind, false).szShort) + " x" + std::to_string(tally.qwCalls);
 }
 
 unsigned ListDifferingWords(const uint8_t* pExpected, const uint8_t* pFound, uint32_t dwBytes,

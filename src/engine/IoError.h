@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace stratavon {
 
@@ -38,6 +39,19 @@ struct IoErrorWords {
   uint32_t dwEventId;
 };
 IoErrorWords DescribeIoError(uint32_t nKind, bool bAsync);
+
+// The failed calls of one target's loops that go on regardless.
+struct IoErrorTally {
+  uint64_t qwCalls = 0;
+  int nFirstError = 0;      // errno of the first
+  uint32_t nFirstKind = 0;  // its IoErrorKind
+};
+// Read under g_csRecords; nothing without a records block.
+IoErrorTally TargetIoErrors(int nTarget);
+// The first failure in words: the system's text, or "I/O TIMEOUT".
+std::string FirstIoErrorText(const IoErrorTally& tally);
+// The target row's Error cell for failed calls: "WRITE API x83703".
+std::string IoErrorCell(const IoErrorTally& tally);
 
 // The stamps written over the first 41 bytes of a failed block: 40
 // characters and a zero byte.

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
@@ -76,6 +78,23 @@ struct SlotIoEntry {
   std::shared_ptr<const CLatencyHistogram> pLatency;
 };
 
+// The call a worker is inside, for a front end that must tell a stall from
+// a slow pass.
+enum SlotCall : uint8_t { kCallNone = 0, kCallRead = 1, kCallWrite = 2 };
+
+// What a slot's worker tells about itself beyond its counters. Written by
+// the worker without a lock (one cache line per slot, so that neighbours do
+// not slow each other down), read by the console at any time.
+struct alignas(64) SlotActivity {
+  std::atomic<uint8_t> bFailed{0};   // it reported a failure
+  std::atomic<uint8_t> bIoBegun{0};  // its start-up is over and its loop runs (or it has ended)
+  std::atomic<uint8_t> bMoved{0};    // a call of its loop moved data
+  std::atomic<uint8_t> byCall{kCallNone};
+  std::atomic<int64_t> nsCallStart{0};  // steady clock, when byCall began
+
+  void Clear();
+};
+
 // Everything a run keeps per target. The root is held whole: mount points
 // can be longer than any fixed row.
 struct TargetRunRecord {
@@ -84,8 +103,18 @@ struct TargetRunRecord {
   HTHREAD hThread[kSlotsPerTarget];
   CSlotWorker* pWorker[kSlotsPerTarget] = {};
   HEVENT hEndEvent[kSlotsPerTarget];
+  SlotActivity activity[kSlotsPerTarget];
   RunSettings settings;
   std::string szRoot;
+  // The start-up failures of this run that a message box has shown already,
+  // one bit per kind of message (the simple workers' boxes); under
+  // g_csRecords, cleared with the slots.
+  uint32_t dwStartBoxesShown = 0;
+  // Calls that failed in loops that go on regardless (no Error Checking),
+  // with the first one's errno and kind; under g_csRecords.
+  uint64_t qwIoErrors = 0;
+  int nFirstIoError = 0;
+  uint32_t nFirstIoErrorKind = 0;
 };
 
 // The records block: one record per target (plus a spare nothing uses),
@@ -105,6 +134,28 @@ std::string WriteDirectoryOf(const std::string& szRoot);
 // At most how many workers the settings in the block start: the threads
 // of every target, twice for read and write.
 unsigned RunWorkerCeiling();
+
+// Counts a failed call of a loop that passes failures over.
+void CountFailedCall(int nTarget, uint32_t nKind, int nError);
+
+// How long one call may take before it is an I/O TIMEOUT, and how long a
+// stop waits for its workers: 120 s unless a front end sets another.
+std::chrono::milliseconds IoTimeout();
+void SetIoTimeout(std::chrono::milliseconds timeout);
+
+// A worker inside one call for at least the age asked for.
+struct CallInProgress {
+  int nTarget = 0;
+  int nSlot = 0;
+  std::string szFile;
+  SlotCall nCall = kCallNone;
+  std::chrono::milliseconds age{0};
+};
+// Every worker that is inside a call older than minAge, over every record.
+std::vector<CallInProgress> CallsInProgress(std::chrono::milliseconds minAge = std::chrono::milliseconds(0));
+
+// Whether every slot that holds a worker has begun its I/O or ended.
+bool EveryWorkerBegun();
 
 // Clears an entry as the per-run reset does: zero counters, no file, no buffer.
 void ClearSlotEntry(SlotIoEntry& entry);

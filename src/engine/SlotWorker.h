@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
+#include "engine/RunRecord.h"
 #include "platform/Event.h"
 #include "platform/WorkerThread.h"
 
@@ -23,6 +25,30 @@ class CSlotWorker : public CWorkerThread {
   std::atomic<uint8_t> m_bStop{0};
 
  protected:
+  SlotActivity& Activity() const { return g_pTargetRecords[m_nTarget].activity[m_nSlot]; }
+  // Brackets one blocking call, so that a console can see a stall while it
+  // lasts; LeaveCall tells how long the call took.
+  void EnterCall(bool bWrite) {
+    SlotActivity& activity = Activity();
+    activity.nsCallStart.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    activity.byCall.store(bWrite ? kCallWrite : kCallRead, std::memory_order_release);
+  }
+  std::chrono::nanoseconds LeaveCall() {
+    SlotActivity& activity = Activity();
+    activity.byCall.store(kCallNone, std::memory_order_relaxed);
+    return std::chrono::nanoseconds(std::chrono::steady_clock::now().time_since_epoch().count() -
+                                    activity.nsCallStart.load(std::memory_order_relaxed));
+  }
+  // The start-up is over: from here on the run's time counts.
+  void BeginIo() { Activity().bIoBegun.store(1, std::memory_order_release); }
+  // A call of the loop moved data.
+  void NoteMoved() {
+    if (!m_bMovedNoted) {
+      m_bMovedNoted = true;
+      Activity().bMoved.store(1, std::memory_order_release);
+    }
+  }
+
   // The stop poll of the loops. A worker that finds the stop byte set waits
   // until the console has set every worker's byte (see CThreadHandle).
   bool StopRequested() {
@@ -30,6 +56,9 @@ class CSlotWorker : public CWorkerThread {
     WaitWhileSuspended();
     return true;
   }
+
+ private:
+  bool m_bMovedNoted = false;
 };
 
 }  // namespace stratavon

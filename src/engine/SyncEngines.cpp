@@ -32,24 +32,25 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
   const bool bChecking = Checking();
   const bool bCounting = Counting();
   const ssize_t nExpected = static_cast<ssize_t>(m_dwTransferSize);
-  // A call's time runs from the return of the one before (or the start of
-  // the phase) to its own return: one reading of the clock per call, which
-  // on RAM, where a 4KB call takes well under a microsecond, is what keeps
-  // the cost of timing below the noise. The loop's own bookkeeping between
-  // two calls (tens of nanoseconds) is counted with the next call.
+  // Each call's time is the one its bracket for the stall watch measures:
+  // timing it costs nothing more than the record.
   CLatencyHistogram* const pLatency = Latency();
-  auto tLast = pLatency != nullptr ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   uint8_t* pChunk = pBuffer;
   for (uint32_t i = 0; i < nChunks; ++i, pChunk += m_dwTransferSize) {
+    EnterCall(bWrite);
     const ssize_t nMoved = bWrite ? m_file.Write(pChunk, m_dwTransferSize) : m_file.Read(pChunk, m_dwTransferSize);
     const int nError = errno;
-    if (pLatency != nullptr) {
-      const auto tNow = std::chrono::steady_clock::now();
-      if (nMoved >= 0) pLatency->Record(tNow - tLast);
-      tLast = tNow;
+    const std::chrono::nanoseconds callTime = LeaveCall();
+    if (pLatency != nullptr && nMoved >= 0) pLatency->Record(static_cast<uint64_t>(callTime.count()));
+    // A stall is judged when the call comes back, as a batch is.
+    const bool bTimedOut = callTime > m_ioTimeout;
+    const uint32_t nApiKind = bWrite ? kErrorWriteApi : kErrorReadApi;
+    if (!bChecking && (nMoved < 0 || bTimedOut)) {
+      // The load goes on, but the call is not forgotten.
+      CountFailedCall(m_nTarget, nMoved < 0 ? nApiKind : kErrorIoTimeout, nMoved < 0 ? nError : ETIMEDOUT);
+      continue;
     }
-    if (nMoved < 0 && !bChecking) continue;
-    if (nMoved < 0 || (bChecking && nMoved != nExpected)) {
+    if (nMoved < 0 || bTimedOut || (bChecking && nMoved != nExpected)) {
       // The pass before this one is judged first, and what this one moved
       // so far is counted, as if the passes had run one after the other.
       if (!SettleBackgroundCheck()) return false;
@@ -58,12 +59,15 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
         *pTally = PassTally{};
       }
       if (nMoved < 0) {
-        ReportIoError(static_cast<uint32_t>(nError), bWrite ? kErrorWriteApi : kErrorReadApi, pChunk);
+        ReportIoError(static_cast<uint32_t>(nError), nApiKind, pChunk);
+      } else if (bTimedOut) {
+        ReportIoError(0, kErrorIoTimeout, nullptr);
       } else {
         ReportIoError(0, kErrorUnderrunOverrun, nullptr);
       }
       return false;
     }
+    if (nMoved > 0) NoteMoved();
     if (!bCounting) continue;
     if (pTally == nullptr) {
       CountIo(static_cast<uint64_t>(nMoved));
@@ -107,6 +111,7 @@ void CWriteAdvancedClass::OnStartIo() {
   const uint32_t dwExitCode = LoopExitCode(33);
   if (!PrepareLoop()) return EndLoop(dwExitCode);
   ShowStatus("RUN");
+  BeginIo();
 
   while (!StopRequested()) {
     if (!TransferPhase(true, m_buffer.Data())) break;
@@ -133,6 +138,7 @@ void CReadAdvancedClass::OnStartIo() {
   }
   Rewind();
   ShowStatus("RUN");
+  BeginIo();
 
   const bool bClearFirst = m_dwMode == (MODE_ERROR_CHECKING | MODE_PERFORMANCE) && !IsSingleShape();
   // Only the range the chunks cover is cleared: the tail beyond the last

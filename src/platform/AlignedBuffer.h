@@ -19,6 +19,12 @@ class CAlignedBuffer {
   // Releases what is held and maps dwSize bytes. False (errno set) on failure.
   bool Allocate(size_t nSize);
   void Free();
+  // Lets go of the memory without unmapping it: it stays with the process
+  // for anyone (the kernel finishing a request) who may still write into it.
+  void Abandon() {
+    m_pData = nullptr;
+    m_nSize = 0;
+  }
 
   uint8_t* Data() const { return m_pData; }
   size_t Size() const { return m_nSize; }

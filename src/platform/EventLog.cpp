@@ -4,7 +4,9 @@
 
 #include "platform/EventCatalog.h"
 #include "platform/StateDirectory.h"
+#include "platform/SystemError.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -12,6 +14,7 @@
 #include <fstream>
 #include <mutex>
 #include <string_view>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -52,6 +55,11 @@ void MirrorToSyslog(uint16_t wType, const std::string& szText) {
   // No LOG_CONS: without a syslog daemon the message is simply dropped.
   std::call_once(g_onceSyslog, [] { openlog("stratavon", LOG_PID, LOG_USER); });
   syslog(SyslogPriority(wType), "%s", szText.c_str());
+}
+
+void ReportUnlogged(uint16_t wType, const std::string& szText) {
+  MirrorToSyslog(wType, szText);
+  std::fprintf(stderr, "stratavon: not in the event log (%s): %s\n", EventLogPath().c_str(), szText.c_str());
 }
 
 int HexValue(char c) {
@@ -214,9 +222,49 @@ bool ReadStringArray(CJsonCursor& cursor, std::vector<std::string>& strings) {
   return cursor.Consume(']');
 }
 
+// True for an empty file or one whose last byte ends a line; a file that
+// cannot be examined counts as ending cleanly (the write will tell).
+bool EndsWithNewline(int hFile) {
+  struct stat st {};
+  if (fstat(hFile, &st) != 0 || st.st_size <= 0) return true;
+  char cLast = '\n';
+  ssize_t n;
+  do {
+    n = pread(hFile, &cLast, 1, st.st_size - 1);
+  } while (n < 0 && errno == EINTR);
+  return n != 1 || cLast == '\n';
+}
+
+// A line that does not parse may still end in a whole entry: one appended
+// by an older writer right after a torn line. The last entry start that
+// parses to the end of the line is taken.
+bool ParseTailEntry(const std::string& szLine, EventRecord& record) {
+  static constexpr std::string_view kStart = "{\"time\"";
+  for (size_t nPos = szLine.rfind(kStart); nPos != std::string::npos && nPos > 0;
+       nPos = szLine.rfind(kStart, nPos - 1)) {
+    if (ParseEventRecord(szLine.substr(nPos), record)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string EventLogPath() { return StateDirectory() + "/events.jsonl"; }
+
+bool CheckEventLogWritable(std::string* pszWhy) {
+  const auto Fail = [&](const std::string& szPath) {
+    const int nError = errno;
+    if (pszWhy != nullptr) *pszWhy = szPath + ": " + FormatSystemMessage(nError);
+    return false;
+  };
+  if (!EnsureStateDirectory()) return Fail(StateDirectory());
+  // The registry file is rewritten in the folder, not only the log appended.
+  if (access(StateDirectory().c_str(), W_OK) != 0) return Fail(StateDirectory());
+  HEVENTLOG hLog = RegisterEventSourceAt("", EventLogPath());
+  if (hLog == nullptr) return Fail(EventLogPath());
+  DeregisterEventSource(hLog);
+  return true;
+}
 
 HEVENTLOG RegisterEventSource(const std::string& source) {
   if (!EnsureStateDirectory()) return nullptr;
@@ -226,7 +274,9 @@ HEVENTLOG RegisterEventSource(const std::string& source) {
 HEVENTLOG RegisterEventSourceAt(const std::string& source, const std::string& logPath) {
   int hFile;
   do {
-    hFile = open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Read access too: each entry looks at the last byte before it lands.
+    hFile = open(logPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (hFile < 0 && errno == EACCES) hFile = open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   } while (hFile < 0 && errno == EINTR);
   if (hFile < 0) return nullptr;
   return new CEventSource(source, hFile);
@@ -237,12 +287,17 @@ void DeregisterEventSource(HEVENTLOG hSource) { delete hSource; }
 bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t dwEventId,
                  const void* /*pUserSid: entries carry no user*/, uint16_t wNumStrings, uint32_t dwDataSize,
                  const char* const* lpStrings, const void* lpRawData) {
-  if (hSource == nullptr) return false;
   if ((wNumStrings > 0 && lpStrings == nullptr) || (dwDataSize > 0 && lpRawData == nullptr)) return false;
 
   std::vector<std::string> strings;
   strings.reserve(wNumStrings);
   for (uint16_t i = 0; i < wNumStrings; ++i) strings.emplace_back(lpStrings[i] != nullptr ? lpStrings[i] : "");
+  if (hSource == nullptr) {
+    // No log to write to: the entry still reaches syslog and whoever watches
+    // standard error.
+    ReportUnlogged(wType, FormatEventMessage(dwEventId, strings));
+    return false;
+  }
 
   std::string szLine = "{\"time\": \"" + UtcTimestamp() + "\", \"source\": ";
   AppendJsonString(szLine, hSource->m_szSource);
@@ -259,6 +314,11 @@ bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t
   }
   szLine += "\"}\n";
 
+  // A crash or a full disk can leave the file ending in part of a line; an
+  // entry glued onto it would be lost with it, so it starts a line of its own.
+  // (Another writer's entry in between only leaves a blank line.)
+  if (!EndsWithNewline(hSource->m_hFile)) szLine.insert(szLine.begin(), '\n');
+
   // One write per entry; never a second write for the rest, which could land
   // after another writer's entry and split this one.
   ssize_t nWritten;
@@ -266,8 +326,13 @@ bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t
     nWritten = write(hSource->m_hFile, szLine.data(), szLine.size());
   } while (nWritten < 0 && errno == EINTR);
 
-  MirrorToSyslog(wType, FormatEventMessage(dwEventId, strings));
-  return nWritten == static_cast<ssize_t>(szLine.size());
+  const bool bWritten = nWritten == static_cast<ssize_t>(szLine.size());
+  if (bWritten) {
+    MirrorToSyslog(wType, FormatEventMessage(dwEventId, strings));
+  } else {
+    ReportUnlogged(wType, FormatEventMessage(dwEventId, strings));
+  }
+  return bWritten;
 }
 
 bool ParseEventRecord(const std::string& line, EventRecord& record) {
@@ -323,7 +388,7 @@ std::vector<EventRecord> ReadEventLog(const std::string& path, size_t* pnSkipped
   for (std::string szLine; file && std::getline(file, szLine);) {
     if (szLine.find_first_not_of(" \t\r") == std::string::npos) continue;  // blank lines are no entries
     EventRecord record;
-    if (ParseEventRecord(szLine, record)) {
+    if (ParseEventRecord(szLine, record) || ParseTailEntry(szLine, record)) {
       records.push_back(std::move(record));
     } else {
       ++nSkipped;
@@ -343,15 +408,19 @@ std::string FormatEventMessage(uint32_t dwEventId, const std::vector<std::string
     return szText;
   }
   std::string szText;
+  size_t nUsed = 0;
   for (const char* p = szTemplate; *p != '\0'; ++p) {
     if (p[0] == '%' && p[1] >= '1' && p[1] <= '9') {
       const size_t nIndex = static_cast<size_t>(p[1] - '1');
       if (nIndex < strings.size()) szText += strings[nIndex];
+      nUsed = std::max(nUsed, nIndex + 1);
       ++p;
     } else {
       szText += *p;
     }
   }
+  // Strings past the text's own (what the system said) follow it.
+  for (size_t i = nUsed; i < strings.size(); ++i) szText += " " + strings[i];
   return szText;
 }
 

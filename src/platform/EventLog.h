@@ -34,9 +34,16 @@ void DeregisterEventSource(HEVENTLOG hSource);
 
 // Appends one entry. False when the entry could not be written in full; the
 // callers of the system ignore that, as they ignore the platform's failures.
+// An entry that cannot be written (no source, a failed write) still goes to
+// syslog and to standard error.
 bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t dwEventId,
                  const void* pUserSid, uint16_t wNumStrings, uint32_t dwDataSize,
                  const char* const* lpStrings, const void* lpRawData);
+
+// Whether the state directory can be made and written and the log file
+// opened for appending; false with *pszWhy naming the path and the system's
+// error. Run this before a run starts anything.
+bool CheckEventLogWritable(std::string* pszWhy);
 
 // Path of the log file in the state directory.
 std::string EventLogPath();

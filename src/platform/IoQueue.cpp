@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/IoQueueBackends.h"
 
@@ -48,6 +49,21 @@ bool CIoQueue::UringUsable(int* pnError) {
   int nError = ioqueue::ProbeUring();
   if (pnError != nullptr) *pnError = nError;
   return nError == 0;
+}
+
+std::string CIoQueue::BackendChoiceProblem() {
+  switch (ChoiceFromEnvironment()) {
+    case EChoice::kInvalid:
+      return "STRATAVON_IO_BACKEND=" + std::string(std::getenv("STRATAVON_IO_BACKEND")) +
+             " names no I/O backend; use uring, threads or auto";
+    case EChoice::kUring: {
+      int nError = 0;
+      if (UringUsable(&nError)) return "";
+      return "STRATAVON_IO_BACKEND asks for io_uring, which this system refuses: " + std::string(strerror(nError));
+    }
+    default:
+      return "";
+  }
 }
 
 IoBackend CIoQueue::DefaultBackend() {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace stratavon {
 
@@ -35,6 +36,9 @@ class CIoQueue {
   // Which backend Create(nDepth) would choose on this machine (probes once, cached;
   // STRATAVON_IO_BACKEND is read on every call).
   static IoBackend DefaultBackend();
+  // Why STRATAVON_IO_BACKEND cannot be honoured ("" when it can): a value
+  // that names no backend, or io_uring forced where the kernel refuses it.
+  static std::string BackendChoiceProblem();
   // Whether the kernel lets this process use io_uring with the operations the
   // queue needs (probed once, cached); pnError receives the refusal's errno.
   static bool UringUsable(int* pnError = nullptr);

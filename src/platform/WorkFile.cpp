@@ -1,31 +1,154 @@
 #include "platform/WorkFile.h"
 
+#include "platform/DiskSpace.h"
+#include "platform/SystemError.h"
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace stratavon {
 
 CWorkFile::CWorkFile(CWorkFile&& other) noexcept
-    : m_hFile(std::exchange(other.m_hFile, INVALID_HANDLE_VALUE)) {}
+    : m_hFile(std::exchange(other.m_hFile, INVALID_HANDLE_VALUE)), m_dwSilentAlign(other.m_dwSilentAlign) {}
 
 CWorkFile& CWorkFile::operator=(CWorkFile&& other) noexcept {
   if (this != &other) {
     Close();
     m_hFile = std::exchange(other.m_hFile, INVALID_HANDLE_VALUE);
+    m_dwSilentAlign = other.m_dwSilentAlign;
   }
   return *this;
 }
 
-bool CWorkFile::Create(const std::string& szPath) {
+namespace {
+
+// A descriptor that closes itself.
+class CDescriptor {
+ public:
+  explicit CDescriptor(int h = -1) : m_h(h) {}
+  ~CDescriptor() {
+    if (m_h >= 0) close(m_h);
+  }
+  CDescriptor(const CDescriptor&) = delete;
+  CDescriptor& operator=(const CDescriptor&) = delete;
+  void Reset(int h) {
+    if (m_h >= 0) close(m_h);
+    m_h = h;
+  }
+  int Get() const { return m_h; }
+  int Release() { return std::exchange(m_h, -1); }
+
+ private:
+  int m_h;
+};
+
+int OpenAt(int hDir, const char* szName, int nFlags, mode_t mode = 0) {
+  int h;
+  do {
+    h = openat(hDir, szName, nFlags | O_CLOEXEC | O_NOCTTY, mode);
+  } while (h < 0 && errno == EINTR);
+  return h;
+}
+
+}  // namespace
+
+const char* FileTypeWords(unsigned nMode) {
+  switch (nMode & S_IFMT) {
+    case S_IFREG: return "a regular file";
+    case S_IFDIR: return "a directory";
+    case S_IFLNK: return "a symbolic link";
+    case S_IFIFO: return "a FIFO";
+    case S_IFSOCK: return "a socket";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    default: return "an unknown file type";
+  }
+}
+
+bool CWorkFile::Refuse(const std::string& szPath, const std::string& szWhy, int nError) {
+  m_szFailure = szPath + ": " + szWhy;
+  errno = nError;
+  return false;
+}
+
+bool CWorkFile::RefuseErrno(const std::string& szPath) {
+  const int nError = errno;
+  return Refuse(szPath, FormatSystemMessage(nError), nError);
+}
+
+bool CWorkFile::Create(const std::string& szRoot, const std::string& szPath) {
   Close();
-  int hFile = open(szPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_DIRECT | O_CLOEXEC, 0644);
-  if (hFile < 0) return false;
+  m_szFailure.clear();
+  if (szPath.compare(0, szRoot.size(), szRoot) != 0 || szPath.size() == szRoot.size()) {
+    return Refuse(szPath, "not below the target " + szRoot, EINVAL);
+  }
+  // The root is the operator's choice and may itself be reached through
+  // links; below it nothing is.
+  CDescriptor dir(OpenAt(AT_FDCWD, szRoot.c_str(), O_PATH | O_DIRECTORY));
+  if (dir.Get() < 0) return RefuseErrno(szRoot);
+
+  std::string szRest = szPath.substr(szRoot.size());
+  for (size_t nSlash; (nSlash = szRest.find('/')) != std::string::npos; szRest.erase(0, nSlash + 1)) {
+    if (nSlash == 0) continue;
+    const std::string szPart = szRest.substr(0, nSlash);
+    const int hNext = OpenAt(dir.Get(), szPart.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW);
+    if (hNext < 0) {
+      const int nError = errno;
+      struct stat st {};
+      const std::string szWhere = szPath.substr(0, szPath.size() - szRest.size() + nSlash);
+      if (fstatat(dir.Get(), szPart.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
+        return Refuse(szWhere, std::string("is ") + FileTypeWords(st.st_mode) + ", not a directory; left untouched",
+                      ENOTDIR);
+      }
+      return Refuse(szWhere, FormatSystemMessage(nError), nError);
+    }
+    dir.Reset(hNext);
+  }
+
+  // An existing name is examined before it is opened: a device or a FIFO is
+  // never opened at all, and a file with a second name (a planted hard link)
+  // is never truncated.
+  const char* szName = szRest.c_str();
+  constexpr int kFlags = O_RDWR | O_DIRECT | O_NOFOLLOW | O_NONBLOCK;
+  CDescriptor file(OpenAt(dir.Get(), szName, kFlags | O_CREAT | O_EXCL, 0644));
+  if (file.Get() < 0 && errno == EEXIST) {
+    struct stat st {};
+    if (fstatat(dir.Get(), szName, &st, AT_SYMLINK_NOFOLLOW) != 0) return RefuseErrno(szPath);
+    if (!S_ISREG(st.st_mode)) {
+      return Refuse(szPath, std::string("is ") + FileTypeWords(st.st_mode) + ", not a regular file; left untouched",
+                    S_ISLNK(st.st_mode) ? ELOOP : EINVAL);
+    }
+    file.Reset(OpenAt(dir.Get(), szName, kFlags));
+  }
+  if (file.Get() < 0) return RefuseErrno(szPath);
+  // Checked again on the open file: the name may have changed hands meanwhile.
+  struct stat st {};
+  if (fstat(file.Get(), &st) != 0) return RefuseErrno(szPath);
+  if (!S_ISREG(st.st_mode)) {
+    return Refuse(szPath, std::string("is ") + FileTypeWords(st.st_mode) + ", not a regular file; left untouched",
+                  EINVAL);
+  }
+  if (st.st_nlink > 1) {
+    return Refuse(szPath, "has " + std::to_string(st.st_nlink) + " names (hard links); left untouched", EMLINK);
+  }
+  if (st.st_size != 0 && ftruncate(file.Get(), 0) != 0) return RefuseErrno(szPath);
+  // Back to blocking I/O: some paths (io_uring among them) honour O_NONBLOCK
+  // on regular files with -EAGAIN.
+  const int nStatus = fcntl(file.Get(), F_GETFL);
+  if (nStatus < 0 || fcntl(file.Get(), F_SETFL, nStatus & ~O_NONBLOCK) != 0) {
+    return RefuseErrno(szPath);
+  }
   // Advice only; a file system that ignores it loses nothing.
-  (void)posix_fadvise(hFile, 0, 0, POSIX_FADV_SEQUENTIAL);
-  m_hFile = hFile;
+  (void)posix_fadvise(file.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  bool bSilent = false;
+  const uint32_t dwAlign = DirectIoAlignment(file.Get(), &bSilent);
+  m_dwSilentAlign = bSilent ? dwAlign : 0;
+  m_hFile = file.Release();
   return true;
 }
 
@@ -36,7 +159,16 @@ void CWorkFile::Close() {
   }
 }
 
+int CWorkFile::MisalignedError(size_t nBytes, uint64_t qwOffset) const {
+  if (m_dwSilentAlign == 0) return 0;
+  return nBytes % m_dwSilentAlign != 0 || qwOffset % m_dwSilentAlign != 0 ? EINVAL : 0;
+}
+
 ssize_t CWorkFile::Read(void* pData, size_t nBytes) const {
+  if (m_dwSilentAlign != 0 && nBytes % m_dwSilentAlign != 0) {
+    errno = EINVAL;
+    return -1;
+  }
   ssize_t n;
   do {
     n = read(m_hFile, pData, nBytes);
@@ -45,6 +177,10 @@ ssize_t CWorkFile::Read(void* pData, size_t nBytes) const {
 }
 
 ssize_t CWorkFile::Write(const void* pData, size_t nBytes) const {
+  if (m_dwSilentAlign != 0 && nBytes % m_dwSilentAlign != 0) {
+    errno = EINVAL;
+    return -1;
+  }
   ssize_t n;
   do {
     n = write(m_hFile, pData, nBytes);

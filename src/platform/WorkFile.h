@@ -22,13 +22,26 @@ class CWorkFile {
   CWorkFile(const CWorkFile&) = delete;
   CWorkFile& operator=(const CWorkFile&) = delete;
 
-  // O_RDWR | O_CREAT | O_TRUNC | O_DIRECT, and sequential read-ahead advice.
-  // False with errno set on failure.
-  bool Create(const std::string& szPath);
+  // Creates or truncates szPath for O_RDWR | O_DIRECT I/O, with sequential
+  // read-ahead advice. szPath lies below szRoot, and no symbolic link below
+  // the root is followed: every folder on the way must be a real directory
+  // and the file, when it exists, a regular file with one name, or nothing
+  // is opened and nothing is changed. False with errno set and Failure()
+  // saying what stopped it (the path and the system's text).
+  bool Create(const std::string& szRoot, const std::string& szPath);
+  const std::string& Failure() const { return m_szFailure; }
   void Close();
+  // Lets go of the descriptor without closing it, so that its number cannot
+  // be handed to another file while a request may still use it.
+  void Abandon() { m_hFile = INVALID_HANDLE_VALUE; }
 
   int Handle() const { return m_hFile; }
   bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
+
+  // EINVAL for a transfer direct I/O cannot move on this file, where the
+  // file system would take it anyway and serve it from the page cache
+  // (btrfs): refused as ext4 and xfs refuse it. 0 when it may go.
+  int MisalignedError(size_t nBytes, uint64_t qwOffset) const;
 
   ssize_t Read(void* pData, size_t nBytes) const;
   ssize_t Write(const void* pData, size_t nBytes) const;
@@ -36,7 +49,15 @@ class CWorkFile {
   bool Seek(uint64_t qwOffset) const;
 
  private:
+  bool Refuse(const std::string& szPath, const std::string& szWhy, int nError);
+  bool RefuseErrno(const std::string& szPath);
+
   int m_hFile = INVALID_HANDLE_VALUE;
+  uint32_t m_dwSilentAlign = 0;  // the alignment this class enforces itself; 0: the kernel does
+  std::string m_szFailure;
 };
+
+// What kind of file st_mode is, in words ("a FIFO", "a symbolic link").
+const char* FileTypeWords(unsigned nMode);
 
 }  // namespace stratavon

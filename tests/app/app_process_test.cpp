@@ -157,6 +157,22 @@ TEST_F(AppProcessTest, RegisterSwitchesWriteTheFilesAndEndWithoutAWindow) {
   }
 }
 
+TEST_F(AppProcessTest, WithoutADisplayRegistrationWorksAndTheConsoleRefusesInOneLine) {
+  // As over ssh or from a package script: no window system at all.
+  const std::map<std::string, std::string> headless{{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}};
+  ASSERT_EQ(Start({"/Regserver"}, headless)->Wait(), 0);
+  EXPECT_TRUE(Registered());
+  ASSERT_EQ(Start({"/Unregserver"}, headless)->Wait(), 0);
+  EXPECT_FALSE(std::filesystem::exists(ActivationFilePath(DataHome())));
+
+  const int nOutput = m_nOutputs;
+  ASSERT_EQ(Start({}, headless)->Wait(), 2);
+  const std::string szOutput = ReadWholeFile(m_dataHome.Path("out" + std::to_string(nOutput) + ".txt"));
+  EXPECT_NE(szOutput.find("stratavon-cli"), std::string::npos) << szOutput;
+  EXPECT_EQ(szOutput.find('\n'), szOutput.size() - 1) << szOutput;
+  EXPECT_FALSE(Registered()) << "a refused start changes nothing";
+}
+
 TEST_F(AppProcessTest, UnregisterSwitchesRemoveTheFilesAndEndWithoutAWindow) {
   for (const char* pszSwitch : {"/Unregserver", "-UNREGSERVER", "--unregister", "/Unregister"}) {
     SCOPED_TRACE(pszSwitch);

@@ -104,9 +104,10 @@ TEST_F(CliSimpleTest, PureLoadPrintsItsStatusAndPasses) {
   CSimpleCli json({"-t", Root(), "-f", "read", "-d", "1", "--json"});
   ASSERT_EQ(json.Wait(), 0) << json.Err();
   // Nothing is counted: the figures of the object are all 0.
-  const std::regex object("\\{\"elapsed_s\": [0-9.]+, \"failures\": 0, \"targets\": \\[\\{\"root\": \"" + Root() +
+  const std::regex object("\\{\"elapsed_s\": [0-9.]+, \"failures\": 0, \"verdict\": \"PASS\", \"startup_s\": [0-9.]+, "
+                          "\"stopped_by\": \"duration\", \"stalls\": \\[\\], \"targets\": \\[\\{\"root\": \"" + Root() +
                           "\", \"status\": \"STOP\", \"error\": \"NONE\", \"bytes\": 0, \"ios\": 0, "
-                          "\"mb_per_s\": 0.000, \"iops\": 0.000\\}\\]\\}\n");
+                          "\"mb_per_s\": 0.000, \"iops\": 0.000, \"io_errors\": 0, \"first_io_error\": \"\"\\}\\]\\}\n");
   EXPECT_TRUE(std::regex_match(json.Out(), object)) << json.Out();
 }
 
@@ -131,7 +132,7 @@ TEST_F(CliSimpleTest, FailedWorkersExitOne) {
   EXPECT_TRUE(Has(cli.Err(), "Error: File Creation Error!\n")) << cli.Err();
   EXPECT_TRUE(Has(cli.Out(), "every worker has ended; stopping")) << "no wait for -d: " << cli.Out();
   EXPECT_TRUE(Has(cli.Out(), "result: " + Root() + "  FAIL  INITIALIZATION  1 worker(s), 1 failed\n")) << cli.Out();
-  EXPECT_TRUE(Has(cli.Out(), "verdict: FAIL, 1 worker failed\n")) << cli.Out();
+  EXPECT_TRUE(Has(cli.Out(), "verdict: FAIL, 1 worker failed; " + Root() + " completed no I/O\n")) << cli.Out();
 
   std::string szWhy;
   if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;

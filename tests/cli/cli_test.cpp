@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,12 +10,14 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/EventLog.h"
 #include "support/FaultFs.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
@@ -51,6 +54,7 @@ class CCliProcess {
   }
 
   bool Started() const { return m_nPid > 0; }
+  pid_t Pid() const { return m_nPid; }
   void Signal(int nSignal) { kill(m_nPid, nSignal); }
   std::string Out() const { return test::ReadWholeFile(m_out); }
   std::string Err() const { return test::ReadWholeFile(m_err); }
@@ -131,6 +135,7 @@ TEST_F(CliTest, RefusedSettingsTouchNoTarget) {
   szLongLabel += '\0';
   szLongLabel += "pattern";
   WriteFile(m_scratch.Path("long.hvx"), szLongLabel);
+  ASSERT_EQ(mkfifo(m_scratch.Path("fifo.hvx").c_str(), 0600), 0);  // no writer: an open would wait forever
   const std::vector<std::pair<std::vector<std::string>, std::string>> kCases = {
       {{"run", "-t", szDir, "-f", "write", "-x", "2MB", "-b", "1MB"}, "Error: Transfer Size > Buffer Size!"},
       {{"run", "-t", szDir}, "Error: Select an I/O Function!"},
@@ -147,6 +152,7 @@ TEST_F(CliTest, RefusedSettingsTouchNoTarget) {
       {{"run", "-t", szDir, "-t", szBare, "-f", "write"}, "is given twice"},
       {{"run", "-t", szDir, "-f", "write", "--data-file", m_scratch.Path("long.hvx")}, "label longer than 16"},
       {{"run", "-t", szDir, "-f", "write", "--data-file", m_scratch.Path("none.hvx")}, "cannot be opened"},
+      {{"run", "-t", szDir, "-f", "write", "--data-file", m_scratch.Path("fifo.hvx")}, "cannot be opened"},
       {{"run", "-t", szDir, "-f", "write", "-p", "AA", "--data-file", m_scratch.Path("long.hvx")}, "give one"},
       {{"frobnicate"}, "unknown command"},
   };
@@ -157,6 +163,15 @@ TEST_F(CliTest, RefusedSettingsTouchNoTarget) {
     EXPECT_EQ(result.szOut, "") << szMessage;
     EXPECT_TRUE(EntriesUnder(szDir).empty()) << szMessage << ": the target was touched";
   }
+  // A backend asked for by a name that means none is refused before any
+  // worker could fail for it; a script that asked for JSON is told in JSON.
+  setenv("STRATAVON_IO_BACKEND", "uringg", 1);
+  const CliResult backend = RunCli({"run", "-t", szDir, "-f", "write", "-a", "--json"});
+  unsetenv("STRATAVON_IO_BACKEND");
+  EXPECT_EQ(backend.nExit, 2);
+  EXPECT_EQ(JsonField(backend.szOut, "verdict"), "REFUSED") << backend.szOut;
+  EXPECT_NE(JsonField(backend.szOut, "error").find("uringg names no I/O backend"), std::string::npos) << backend.szOut;
+  EXPECT_TRUE(EntriesUnder(szDir).empty());
 }
 
 TEST_F(CliTest, MissingRootIsADirectoryCreationError) {
@@ -164,7 +179,60 @@ TEST_F(CliTest, MissingRootIsADirectoryCreationError) {
   EXPECT_EQ(result.nExit, 2);
   EXPECT_NE(result.szErr.find("Error: Directory Creation Error!"), std::string::npos) << result.szErr;
   EXPECT_NE(result.szErr.find(m_target.Path("gone/")), std::string::npos) << "names the root";
-  EXPECT_FALSE(HasWorkFile(m_target.Root()));
+  EXPECT_TRUE(EntriesUnder(m_target.Root()).empty()) << "every target is checked before the first is touched";
+}
+
+// Targets and state a run cannot safely use: refused with what stands in
+// the way, exit 2, nothing made or changed.
+TEST_F(CliTest, UnsafeTargetsAndStateAreRefusedUntouched) {
+  const std::string szLink = m_target.Path("READ");
+  const std::string szStateFile = m_scratch.Path("state-file");
+  WriteFile(szStateFile, "x");
+  const struct {
+    const char* szWhat;
+    std::function<void()> plant;
+    std::string szMessage;
+  } kCases[] = {
+      {"READ planted as a link", [&] { ASSERT_EQ(symlink(m_scratch.Root().c_str(), szLink.c_str()), 0); },
+       szLink + " is a symbolic link, not a directory"},
+      {"state directory cannot be made", [&] { setenv("STRATAVON_HOME", (szStateFile + "/state").c_str(), 1); },
+       "the event log cannot be written: " + szStateFile + "/state: Not a directory"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    c.plant();
+    const CliResult result = RunCli({"run", "-t", m_target.Root(), "-f", "write", "-d", "1"});
+    EXPECT_EQ(result.nExit, 2);
+    EXPECT_NE(result.szErr.find(c.szMessage), std::string::npos) << result.szErr;
+    EXPECT_FALSE(HasWorkFile(m_target.Root()));
+    EXPECT_FALSE(std::filesystem::exists(m_target.Path("WRITE")));
+    EXPECT_FALSE(HasWorkFile(m_scratch.Root())) << "nothing is made where the link points";
+    std::filesystem::remove_all(szLink);
+    setenv("STRATAVON_HOME", m_home.Dir().c_str(), 1);
+  }
+}
+
+// A target is one run's at a time, however it is reached; a run that was
+// killed leaves it free.
+TEST_F(CliTest, SecondRunOnATargetIsRefusedUntilTheFirstIsGone) {
+  CCliProcess first({"run", "-t", m_target.Root(), "-f", "write", "-P"});
+  ASSERT_TRUE(first.Started());
+  ASSERT_TRUE(test::Eventually([&] { return first.Out().find("] total") != std::string::npos; }, 60s))
+      << first.Err();
+  const std::string szAlias = m_scratch.Path("alias");
+  std::filesystem::create_directory_symlink(m_target.Root(), szAlias);
+  const int64_t qwSize = test::FileSize(m_target.Path("WRITE/KORVA25.DAT"));
+
+  const CliResult second = RunCli({"run", "-t", szAlias, "-f", "write", "-d", "1"});
+  EXPECT_EQ(second.nExit, 2);
+  EXPECT_NE(second.szErr.find("in use by another run: process " + std::to_string(first.Pid())), std::string::npos)
+      << second.szErr;
+  EXPECT_EQ(test::FileSize(m_target.Path("WRITE/KORVA25.DAT")), qwSize) << "the first run's file was not truncated";
+
+  first.Signal(SIGKILL);
+  EXPECT_EQ(first.Wait(), 128 + SIGKILL);
+  const CliResult third = RunCli({"run", "-t", m_target.Root(), "-f", "write", "-d", "1"});
+  EXPECT_EQ(third.nExit, 0) << third.szErr;
 }
 
 TEST_F(CliTest, ShortCountedRunReportsJson) {
@@ -292,6 +360,25 @@ TEST_F(CliTest, FailedWorkersExitOneAndShowInTheEvents) {
   EXPECT_NE(text.szOut.find("  0xC000010E  "), std::string::npos) << text.szOut;
 }
 
+// A work file planted as a FIFO fails its worker with what stood in the
+// way, on the result line and in the event, and is left as it was.
+TEST_F(CliTest, PlantedWorkFileFailsItsWorkerWithTheReason) {
+  std::filesystem::create_directory(m_target.Path("WRITE"));
+  const std::string szFifo = m_target.Path("WRITE/KORVA25.DAT");
+  ASSERT_EQ(mkfifo(szFifo.c_str(), 0600), 0);
+  const CliResult result = RunCli({"run", "-t", m_target.Root(), "-f", "write", "-d", "1"});
+  EXPECT_EQ(result.nExit, 1) << result.szErr;
+  const std::string szReason = "(INITIALIZATION ERROR: " + szFifo + ": is a FIFO, not a regular file; left untouched)";
+  EXPECT_NE(result.szOut.find("result: " + m_target.Root() + "  FAIL  INITIALIZATION  "), std::string::npos)
+      << result.szOut;
+  EXPECT_NE(result.szOut.find(szReason), std::string::npos) << result.szOut;
+  const std::vector<EventRecord> events = ReadEventLog(m_home.EventLog());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].strings, std::vector<std::string>{szReason.substr(23, szReason.size() - 24)});
+  struct stat st {};
+  EXPECT_TRUE(lstat(szFifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+}
+
 // A target whose data comes back altered: that worker fails with DATA
 // COMPARISON, the other goes on, and the event lists the differing words.
 TEST_F(CliTest, CorruptedReadFailsOneWorker) {
@@ -321,6 +408,117 @@ TEST_F(CliTest, TargetsListTheRoot) {
   EXPECT_TRUE(std::regex_search(result.szOut, std::regex("(^|\n)/ +[A-Z]"))) << result.szOut;
   EXPECT_EQ(RunCli({"targets", "extra"}).nExit, 2);
   EXPECT_EQ(RunCli({"events", "--yaml"}).nExit, 2);
+  const CliResult version = RunCli({"--version"});
+  EXPECT_EQ(version.nExit, 0);
+  EXPECT_TRUE(std::regex_match(version.szOut, std::regex("stratavon-cli [0-9.]+\n"))) << version.szOut;
+  const CliResult help = RunCli({"run", "-h"});
+  EXPECT_EQ(help.nExit, 0) << help.szErr;
+  EXPECT_NE(help.szOut.find("--io-timeout SECONDS"), std::string::npos) << help.szOut;
+}
+
+// Faults that a run must never pass over, whatever its settings: failed
+// calls of loops that go on regardless, a call past the I/O time-out, a
+// call that never returns (the stop waits for it at most the time-out),
+// and an asynchronous read the kernel cannot cancel.
+TEST_F(CliTest, FaultsAreNeverAPass) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  using Op = FaultRule::EOp;
+  struct Case {
+    const char* szWhat;
+    FaultRule rule;
+    std::vector<std::string> args;
+    const char* szError;
+    bool bIoErrors;  // counted as failed calls (the workers went on)
+    bool bStall;     // still inside its call when the run ended
+  };
+  const Case kCases[] = {
+      {"unchecked writes", FaultRule::Error("KORVA25.DAT", Op::Write, 0, 0, EIO), {"-f", "write", "-P"},
+       "WRITE API", true, false},
+      {"simple load", FaultRule::Error("KORVA25.DAT", Op::Write, 0, 0, EIO), {"--simple", "-f", "write"},
+       "WRITE API", true, false},
+      {"slow call", FaultRule::Stall("KORVA25.DAT", Op::Write, 0, 0, 2500).Skip(2).Times(1),
+       {"-f", "write", "-e", "--io-timeout", "1"}, "I/O TIMEOUT", false, false},
+      {"call that never returns", FaultRule::Stall("KORVA25.DAT", Op::Write, 0, 0, 0).Skip(4),
+       {"-f", "write", "--io-timeout", "2"}, "I/O TIMEOUT", false, true},
+      {"uncancellable asynchronous read", FaultRule::Stall("KORVA0.DAT", Op::Read, 0, 0, 0).Skip(2),
+       {"-f", "read", "-a", "-e", "--io-timeout", "1"}, "I/O TIMEOUT", false, false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    ASSERT_TRUE(fs.ClearRules());
+    ASSERT_GE(fs.Arm(c.rule), 0) << fs.LastError();
+    std::vector<std::string> args{"run", "-t", fs.Root(), "-x", "64KB", "-b", "64KB", "-d", "3", "--json"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    if (c.args[0] == std::string("--simple")) args.erase(args.begin() + 3, args.begin() + 7);
+    CCliProcess process(args);
+    // A process whose thread is held inside a call cannot be reaped before
+    // the call returns: the verdict comes first, then the rule goes.
+    ASSERT_TRUE(test::Eventually([&] { return process.Out().find("verdict") != std::string::npos; }, 60s))
+        << process.Err();
+    ASSERT_TRUE(fs.ClearRules());
+    const CliResult result{process.Wait(), process.Out(), process.Err()};
+    EXPECT_EQ(result.nExit, 1) << result.szOut << result.szErr;
+    EXPECT_EQ(JsonField(result.szOut, "verdict"), "FAIL");
+    EXPECT_EQ(JsonField(result.szOut, "status"), "FAIL");
+    EXPECT_EQ(JsonField(result.szOut, "error"), c.szError);
+    EXPECT_EQ(JsonField(result.szOut, "io_errors") != "0", c.bIoErrors) << result.szOut;
+    EXPECT_EQ(JsonField(result.szOut, "first_io_error"), c.bIoErrors ? "Input/output error" : "");
+    const bool bStalled = result.szOut.find("KORVA25.DAT inside a write for") != std::string::npos;
+    EXPECT_EQ(bStalled, c.bStall) << result.szOut;
+  }
+}
+
+// -d counts load, not start-up; a run stopped before any I/O is no pass; a
+// hang-up that nohup ignored stays ignored; a second Ctrl-C while a call
+// stalls learns which call, and the run still ends.
+TEST_F(CliTest, StartUpAndSignals) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  using Op = FaultRule::EOp;
+  // The read worker's initial fill is its first write.
+  ASSERT_GE(fs.Arm(FaultRule::Stall("KORVA0.DAT", Op::Write, 0, 0, 2000).Times(1)), 0);
+  const CliResult slow =
+      RunCli({"run", "-t", fs.Root(), "-f", "read", "-a", "-P", "-x", "64KB", "-b", "64KB", "-d", "1", "--json"});
+  EXPECT_EQ(slow.nExit, 0) << slow.szErr;
+  EXPECT_GE(std::stod(JsonField(slow.szOut, "startup_s")), 1.5) << slow.szOut;
+  EXPECT_GT(std::stoull(JsonField(slow.szOut, "ios")), 0u) << "a second of load after the start-up";
+
+  ASSERT_TRUE(fs.ClearRules());
+  const int nFill = fs.Arm(FaultRule::Stall("KORVA0.DAT", Op::Write, 0, 0, 0).Times(1));
+  CCliProcess early({"run", "-t", fs.Root(), "-f", "read", "-a", "-x", "64KB", "-b", "64KB"});
+  ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nFill) == 1; }, 30s)) << "the fill reached the target";
+  early.Signal(SIGINT);
+  ASSERT_TRUE(fs.ClearRules());
+  EXPECT_EQ(early.Wait(), 1) << early.Out() << early.Err();
+  EXPECT_NE(early.Out().find("verdict: FAIL, " + fs.Root() + " completed no I/O (stopped by SIGINT)\n"),
+            std::string::npos) << early.Out();
+
+  signal(SIGHUP, SIG_IGN);
+  CCliProcess nohup({"run", "-t", m_target.Root(), "-f", "write", "-P", "-x", "64KB", "-b", "64KB"});
+  signal(SIGHUP, SIG_DFL);
+  ASSERT_TRUE(test::Eventually([&] { return nohup.Out().find("] total") != std::string::npos; }, 30s)) << nohup.Err();
+  nohup.Signal(SIGHUP);
+  nohup.Signal(SIGINT);
+  EXPECT_EQ(nohup.Wait(), 0) << nohup.Err();
+  EXPECT_NE(nohup.Out().find("verdict: PASS, no worker failed (stopped by SIGINT)\n"), std::string::npos)
+      << nohup.Out();
+
+  const int nStall = fs.Arm(FaultRule::Stall("KORVA25.DAT", Op::Write, 0, 0, 0).Skip(4));
+  CCliProcess stalled({"run", "-t", fs.Root(), "-f", "write", "-x", "64KB", "-b", "64KB", "--io-timeout", "3"});
+  ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nStall) == 1; }, 30s)) << "the write stalled";
+  stalled.Signal(SIGINT);
+  std::this_thread::sleep_for(200ms);
+  stalled.Signal(SIGINT);
+  ASSERT_TRUE(test::Eventually([&] { return stalled.Out().find("verdict") != std::string::npos; }, 60s));
+  ASSERT_TRUE(fs.ClearRules());
+  EXPECT_EQ(stalled.Wait(), 1) << stalled.Err();
+  EXPECT_NE(stalled.Out().find("still waiting, at most 3.0 s from the stop"), std::string::npos) << stalled.Out();
+  EXPECT_NE(stalled.Out().find("verdict: FAIL, 1 worker failed; 1 stalled"), std::string::npos) << stalled.Out();
 }
 
 }  // namespace

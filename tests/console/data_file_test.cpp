@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -76,6 +78,9 @@ TEST_F(DataFileTest, FilesPassedOverKeepWhatWasLoaded) {
   EXPECT_EQ(ImportDataFile(Write("empty.hvx", {}), nullptr), DataFileResult::kEmpty);
   EXPECT_EQ(ImportDataFile(m_dir.Path("missing.hvx"), nullptr), DataFileResult::kCannotOpen);
   EXPECT_EQ(ImportDataFile(m_dir.Root(), nullptr), DataFileResult::kCannotOpen);
+  // A FIFO with no writer is refused at once, not waited on.
+  ASSERT_EQ(mkfifo(m_dir.Path("fifo.hvx").c_str(), 0600), 0);
+  EXPECT_EQ(ImportDataFile(m_dir.Path("fifo.hvx"), nullptr), DataFileResult::kCannotOpen);
   EXPECT_EQ(g_pPatternFile, pBefore);
   EXPECT_EQ(DataFileBytes(), 4u);
 }
@@ -89,7 +94,12 @@ TEST_F(DataFileTest, LongLabelIsInvalidAndDropsTheDataBefore) {
   EXPECT_EQ(ImportDataFile(Write("long.hvx", bytes), nullptr), DataFileResult::kLabelTooLong);
   EXPECT_EQ(g_pPatternFile, nullptr);
   EXPECT_EQ(DataFileBytes(), 0u);
-  EXPECT_EQ(g_nPatternKind, kPatternCjtpat) << "the kind is not changed";
+  // The kind names the data that is gone, so no run starts on another pattern
+  // than the one shown; releasing gives back the pattern before.
+  EXPECT_TRUE(DataFilePatternMissing());
+  ReleaseDataFile();
+  EXPECT_EQ(g_nPatternKind, kPatternCjtpat);
+  EXPECT_FALSE(DataFilePatternMissing());
 }
 
 }  // namespace

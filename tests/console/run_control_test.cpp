@@ -8,6 +8,7 @@
 #include "console/advanced/Statistics.h"
 #include "console/advanced/WorkerPlan.h"
 #include "console/simple/TargetRecords.h"
+#include "engine/IoError.h"
 #include "engine/Pattern.h"
 #include "support/RunFixture.h"
 #include "support/TableView.h"
@@ -184,6 +185,13 @@ TEST_F(RunControlTest, StartFillsEveryTargetAndRunsTheTimers) {
 
   m_control->OnTimer(TIMER_ELAPSED);
   EXPECT_TRUE(std::regex_match(m_view->m_szElapsed, std::regex("0:00:00:[0-9][0-9]"))) << m_view->m_szElapsed;
+  // Failed calls of loops that go on regardless show in their row and in Extended.
+  CountFailedCall(1, kErrorWriteApi, EIO);
+  CountFailedCall(1, kErrorReadApi, ENOSPC);
+  m_control->OnTimer(TIMER_ELAPSED);
+  EXPECT_EQ(m_view->m_table.Cell(1, kColumnError), "WRITE API x2");
+  EXPECT_EQ(m_view->m_table.Cell(0, kColumnError), "NONE");
+  EXPECT_EQ(m_view->m_table.ExtendedText(), "2 FAILED I/O CALLS: Input/output error");
   m_control->OnStop({});
   EXPECT_FALSE(m_view->m_bTimer1);
   EXPECT_EQ(m_view->m_table.StatusText(), "STOP");
@@ -192,6 +200,7 @@ TEST_F(RunControlTest, StartFillsEveryTargetAndRunsTheTimers) {
   // Without Enable Performance only the clock runs.
   controls.bPerformance = false;
   ASSERT_TRUE(m_control->OnStart(controls));
+  EXPECT_EQ(TargetIoErrors(1).qwCalls, 0u) << "every Start begins a new count";
   EXPECT_TRUE(m_view->m_bTimer1);
   EXPECT_FALSE(m_view->m_bTimer2);
 }
@@ -264,6 +273,7 @@ TEST_F(RunControlTest, CloseDropsTheImportedData) {
     std::fputs("0123456789abcdefXYZ", pFile);
     std::fclose(pFile);
   }
+  g_nPatternKind = kPatternCspat;
   ASSERT_EQ(ImportDataFile(dir.Path("p.hvx"), nullptr), DataFileResult::kLoaded);
   ASSERT_NE(g_pPatternFile, nullptr);
   ASSERT_TRUE(m_control->OnStart(AdvancedControls{}));
@@ -271,6 +281,16 @@ TEST_F(RunControlTest, CloseDropsTheImportedData) {
   EXPECT_FALSE(m_control->IsRunning());
   EXPECT_EQ(m_view->m_table.StatusText(), "STOP");
   EXPECT_EQ(g_pPatternFile, nullptr);
+  // The next console's workers use the pattern the simple console shows.
+  EXPECT_EQ(g_nPatternKind, kPatternCspat);
+
+  // A kind that names data no longer loaded starts nothing, and says so.
+  CMessageCatcher messages;
+  g_nPatternKind = kPatternFile;
+  m_launches.clear();
+  EXPECT_FALSE(m_control->OnStart(AdvancedControls{}));
+  EXPECT_TRUE(m_launches.empty());
+  EXPECT_EQ(messages.All().size(), 1u);
   g_nPatternKind = kPatternByte;
 }
 

@@ -284,9 +284,8 @@ TEST_P(AsyncFaultTest, StalledRequestTimesOutInAVerifyingRun) {
   ASSERT_GE(m_fs.Arm(FaultRule::Stall("KORVA0.DAT", FaultRule::EOp::Read, 64 << 10, 1, 0).Skip(1)), 0);
   Launch(false, CreateWorker<CQuickReader>);
   ASSERT_TRUE(Eventually([&] { return Error() == "I/O TIMEOUT"; }));
-  // The worker cancels and awaits what is in flight before it lets go of
-  // its buffers: it ends only once the stalled read is released.
-  m_fs.ClearRules();
+  // A read the kernel cannot withdraw does not hold the worker: it ends
+  // while the read is still stalled, leaving its buffers to the process.
   WaitEnded();
   EXPECT_EQ(ExitCode(), 45u);
   std::vector<EventRecord> events = Events();
@@ -304,12 +303,32 @@ TEST_P(AsyncFaultTest, CountingRunWaitsOutAStallAndStopsOnRequest) {
   std::this_thread::sleep_for(700ms);  // past the short time-out more than once
   EXPECT_EQ(Status(), "RUN") << "a counting run reports nothing";
   EXPECT_EQ(Ios(), 8u) << "two whole batches, the stalled one not counted";
+  EXPECT_EQ(TargetIoErrors(0).nFirstKind, kErrorIoTimeout) << "the stall is not forgotten";
   StopWorkers();
   m_fs.ClearRules();
   WaitEnded();
   EXPECT_EQ(Status(), "STOP");
   EXPECT_EQ(ExitCode(), 57u);
   EXPECT_TRUE(Events().empty());
+}
+
+// Without Error Checking the load goes on past failed requests, but every
+// one is counted as failed and none as moved.
+TEST_P(AsyncFaultTest, FailedRequestsOfAnUncheckedRunAreCountedAsFailures) {
+  constexpr uint32_t kBuffer = 64 << 10;
+  ASSERT_TRUE(PrepareOnFaultFs(kBuffer, kBuffer, kAsync | MODE_PERFORMANCE, 4));
+  const int nRule = m_fs.Arm(FaultRule::Error("KORVA0.DAT", FaultRule::EOp::Read, kBuffer, kBuffer, EIO));
+  ASSERT_GE(nRule, 0);
+  Launch(false);
+  ASSERT_TRUE(Eventually([&] { return m_fs.Hits(nRule) >= 3 && m_fs.Hits(nRule) != UINT64_MAX; }))
+      << "three failed reads of region 1";
+  StopWorkers();
+  WaitEnded();
+  EXPECT_EQ(Status(), "STOP");
+  const IoErrorTally tally = TargetIoErrors(0);
+  EXPECT_EQ(tally.qwCalls, m_fs.Hits(nRule));
+  EXPECT_EQ(FirstIoErrorText(tally), "Input/output error");
+  EXPECT_EQ(Ios(), 3 * tally.qwCalls) << "three good requests a batch";
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, AsyncFaultTest, ::testing::Values("uring", "threads"),

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "engine/Crc32.h"
@@ -11,6 +12,7 @@
 #include "platform/SystemError.h"
 #include "support/FrameWorker.h"
 #include "support/RunFixture.h"
+#include "support/TempDir.h"
 
 namespace stratavon {
 namespace {
@@ -39,11 +41,17 @@ class WorkerFrameTest : public test::RunFixture {
     return pWorker;
   }
 
-  void ExpectFailure(const char* szShort, const char* szLong) {
+  // szDetail: what the system said, shown after the words; empty for none.
+  void ExpectFailure(const char* szShort, const char* szLong, const std::string& szDetail = "") {
     EXPECT_EQ(m_console.Cell(0, kColumnStatus), "FAIL");
     EXPECT_EQ(m_console.Cell(0, kColumnError), szShort);
     EXPECT_EQ(m_console.StatusText(), "FAIL");
-    EXPECT_EQ(m_console.ExtendedText(), szLong);
+    if (szDetail.empty()) {
+      EXPECT_EQ(m_console.ExtendedText(), szLong);
+    } else {
+      EXPECT_EQ(m_console.ExtendedText().rfind(std::string(szLong) + ": ", 0), 0u) << m_console.ExtendedText();
+      EXPECT_NE(m_console.ExtendedText().find(szDetail), std::string::npos) << m_console.ExtendedText();
+    }
   }
 };
 
@@ -108,20 +116,46 @@ TEST_F(WorkerFrameTest, StartUpFailuresAreReportedAsInitialization) {
     const char* szWhat;
     uint32_t dwBufferSize;
     std::function<void(WorkerFrameTest&)> prepare;
+    const char* szDetail;  // what the system said, shown with the failure
   };
   static std::vector<uint8_t> labelOnly(16, 'L');
+  // What a planted link points at; it must come through every case untouched.
+  test::CTempDir victim;
+  const std::string szVictim = victim.Path("victim");
+  std::ofstream(szVictim) << "keep";
+  const auto Plant = [](WorkerFrameTest& t, const std::function<int(const char*)>& make) {
+    ASSERT_EQ(make((t.m_roots[0] + "WRITE/KORVA26.DAT").c_str()), 0);
+  };
   const Case cases[] = {
-      {"buffer not a multiple of the sector size", 1000, [](WorkerFrameTest&) {}},
+      {"buffer not a multiple of the sector size", 1000, [](WorkerFrameTest&) {}, "512-byte sectors"},
       {"pattern file without pattern bytes", 4096,
        [](WorkerFrameTest&) {
          g_nPatternKind = kPatternFile;
          g_pPatternFile = &labelOnly;
-       }},
-      {"no pattern file at all", 4096, [](WorkerFrameTest&) { g_nPatternKind = kPatternFile; }},
+       },
+       ""},
+      {"no pattern file at all", 4096, [](WorkerFrameTest&) { g_nPatternKind = kPatternFile; }, ""},
       {"work directory vanished", 4096,
-       [](WorkerFrameTest& t) { std::filesystem::remove_all(t.m_roots[0] + "WRITE"); }},
-      {"target root vanished", 4096,
-       [](WorkerFrameTest& t) { std::filesystem::remove_all(t.m_roots[0]); }},
+       [](WorkerFrameTest& t) { std::filesystem::remove_all(t.m_roots[0] + "WRITE"); }, "No such file or directory"},
+      {"target root vanished", 4096, [](WorkerFrameTest& t) { std::filesystem::remove_all(t.m_roots[0]); },
+       "No such file or directory"},
+      {"work file planted as a link", 4096,
+       [&](WorkerFrameTest& t) { Plant(t, [&](const char* sz) { return symlink(szVictim.c_str(), sz); }); },
+       "is a symbolic link, not a regular file"},
+      {"work file planted as a second name", 4096,
+       [&](WorkerFrameTest& t) {
+         std::ofstream(t.m_roots[0] + "kept") << "keep";
+         Plant(t, [&](const char* sz) { return link((t.m_roots[0] + "kept").c_str(), sz); });
+       },
+       "has 2 names"},
+      {"work file planted as a FIFO", 4096,
+       [&](WorkerFrameTest& t) { Plant(t, [](const char* sz) { return mkfifo(sz, 0600); }); }, "is a FIFO"},
+      {"work directory planted as a link", 4096,
+       [&](WorkerFrameTest& t) {
+         std::filesystem::remove_all(t.m_roots[0] + "WRITE");
+         ASSERT_EQ(symlink(victim.Root().c_str(), (t.m_roots[0] + "WRITE").c_str()), 0);
+       },
+       "WRITE: is a symbolic link, not a directory"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.szWhat);
@@ -130,14 +164,21 @@ TEST_F(WorkerFrameTest, StartUpFailuresAreReportedAsInitialization) {
     const size_t nEventsBefore = Events().size();
     auto pWorker = MakeWorker(true, 26);
     EXPECT_FALSE(pWorker->InitInstance());
-    ExpectFailure("INITIALIZATION", "INITIALIZATION ERROR");
+    ExpectFailure("INITIALIZATION", "INITIALIZATION ERROR", c.szDetail);
     EXPECT_TRUE(pWorker->Failed());
     EXPECT_EQ(g_pTargetRecords[0].entries[26 + kWriteEntryOffset].hFile, INVALID_HANDLE_VALUE);
     std::vector<EventRecord> events = Events();
     ASSERT_EQ(events.size(), nEventsBefore + 1);
     EXPECT_EQ(events.back().eventId, 0xC000010Eu);
-    EXPECT_TRUE(events.back().strings.empty());
+    if (*c.szDetail == '\0') {
+      EXPECT_TRUE(events.back().strings.empty());
+    } else {
+      ASSERT_EQ(events.back().strings.size(), 1u);
+      EXPECT_NE(events.back().strings[0].find(c.szDetail), std::string::npos) << events.back().strings[0];
+    }
     EXPECT_TRUE(events.back().data.empty());
+    EXPECT_EQ(test::ReadWholeFile(szVictim), "keep");
+    EXPECT_FALSE(std::filesystem::exists(victim.Path("KORVA26.DAT")));
     pWorker.reset();
     EXPECT_TRUE(g_pTargetRecords[0].hEndEvent[26]->IsSet());
     g_nPatternKind = kPatternByte;
@@ -155,8 +196,11 @@ TEST_F(WorkerFrameTest, UnwritableEventLogFailsTheStartUp) {
   std::fclose(pBlocker);
   setenv("STRATAVON_HOME", (szBlocker + "/state").c_str(), 1);
   auto pWorker = MakeWorker(true, 25);
+  testing::internal::CaptureStderr();
   EXPECT_FALSE(pWorker->InitInstance());
-  ExpectFailure("INITIALIZATION", "INITIALIZATION ERROR");
+  ExpectFailure("INITIALIZATION", "INITIALIZATION ERROR", "events.jsonl: Not a directory");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("INITIALIZATION ERROR"), std::string::npos)
+      << "an entry with no log to go to still reaches standard error";
 }
 
 // A worker past its start-up with a buffer of 4 chunks, ready to report.

@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QAbstractButton>
 #include <QMessageBox>
+#include <QTimer>
 #include <QWidget>
 #include <chrono>
 #include <filesystem>
@@ -76,6 +78,30 @@ inline QMessageBox* VisibleMessageBox() {
   }
   return nullptr;
 }
+
+// Answers every message box that comes up, while it lives, with the button
+// whose text contains szButton (mnemonic '&'s left out), and keeps their texts.
+class CBoxAnswerer {
+ public:
+  explicit CBoxAnswerer(const QString& szButton) {
+    QObject::connect(&m_timer, &QTimer::timeout, [this, szButton] {
+      QMessageBox* pBox = VisibleMessageBox();
+      if (pBox == nullptr) return;
+      for (QAbstractButton* pButton : pBox->buttons()) {
+        if (!pButton->text().remove(QLatin1Char('&')).contains(szButton)) continue;
+        m_texts.push_back(pBox->text().toStdString());
+        pButton->click();
+        return;
+      }
+    });
+    m_timer.start(10);
+  }
+  const std::vector<std::string>& Texts() const { return m_texts; }
+
+ private:
+  QTimer m_timer;
+  std::vector<std::string> m_texts;
+};
 
 // Serves GUI events until the predicate holds (false after a generous bound).
 template <class Pred>

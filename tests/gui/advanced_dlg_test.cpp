@@ -22,6 +22,7 @@
 #include "engine/RunRecord.h"
 #include "GuiTestSupport.h"
 #include "platform/CriticalSection.h"
+#include "support/FaultFs.h"
 
 namespace stratavon::test {
 namespace {
@@ -101,12 +102,12 @@ class AdvancedDlgTest : public GuiTest {
 
   // The simple console as Features > Logical leaves it: targets chosen,
   // function and threads picked, records and work directories made.
-  void OpenSimple(int nTargets, int nFunctionId, int nThreadIndex) {
+  // Fresh folders as targets unless roots are given.
+  void OpenSimple(int nTargets, int nFunctionId, int nThreadIndex, std::vector<std::string> roots = {}) {
     m_pSimple = std::make_unique<CTestConsole>();
     m_pSimple->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pSimple.get()));
-    std::vector<std::string> roots;
-    for (int i = 0; i < nTargets; ++i) {
+    for (int i = static_cast<int>(roots.size()); i < nTargets; ++i) {
       m_dirs.push_back(std::make_unique<CTempDir>());
       roots.push_back(m_dirs.back()->Root());
     }
@@ -122,8 +123,9 @@ class AdvancedDlgTest : public GuiTest {
 
   // The advanced console over the simple one; launches are only recorded
   // unless bRecordOnly is false.
-  void Open(int nTargets, int nFunctionId, int nThreadIndex, bool bRecordOnly = true) {
-    OpenSimple(nTargets, nFunctionId, nThreadIndex);
+  void Open(int nTargets, int nFunctionId, int nThreadIndex, bool bRecordOnly = true,
+            std::vector<std::string> roots = {}) {
+    OpenSimple(nTargets, nFunctionId, nThreadIndex, std::move(roots));
     m_pDlg = std::make_unique<CTestAdvanced>(nullptr, m_pSimple.get(), m_pSimple->m_szAdvancedPattern);
     if (bRecordOnly) {
       m_pDlg->RunControl().SetLauncher([this](int t, int s, uint32_t k) { m_launches.push_back({t, s, k}); });
@@ -238,7 +240,8 @@ TEST_F(AdvancedDlgTest, NewConsoleShowsWhatTheSimpleConsoleHandedOver) {
                                              "Operation", "Chunk",  "Buffer", "Performance", "Error Checking"};
   for (int c = 0; c < 10; ++c) {
     EXPECT_EQ(pList->headerItem()->text(c).toStdString(), headings[static_cast<size_t>(c)]);
-    EXPECT_EQ(pList->columnWidth(c), 100) << c;
+    // At least the list's 100 pixels, wider where a word needs more.
+    EXPECT_GE(pList->columnWidth(c), 100) << c;
   }
   EXPECT_EQ(pList->selectionMode(), QAbstractItemView::SingleSelection);
   EXPECT_EQ(pList->selectionBehavior(), QAbstractItemView::SelectRows);
@@ -246,6 +249,9 @@ TEST_F(AdvancedDlgTest, NewConsoleShowsWhatTheSimpleConsoleHandedOver) {
   for (int t = 0; t < 2; ++t) {
     EXPECT_EQ(Row(t), (std::vector<std::string>{m_roots[static_cast<size_t>(t)], "IDLE", "0", "0", "NONE", "", "", "",
                                                 "", ""}));
+    EXPECT_LE(pList->fontMetrics().horizontalAdvance(Dlg().TargetText(t, kColumnTarget)),
+              pList->columnWidth(kColumnTarget))
+        << "no root is cut";
   }
 
   // The sixteen controls of the template, placed without overlaps.
@@ -303,7 +309,10 @@ TEST_F(AdvancedDlgTest, ModifyFillsTheRowAndServesOneStart) {
   EXPECT_TRUE(m_presenter.Messages().empty());
   EXPECT_EQ(Row(1, 4), (std::vector<std::string>{"NONE", "ASYNC", "64K", "256K", "DISABLED", "ENABLED"}));
   EXPECT_EQ(Row(0, 5), std::vector<std::string>(5, "")) << "other rows untouched";
-  EXPECT_TRUE(Dlg().Control<QTreeWidget>(IDC_ADV_TARGETS)->selectedItems().isEmpty());
+  auto* pList = Dlg().Control<QTreeWidget>(IDC_ADV_TARGETS);
+  EXPECT_TRUE(pList->selectedItems().isEmpty());
+  // The changed cells to the right of the list's width were scrolled into view.
+  EXPECT_TRUE(pList->viewport()->rect().intersects(pList->visualRect(pList->model()->index(1, kColumnChunk))));
   const RunSettings& custom = g_pTargetRecords[1].settings;
   EXPECT_EQ(custom.bCustom, 1);
   EXPECT_EQ(custom.dwMode, MODE_ERROR_CHECKING | MODE_ASYNC);
@@ -584,13 +593,10 @@ TEST_F(AdvancedDlgTest, EveryWayOfEndingStopsTheRunWaitsAndShowsTheSimpleConsole
   const std::vector<Way> ways = {
       {"close box", [](CTestAdvanced& dlg) { dlg.close(); }, QDialog::Rejected},
       {"Escape", [](CTestAdvanced& dlg) { QTest::keyClick(&dlg, Qt::Key_Escape); }, QDialog::Rejected},
-      {"Enter",
-       [](CTestAdvanced& dlg) {
-         dlg.Control<QCheckBox>(IDC_ADV_ERROR_CHECKING)->setFocus();
-         QTest::keyClick(dlg.Control<QCheckBox>(IDC_ADV_ERROR_CHECKING), Qt::Key_Return);
-       },
-       QDialog::Accepted},
+      {"default command", [](CTestAdvanced& dlg) { dlg.OnOK(); }, QDialog::Accepted},
   };
+  // The operator's ways ask before they stop the run.
+  auto pStop = std::make_unique<CBoxAnswerer>("Stop and Close");
   for (const Way& way : ways) {
     SCOPED_TRACE(way.szName);
     m_pDlg.reset();
@@ -616,13 +622,27 @@ TEST_F(AdvancedDlgTest, EveryWayOfEndingStopsTheRunWaitsAndShowsTheSimpleConsole
     EXPECT_TRUE(m_pSimple->isVisible());
   }
 
-  // Enter on a focused button is that button's click, not the end.
+  EXPECT_EQ(pStop->Texts().size(), 2u);
+  pStop.reset();
+
+  // Enter on a focused button is that button's click; anywhere else it ends
+  // nothing, and a close the operator does not confirm keeps the run.
   m_pDlg.reset();
   m_pSimple.reset();
   ReleaseTargetRecords();
   Open(1, IDC_WRITE, 0);
   Dlg().Control<QPushButton>(IDC_ADV_START)->setFocus();
   QTest::keyClick(Dlg().Control<QPushButton>(IDC_ADV_START), Qt::Key_Return);
+  EXPECT_TRUE(Dlg().IsRunning());
+  for (int nId : {IDC_ADV_ERROR_CHECKING, IDC_ADV_TRANSFER, IDC_ADV_ELAPSED}) {
+    QWidget* pField = Dlg().Control<QWidget>(nId);
+    pField->setFocus();
+    QTest::keyClick(pField, Qt::Key_Return);
+    EXPECT_TRUE(Dlg().isVisible()) << nId;
+  }
+  CBoxAnswerer keep("Keep Running");
+  Dlg().close();
+  EXPECT_EQ(keep.Texts().size(), 1u);
   EXPECT_TRUE(Dlg().isVisible());
   EXPECT_TRUE(Dlg().IsRunning());
 }
@@ -657,10 +677,55 @@ TEST_F(AdvancedDlgTest, WorkersWordsArriveFromTheirThreadsAndFailedRowsTurnRed) 
   }
   SaveScreenshot(Dlg(), "advanced_console_failed_row");
 
-  // A later word takes the colour away again.
+  // Only the next Start takes the failure away.
   Dlg().WorkerView().SetTargetText(1, kColumnStatus, "INIT");
+  EXPECT_EQ(Dlg().TargetText(1, kColumnStatus), "FAIL");
+  Click(IDC_ADV_STOP);
+  Click(IDC_ADV_START);
+  Dlg().WorkerView().SetTargetText(1, kColumnStatus, "INIT");
+  EXPECT_EQ(Dlg().TargetText(1, kColumnStatus), "INIT");
   EXPECT_FALSE(pList->topLevelItem(1)->data(0, Qt::ForegroundRole).isValid());
   EXPECT_FALSE(pList->topLevelItem(1)->data(0, Qt::BackgroundRole).isValid());
+}
+
+TEST_F(AdvancedDlgTest, FailedTargetKeepsItsFailureThroughStopUntilTheNextStart) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  // The first of two writers fails; the second runs on until Stop.
+  const int nRule = fs.Arm(FaultRule::Error("KORVA25.DAT", FaultRule::EOp::Write, 0, 1 << 30, EIO));
+  ASSERT_GE(nRule, 0) << fs.LastError();
+  Open(1, IDC_WRITE, 1, false, {fs.Root()});
+  Check(IDC_ADV_ERROR_CHECKING, true);
+  Click(IDC_ADV_START);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return Dlg().TargetText(0, kColumnStatus) == "FAIL"; }))
+      << fs.Report();
+  // The other writer is well into its passes when Stop comes.
+  ASSERT_TRUE(ProcessEventsUntil([&] { return Dlg().RunControl().Elapsed() >= 1; }));
+  const QString szError = Dlg().TargetText(0, kColumnError);
+  const QString szExtended = Dlg().Text(IDC_ADV_EXTENDED);
+  ASSERT_NE(szError, "NONE");
+
+  Click(IDC_ADV_STOP);
+  ASSERT_TRUE(g_pTargetRecords[0].hEndEvent[kFirstWriteSlot + 1]->IsSet());
+  EXPECT_EQ(Dlg().TargetText(0, kColumnStatus), "FAIL");
+  EXPECT_EQ(Dlg().TargetText(0, kColumnError), szError);
+  EXPECT_EQ(Dlg().Text(IDC_ADV_STATUS), "FAIL");
+  EXPECT_EQ(Dlg().Text(IDC_ADV_EXTENDED), szExtended);
+  auto* pList = Dlg().Control<QTreeWidget>(IDC_ADV_TARGETS);
+  EXPECT_TRUE(pList->topLevelItem(0)->data(kColumnStatus, Qt::ForegroundRole).isValid());
+  Dlg().resize(Dlg().size() + QSize(240, 120));
+  SaveScreenshot(Dlg(), "advanced_console_failed_after_stop_grown");
+
+  ASSERT_TRUE(fs.Disarm(nRule));
+  Click(IDC_ADV_START);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return Dlg().TargetText(0, kColumnStatus) == "RUN"; }))
+      << Dlg().TargetText(0, kColumnStatus).toStdString();
+  EXPECT_FALSE(pList->topLevelItem(0)->data(kColumnStatus, Qt::ForegroundRole).isValid());
+  Click(IDC_ADV_STOP);
+  EXPECT_EQ(Dlg().TargetText(0, kColumnStatus), "STOP");
+  EXPECT_EQ(Dlg().Text(IDC_ADV_EXTENDED), "NONE");
 }
 
 TEST_F(AdvancedDlgTest, RealRunOnTwoTargetsShowsItsWordsAndRates) {

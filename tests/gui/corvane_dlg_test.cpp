@@ -545,14 +545,14 @@ TEST_F(CorvaneDlgTest, FeaturesLogicalStopsTheRunAndPreparesTheRecords) {
   EXPECT_TRUE(std::filesystem::is_directory(others[0] + "WRITE"));
 }
 
-TEST_F(CorvaneDlgTest, EnterEndsTheConsoleAndEscapeResetsItFirst) {
-  {
+TEST_F(CorvaneDlgTest, EnterNeverEndsTheConsoleAndClosingARunAsksFirst) {
+  for (int nId : {IDC_PATTERN, IDC_THREADS, IDC_READ}) {
     CTestConsole dlg;
     Show(dlg);
-    dlg.Pattern()->setFocus();
-    QTest::keyClick(dlg.Pattern(), Qt::Key_Return);
-    EXPECT_FALSE(dlg.isVisible());
-    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    QWidget* pField = dlg.Control<QWidget>(nId);
+    pField->setFocus();
+    QTest::keyClick(pField, Qt::Key_Return);
+    EXPECT_TRUE(dlg.isVisible()) << nId;
   }
   {
     // On a focused push button Enter is that button's click.
@@ -572,7 +572,16 @@ TEST_F(CorvaneDlgTest, EnterEndsTheConsoleAndEscapeResetsItFirst) {
     Click(dlg, IDC_START);
     ASSERT_TRUE(dlg.IsRunning());
     dlg.Control<QComboBox>(IDC_THREADS)->setFocus();
+    {
+      CBoxAnswerer keep("Keep Running");
+      QTest::keyClick(&dlg, Qt::Key_Escape);
+      ASSERT_EQ(keep.Texts().size(), 1u);
+      EXPECT_TRUE(dlg.isVisible());
+      EXPECT_TRUE(dlg.IsRunning());
+    }
+    CBoxAnswerer stop("Stop and Close");
     QTest::keyClick(&dlg, Qt::Key_Escape);
+    EXPECT_EQ(stop.Texts().size(), 1u);
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
     EXPECT_FALSE(dlg.IsRunning());
@@ -589,7 +598,9 @@ TEST_F(CorvaneDlgTest, EnterEndsTheConsoleAndEscapeResetsItFirst) {
     Click(dlg, IDC_WRITE);
     Click(dlg, IDC_START);
     ASSERT_TRUE(dlg.IsRunning());
+    CBoxAnswerer stop("Stop and Close");
     dlg.close();
+    EXPECT_EQ(stop.Texts().size(), 1u);
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
     EXPECT_FALSE(dlg.IsRunning());
@@ -607,12 +618,12 @@ TEST_F(CorvaneDlgTest, WithAnAutomationClientClosingOnlyHides) {
   Click(dlg, IDC_WRITE);
   Click(dlg, IDC_START);
   ASSERT_TRUE(dlg.IsRunning());
-  dlg.Pattern()->setFocus();
-  QTest::keyClick(dlg.Pattern(), Qt::Key_Return);
+  dlg.OnOK();
   EXPECT_FALSE(dlg.isVisible());
-  EXPECT_TRUE(dlg.IsRunning());  // Enter does not stop the run
+  EXPECT_TRUE(dlg.IsRunning());  // the default command does not stop the run
 
   Show(dlg);
+  CBoxAnswerer stop("Stop and Close");
   dlg.close();
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_FALSE(dlg.IsRunning());  // the close box still stops it first
@@ -643,7 +654,7 @@ TEST_F(CorvaneDlgTest, WorkerMessageBoxShowsWhileTheConsoleWaitsForWorkers) {
   EXPECT_TRUE(StartEnabled(dlg));
 }
 
-TEST_F(CorvaneDlgTest, FullTargetShowsEachWritersBoxAndStopStillCompletes) {
+TEST_F(CorvaneDlgTest, FullTargetShowsOneBoxNamingItAndStopStillCompletes) {
   if (const std::string szWhy = CLoopMount::Unavailable(); !szWhy.empty()) GTEST_SKIP() << szWhy;
   CLoopMount disk(8 * 1024 * 1024, 512);
   ASSERT_TRUE(disk.Ok()) << disk.Error();
@@ -665,7 +676,9 @@ TEST_F(CorvaneDlgTest, FullTargetShowsEachWritersBoxAndStopStillCompletes) {
   const std::vector<std::string> answered = StartAndStopAnsweringBoxes(dlg, disk.Root());
 
   EXPECT_EQ(dlg.StatusText(), "STOP");
-  EXPECT_EQ(answered, (std::vector<std::string>{"Error: NOT ENOUGH DISK SPACE", "Error: NOT ENOUGH DISK SPACE"}));
+  ASSERT_EQ(answered.size(), 1u) << "one box for both writers";
+  EXPECT_EQ(answered[0].rfind("Error: NOT ENOUGH DISK SPACE\n", 0), 0u) << answered[0];
+  EXPECT_NE(answered[0].find(disk.Root()), std::string::npos) << answered[0];
   dlg.ResetConsole();
 }
 

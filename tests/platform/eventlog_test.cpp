@@ -252,5 +252,24 @@ TEST_F(EventLogTest, ReaderSkipsAndCountsLinesThatAreNoEntries) {
   EXPECT_EQ(nSkipped, 2u);
 }
 
+TEST_F(EventLogTest, EntryAfterATornLastLineSurvives) {
+  const std::string szPath = m_home.Dir() + "torn.jsonl";
+  const std::string szTorn = "{\"time\": \"2026-";
+  std::ofstream(szPath) << kValidLine << "\n" << szTorn;
+  HEVENTLOG hSource = RegisterEventSourceAt(kSource, szPath);
+  ASSERT_NE(hSource, nullptr);
+  EXPECT_TRUE(Report(hSource, 0xC000010E, {"after the tear"}));
+  DeregisterEventSource(hSource);
+  size_t nSkipped = 0;
+  std::vector<EventRecord> records = ReadEventLog(szPath, &nSkipped);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[1].strings, std::vector<std::string>{"after the tear"});
+  EXPECT_EQ(nSkipped, 1u) << "the torn line itself";
+
+  // An entry an older writer glued onto a torn line is still read.
+  std::ofstream(szPath) << szTorn << kValidLine << "\n";
+  EXPECT_EQ(ReadEventLog(szPath).size(), 1u);
+}
+
 }  // namespace
 }  // namespace stratavon

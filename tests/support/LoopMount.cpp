@@ -26,14 +26,14 @@ int Run(const std::string& szCommand, std::string* pszOutput = nullptr) {
 
 }  // namespace
 
-std::string CLoopMount::Unavailable() {
+std::string CLoopMount::Unavailable(const std::string& szType) {
   if (geteuid() != 0) return "loop mounts need root";
   if (access("/dev/loop-control", F_OK) != 0) return "this machine has no /dev/loop-control";
-  if (Run("command -v losetup && command -v mkfs.ext4") != 0) return "losetup or mkfs.ext4 is missing";
+  if (Run("command -v losetup && command -v mkfs." + szType) != 0) return "losetup or mkfs." + szType + " is missing";
   return {};
 }
 
-CLoopMount::CLoopMount(size_t nSizeBytes, unsigned nSectorSize) {
+CLoopMount::CLoopMount(size_t nSizeBytes, unsigned nSectorSize, const std::string& szType) {
   std::string szTemplate = std::filesystem::temp_directory_path().string() + "/stratavon-loop-XXXXXX";
   std::vector<char> name(szTemplate.begin(), szTemplate.end());
   name.push_back('\0');
@@ -48,13 +48,14 @@ CLoopMount::CLoopMount(size_t nSizeBytes, unsigned nSectorSize) {
 
   std::string szOutput;
   if (Run("truncate -s " + std::to_string(nSizeBytes) + " " + m_szImage, &szOutput) != 0 ||
-      Run("mkfs.ext4 -q -F -b 4096 -m 0 " + m_szImage, &szOutput) != 0 ||
+      Run((szType == "btrfs" ? "mkfs.btrfs -q -f -s 4096 " : "mkfs.ext4 -q -F -b 4096 -m 0 ") + m_szImage,
+          &szOutput) != 0 ||
       Run("losetup -f --show --sector-size " + std::to_string(nSectorSize) + " " + m_szImage, &szOutput) != 0) {
     m_szError = szOutput;
     return;
   }
   m_szDevice = szOutput.substr(0, szOutput.find('\n'));
-  if (mount(m_szDevice.c_str(), szMount.c_str(), "ext4", 0, nullptr) != 0) {
+  if (mount(m_szDevice.c_str(), szMount.c_str(), szType.c_str(), 0, nullptr) != 0) {
     m_szError = "mount of " + m_szDevice + " failed";
     return;
   }

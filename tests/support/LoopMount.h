@@ -4,15 +4,15 @@
 
 namespace stratavon::test {
 
-// A tiny ext4 file system on a loop device, mounted in a temporary folder
+// A tiny file system (ext4, or btrfs with 4 KiB sectors) on a loop device, mounted in a temporary folder
 // for the life of the object. Needs root and /dev/loop-control.
 class CLoopMount {
  public:
   // Why loop mounts cannot be made here; empty when they can.
-  static std::string Unavailable();
+  static std::string Unavailable(const std::string& szType = "ext4");
 
   // nSizeBytes of image, nSectorSize the loop device's logical sector size.
-  CLoopMount(size_t nSizeBytes, unsigned nSectorSize);
+  CLoopMount(size_t nSizeBytes, unsigned nSectorSize, const std::string& szType = "ext4");
   ~CLoopMount();
   CLoopMount(const CLoopMount&) = delete;
   CLoopMount& operator=(const CLoopMount&) = delete;

@@ -332,7 +332,7 @@ TEST_F(SimpleWorkerTest, EndIoReleasesWithoutAnyTransfer) {
   EXPECT_EQ(FileSize(File(0, 3)), 0);
 }
 
-TEST_F(SimpleWorkerTest, StartUpFailuresShowTheirMessageAndEndOnlyThatWorker) {
+TEST_F(SimpleWorkerTest, StartUpFailuresShowOneBoxPerTargetAndReasonAndEndOnlyTheirWorkers) {
   PrepareTemporary(2);
   std::filesystem::create_directory(File(0, 26));  // cannot be opened as a file
   std::filesystem::remove_all(m_roots[1]);         // nothing to ask for free space
@@ -341,26 +341,26 @@ TEST_F(SimpleWorkerTest, StartUpFailuresShowTheirMessageAndEndOnlyThatWorker) {
   HTHREAD hStray = Park(pStray, 0, 40);
   pStray->m_nTarget = g_nTargetRecords;
 
-  // The boxes stay open until all are up: several at once, each on its own
-  // worker's thread.
+  // The boxes stay open until all are up: one per target and reason, each
+  // on its own worker's thread, naming the target.
   m_presenter.m_gate.Reset();
   LaunchLikeTheConsole(FUNCTION_READ_WRITE, 2);
   hStray->Resume();
-  ASSERT_TRUE(Eventually([&] { return m_presenter.All().size() == 5 && Ended(0, 40); }));
-  std::multiset<std::string> texts;
+  ASSERT_TRUE(Eventually([&] { return m_presenter.All().size() == 2 && Ended(0, 40); }));
   std::set<std::thread::id> threads;
   for (const CRecordingPresenter::Shown& shown : m_presenter.All()) {
-    texts.insert(shown.szText);
     threads.insert(shown.thread);
     EXPECT_EQ(shown.szCaption, "Error");
     EXPECT_EQ(shown.icon, MessageIcon::kError);
+    const bool bFirst = shown.szText.find(m_roots[0]) != std::string::npos;
+    EXPECT_EQ(shown.szText.rfind(bFirst ? "File Creation Error!\n" : "INITIALIZATION ERROR\n", 0), 0u) << shown.szText;
+    EXPECT_NE(shown.szText.find(bFirst ? "KORVA26.DAT: " : m_roots[1]), std::string::npos) << shown.szText;
   }
-  EXPECT_EQ(texts, (std::multiset<std::string>{"File Creation Error!", "INITIALIZATION ERROR", "INITIALIZATION ERROR",
-                                               "INITIALIZATION ERROR", "INITIALIZATION ERROR"}));
-  EXPECT_EQ(threads.size(), 5u);
+  EXPECT_EQ(threads.size(), 2u);
   EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
   m_presenter.m_gate.Set();
   ASSERT_TRUE(Eventually([&] { return Ended(0, 26) && Ended(1, 0) && Ended(1, 1) && Ended(1, 25) && Ended(1, 26); }));
+  EXPECT_EQ(m_presenter.All().size(), 2u) << "the other workers of target 1 end without a box";
   EXPECT_EQ(m_watch.All().size(), 5u);
   for (const CRecordingWatch::Call& call : m_watch.All()) EXPECT_TRUE(call.bStart);
 
@@ -381,7 +381,9 @@ TEST_F(SimpleWorkerTest, OpenMessageBoxHoldsOnlyItsWorker) {
   m_presenter.m_gate.Reset();
   LaunchLikeTheConsole(FUNCTION_READ_WRITE, 2);
   ASSERT_TRUE(Eventually([&] { return m_presenter.All().size() == 1; }));
-  EXPECT_EQ(m_presenter.All()[0].szText, "File Creation Error!");
+  EXPECT_EQ(m_presenter.All()[0].szText.rfind("File Creation Error!", 0), 0u);
+  EXPECT_NE(m_presenter.All()[0].szText.find(File(0, 25) + ": is a directory, not a regular file; left untouched"),
+            std::string::npos);
   EXPECT_TRUE(Cleared(0, 25 + kWriteEntryOffset)) << "released before the box";
 
   if (std::filesystem::exists("/proc/self/io")) {
@@ -435,8 +437,8 @@ TEST_F(SimpleWorkerTest, FailedTransfersAreReportedOnceAndTheLoadGoesOn) {
   EXPECT_EQ(ExitCode(0, 0), kSimpleReadExitCode);
 }
 
-// A target with less than 1 MiB free: every worker says so, and Stop still
-// completes.
+// A target with less than 1 MiB free: every worker tells the watch, one box
+// tells the operator, and Stop still completes.
 TEST_F(SimpleWorkerTest, FullTargetRefusesEveryWorker) {
   const std::string szWhy = test::CLoopMount::Unavailable();
   if (!szWhy.empty()) GTEST_SKIP() << szWhy;
@@ -457,8 +459,9 @@ TEST_F(SimpleWorkerTest, FullTargetRefusesEveryWorker) {
   StopWorkers();
   WaitForWorkers();
   std::vector<CRecordingPresenter::Shown> shown = m_presenter.All();
-  ASSERT_EQ(shown.size(), 6u);
-  for (const CRecordingPresenter::Shown& box : shown) EXPECT_EQ(box.szText, "NOT ENOUGH DISK SPACE");
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].szText.rfind("NOT ENOUGH DISK SPACE\n", 0), 0u) << shown[0].szText;
+  EXPECT_EQ(m_watch.All().size(), 6u);
   for (int s : {0, 1, 2, 25, 26, 27}) {
     EXPECT_EQ(ExitCode(0, s), 0u);
     EXPECT_EQ(FileSize(File(0, s)), -1) << "no file is made";

@@ -7,6 +7,7 @@
 #include "console/advanced/WorkerPlan.h"
 #include "console/simple/TargetRecords.h"
 #include "engine/WorkerClasses.h"
+#include "platform/EventLog.h"
 #include "platform/MessageBox.h"
 
 namespace stratavon {
@@ -53,7 +54,19 @@ bool CAdvancedRunControl::OnStart(const AdvancedControls& controls) {
     ShowMessageBox("Transfer Size > Buffer Size!", "Error", MessageIcon::kError);
     return false;
   }
+  // Every worker opens the event log first and fails without one: say why
+  // once, before any worker starts.
+  if (std::string szWhy; !CheckEventLogWritable(&szWhy)) {
+    ShowMessageBox("The event log cannot be written: " + szWhy, "Error", MessageIcon::kError);
+    return false;
+  }
+  if (DataFilePatternMissing()) {
+    // Every worker would end in start-up for want of the pattern.
+    ShowMessageBox(kMsgDataFileMissing, "Error", MessageIcon::kError);
+    return false;
+  }
 
+  m_view.BeginRun();
   PrepareTargetRecords();
   m_view.SetPerformanceText("0 MB/s");
   m_view.SetIopsText("0 IO/s");
@@ -106,27 +119,30 @@ void CAdvancedRunControl::StopAllWorkers() {
   StopWorkers();
 }
 
-void CAdvancedRunControl::OnStop(const std::function<void()>& dispatch) {
-  if (m_bRunning == 0) return;
+bool CAdvancedRunControl::OnStop(const std::function<void()>& dispatch, std::chrono::milliseconds limit) {
+  if (m_bRunning == 0) return true;
   StopAllWorkers();
   // The workers write their last words into the view while this waits, so
   // the caller keeps serving them in dispatch.
-  WaitForWorkers(dispatch);
+  if (!WaitForWorkers(dispatch, limit)) return false;
   m_view.SetStatusText("STOP");
   m_view.SetExtendedText("NONE");
   m_view.EnableStart(true);
   m_view.EnableStop(true);
   m_bRunning = 0;
+  return true;
 }
 
-void CAdvancedRunControl::OnClose(const std::function<void()>& dispatch) {
-  OnStop(dispatch);
+bool CAdvancedRunControl::OnClose(const std::function<void()>& dispatch, std::chrono::milliseconds limit) {
+  if (!OnStop(dispatch, limit)) return false;
   ReleaseDataFile();
+  return true;
 }
 
 void CAdvancedRunControl::OnTimer(int nTimerId) {
   if (nTimerId == TIMER_ELAPSED) {
     m_elapsed = m_clock() - m_tStart;
+    ShowIoErrors(m_view, TargetCount());
     if (const std::optional<std::string> szText = ElapsedText(m_elapsed)) {
       m_view.SetElapsedText(*szText);
       m_view.Repaint();

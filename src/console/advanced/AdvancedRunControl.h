@@ -6,9 +6,15 @@
 #include "console/advanced/AdvancedView.h"
 #include "console/advanced/IntervalStats.h"
 #include "console/advanced/SizeList.h"
+#include "console/simple/TargetRecords.h"
 #include "engine/RunRecord.h"
 
 namespace stratavon {
+
+// Start's refusal while the pattern names a data file that is not loaded.
+constexpr char kMsgDataFileMissing[] =
+    "No data file is loaded (the last import failed)! Import a data file, or close this console to use the "
+    "pattern of the main window.";
 
 // What Start reads from the advanced console's controls.
 struct AdvancedControls {
@@ -44,11 +50,13 @@ class CAdvancedRunControl {
   // Size > Buffer Size!", with what was read kept in the settings) or one is
   // already in progress.
   bool OnStart(const AdvancedControls& controls);
-  // Stop: only while running. dispatch runs between the 500 ms waits.
-  void OnStop(const std::function<void()>& dispatch);
+  // Stop: only while running. dispatch runs between the 500 ms waits. False
+  // when a worker has not ended within the limit: the run stays in progress
+  // (CallsInProgress names the stalled calls; the caller may wait again).
+  bool OnStop(const std::function<void()>& dispatch, std::chrono::milliseconds limit = kNoWaitLimit);
   // Every way of ending the console: stops a run as Stop does, then drops
-  // the imported pattern data.
-  void OnClose(const std::function<void()>& dispatch);
+  // the imported pattern data (only once every worker has ended).
+  bool OnClose(const std::function<void()>& dispatch, std::chrono::milliseconds limit = kNoWaitLimit);
   // TIMER_ELAPSED writes the elapsed time, TIMER_STATS the rates.
   void OnTimer(int nTimerId);
 

@@ -23,6 +23,8 @@ class IAdvancedView : public IWorkerConsole {
   virtual void KillTimers() = 0;
   // Paints what changed at once, before a long wait begins.
   virtual void Repaint() {}
+  // A run begins: what the last one's failures left on show may go.
+  virtual void BeginRun() {}
 };
 
 }  // namespace stratavon

@@ -16,12 +16,22 @@ namespace stratavon {
 namespace {
 
 std::unique_ptr<std::vector<uint8_t>> g_pHeldFile;
+// The pattern the consoles showed before the data-file kind took over; the
+// kind goes back to it when the data is released.
+int g_nKindBeforeImport = kPatternByte;
+
+void UseDataFileKind() {
+  if (g_nPatternKind != kPatternFile) g_nKindBeforeImport = g_nPatternKind;
+  g_nPatternKind = kPatternFile;
+}
 
 class CReadOnlyFile {
  public:
   explicit CReadOnlyFile(const std::string& szPath) {
     do {
-      m_hFile = open(szPath.c_str(), O_RDONLY | O_CLOEXEC);
+      // O_NONBLOCK: a FIFO or a device would otherwise hold the open until a
+      // writer or the medium shows up; only regular files are read anyway.
+      m_hFile = open(szPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     } while (m_hFile < 0 && errno == EINTR);
   }
   ~CReadOnlyFile() {
@@ -77,20 +87,33 @@ DataFileResult ImportDataFile(const std::string& szPath, std::string* pszLabel) 
     return DataFileResult::kNoMemory;
   }
 
-  if (!file.ReadWhole(pData->data(), nSize)) return DataFileResult::kReadFailed;
+  // "INVALID" is what the Pattern box shows from now on: the kind names the
+  // data that is gone, so no run starts on a pattern other than the one shown.
+  if (!file.ReadWhole(pData->data(), nSize)) {
+    UseDataFileKind();
+    return DataFileResult::kReadFailed;
+  }
   // The label ends at the first zero byte or with the file; a file without
   // a zero byte is all label.
   const size_t nLabel = strnlen(reinterpret_cast<const char*>(pData->data()), nSize);
-  if (nLabel > kMaxDataFileLabel) return DataFileResult::kLabelTooLong;
+  if (nLabel > kMaxDataFileLabel) {
+    UseDataFileKind();
+    return DataFileResult::kLabelTooLong;
+  }
 
   if (pszLabel != nullptr) pszLabel->assign(reinterpret_cast<const char*>(pData->data()), nLabel);
   g_pHeldFile = std::move(pData);
   g_pPatternFile = g_pHeldFile.get();
-  g_nPatternKind = kPatternFile;
+  UseDataFileKind();
   return DataFileResult::kLoaded;
 }
 
-void ReleaseDataFile() { Drop(); }
+void ReleaseDataFile() {
+  Drop();
+  if (g_nPatternKind == kPatternFile) g_nPatternKind = g_nKindBeforeImport;
+}
+
+bool DataFilePatternMissing() { return g_nPatternKind == kPatternFile && g_pPatternFile == nullptr; }
 
 size_t DataFileBytes() { return g_pHeldFile ? g_pHeldFile->size() : 0; }
 

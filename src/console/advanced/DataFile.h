@@ -20,15 +20,21 @@ enum class DataFileResult {
   kEmpty,         // 0 bytes
   kTooLarge,      // more than 4,194,304 bytes
   kNoMemory,      // the copy cannot be allocated; the data before is gone already
-  // "INVALID": the data loaded before is dropped, the pattern kind is kept:
+  // "INVALID": the data loaded before is dropped, the kind stays the
+  // data-file kind (no run starts on it):
   kReadFailed,    // the file could not be read whole
   kLabelTooLong,  // more than 16 label characters
 };
 
 DataFileResult ImportDataFile(const std::string& szPath, std::string* pszLabel);
 
-// Drops the imported data (the console's close does this).
+// Drops the imported data (the console's close does this) and gives the
+// pattern kind back to what it was before the import, which is what the
+// simple console still shows.
 void ReleaseDataFile();
+
+// Whether the pattern is the data-file kind with no data to take it from.
+bool DataFilePatternMissing();
 
 // The bytes of the held file; 0 when none.
 size_t DataFileBytes();

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "engine/IoError.h"
 #include "platform/CriticalSection.h"
 
 namespace stratavon {
@@ -84,6 +85,30 @@ void UpdateTargetRow(IWorkerConsole& list, int nTargets, int nTarget, const RunS
   list.SetTargetText(nTarget, kColumnBuffer, SizeWord(settings.dwBufferSize));
   list.SetTargetText(nTarget, kColumnPerformance, enabled(MODE_PERFORMANCE));
   list.SetTargetText(nTarget, kColumnErrorChecking, enabled(MODE_ERROR_CHECKING));
+}
+
+bool AnyWorkerFailed(int nTargets) {
+  const int nRows = RowsOf(nTargets);
+  for (int t = 0; t < nRows; ++t) {
+    for (const SlotActivity& activity : g_pTargetRecords[t].activity) {
+      if (activity.bFailed.load(std::memory_order_acquire) != 0) return true;
+    }
+  }
+  return false;
+}
+
+void ShowIoErrors(IAdvancedView& view, int nTargets) {
+  const int nRows = RowsOf(nTargets);
+  std::string szExtended;
+  for (int t = 0; t < nRows; ++t) {
+    const IoErrorTally tally = TargetIoErrors(t);
+    if (tally.qwCalls == 0) continue;
+    view.SetTargetText(t, kColumnError, IoErrorCell(tally));
+    if (szExtended.empty()) {
+      szExtended = std::to_string(tally.qwCalls) + " FAILED I/O CALLS: " + FirstIoErrorText(tally);
+    }
+  }
+  if (!szExtended.empty() && !AnyWorkerFailed(nTargets)) view.SetExtendedText(szExtended);
 }
 
 RateTotals SampleRates(IAdvancedView& view, int nTargets) {

@@ -51,4 +51,13 @@ struct RateTotals {
 // never written here: only the workers advance them.
 RateTotals SampleRates(IAdvancedView& view, int nTargets);
 
+// Calls that failed in loops that go on regardless: each target with any
+// gets them in its Error cell ("WRITE API x83703"); the first such target's
+// count and system text go to the Extended box unless a worker has failed
+// (its own words stay there). Nothing changes for a target without any.
+void ShowIoErrors(IAdvancedView& view, int nTargets);
+
+// Whether a worker of any target has reported a failure.
+bool AnyWorkerFailed(int nTargets);
+
 }  // namespace stratavon

@@ -1,17 +1,22 @@
 #include "console/simple/TargetRecords.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <memory>
 #include <new>
+#include <sys/stat.h>
 
 #include "engine/SlotWorker.h"
 #include "platform/DiskSpace.h"
+#include "platform/TargetLock.h"
+#include "platform/WorkFile.h"
 
 namespace stratavon {
 namespace {
 
 std::unique_ptr<TargetRunRecord[]> g_block;
+CTargetLocks g_targetLocks;
 
 // Calls fn(record, slot) for every slot that has a worker whose thread is alive.
 template <class Fn>
@@ -28,6 +33,7 @@ void ForEachLiveWorker(Fn fn) {
 void ClearSlotEntries(TargetRunRecord& record, int s) {
   ClearSlotEntry(record.entries[s]);
   ClearSlotEntry(record.entries[s + kWriteEntryOffset]);
+  record.activity[s].Clear();
 }
 
 }  // namespace
@@ -57,6 +63,7 @@ bool BuildTargetRecords(const std::vector<std::string>& targets) {
 }
 
 void ResetSlots(TargetRunRecord& record) {
+  record.dwStartBoxesShown = 0;
   for (int s = 0; s < kSlotsPerTarget; ++s) {
     // Worker objects delete themselves; the slot only forgets them.
     record.pWorker[s] = nullptr;
@@ -65,6 +72,10 @@ void ResetSlots(TargetRunRecord& record) {
     record.hThread[s].reset();
     ClearSlotEntries(record, s);
   }
+  CScopedLock lock(g_csRecords);
+  record.qwIoErrors = 0;
+  record.nFirstIoError = 0;
+  record.nFirstIoErrorKind = 0;
 }
 
 void ResetTargetRecords() {
@@ -80,19 +91,43 @@ void ReleaseTargetRecords() {
   g_pTargetRecords = nullptr;
   g_nTargetRecords = 0;
   g_block.reset();
+  g_targetLocks.ReleaseAll();
 }
 
-WorkDirectoryResult CreateWorkDirectories(const std::vector<std::string>& targets, std::string* pszFailedRoot) {
+WorkDirectoryResult CreateWorkDirectories(const std::vector<std::string>& targets, std::string* pszFailedRoot,
+                                          std::string* pszWhy) {
+  std::string szWhy;
+  const auto Fail = [&](const std::string& szRoot, WorkDirectoryResult result) {
+    if (pszFailedRoot != nullptr) *pszFailedRoot = szRoot;
+    if (pszWhy != nullptr) *pszWhy = szWhy;
+    return result;
+  };
   for (const std::string& szRoot : targets) {
     // The longest name a run makes under the root is its last write slot's file.
     if (WorkFileName(szRoot, true, kSlotsPerTarget - 1).size() >= PATH_MAX) {
-      if (pszFailedRoot != nullptr) *pszFailedRoot = szRoot;
-      return WorkDirectoryResult::kPathTooLong;
+      szWhy = "the work-file names under " + szRoot + " would exceed the system's path limit";
+      return Fail(szRoot, WorkDirectoryResult::kPathTooLong);
+    }
+    struct stat st {};
+    if (stat(szRoot.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      szWhy = "no such folder: " + szRoot;
+      return Fail(szRoot, WorkDirectoryResult::kPathNotFound);
     }
     for (const std::string& szDirectory : {ReadDirectoryOf(szRoot), WriteDirectoryOf(szRoot)}) {
+      if (lstat(szDirectory.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        szWhy = szDirectory + " is " + FileTypeWords(st.st_mode) + ", not a directory; left untouched";
+        return Fail(szRoot, WorkDirectoryResult::kNotDirectory);
+      }
+    }
+  }
+  for (const std::string& szRoot : targets) {
+    if (!g_targetLocks.Hold(szRoot, &szWhy)) return Fail(szRoot, WorkDirectoryResult::kTargetBusy);
+  }
+  for (const std::string& szRoot : targets) {
+    for (const std::string& szDirectory : {ReadDirectoryOf(szRoot), WriteDirectoryOf(szRoot)}) {
       if (!CreateDirectory(szDirectory) && (errno == ENOENT || errno == ENOTDIR)) {
-        if (pszFailedRoot != nullptr) *pszFailedRoot = szRoot;
-        return WorkDirectoryResult::kPathNotFound;
+        szWhy = "no such folder: " + szRoot;
+        return Fail(szRoot, WorkDirectoryResult::kPathNotFound);
       }
     }
   }
@@ -165,15 +200,41 @@ void StopWorkers() {
   lockRecords.Unlock();
 }
 
-void WaitForWorkers(const std::function<void()>& dispatch) {
-  if (g_pTargetRecords == nullptr) return;
+bool WaitForWorkers(const std::function<void()>& dispatch, std::chrono::milliseconds limit) {
+  if (g_pTargetRecords == nullptr) return true;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point tStart = Clock::now();
   for (int t = 0; t < g_nTargetRecords; ++t) {
     const TargetRunRecord& record = g_pTargetRecords[t];
     for (;;) {
       if (dispatch) dispatch();
-      if (WaitForAllEvents(record.hEndEvent, std::chrono::milliseconds(500)) == WaitResult::kAllSignalled) break;
+      auto slice = std::chrono::milliseconds(500);
+      if (limit != kNoWaitLimit) {
+        const auto left = limit - std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tStart);
+        if (left <= std::chrono::milliseconds::zero()) {
+          if (WaitForAllEvents(record.hEndEvent, std::chrono::milliseconds(0)) == WaitResult::kAllSignalled) break;
+          return false;
+        }
+        slice = std::min(slice, left);
+      }
+      if (WaitForAllEvents(record.hEndEvent, slice) == WaitResult::kAllSignalled) break;
     }
   }
+  return true;
+}
+
+std::vector<LiveWorker> ListLiveWorkers() {
+  std::vector<LiveWorker> live;
+  CSingleLock lockRecords(&g_csRecords);
+  lockRecords.Lock();
+  for (int t = 0; g_pTargetRecords != nullptr && t < g_nTargetRecords; ++t) {
+    const TargetRunRecord& record = g_pTargetRecords[t];
+    for (int s = 0; s < kSlotsPerTarget; ++s) {
+      if (!record.hEndEvent[s] || record.hEndEvent[s]->IsSet()) continue;
+      live.push_back({record.szRoot, s, WorkFileName(record.szRoot, s >= kFirstWriteSlot, s)});
+    }
+  }
+  return live;
 }
 
 }  // namespace stratavon

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -25,19 +26,25 @@ bool BuildTargetRecords(const std::vector<std::string>& targets);
 void ResetSlots(TargetRunRecord& record);
 // Zeroes every record's settings and resets its slots.
 void ResetTargetRecords();
-// Closes the end events and releases the block.
+// Closes the end events and releases the block and the targets' locks.
 void ReleaseTargetRecords();
 
 enum class WorkDirectoryResult {
   kCreated,         // every target has its READ and WRITE directories (new or old)
   kPathNotFound,    // a target's root does not exist
   kPathTooLong,     // a target's work-file names would not fit the path limit
+  kNotDirectory,    // a target's READ or WRITE is a link or another kind of file
+  kTargetBusy,      // another run holds a target
 };
-// Creates "<root>READ" and "<root>WRITE" for every target in order. An
-// existing directory, or any failure but a missing path, is passed over.
-// *pszFailedRoot names the root that stopped it.
+// Checks every target first (root, path limit, READ and WRITE, the target's
+// lock) and only then creates "<root>READ" and "<root>WRITE", so a refused
+// start leaves nothing behind. An existing directory, or any failure to
+// create one but a missing path, is passed over. Each target stays held by
+// this process (an advisory lock on the folder itself, so that a bind mount
+// or a link to it is the same target) until ReleaseTargetRecords.
+// *pszFailedRoot names the root that stopped it, *pszWhy says why.
 WorkDirectoryResult CreateWorkDirectories(const std::vector<std::string>& targets,
-                                          std::string* pszFailedRoot = nullptr);
+                                          std::string* pszFailedRoot = nullptr, std::string* pszWhy = nullptr);
 
 // Starts one worker in slot nSlot of target nTarget, unless the slot still
 // has one: created parked, given its target, slot and end event, resumed,
@@ -51,8 +58,21 @@ void StopWorkers();
 void SuspendWorkers();
 void ResumeWorkers();
 // Waits until every slot's end event of every record is signalled, in
-// 500 ms waits with no overall limit; dispatch, when given, runs before
-// every wait (the GUI keeps serving its events).
-void WaitForWorkers(const std::function<void()>& dispatch = {});
+// 500 ms waits, for at most limit (none unless given); dispatch, when
+// given, runs before every wait (the GUI keeps serving its events). False
+// when a worker has still not ended when the limit is reached:
+// CallsInProgress tells which call holds it.
+constexpr std::chrono::milliseconds kNoWaitLimit = std::chrono::milliseconds::max();
+bool WaitForWorkers(const std::function<void()>& dispatch = {}, std::chrono::milliseconds limit = kNoWaitLimit);
+
+// A worker whose end event is not signalled yet.
+struct LiveWorker {
+  std::string szRoot;
+  int nSlot = 0;
+  std::string szWorkFile;
+};
+// The workers not ended yet, target by target and slot by slot: what a stop
+// that does not end is waiting for.
+std::vector<LiveWorker> ListLiveWorkers();
 
 }  // namespace stratavon

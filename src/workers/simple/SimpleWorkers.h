@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -87,10 +88,13 @@ class CSimpleWorker : public CSlotWorker {
   CSingleLock m_lockRecords{&g_csRecords};
 
  private:
-  bool FailStart(IoErrorKind nKind, const char* szMessage);
+  // Shows szMessage with the target and szReason, once per target, message
+  // and run, and ends the start-up.
+  bool FailStart(IoErrorKind nKind, const char* szMessage, const std::string& szReason);
 
   const bool m_bWriteSide;
   bool m_bTransferFailed = false;
+  const std::chrono::milliseconds m_ioTimeout = IoTimeout();
 };
 
 // Read worker (kind 1, slots 0..24, entry s, READ/KORVA<s>.DAT): lays the

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QEvent>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -9,9 +10,13 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
+#include <initializer_list>
 
+#include "console/advanced/DataFile.h"
 #include "console/advanced/SizeList.h"
 #include "console/advanced/Statistics.h"
 #include "console/advanced/gui/AdvancedTexts.h"
@@ -39,6 +44,19 @@ const QColor kFailGround(0xFD, 0xE4, 0xE4);
 
 }  // namespace
 
+class CCorvaneAdvancedDlg::CWidgetTexts : public IWorkerConsole {
+ public:
+  explicit CWidgetTexts(CCorvaneAdvancedDlg& dlg) : m_dlg(dlg) {}
+  void SetTargetText(int nRow, int nColumn, const std::string& szText) override {
+    m_dlg.ShowTargetText(nRow, nColumn, szText);
+  }
+  void SetStatusText(const std::string& szText) override { m_dlg.ShowStatusText(szText); }
+  void SetExtendedText(const std::string& szText) override { m_dlg.ShowExtendedText(szText); }
+
+ private:
+  CCorvaneAdvancedDlg& m_dlg;
+};
+
 const char* OperationWord(uint32_t dwFunction) {
   switch (dwFunction) {
     case FUNCTION_READ: return "READ";
@@ -50,6 +68,8 @@ const char* OperationWord(uint32_t dwFunction) {
 
 CCorvaneAdvancedDlg::CCorvaneAdvancedDlg(QWidget* pParent, CCorvaneDlg* pSimpleDlg, const std::string& szPattern)
     : QDialog(pParent), m_pSimpleDlg(pSimpleDlg), m_szPattern(szPattern), m_hIcon(ApplicationIcon()) {
+  m_pWidgetTexts = std::make_unique<CWidgetTexts>(*this);
+  m_pVerdict = std::make_unique<CRunVerdict>(*m_pWidgetTexts);
   m_pWorkerView = std::make_unique<CQtAdvancedView>(static_cast<IAdvancedView*>(this));
   const uint32_t dwFunction = m_pSimpleDlg ? static_cast<uint32_t>(m_pSimpleDlg->IoFunction()) : 0u;
   const int nThreadIndex = m_pSimpleDlg ? m_pSimpleDlg->ThreadIndex() : 0;
@@ -83,7 +103,7 @@ void CCorvaneAdvancedDlg::CreateControls() {
   auto readOnly = [&](int nId, int x, int y, int cx) {
     auto* pEdit = new QLineEdit(pClient);
     frame.Place(pEdit, nId, x, y, cx, 13);
-    pEdit->setReadOnly(true);
+    ShowReadOnly(pEdit, true);
     pEdit->setFocusPolicy(Qt::ClickFocus);
     return pEdit;
   };
@@ -105,8 +125,10 @@ void CCorvaneAdvancedDlg::CreateControls() {
     return readOnly(nId, x, y + 10, cx);
   };
   auto captionedList = [&](const QString& szCaption, int nId, int x, int y, int cx) {
-    label(szCaption, x, y, cx);
-    return dropList(nId, x, y + 10, cx);
+    QLabel* pLabel = label(szCaption, x, y, cx);
+    QComboBox* pList = dropList(nId, x, y + 10, cx);
+    pLabel->setBuddy(pList);
+    return pList;
   };
 
   // What the console is: its state and what the simple console handed over.
@@ -123,17 +145,17 @@ void CCorvaneAdvancedDlg::CreateControls() {
   m_edPattern = readOnly(IDC_ADV_PATTERN, 165, 44, 98);
 
   // The run's settings.
-  m_cbTransfer = captionedList(tr("Transfer Size"), IDC_ADV_TRANSFER, 7, 63, 60);
-  m_cbBuffer = captionedList(tr("Buffer Size"), IDC_ADV_BUFFER, 7, 90, 60);
+  m_cbTransfer = captionedList(tr("Tra&nsfer Size"), IDC_ADV_TRANSFER, 7, 63, 60);
+  m_cbBuffer = captionedList(tr("B&uffer Size"), IDC_ADV_BUFFER, 7, 90, 60);
   for (int i = 0; i < kSizeItems; ++i) {
     m_cbTransfer->addItem(QString::fromLatin1(SizeItemText(i)), i);
     m_cbBuffer->addItem(QString::fromLatin1(SizeItemText(i)), i);
   }
-  m_chkErrorChecking = checkBox(tr("Error Checking"), IDC_ADV_ERROR_CHECKING, 79, 74);
-  m_chkPerformance = checkBox(tr("Enable Performance"), IDC_ADV_ENABLE_PERFORMANCE, 79, 88);
-  m_chkAsynchronous = checkBox(tr("Asynchronous"), IDC_ADV_ASYNCHRONOUS, 79, 102);
+  m_chkErrorChecking = checkBox(tr("&Error Checking"), IDC_ADV_ERROR_CHECKING, 79, 74);
+  m_chkPerformance = checkBox(tr("Enable &Performance"), IDC_ADV_ENABLE_PERFORMANCE, 79, 88);
+  m_chkAsynchronous = checkBox(tr("As&ynchronous"), IDC_ADV_ASYNCHRONOUS, 79, 102);
   // Beside Asynchronous, which enables it.
-  m_cbDepth = captionedList(tr("I/O Depth"), IDC_ADV_DEPTH, 178, 90, 45);
+  m_cbDepth = captionedList(tr("I/O &Depth"), IDC_ADV_DEPTH, 178, 90, 45);
   m_cbDepth->setMaxVisibleItems(12);
 
   // The live figures.
@@ -146,24 +168,36 @@ void CCorvaneAdvancedDlg::CreateControls() {
   m_lcTargets = new QTreeWidget(pClient);
   frame.Place(m_lcTargets, IDC_ADV_TARGETS, 7, 173, 256, 62);
 
-  m_btnStart = new QPushButton(tr("Start"), pClient);
+  m_btnStart = new QPushButton(tr("S&tart"), pClient);
   frame.Place(m_btnStart, IDC_ADV_START, 7, 240, 50, 14);
-  m_btnStop = new QPushButton(tr("Stop"), pClient);
+  m_btnStop = new QPushButton(tr("St&op"), pClient);
   frame.Place(m_btnStop, IDC_ADV_STOP, 63, 240, 50, 14);
-  m_btnModify = new QPushButton(tr("Modify"), pClient);
+  m_btnModify = new QPushButton(tr("&Modify"), pClient);
   frame.Place(m_btnModify, IDC_ADV_MODIFY, 213, 240, 50, 14);
   for (QPushButton* pButton : {m_btnStart, m_btnStop, m_btnModify}) pButton->setAutoDefault(false);
   m_btnModify->setToolTip(tr("Gives the selected target the settings above for the next Start only."));
 
-  setTabOrder(m_btnStart, m_btnStop);
-  setTabOrder(m_btnStop, m_cbTransfer);
+  // Tab goes as the eye reads: the size column, the check boxes with the
+  // depth beside them, the list, then the buttons below it.
   setTabOrder(m_cbTransfer, m_cbBuffer);
   setTabOrder(m_cbBuffer, m_chkErrorChecking);
   setTabOrder(m_chkErrorChecking, m_chkPerformance);
   setTabOrder(m_chkPerformance, m_chkAsynchronous);
   setTabOrder(m_chkAsynchronous, m_cbDepth);
   setTabOrder(m_cbDepth, m_lcTargets);
-  setTabOrder(m_lcTargets, m_btnModify);
+  setTabOrder(m_lcTargets, m_btnStart);
+  setTabOrder(m_btnStart, m_btnStop);
+  setTabOrder(m_btnStop, m_btnModify);
+
+  // The list and the Extended box take what the window grows by.
+  m_pClient = pClient;
+  m_sizeTemplate = pClient->size();
+  for (QWidget* pWidget : std::initializer_list<QWidget*>{m_lcTargets, m_edExtended, m_edLocation, m_btnStart,
+                                                           m_btnStop, m_btnModify}) {
+    m_baseGeometry.push_back({pWidget, pWidget->geometry()});
+  }
+  frame.AllowGrowth(this);
+  pClient->installEventFilter(this);
 
   m_pTimerElapsed = new QTimer(this);
   m_pTimerElapsed->setInterval(static_cast<int>(kElapsedPeriodMs));
@@ -183,6 +217,7 @@ void CCorvaneAdvancedDlg::CreateControls() {
 void CCorvaneAdvancedDlg::CreateMenu(QMenuBar* pMenuBar) {
   QMenu* pOptions = pMenuBar->addMenu(tr("&Options"));
   QAction* pImport = pOptions->addAction(tr("&Import Data File"));
+  m_pImport = pImport;
   TagControl(pImport, ID_OPTIONS_IMPORT_DATA_FILE);
   pImport->setData(static_cast<int>(ID_OPTIONS_IMPORT_DATA_FILE));
   connect(pImport, &QAction::triggered, this, &CCorvaneAdvancedDlg::OnImportDataFile);
@@ -211,7 +246,9 @@ void CCorvaneAdvancedDlg::OnInitDialog() {
   QStringList headings;
   for (const char* szHeading : kTargetColumnHeadings) headings << QString::fromLatin1(szHeading);
   m_lcTargets->setHeaderLabels(headings);
-  for (int c = 0; c < kTargetColumns; ++c) m_lcTargets->setColumnWidth(c, kTargetColumnWidth);
+  for (int c = 0; c < kTargetColumns; ++c) {
+    m_lcTargets->setColumnWidth(c, std::max(kTargetColumnWidth, m_lcTargets->header()->sectionSizeHint(c)));
+  }
   m_lcTargets->header()->setStretchLastSection(false);
   m_lcTargets->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   m_lcTargets->setRootIsDecorated(false);
@@ -226,7 +263,9 @@ void CCorvaneAdvancedDlg::OnInitDialog() {
   // console's own modal loop (and with it the program) once this one
   // closes; QWidget's own setVisible only takes it off the screen.
   if (m_pSimpleDlg) m_pSimpleDlg->QWidget::setVisible(false);
+  m_edLocation->setToolTip(m_pSimpleDlg ? m_pSimpleDlg->LocationToolTip() : QString());
   m_btnStart->setEnabled(true);
+  UpdateSettingsEnabled();
   UpdateStartHint();
   m_btnStart->setFocus();
 }
@@ -243,6 +282,40 @@ AdvancedControls CCorvaneAdvancedDlg::ReadControls() const {
 }
 
 void CCorvaneAdvancedDlg::OnAsynchronous() { m_cbDepth->setEnabled(m_chkAsynchronous->isChecked()); }
+
+void CCorvaneAdvancedDlg::UpdateSettingsEnabled() {
+  // What a running run has read already is not to be touched until it ends.
+  const bool bIdle = !IsRunning() && m_nWaitDepth == 0;
+  for (QWidget* pWidget : std::initializer_list<QWidget*>{m_cbTransfer, m_cbBuffer, m_chkErrorChecking,
+                                                           m_chkPerformance, m_chkAsynchronous, m_btnModify}) {
+    pWidget->setEnabled(bIdle);
+  }
+  m_cbDepth->setEnabled(bIdle && m_chkAsynchronous->isChecked());
+  if (m_pImport != nullptr) m_pImport->setEnabled(bIdle);
+}
+
+bool CCorvaneAdvancedDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
+  if (pWatched == m_pClient && pEvent->type() == QEvent::Resize) FitToClient();
+  return QDialog::eventFilter(pWatched, pEvent);
+}
+
+void CCorvaneAdvancedDlg::FitToClient() {
+  const int dx = std::max(0, m_pClient->width() - m_sizeTemplate.width());
+  const int dy = std::max(0, m_pClient->height() - m_sizeTemplate.height());
+  for (const auto& [pWidget, rcBase] : m_baseGeometry) {
+    QRect rc = rcBase;
+    if (pWidget == m_lcTargets) {
+      rc.adjust(0, 0, dx, dy);
+    } else if (pWidget == m_edExtended) {
+      rc.adjust(0, 0, dx, 0);
+    } else if (pWidget == m_btnModify) {
+      rc.translate(dx, dy);
+    } else if (pWidget != m_edLocation) {
+      rc.translate(0, dy);
+    }
+    pWidget->setGeometry(rc);
+  }
+}
 
 void CCorvaneAdvancedDlg::OnModify() {
   if (IsRunning() || m_nWaitDepth > 0) return;
@@ -274,12 +347,42 @@ void CCorvaneAdvancedDlg::OnModify() {
   }
   settings.bCustom = 1;
   settings.pDialog = m_pWorkerView.get();
+  QStringList before;
+  for (int c = 0; c < kTargetColumns; ++c) before << TargetText(t, c);
   UpdateTargetRow(WorkerView(), TargetCount(), t, settings);
+  // The changed cells may lie to the right of what the list shows.
+  int nFirst = -1;
+  int nLast = -1;
+  for (int c = 0; c < kTargetColumns; ++c) {
+    if (TargetText(t, c) == before[c]) continue;
+    if (nFirst < 0) nFirst = c;
+    nLast = c;
+  }
+  if (nFirst >= 0) {
+    QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(t);
+    m_lcTargets->scrollToItem(pItem);
+    m_lcTargets->scrollTo(m_lcTargets->model()->index(t, nLast));
+    m_lcTargets->scrollTo(m_lcTargets->model()->index(t, nFirst));
+  }
 }
 
-// The view, on the GUI thread.
+// The view, on the GUI thread: the texts pass the run's verdict first.
 
 void CCorvaneAdvancedDlg::SetTargetText(int nRow, int nColumn, const std::string& szText) {
+  m_pVerdict->SetTargetText(nRow, nColumn, szText);
+  if (nColumn == kColumnStatus && nRow >= 0 && nRow < m_lcTargets->topLevelItemCount()) MarkRow(nRow);
+}
+
+void CCorvaneAdvancedDlg::SetStatusText(const std::string& szText) { m_pVerdict->SetStatusText(szText); }
+
+void CCorvaneAdvancedDlg::SetExtendedText(const std::string& szText) { m_pVerdict->SetExtendedText(szText); }
+
+void CCorvaneAdvancedDlg::BeginRun() {
+  m_pVerdict->BeginRun();
+  for (int r = 0; r < m_lcTargets->topLevelItemCount(); ++r) MarkRow(r);
+}
+
+void CCorvaneAdvancedDlg::ShowTargetText(int nRow, int nColumn, const std::string& szText) {
   if (nRow < 0 || nColumn < 0 || nColumn >= kTargetColumns) return;
   if (nRow >= m_lcTargets->topLevelItemCount()) {
     // A row comes into being with its root, as an inserted list item does.
@@ -288,14 +391,20 @@ void CCorvaneAdvancedDlg::SetTargetText(int nRow, int nColumn, const std::string
   }
   QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(nRow);
   pItem->setText(nColumn, QString::fromStdString(szText));
-  // A long root does not fit its 100 pixels; the whole path on hovering.
-  if (nColumn == kColumnTarget) pItem->setToolTip(nColumn, pItem->text(nColumn));
-  if (nColumn == kColumnStatus) MarkRow(nRow);
+  // A column grows to its widest word; a cell the operator narrowed again
+  // shows its whole text on hovering.
+  pItem->setToolTip(nColumn, pItem->text(nColumn));
+  const int nPadding = 4 * m_lcTargets->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_lcTargets);
+  const int nWidth = m_lcTargets->columnWidth(nColumn);
+  if (m_lcTargets->fontMetrics().horizontalAdvance(pItem->text(nColumn)) + nPadding > nWidth) {
+    m_lcTargets->resizeColumnToContents(nColumn);
+    m_lcTargets->setColumnWidth(nColumn, std::max(nWidth, m_lcTargets->columnWidth(nColumn)));
+  }
 }
 
 void CCorvaneAdvancedDlg::MarkRow(int nRow) {
   QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(nRow);
-  const bool bFail = pItem->text(kColumnStatus) == QLatin1String(kStatusFail);
+  const bool bFail = m_pVerdict->FailuresOf(nRow) > 0;
   for (int c = 0; c < kTargetColumns; ++c) {
     // An empty variant, not an empty brush: the delegate paints an empty
     // brush as invisible text.
@@ -304,11 +413,11 @@ void CCorvaneAdvancedDlg::MarkRow(int nRow) {
   }
 }
 
-void CCorvaneAdvancedDlg::SetStatusText(const std::string& szText) {
+void CCorvaneAdvancedDlg::ShowStatusText(const std::string& szText) {
   m_edStatus->setText(QString::fromStdString(szText));
 }
 
-void CCorvaneAdvancedDlg::SetExtendedText(const std::string& szText) {
+void CCorvaneAdvancedDlg::ShowExtendedText(const std::string& szText) {
   m_edExtended->setText(QString::fromStdString(szText));
   m_edExtended->setCursorPosition(0);
 }
@@ -358,6 +467,7 @@ int CCorvaneAdvancedDlg::TargetRows() const { return m_lcTargets->topLevelItemCo
 QString CCorvaneAdvancedDlg::StartHint() const {
   if (m_nWaitDepth > 0) return tr("Stopping: waiting until every worker has ended.");
   if (IsRunning()) return tr("A run is in progress: Stop it before starting another.");
+  if (DataFilePatternMissing()) return QString::fromLatin1(kMsgDataFileMissing);
   // The sizes as Start would take them: no selection keeps the last ones.
   uint32_t dwTransfer = m_pRun->Settings().dwTransferSize;
   uint32_t dwBuffer = m_pRun->Settings().dwBufferSize;

@@ -3,14 +3,20 @@
 #include <QDialog>
 #include <QIcon>
 #include <QPointer>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "console/advanced/AdvancedRunControl.h"
 #include "console/advanced/AdvancedView.h"
+#include "console/advanced/RunVerdict.h"
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -55,7 +61,8 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   // Every way of ending the console comes here: stop and wait, drop the
   // imported data, show the simple console, end the dialog.
   void OnClose(int nResult = QDialog::Rejected);
-  // Enter: the dialog's default command, which ends it the same way.
+  // The dialog's default command, which ends it the same way (not bound to
+  // Enter: Enter never ends the console).
   void OnOK();
 
   void accept() override;
@@ -78,6 +85,7 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
 
   void keyPressEvent(QKeyEvent* pEvent) override;
   void closeEvent(QCloseEvent* pEvent) override;
+  bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
  private:
   // The view on the GUI thread (reached from workers through m_pWorkerView).
@@ -92,23 +100,40 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   void StartTimers(bool bStats) override;
   void KillTimers() override;
   void Repaint() override;
+  void BeginRun() override;
+
+  // The widgets' own texts, behind the run's verdict.
+  class CWidgetTexts;
+  void ShowTargetText(int nRow, int nColumn, const std::string& szText);
+  void ShowStatusText(const std::string& szText);
+  void ShowExtendedText(const std::string& szText);
 
   void CreateControls();
   void CreateMenu(QMenuBar* pMenuBar);
   void OnInitDialog();
   AdvancedControls ReadControls() const;
   int TargetCount() const;
-  // Shows a row's failure: a row whose Status reads "FAIL" is drawn in red.
+  // Shows a row's failure: a target that failed in this run is drawn in red.
   void MarkRow(int nRow);
   void UpdateStartHint();
+  // The settings a run has read are disabled while it runs.
+  void UpdateSettingsEnabled();
+  // Stretches the list and the Extended box over what the client area has
+  // grown by, and keeps the buttons below the list.
+  void FitToClient();
   // Stops the run (if any) and waits, serving events meanwhile.
   void StopAndWait(bool bClosing);
   // The close handling without the end of the dialog.
   void CloseDown();
+  // Whether the operator's close may go on: asks before stopping a run, and
+  // during a stop's wait offers to quit without the workers instead.
+  bool MayClose();
 
   QPointer<CCorvaneDlg> m_pSimpleDlg;
   std::string m_szPattern;
   QIcon m_hIcon;
+  std::unique_ptr<CWidgetTexts> m_pWidgetTexts;
+  std::unique_ptr<CRunVerdict> m_pVerdict;
   std::unique_ptr<CQtAdvancedView> m_pWorkerView;
   std::unique_ptr<CAdvancedRunControl> m_pRun;
   int m_nWaitDepth = 0;
@@ -137,6 +162,10 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   QLabel* m_stBitmap = nullptr;
   QTimer* m_pTimerElapsed = nullptr;
   QTimer* m_pTimerStats = nullptr;
+  QAction* m_pImport = nullptr;
+  QWidget* m_pClient = nullptr;
+  QSize m_sizeTemplate;
+  std::vector<std::pair<QWidget*, QRect>> m_baseGeometry;
 };
 
 // The Operation box's word for an I/O function code.

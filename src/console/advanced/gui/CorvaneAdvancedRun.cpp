@@ -16,6 +16,7 @@
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
 #include "console/advanced/gui/QtAdvancedView.h"
 #include "console/simple/gui/CorvaneDlg.h"
+#include "console/simple/gui/QuitGuard.h"
 #include "engine/RunRecord.h"
 
 namespace stratavon {
@@ -24,6 +25,7 @@ void CCorvaneAdvancedDlg::OnStart() {
   if (m_nWaitDepth > 0) return;
   m_pRun->OnStart(ReadControls());
   UpdateStartHint();
+  UpdateSettingsEnabled();
 }
 
 void CCorvaneAdvancedDlg::OnStop() {
@@ -47,6 +49,7 @@ void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
   }
   --m_nWaitDepth;
   UpdateStartHint();
+  UpdateSettingsEnabled();
 }
 
 void CCorvaneAdvancedDlg::OnTimer(int nTimerId) {
@@ -95,31 +98,40 @@ void CCorvaneAdvancedDlg::OnOK() { OnClose(QDialog::Accepted); }
 
 void CCorvaneAdvancedDlg::accept() { OnOK(); }
 
-void CCorvaneAdvancedDlg::reject() { OnClose(QDialog::Rejected); }
+bool CCorvaneAdvancedDlg::MayClose() {
+  if (m_nWaitDepth > 0) {
+    OfferQuitWhileStopping(this);
+    return false;
+  }
+  return !IsRunning() || ConfirmStopRun(this, tr("Stop the run and close the advanced console?"));
+}
+
+void CCorvaneAdvancedDlg::reject() {
+  // Escape: the operator's, so a run is not ended without asking.
+  if (MayClose()) OnClose(QDialog::Rejected);
+}
 
 void CCorvaneAdvancedDlg::keyPressEvent(QKeyEvent* pEvent) {
   const bool bEnter = pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter;
   if (bEnter && (pEvent->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
     // A focused push button takes Enter as its click; anywhere else Enter
-    // is the dialog's default command, which ends it through the close
-    // handling like Escape and the close box.
+    // has done its work already and never ends the console.
     for (QPushButton* pButton : {m_btnStart, m_btnStop, m_btnModify}) {
       if (pButton->hasFocus()) {
         if (pButton->isEnabled()) pButton->click();
         return;
       }
     }
-    OnOK();
     return;
   }
   QDialog::keyPressEvent(pEvent);  // Escape comes back as reject()
 }
 
 void CCorvaneAdvancedDlg::closeEvent(QCloseEvent* pEvent) {
-  // The close box: the dialog ends only through OnClose, and not while it
-  // waits for its workers.
+  // The close box: the dialog ends only through OnClose, after asking while
+  // a run is on; during the wait for the workers it offers to quit instead.
   pEvent->ignore();
-  OnClose(QDialog::Rejected);
+  if (MayClose()) OnClose(QDialog::Rejected);
 }
 
 QString CCorvaneAdvancedDlg::ChooseDataFile() {
@@ -153,6 +165,7 @@ void CCorvaneAdvancedDlg::OnImportDataFile() {
       m_edPattern->setToolTip(tr("Not imported: %1 %2.").arg(szPath, szReason));
       break;
   }
+  UpdateStartHint();
 }
 
 }  // namespace stratavon

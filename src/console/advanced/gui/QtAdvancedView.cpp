@@ -55,4 +55,8 @@ void CQtAdvancedView::Repaint() {
   Forward([this] { m_pTarget->Repaint(); });
 }
 
+void CQtAdvancedView::BeginRun() {
+  Forward([this] { m_pTarget->BeginRun(); });
+}
+
 }  // namespace stratavon

@@ -28,6 +28,7 @@ class CQtAdvancedView : public QObject, public IAdvancedView {
   void StartTimers(bool bStats) override;
   void KillTimers() override;
   void Repaint() override;
+  void BeginRun() override;
 
  private:
   template <class Fn>

@@ -1,6 +1,7 @@
 #include "console/simple/gui/CorvaneDlg.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -13,10 +14,12 @@
 #include <QRadioButton>
 #include <QValidator>
 #include <algorithm>
+#include <initializer_list>
 
 #include "console/simple/gui/Artwork.h"
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/DialogTemplate.h"
+#include "console/simple/gui/QuitGuard.h"
 #include "console/simple/gui/TargetSelectionDlg.h"
 #include "engine/EventSource.h"
 #include "engine/Pattern.h"
@@ -53,7 +56,7 @@ CCorvaneDlg::CCorvaneDlg(QWidget* pParent) : QDialog(pParent), m_hIcon(Applicati
 }
 
 CCorvaneDlg::~CCorvaneDlg() {
-  // Enter ends the console without stopping a run, and the process's end
+  // The default command (OnOK) ends the console without stopping a run, and the process's end
   // ends the workers. A console destroyed while the process goes on must
   // not leave workers running on records that go with it.
   if (m_bRunning) StopAndWaitForWorkers();
@@ -64,19 +67,19 @@ void CCorvaneDlg::CreateControls() {
   CreateMenu(frame.MenuBar());
   QWidget* pClient = frame.Client();
 
-  m_btnStart = new QPushButton(tr("Start"), pClient);
+  m_btnStart = new QPushButton(tr("S&tart"), pClient);
   frame.Place(m_btnStart, IDC_START, 12, 103, 50, 14);
-  m_btnStop = new QPushButton(tr("Stop"), pClient);
+  m_btnStop = new QPushButton(tr("St&op"), pClient);
   frame.Place(m_btnStop, IDC_STOP, 73, 103, 50, 14);
   m_btnHelp = new QPushButton(tr("&Help"), pClient);
   frame.Place(m_btnHelp, ID_HELP, 134, 103, 50, 14);
   for (QPushButton* pButton : {m_btnStart, m_btnStop, m_btnHelp}) pButton->setAutoDefault(false);
 
-  m_rbRead = new QRadioButton(tr("Read"), pClient);
+  m_rbRead = new QRadioButton(tr("&Read"), pClient);
   frame.Place(m_rbRead, IDC_READ, 20, 66, 33, 10);
-  m_rbWrite = new QRadioButton(tr("Write"), pClient);
+  m_rbWrite = new QRadioButton(tr("&Write"), pClient);
   frame.Place(m_rbWrite, IDC_WRITE, 20, 77, 33, 10);
-  m_rbBoth = new QRadioButton(tr("Both"), pClient);
+  m_rbBoth = new QRadioButton(tr("&Both"), pClient);
   frame.Place(m_rbBoth, IDC_BOTH, 20, 87, 31, 10);
   // Exclusive, with none checked until the operator picks one.
   auto* pFunctions = new QButtonGroup(this);
@@ -87,7 +90,7 @@ void CCorvaneDlg::CreateControls() {
   m_stBitmap->setObjectName(QStringLiteral("bitmap130"));
   m_stBitmap->setPixmap(BannerBitmap(m_stBitmap->size(), devicePixelRatioF()));
 
-  auto* pThreadsLabel = new QLabel(tr("Threads"), pClient);
+  auto* pThreadsLabel = new QLabel(tr("Threa&ds"), pClient);
   frame.Place(pThreadsLabel, 0, 101, 66, 27, 8);
   m_cbThreads = new QComboBox(pClient);
   // The drop-down list's 30 units are the list's; the closed box is as
@@ -97,7 +100,7 @@ void CCorvaneDlg::CreateControls() {
   for (int i = 1; i <= 25; ++i) m_cbThreads->addItem(QString::number(i), i);
   m_cbThreads->setMaxVisibleItems(10);
 
-  auto* pPatternLabel = new QLabel(tr("Pattern"), pClient);
+  auto* pPatternLabel = new QLabel(tr("&Pattern"), pClient);
   frame.Place(pPatternLabel, 0, 155, 66, 26, 8);
   pPatternLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   m_edPattern = new QLineEdit(pClient);
@@ -111,13 +114,15 @@ void CCorvaneDlg::CreateControls() {
   frame.Place(pStatusLabel, 0, 7, 8, 22, 8);
   m_edStatus = new QLineEdit(pClient);
   frame.Place(m_edStatus, IDC_STATUS, 7, 20, 52, 14);
-  m_edStatus->setReadOnly(true);
+  ShowReadOnly(m_edStatus, true);
 
   auto* pLocationLabel = new QLabel(tr("Location"), pClient);
   frame.Place(pLocationLabel, 0, 7, 37, 28, 8);
   m_edLocation = new QLineEdit(pClient);
   frame.Place(m_edLocation, IDC_LOCATION, 7, 48, 183, 14);
-  m_edLocation->setReadOnly(true);
+  ShowReadOnly(m_edLocation, true);
+  pThreadsLabel->setBuddy(m_cbThreads);
+  pPatternLabel->setBuddy(m_edPattern);
 
   for (QLabel* pLabel : {pThreadsLabel, pPatternLabel, pStatusLabel, pLocationLabel}) {
     // A label's box is as tall as the template says; its text may need a
@@ -125,14 +130,17 @@ void CCorvaneDlg::CreateControls() {
     GrowToHint(pLabel);
   }
 
-  // Tab order of the template.
+  // Tab goes as the eye reads: the boxes at the top, the function, the
+  // thread count and pattern beside it, then the buttons at the bottom.
+  setTabOrder(m_edStatus, m_edLocation);
+  setTabOrder(m_edLocation, m_rbRead);
+  setTabOrder(m_rbRead, m_rbWrite);
+  setTabOrder(m_rbWrite, m_rbBoth);
+  setTabOrder(m_rbBoth, m_cbThreads);
+  setTabOrder(m_cbThreads, m_edPattern);
+  setTabOrder(m_edPattern, m_btnStart);
   setTabOrder(m_btnStart, m_btnStop);
   setTabOrder(m_btnStop, m_btnHelp);
-  setTabOrder(m_btnHelp, m_rbRead);
-  setTabOrder(m_rbRead, m_cbThreads);
-  setTabOrder(m_cbThreads, m_edPattern);
-  setTabOrder(m_edPattern, m_edStatus);
-  setTabOrder(m_edStatus, m_edLocation);
 
   connect(m_btnStart, &QPushButton::clicked, this, &CCorvaneDlg::OnStart);
   connect(m_btnStop, &QPushButton::clicked, this, &CCorvaneDlg::OnStop);
@@ -153,23 +161,34 @@ void CCorvaneDlg::CreateMenu(QMenuBar* pMenuBar) {
   };
 
   QMenu* pAdvanced = pMenuBar->addMenu(tr("&Advanced"));
-  QMenu* pPatterns = pAdvanced->addMenu(tr("&Patterns"));
-  addCommand(pPatterns, tr("CRPAT"), ID_PATTERN_CRPAT, &CCorvaneDlg::OnPatternCrpat);
-  addCommand(pPatterns, tr("CJTPAT"), ID_PATTERN_CJTPAT, &CCorvaneDlg::OnPatternCjtpat);
-  addCommand(pPatterns, tr("CSPAT"), ID_PATTERN_CSPAT, &CCorvaneDlg::OnPatternCspat);
-  addCommand(pPatterns, tr("RESET"), ID_PATTERN_RESET, &CCorvaneDlg::OnPatternReset);
+  m_pPatternsMenu = pAdvanced->addMenu(tr("&Patterns"));
+  // The named pattern in use carries the check; the typed byte (RESET) none.
+  m_pPatternGroup = new QActionGroup(this);
+  m_pPatternGroup->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+  for (QAction* pNamed : {addCommand(m_pPatternsMenu, tr("CRPAT"), ID_PATTERN_CRPAT, &CCorvaneDlg::OnPatternCrpat),
+                          addCommand(m_pPatternsMenu, tr("CJTPAT"), ID_PATTERN_CJTPAT, &CCorvaneDlg::OnPatternCjtpat),
+                          addCommand(m_pPatternsMenu, tr("CSPAT"), ID_PATTERN_CSPAT, &CCorvaneDlg::OnPatternCspat)}) {
+    pNamed->setCheckable(true);
+    m_pPatternGroup->addAction(pNamed);
+  }
+  addCommand(m_pPatternsMenu, tr("RESET"), ID_PATTERN_RESET, &CCorvaneDlg::OnPatternReset);
   QMenu* pFeatures = pAdvanced->addMenu(tr("&Features"));
-  addCommand(pFeatures, tr("Logical"), ID_FEATURES_LOGICAL, &CCorvaneDlg::OnFeaturesLogical);
-  addCommand(pFeatures, tr("Physical"), ID_FEATURES_PHYSICAL, &CCorvaneDlg::OnFeaturesPhysical);
+  addCommand(pFeatures, tr("&Logical"), ID_FEATURES_LOGICAL, &CCorvaneDlg::OnFeaturesLogical);
+  // Raw devices are not offered on this platform: the items stay where the
+  // operator knows them and say so.
+  addCommand(pFeatures, tr("Physical (whole disks: not available on Linux)"), ID_FEATURES_PHYSICAL,
+             &CCorvaneDlg::OnFeaturesPhysical)
+      ->setEnabled(false);
 
-  QMenu* pSelect = pMenuBar->addMenu(tr("&Select"));
-  addCommand(pSelect, tr("Logical Drives"), ID_SELECT_LOGICAL, &CCorvaneDlg::OnSelectLogicalDrives);
-  addCommand(pSelect, tr("Physical Drives"), ID_SELECT_PHYSICAL, nullptr);
+  m_pSelectMenu = pMenuBar->addMenu(tr("&Select"));
+  addCommand(m_pSelectMenu, tr("&Logical Drives"), ID_SELECT_LOGICAL, &CCorvaneDlg::OnSelectLogicalDrives);
+  addCommand(m_pSelectMenu, tr("Physical Drives (whole disks: not available on Linux)"), ID_SELECT_PHYSICAL, nullptr)
+      ->setEnabled(false);
 
   // A Linux desktop gives a program no window menu of its own, so the
   // system-menu entry lives at the end of the menu bar (Alt+H stays the
   // Help button's).
-  QMenu* pHelp = pMenuBar->addMenu(tr("Help"));
+  QMenu* pHelp = pMenuBar->addMenu(tr("He&lp"));
   QAction* pAbout = pHelp->addAction(QString::fromLatin1(kAboutMenuText));
   TagControl(pAbout, IDM_ABOUTBOX);
   connect(pAbout, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
@@ -193,9 +212,19 @@ QString CCorvaneDlg::StatusText() const { return m_edStatus->text(); }
 
 QString CCorvaneDlg::LocationText() const { return m_edLocation->text(); }
 
+QString CCorvaneDlg::LocationToolTip() const { return m_edLocation->toolTip(); }
+
 void CCorvaneDlg::EnableRunButtons(bool bStart, bool bStop) {
   m_btnStart->setEnabled(bStart);
   m_btnStop->setEnabled(bStop);
+  // The function, thread count, pattern and targets of a running run were
+  // read at its Start: they wait until it has ended.
+  const bool bIdle = !m_bRunning && m_nWaitDepth == 0 && (bStart || bStop);
+  for (QWidget* pSetting : std::initializer_list<QWidget*>{m_rbRead, m_rbWrite, m_rbBoth, m_cbThreads, m_edPattern}) {
+    pSetting->setEnabled(bIdle);
+  }
+  m_pPatternsMenu->setEnabled(bIdle);
+  m_pSelectMenu->setEnabled(bIdle);
 }
 
 void CCorvaneDlg::OnRead() { m_nIoFunction = 1; }
@@ -209,7 +238,13 @@ void CCorvaneDlg::SelectPattern(int nKind, const char* szText) {
   // The two-character limit is the operator's: the named patterns show
   // three letters in the locked edit.
   const bool bReadOnly = nKind != kPatternByte;
-  m_edPattern->setReadOnly(bReadOnly);
+  ShowReadOnly(m_edPattern, bReadOnly);
+  for (QAction* pNamed : m_pPatternGroup->actions()) {
+    const int nId = pNamed->data().toInt();
+    pNamed->setChecked((nId == ID_PATTERN_CRPAT && nKind == kPatternCrpat) ||
+                       (nId == ID_PATTERN_CJTPAT && nKind == kPatternCjtpat) ||
+                       (nId == ID_PATTERN_CSPAT && nKind == kPatternCspat));
+  }
   if (bReadOnly) m_edPattern->setMaxLength(kNamedPatternTextLimit);
   m_edPattern->setText(QString::fromLatin1(szText));
   if (!bReadOnly) m_edPattern->setMaxLength(kTypedPatternTextLimit);
@@ -261,33 +296,44 @@ void CCorvaneDlg::OnCancel() {
   }
 }
 
-void CCorvaneDlg::reject() { OnCancel(); }
+bool CCorvaneDlg::MayClose() {
+  if (m_nWaitDepth > 0) {
+    OfferQuitWhileStopping(this);
+    return false;
+  }
+  return !m_bRunning || ConfirmStopRun(this, tr("Stop the run and quit?"));
+}
+
+void CCorvaneDlg::reject() {
+  // Escape: the operator's, so a run is not ended without asking.
+  if (MayClose()) OnCancel();
+}
 
 void CCorvaneDlg::keyPressEvent(QKeyEvent* pEvent) {
   const bool bEnter = pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter;
   if (bEnter && (pEvent->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-    // A focused push button takes Enter as its click; anywhere else Enter
-    // is the dialog's default command. (The buttons are not Qt's
-    // auto-defaults, which would make the next button in the tab order
-    // the default as soon as the dialog is shown.)
+    // A focused push button takes Enter as its click. Anywhere else Enter
+    // has done its work already (an edit field has taken its text): it
+    // never ends the console, nor the run with it. (The buttons are not
+    // Qt's auto-defaults, which would make the next button in the tab
+    // order the default as soon as the dialog is shown.)
     for (QPushButton* pButton : {m_btnStart, m_btnStop, m_btnHelp}) {
       if (pButton->hasFocus()) {
         if (pButton->isEnabled()) pButton->click();
         return;
       }
     }
-    OnOK();
     return;
   }
   QDialog::keyPressEvent(pEvent);
 }
 
 void CCorvaneDlg::closeEvent(QCloseEvent* pEvent) {
-  // OnClose: a console waiting for its workers cannot be closed yet; with
-  // an automation client attached the close box only hides it.
+  // OnClose: a console waiting for its workers offers to quit without them;
+  // a running one asks first; with an automation client attached the close
+  // box only hides it.
   pEvent->ignore();
-  if (m_nWaitDepth > 0) return;
-  OnCancel();
+  if (MayClose()) OnCancel();
 }
 
 int CCorvaneDlg::ExecTargetSelection(CTargetSelectionDlg& dlg) { return dlg.exec(); }
@@ -332,6 +378,10 @@ void CCorvaneDlg::FinishTargetSelection() {
   }
   m_edLocation->setText(QString::fromStdString(FormatTargetSummary(TargetRoots(), m_edLocation->maxLength())));
   m_edLocation->setCursorPosition(0);
+  // The summary may end in " ..."; every root in full on hovering.
+  QStringList roots;
+  for (const std::string& szRoot : TargetRoots()) roots << QString::fromStdString(szRoot);
+  m_edLocation->setToolTip(roots.join(QLatin1Char('\n')));
 }
 
 std::vector<std::string> CCorvaneDlg::TargetRoots() const {

@@ -10,6 +10,8 @@
 #include "engine/WorkerClasses.h"
 
 class QAction;
+class QActionGroup;
+class QMenu;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -86,7 +88,9 @@ class CCorvaneDlg : public QDialog {
   // the dialog. Ignored during a run.
   void ApplyTargetChoice(const std::vector<std::string>& roots);
 
-  // Enter, Escape and the close box.
+  // The end of the console: OnOK without stopping a run (automation), OnCancel
+  // after stopping it. Escape and the close box come to OnCancel once the
+  // operator has agreed to stop a running run.
   void OnOK();
   void OnCancel();
 
@@ -106,6 +110,8 @@ class CCorvaneDlg : public QDialog {
   bool IsWaitingForWorkers() const { return m_nWaitDepth > 0; }
   QString StatusText() const;
   QString LocationText() const;
+  // Every chosen root, one a line (the Location box may cut them short).
+  QString LocationToolTip() const;
 
   void reject() override;
 
@@ -130,6 +136,9 @@ class CCorvaneDlg : public QDialog {
   void CreateControls();
   void CreateMenu(QMenuBar* pMenuBar);
   void OnInitDialog();
+  // Whether the operator's close may go on: asks before stopping a run, and
+  // during a stop's wait offers to quit without the workers instead.
+  bool MayClose();
   void SetStatus(const char* szText);
   // Makes nKind the pattern and shows szText; only the typed byte is editable.
   void SelectPattern(int nKind, const char* szText);
@@ -173,6 +182,9 @@ class CCorvaneDlg : public QDialog {
   QRadioButton* m_rbWrite = nullptr;
   QRadioButton* m_rbBoth = nullptr;
   QLabel* m_stBitmap = nullptr;
+  QMenu* m_pPatternsMenu = nullptr;
+  QMenu* m_pSelectMenu = nullptr;
+  QActionGroup* m_pPatternGroup = nullptr;
   // Nesting depth of waits for workers; commands that would re-enter the
   // run control are held off meanwhile.
   int m_nWaitDepth = 0;

@@ -88,7 +88,8 @@ bool CCorvaneDlg::PassStartChecks() {
 
 bool CCorvaneDlg::PrepareWorkDirectories() {
   std::string szFailedRoot;
-  switch (CreateWorkDirectories(TargetRoots(), &szFailedRoot)) {
+  std::string szWhy;
+  switch (CreateWorkDirectories(TargetRoots(), &szFailedRoot, &szWhy)) {
     case WorkDirectoryResult::kCreated:
       return true;
     case WorkDirectoryResult::kPathNotFound:
@@ -96,6 +97,11 @@ bool CCorvaneDlg::PrepareWorkDirectories() {
       return false;
     case WorkDirectoryResult::kPathTooLong:
       ShowMessageBox(std::string(kMsgTargetPathTooLong) + "\n" + szFailedRoot, kErrorCaption, MessageIcon::kError);
+      ResetConsole();
+      return false;
+    case WorkDirectoryResult::kNotDirectory:
+    case WorkDirectoryResult::kTargetBusy:
+      ShowMessageBox(szWhy, kErrorCaption, MessageIcon::kError);
       ResetConsole();
       return false;
   }
@@ -143,9 +149,9 @@ void CCorvaneDlg::OnStart() {
     return;
   }
   LaunchSimpleWorkers();
-  m_btnStart->setEnabled(false);
   SetStatus(kStatusRun);
   m_bRunning = 1;
+  EnableRunButtons(false, true);
 }
 
 void CCorvaneDlg::StopAndWaitForWorkers() {
@@ -163,8 +169,8 @@ void CCorvaneDlg::OnStop() {
   EnableRunButtons(false, false);
   StopAndWaitForWorkers();
   SetStatus(kStatusStop);
-  EnableRunButtons(true, true);
   m_bRunning = 0;
+  EnableRunButtons(true, true);
 }
 
 void CCorvaneDlg::ResetConsole() {
@@ -172,8 +178,8 @@ void CCorvaneDlg::ResetConsole() {
   if (m_bRunning) {
     EnableRunButtons(false, false);
     StopAndWaitForWorkers();
-    EnableRunButtons(true, true);
     m_bRunning = 0;
+    EnableRunButtons(true, true);
   }
   ReleaseTargetRecords();
   m_pTargets.reset();

@@ -1,6 +1,9 @@
 #include "console/simple/gui/DialogTemplate.h"
 
+#include <QApplication>
 #include <QDialog>
+#include <QLineEdit>
+#include <QPalette>
 #include <QMenuBar>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -10,6 +13,14 @@ namespace stratavon {
 void TagControl(QObject* pObject, int nId) {
   pObject->setObjectName(QString::number(nId));
   pObject->setProperty("dialogId", nId);
+}
+
+void ShowReadOnly(QLineEdit* pEdit, bool bReadOnly) {
+  pEdit->setReadOnly(bReadOnly);
+  QPalette palette = pEdit->palette();
+  const QPalette standard = QApplication::palette(pEdit);
+  palette.setBrush(QPalette::Base, bReadOnly ? standard.window() : standard.base());
+  pEdit->setPalette(palette);
 }
 
 void GrowToHint(QWidget* pWidget) {
@@ -32,6 +43,15 @@ CDialogTemplate::CDialogTemplate(QDialog* pDialog, const char* szTitle, int cx, 
   m_pClient = new QWidget(pDialog);
   m_pClient->setFixedSize(m_du.Size(cx, cy));
   pLayout->addWidget(m_pClient);
+}
+
+void CDialogTemplate::AllowGrowth(QDialog* pDialog) const {
+  pDialog->setWindowFlag(Qt::WindowMaximizeButtonHint, true);
+  pDialog->layout()->setSizeConstraint(QLayout::SetMinimumSize);
+  m_pClient->setMinimumSize(m_pClient->size());
+  m_pClient->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  m_pClient->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+  pDialog->setSizeGripEnabled(true);
 }
 
 void CDialogTemplate::Place(QWidget* pWidget, int nId, int x, int y, int cx, int cy) const {

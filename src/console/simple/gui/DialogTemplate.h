@@ -5,10 +5,15 @@
 #include "console/simple/gui/DialogUnits.h"
 
 class QDialog;
+class QLineEdit;
 class QMenuBar;
 class QObject;
 
 namespace stratavon {
+
+// A read-only edit looks read-only: the window's ground instead of the
+// ground of a field to type in.
+void ShowReadOnly(QLineEdit* pEdit, bool bReadOnly);
 
 // Gives a control or menu command its resource id as object name and as
 // the "dialogId" property, so the dialogs' controls are found by the ids
@@ -25,6 +30,10 @@ void GrowToHint(QWidget* pWidget);
 class CDialogTemplate {
  public:
   CDialogTemplate(QDialog* pDialog, const char* szTitle, int cx, int cy);
+
+  // The window may grow beyond the template (never shrink below it); the
+  // dialog moves and stretches its controls as the client area grows.
+  void AllowGrowth(QDialog* pDialog) const;
 
   QMenuBar* MenuBar() const { return m_pMenuBar; }
   QWidget* Client() const { return m_pClient; }
