@@ -13,6 +13,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools
   dbus-daemon
   clang libclang-rt-14-dev llvm
+  dpkg-dev fakeroot desktop-file-utils appstream
 )
 
 missing=()

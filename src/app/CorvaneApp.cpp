@@ -16,6 +16,7 @@
 #include "app/AutomationRegistry.h"
 #include "app/ClassFactory.h"
 #include "app/CommandLine.h"
+#include "app/ConsoleSettings.h"
 #include "app/MainDlg.h"
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
 
@@ -71,9 +72,13 @@ int CCorvaneApp::InitInstance(const std::vector<std::string>& args) {
 
   std::unique_ptr<CCorvaneDlg> pDlg = CreateConsole();
   m_pMainWnd = pDlg.get();
+  // A console started by hand comes back as it was left; one started for
+  // an automation client starts as it always does.
+  if (!bAutomation) RestoreSimpleConsole(*pDlg);
   m_bConsoleModal = true;
   pDlg->exec();
   m_bConsoleModal = false;
+  if (!bAutomation) SaveSimpleConsole(*pDlg);
   if (m_nLocks > 0) {
     // A client still holds an object: the process serves it until it lets go.
     QEventLoop loop;

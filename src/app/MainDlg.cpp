@@ -1,7 +1,9 @@
 #include "app/MainDlg.h"
 
 #include "app/AboutDlg.h"
+#include "app/ConsoleSettings.h"
 #include "app/ManualDlg.h"
+#include "console/advanced/gui/CorvaneAdvancedDlg.h"
 
 namespace stratavon {
 
@@ -18,6 +20,13 @@ void CCorvaneMainDlg::OnHelp() {
   pManual->show();
   pManual->raise();
   pManual->activateWindow();
+}
+
+void CCorvaneMainDlg::OpenAdvancedConsole(const std::string& szPatternText) {
+  CCorvaneAdvancedDlg dlg(nullptr, this, szPatternText);
+  RestoreAdvancedConsole(dlg);
+  dlg.exec();
+  SaveAdvancedConsole(dlg);
 }
 
 }  // namespace stratavon

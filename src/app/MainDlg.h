@@ -15,6 +15,8 @@ class CCorvaneMainDlg : public CCorvaneDlg {
 
  protected:
   void RunAboutBox() override;
+  // The advanced console with its remembered sizes, switches and place.
+  void OpenAdvancedConsole(const std::string& szPatternText) override;
 };
 
 }  // namespace stratavon

@@ -1,5 +1,6 @@
 #include "cli/CliConsole.h"
 
+#include "console/advanced/RunSummary.h"
 #include "engine/RunRecord.h"
 
 namespace stratavon {
@@ -83,12 +84,7 @@ int CCliConsole::Failures() const {
 }
 
 int CCliConsole::FailuresOf(int nRow) const {
-  if (g_pTargetRecords == nullptr || nRow < 0 || nRow >= m_nTargets || nRow >= g_nTargetRecords) return 0;
-  int nFailed = 0;
-  for (const SlotActivity& activity : g_pTargetRecords[nRow].activity) {
-    nFailed += activity.bFailed.load(std::memory_order_acquire) != 0 ? 1 : 0;
-  }
-  return nFailed;
+  return nRow >= 0 && nRow < m_nTargets ? FailedWorkersOf(nRow) : 0;
 }
 
 std::string CCliConsole::TargetStatus(int nRow) const { return m_table.Cell(nRow, kColumnStatus); }

@@ -1,18 +1,9 @@
 #include "cli/RunReport.h"
 
-#include <cinttypes>
-#include <cstdio>
-
-#include "console/advanced/IntervalStats.h"
-#include "platform/JsonText.h"
 #include "engine/IoError.h"
-#include "engine/RunRecord.h"
-#include "platform/CriticalSection.h"
 
 namespace stratavon {
 namespace {
-
-constexpr double kBytesPerMb = 1048576.0;
 
 size_t RootWidth(const CCliConsole& console, int nTargets) {
   size_t nWidth = 0;
@@ -27,122 +18,23 @@ std::string Padded(const std::string& szText, size_t nWidth) {
   return szText.size() >= nWidth ? szText : szText + std::string(nWidth - szText.size(), ' ');
 }
 
-// {"min": .., "mean": .., "p50": .., "p90": .., "p99": .., "p99.9": .., "p99.99": .., "max": .., "count": N}
-std::string LatencyJson(const LatencySummary& l) {
-  return "{\"min\": " + JsonDecimal(l.dMinUs) + ", \"mean\": " + JsonDecimal(l.dMeanUs) +
-         ", \"p50\": " + JsonDecimal(l.dP50Us) + ", \"p90\": " + JsonDecimal(l.dP90Us) +
-         ", \"p99\": " + JsonDecimal(l.dP99Us) + ", \"p99.9\": " + JsonDecimal(l.dP999Us) +
-         ", \"p99.99\": " + JsonDecimal(l.dP9999Us) + ", \"max\": " + JsonDecimal(l.dMaxUs) +
-         ", \"count\": " + std::to_string(l.qwCount) + "}";
-}
-
-std::string LatencyLine(const std::string& szWhat, const LatencySummary& l) {
-  char szLine[320];
-  std::snprintf(szLine, sizeof szLine,
-                "  min %.1f  mean %.1f  p50 %.1f  p90 %.1f  p99 %.1f  p99.9 %.1f  p99.99 %.1f  max %.1f us\n",
-                l.dMinUs, l.dMeanUs, l.dP50Us, l.dP90Us, l.dP99Us, l.dP999Us, l.dP9999Us, l.dMaxUs);
-  return "latency: " + szWhat + szLine;
-}
-
 }  // namespace
-
-double AverageMbPerSecond(uint64_t qwBytes, double dSeconds) {
-  return dSeconds > 0 ? static_cast<double>(qwBytes) / kBytesPerMb / dSeconds : 0.0;
-}
-
-double AveragePerSecond(uint64_t qwCount, double dSeconds) {
-  return dSeconds > 0 ? static_cast<double>(qwCount) / dSeconds : 0.0;
-}
-
-bool RunResult::Passed() const {
-  if (nFailures != 0 || !stalls.empty()) return false;
-  for (const TargetResult& target : targets) {
-    if (target.qwIoErrors != 0 || !target.bMoved) return false;
-  }
-  return true;
-}
-
-void AddTargetVerdict(TargetResult& target, int nTarget) {
-  const IoErrorTally tally = TargetIoErrors(nTarget);
-  target.qwIoErrors = tally.qwCalls;
-  target.szFirstIoError = FirstIoErrorText(tally);
-  target.bMoved = false;
-  if (g_pTargetRecords != nullptr && nTarget < g_nTargetRecords) {
-    for (const SlotActivity& activity : g_pTargetRecords[nTarget].activity) {
-      if (activity.bMoved.load(std::memory_order_acquire) != 0) target.bMoved = true;
-    }
-  }
-  if (tally.qwCalls != 0 || !target.bMoved) target.szStatus = "FAIL";
-  // The row's Error cell may hold the failed calls' own words ("WRITE API x3"),
-  // as the last tick saw them.
-  const std::string szCellWords = std::string(DescribeIoError(tally.nFirstKind, false).szShort) + " x";
-  if (target.szError == "NONE" || target.szError.empty() ||
-      (tally.qwCalls != 0 && target.szError.starts_with(szCellWords))) {
-    if (tally.qwCalls != 0) {
-      target.szError = DescribeIoError(tally.nFirstKind, false).szShort;
-    } else if (!target.bMoved) {
-      target.szError = "NO I/O";
-    }
-  }
-}
-
-std::string VerdictLine(const RunResult& result) {
-  std::string sz;
-  if (result.Passed()) {
-    sz = "verdict: PASS, no worker failed";
-  } else {
-    std::vector<std::string> reasons;
-    if (result.nFailures != 0) {
-      reasons.push_back(std::to_string(result.nFailures) + (result.nFailures == 1 ? " worker" : " workers") +
-                        " failed");
-    }
-    if (!result.stalls.empty()) {
-      reasons.push_back(std::to_string(result.stalls.size()) + " stalled in a call past the I/O time-out");
-    }
-    for (const TargetResult& target : result.targets) {
-      if (target.qwIoErrors != 0) {
-        reasons.push_back(target.szRoot + " had " + std::to_string(target.qwIoErrors) + " failed I/O call(s), first: " +
-                          target.szFirstIoError);
-      }
-      if (!target.bMoved) reasons.push_back(target.szRoot + " completed no I/O");
-    }
-    sz = "verdict: FAIL";
-    for (size_t i = 0; i < reasons.size(); ++i) sz += (i == 0 ? ", " : "; ") + reasons[i];
-  }
-  if (result.szStoppedBy.starts_with("SIG")) sz += " (stopped by " + result.szStoppedBy + ")";
-  return sz + "\n";
-}
 
 RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dElapsedSeconds) {
   RunResult result;
   result.dElapsedSeconds = dElapsedSeconds;
   result.nFailures = console.Failures();
-  LatencyCounts total;
   for (int t = 0; t < nTargets; ++t) {
     TargetResult target;
     target.szRoot = console.Table().Cell(t, kColumnTarget);
     target.szStatus = console.TargetStatus(t);
     target.szError = console.Table().Cell(t, kColumnError);
     target.szReason = console.ReasonOf(t);
-    if (g_pTargetRecords != nullptr && t < g_nTargetRecords) {
-      const TargetRunRecord& record = g_pTargetRecords[t];
-      for (int e = 0; e < kEntriesPerTarget; ++e) {
-        CScopedLock lock(g_csRecords);
-        target.qwBytes += record.entries[e].qwBytes;
-        target.qwIos += record.entries[e].qwIos;
-      }
-      LatencyCounts reads = CollectLatency(t, EntrySides::kRead);
-      const LatencyCounts writes = CollectLatency(t, EntrySides::kWrite);
-      target.readLatency = Summarize(reads);
-      target.writeLatency = Summarize(writes);
-      reads.Add(writes);
-      target.latency = Summarize(reads);
-      total.Add(reads);
-    }
+    AddTargetCounters(t, target);
     AddTargetVerdict(target, t);
     result.targets.push_back(std::move(target));
   }
-  result.latency = Summarize(total);
+  result.latency = RunLatency(nTargets);
   return result;
 }
 
@@ -160,77 +52,6 @@ std::string LiveLines(const CCliConsole& console, int nTargets) {
   }
   szLines += szElapsed + "total  " + console.PerformanceText() + "  " + console.IopsText() + "\n";
   return szLines;
-}
-
-std::string RunResultJson(const RunResult& result) {
-  std::string sz = "{\"elapsed_s\": " + JsonDecimal(result.dElapsedSeconds) +
-                   ", \"failures\": " + std::to_string(result.nFailures) +
-                   ", \"verdict\": " + (result.Passed() ? "\"PASS\"" : "\"FAIL\"") +
-                   ", \"startup_s\": " + JsonDecimal(result.dStartupSeconds) + ", \"stopped_by\": ";
-  AppendJsonString(sz, result.szStoppedBy);
-  sz += ", \"stalls\": [";
-  for (size_t i = 0; i < result.stalls.size(); ++i) {
-    if (i > 0) sz += ", ";
-    AppendJsonString(sz, result.stalls[i]);
-  }
-  sz += "], \"targets\": [";
-  for (size_t i = 0; i < result.targets.size(); ++i) {
-    const TargetResult& target = result.targets[i];
-    if (i > 0) sz += ", ";
-    sz += "{\"root\": ";
-    AppendJsonString(sz, target.szRoot);
-    sz += ", \"status\": ";
-    AppendJsonString(sz, target.szStatus);
-    sz += ", \"error\": ";
-    AppendJsonString(sz, target.szError);
-    sz += ", \"bytes\": " + std::to_string(target.qwBytes) + ", \"ios\": " + std::to_string(target.qwIos) +
-          ", \"mb_per_s\": " + JsonDecimal(AverageMbPerSecond(target.qwBytes, result.dElapsedSeconds)) +
-          ", \"iops\": " + JsonDecimal(AveragePerSecond(target.qwIos, result.dElapsedSeconds)) +
-          ", \"io_errors\": " + std::to_string(target.qwIoErrors) + ", \"first_io_error\": ";
-    AppendJsonString(sz, target.szFirstIoError);
-    if (target.latency.qwCount != 0) sz += ", \"latency_us\": " + LatencyJson(target.latency);
-    if (target.BothKinds()) {
-      sz += ", \"read_latency_us\": " + LatencyJson(target.readLatency) +
-            ", \"write_latency_us\": " + LatencyJson(target.writeLatency);
-    }
-    sz += "}";
-  }
-  sz += "]";
-  if (result.latency.qwCount != 0) sz += ", \"latency_us\": " + LatencyJson(result.latency);
-  sz += "}\n";
-  return sz;
-}
-
-std::string RefusedRunJson(const std::string& szError) {
-  std::string sz = "{\"verdict\": \"REFUSED\", \"error\": ";
-  AppendJsonString(sz, szError);
-  return sz + "}\n";
-}
-
-std::string RunResultText(const RunResult& result) {
-  std::string sz;
-  char szLine[256];
-  for (const TargetResult& target : result.targets) {
-    std::snprintf(szLine, sizeof szLine, "  %" PRIu64 " bytes  %" PRIu64 " I/Os  %.1f MB/s  %.1f IOPS\n",
-                  target.qwBytes, target.qwIos, AverageMbPerSecond(target.qwBytes, result.dElapsedSeconds),
-                  AveragePerSecond(target.qwIos, result.dElapsedSeconds));
-    sz += "result: " + target.szRoot + "  " + target.szStatus + "  " + target.szError + szLine;
-    if (!target.szReason.empty()) sz.insert(sz.size() - 1, "  (" + target.szReason + ")");
-  }
-  for (const TargetResult& target : result.targets) {
-    if (target.latency.qwCount == 0) continue;
-    sz += LatencyLine(target.szRoot, target.latency);
-    if (target.BothKinds()) {
-      sz += LatencyLine(target.szRoot + " read", target.readLatency);
-      sz += LatencyLine(target.szRoot + " write", target.writeLatency);
-    }
-  }
-  if (result.latency.qwCount != 0) sz += LatencyLine("total", result.latency);
-  std::snprintf(szLine, sizeof szLine, "averages over %.1f s of load (start-up took %.1f s)\n",
-                result.dElapsedSeconds, result.dStartupSeconds);
-  sz += szLine;
-  for (const std::string& szStall : result.stalls) sz += "stalled: " + szStall + "\n";
-  return sz + VerdictLine(result);
 }
 
 }  // namespace stratavon

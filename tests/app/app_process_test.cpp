@@ -116,6 +116,7 @@ class AppProcessTest : public ::testing::Test {
  protected:
   std::map<std::string, std::string> Env() const {
     return {{"XDG_DATA_HOME", m_dataHome.Path("data")},
+            {"XDG_CONFIG_HOME", m_dataHome.Path("config")},
             {"STRATAVON_HOME", m_dataHome.Path("state")},
             {"QT_QPA_PLATFORM", "offscreen"},
             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + m_dataHome.Path("no-bus")}};

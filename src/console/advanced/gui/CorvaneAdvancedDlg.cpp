@@ -21,6 +21,7 @@
 #include "console/advanced/Statistics.h"
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/QtAdvancedView.h"
+#include "console/advanced/gui/RunMonitor.h"
 #include "console/simple/gui/Artwork.h"
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
@@ -75,6 +76,7 @@ CCorvaneAdvancedDlg::CCorvaneAdvancedDlg(QWidget* pParent, CCorvaneDlg* pSimpleD
   const int nThreadIndex = m_pSimpleDlg ? m_pSimpleDlg->ThreadIndex() : 0;
   m_pRun =
       std::make_unique<CAdvancedRunControl>(*m_pWorkerView, dwFunction, nThreadIndex, [this] { return TargetCount(); });
+  m_pMonitor = new CRunMonitor(this, [this](int nRow, int nColumn) { return TargetText(nRow, nColumn).toStdString(); });
   CreateControls();
   OnInitDialog();
 }
@@ -221,6 +223,7 @@ void CCorvaneAdvancedDlg::CreateMenu(QMenuBar* pMenuBar) {
   TagControl(pImport, ID_OPTIONS_IMPORT_DATA_FILE);
   pImport->setData(static_cast<int>(ID_OPTIONS_IMPORT_DATA_FILE));
   connect(pImport, &QAction::triggered, this, &CCorvaneAdvancedDlg::OnImportDataFile);
+  m_pMonitor->AddMenuItems(pOptions);
 }
 
 void CCorvaneAdvancedDlg::OnInitDialog() {
@@ -391,6 +394,7 @@ void CCorvaneAdvancedDlg::ShowTargetText(int nRow, int nColumn, const std::strin
   }
   QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(nRow);
   pItem->setText(nColumn, QString::fromStdString(szText));
+  m_pMonitor->NoteTargetText(nRow, nColumn, szText);
   // A column grows to its widest word; a cell the operator narrowed again
   // shows its whole text on hovering.
   pItem->setToolTip(nColumn, pItem->text(nColumn));
@@ -419,6 +423,7 @@ void CCorvaneAdvancedDlg::ShowStatusText(const std::string& szText) {
 
 void CCorvaneAdvancedDlg::ShowExtendedText(const std::string& szText) {
   m_edExtended->setText(QString::fromStdString(szText));
+  m_pMonitor->NoteExtendedText(szText);
   m_edExtended->setCursorPosition(0);
 }
 

@@ -30,6 +30,7 @@ namespace stratavon {
 
 class CCorvaneDlg;
 class CQtAdvancedView;
+class CRunMonitor;
 
 // The advanced console: opened modally by the simple console on the
 // records it prepared, with transfer and buffer sizes, Error Checking,
@@ -78,6 +79,8 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   int TargetRows() const;
   // Why Start would not (or did not) start; empty when it would.
   QString StartHint() const;
+  // The chart, results and event log beside the console.
+  CRunMonitor& Monitor() { return *m_pMonitor; }
 
  protected:
   // The Open dialog for a data file; an empty path when cancelled.
@@ -136,6 +139,7 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   std::unique_ptr<CRunVerdict> m_pVerdict;
   std::unique_ptr<CQtAdvancedView> m_pWorkerView;
   std::unique_ptr<CAdvancedRunControl> m_pRun;
+  CRunMonitor* m_pMonitor = nullptr;  // a child of the dialog
   int m_nWaitDepth = 0;
   uint8_t m_bClosed = 0;
   QString m_szRefusal;  // the last refused Start's reason, until the next Start

@@ -15,6 +15,7 @@
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
 #include "console/advanced/gui/QtAdvancedView.h"
+#include "console/advanced/gui/RunMonitor.h"
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/QuitGuard.h"
 #include "engine/RunRecord.h"
@@ -23,7 +24,9 @@ namespace stratavon {
 
 void CCorvaneAdvancedDlg::OnStart() {
   if (m_nWaitDepth > 0) return;
-  m_pRun->OnStart(ReadControls());
+  if (m_pRun->OnStart(ReadControls())) {
+    m_pMonitor->OnRunStarted(m_pRun->TargetCount(), m_pRun->Settings(), m_edPattern->text().toStdString());
+  }
   UpdateStartHint();
   UpdateSettingsEnabled();
 }
@@ -31,6 +34,7 @@ void CCorvaneAdvancedDlg::OnStart() {
 void CCorvaneAdvancedDlg::OnStop() {
   if (m_nWaitDepth > 0) return;
   StopAndWait(false);
+  m_pMonitor->OnRunEnded(true);
 }
 
 void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
@@ -54,7 +58,10 @@ void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
 
 void CCorvaneAdvancedDlg::OnTimer(int nTimerId) {
   if (nTimerId == TIMER_ELAPSED || nTimerId == TIMER_STATS) m_pRun->OnTimer(nTimerId);
-  if (nTimerId == TIMER_STATS) ShowLatencyTips();
+  if (nTimerId == TIMER_STATS) {
+    m_pMonitor->OnSample();
+    ShowLatencyTips();
+  }
 }
 
 void CCorvaneAdvancedDlg::ShowLatencyTips() {
@@ -68,13 +75,15 @@ void CCorvaneAdvancedDlg::ShowLatencyTips() {
                   .arg(static_cast<double>(latency.PercentileNs(99)) / 1000.0, 0, 'f', 1)
                   .arg(static_cast<double>(latency.qwMaxNs) / 1000.0, 0, 'f', 1);
     }
+    // On the rate cells only: the others' tooltips hold their whole texts.
     QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(t);
-    for (int c = 0; c < m_lcTargets->columnCount(); ++c) pItem->setToolTip(c, szTip);
+    for (int c : {kColumnMbPerSec, kColumnIops}) pItem->setToolTip(c, szTip);
   }
 }
 
 void CCorvaneAdvancedDlg::CloseDown() {
   StopAndWait(true);
+  m_pMonitor->OnRunEnded(false);
   m_bClosed = 1;
   // The records outlive this console, its view does not: settings given
   // with Modify and never started must not send the workers of a later

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/LatencyHistogram.h"
+
+namespace stratavon {
+
+// What a run leaves per target once every worker has ended.
+struct TargetResult {
+  std::string szRoot;
+  std::string szStatus;
+  std::string szError;
+  std::string szReason;  // the first failure's words with what the system said; empty without one
+  uint64_t qwBytes = 0;  // everything counted over the run (Enable Performance)
+  uint64_t qwIos = 0;
+  uint64_t qwIoErrors = 0;      // failed calls of loops that went on regardless
+  std::string szFirstIoError;   // the first one's system text
+  bool bMoved = false;          // a call of a worker's loop moved data
+  // The latencies of the counted I/Os (empty when they were not timed), and
+  // apart by kind when the target both read and wrote.
+  LatencySummary latency;
+  LatencySummary readLatency;
+  LatencySummary writeLatency;
+  bool BothKinds() const { return readLatency.qwCount != 0 && writeLatency.qwCount != 0; }
+};
+
+struct RunResult {
+  double dElapsedSeconds = 0;   // from the moment every worker had begun its I/O
+  double dStartupSeconds = 0;   // from the launch to that moment
+  int nFailures = 0;            // workers that reported a failure or stalled
+  std::string szStoppedBy;      // "SIGINT", "SIGTERM", "SIGHUP", "duration" or "workers ended"
+  std::vector<std::string> stalls;  // workers still inside a call when the run gave up on them
+  std::vector<TargetResult> targets;
+  LatencySummary latency;  // over every target
+  // The settings the run used, as name and value (shown and saved beside
+  // the figures; the JSON document leaves them out, as the CLI's does).
+  std::vector<std::pair<std::string, std::string>> settings;
+
+  // No worker failed or stalled, no call failed, every target moved data.
+  bool Passed() const;
+};
+
+// Adds every slot's counters of a target to result (under g_csRecords,
+// one slot at a time). Nothing without a records block or beyond it.
+void AddTargetCounters(int nTarget, TargetResult& result);
+// The latencies of every target's timed I/Os together.
+LatencySummary RunLatency(int nTargets);
+
+// Workers of a target that reported a failure, from their slots' failed
+// flags (kept until the slots are reset for the next run).
+int FailedWorkersOf(int nTarget);
+// Adds what the records tell of a target beyond the console's words: its
+// failed calls and whether it moved data; either failing makes it FAIL.
+void AddTargetVerdict(TargetResult& target, int nTarget);
+// "PASS, no worker failed" or "FAIL, " and every reason, and how it stopped.
+std::string VerdictLine(const RunResult& result);
+
+// MB per second and I/Os per second averaged over the elapsed time.
+double AverageMbPerSecond(uint64_t qwBytes, double dSeconds);
+double AveragePerSecond(uint64_t qwCount, double dSeconds);
+
+// The one object of stratavon-cli run --json; the desktop program saves
+// the same document.
+std::string RunResultJson(const RunResult& result);
+// The object of --json for a run that was refused.
+std::string RefusedRunJson(const std::string& szError);
+// The closing lines without --json: a result line per target and the verdict.
+std::string RunResultText(const RunResult& result);
+// A header line and one line per target (RFC 4180 quoting), then the
+// settings as name,value lines after an empty line.
+std::string RunResultCsv(const RunResult& result);
+
+}  // namespace stratavon
