@@ -38,6 +38,7 @@ RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dEla
     AddTargetVerdict(target, t);
     result.targets.push_back(std::move(target));
   }
+  result.latency = RunLatency(nTargets);
   return result;
 }
 
