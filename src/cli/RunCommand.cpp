@@ -25,8 +25,8 @@ constexpr auto kLivePeriod = std::chrono::milliseconds(kStatsPeriodMs);
 
 class CRun : public CRunWatch {
  public:
-  CRun(const RunOptions& options, CSignalWatch& signals)
-      : CRunWatch(options, signals),
+  CRun(const RunOptions& options, CSignalWatch& signals, IRunPeers* pPeers)
+      : CRunWatch(options, signals, pPeers),
         m_console(options.targets.size()),
         m_control(m_console, options.dwFunction, options.nThreads - 1) {}
 
@@ -41,12 +41,19 @@ class CRun : public CRunWatch {
     controls.nDepthIndex = m_options.nDepth - 1;
     Announce();
     const Clock::time_point tStart = Clock::now();
-    if (!m_control.OnStart(controls)) return kExitRefused;
+    if (!m_control.OnStart(controls)) {
+      if (m_pPeers == nullptr) return kExitRefused;
+      // The peers have started already: this process ends its part as failed.
+      RunResult result;
+      result.nFailures = 1;
+      result.szStoppedBy = "start refused";
+      return m_pPeers->Finish(result);
+    }
 
     Watch(tStart, kLivePeriod, [this] {
       if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);
       if (m_console.TimersRunning()) m_control.OnTimer(TIMER_ELAPSED);
-      Say(LiveLines(m_console, m_nTargets));
+      if (m_pPeers == nullptr) Say(LiveLines(m_console, m_nTargets));  // the peers show the whole run
     });
     const double dElapsed = LoadSeconds();
     // The stop waits at most the I/O time-out; whoever is still inside a
@@ -58,6 +65,7 @@ class CRun : public CRunWatch {
     result.dStartupSeconds = StartupSeconds();
     result.szStoppedBy = m_szStoppedBy;
     result.stalls = std::move(stalls);
+    if (m_pPeers != nullptr) return m_pPeers->Finish(result);
     if (m_options.bJson) {
       std::fputs(RunResultJson(result).c_str(), stdout);
     } else {
@@ -91,7 +99,7 @@ class CRun : public CRunWatch {
 
 }  // namespace
 
-int RunCommand(const RunOptions& options) {
+int RunCommand(const RunOptions& options, IRunPeers* pPeers) {
   // Before any thread exists, so that every worker inherits the mask.
   CSignalWatch signals;
   if (!signals.IsValid()) {
@@ -99,8 +107,30 @@ int RunCommand(const RunOptions& options) {
     return kExitRefused;
   }
   SetIoTimeout(std::chrono::seconds(options.nIoTimeoutSeconds));
-  if (!PrepareRun(options)) {
-    if (options.bJson) std::fputs(RefusedRunJson(RefusalText()).c_str(), stdout);
+  // With peers every process meets them twice: once every setting is
+  // checked and before any target is touched, so that a refusal anywhere
+  // leaves nothing behind anywhere, and once the targets are prepared, so
+  // that every worker everywhere starts together.
+  bool bMet = false;
+  std::string szPeerRefusal;
+  bool bPrepared = PrepareRun(options, [&] {
+    if (pPeers == nullptr) return true;
+    bMet = true;
+    szPeerRefusal = pPeers->Agree("");
+    return szPeerRefusal.empty();
+  });
+  if (pPeers != nullptr) {
+    if (!bMet) {
+      szPeerRefusal = pPeers->Agree(RefusalText());
+    } else if (szPeerRefusal.empty()) {
+      szPeerRefusal = pPeers->Agree(bPrepared ? std::string() : RefusalText());
+    }
+    bPrepared = szPeerRefusal.empty();
+  }
+  if (!bPrepared) {
+    if (options.bJson && (pPeers == nullptr || pPeers->Reports())) {
+      std::fputs(RefusedRunJson(pPeers != nullptr ? szPeerRefusal : RefusalText()).c_str(), stdout);
+    }
     ReleaseTargetRecords();
     ReleaseDataFile();
     return kExitRefused;
@@ -109,7 +139,7 @@ int RunCommand(const RunOptions& options) {
   if (options.bSimple) {
     nExit = RunSimple(options, signals);
   } else {
-    CRun run(options, signals);
+    CRun run(options, signals, pPeers);
     nExit = run.Execute();
   }
   if (LiveWorkers() > 0) {

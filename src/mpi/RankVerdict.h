@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "console/advanced/RunSummary.h"
+
+namespace stratavon {
+
+// One rank's part of a run across hosts, as rank 0 holds it at the end.
+struct RankResult {
+  int nRank = 0;
+  std::string szHost;
+  std::string szEventLog;  // the event log of that rank, on its host
+  bool bLost = false;      // no result came: the rank died or hung
+  std::string szLost;      // what rank 0 knows of it
+  RunResult result;
+};
+
+// A RunResult as bytes for the trip to rank 0, and back. Unpack returns
+// false for bytes that are not a whole packed result.
+std::string PackRunResult(const RunResult& result);
+bool UnpackRunResult(const std::string& szBytes, RunResult& result);
+
+// The totals of the whole run: sums over the ranks that answered (rates are
+// each rank's averages added up, since the ranks run side by side).
+struct RankTotals {
+  uint64_t qwBytes = 0;
+  uint64_t qwIos = 0;
+  double dMbPerSecond = 0;
+  double dIops = 0;
+  double dElapsedSeconds = 0;  // the longest of the ranks
+  int nFailures = 0;           // workers that failed or stalled, over all ranks
+  int nLost = 0;
+  bool bPassed = true;         // every rank answered and passed
+};
+RankTotals SumRanks(const std::vector<RankResult>& ranks);
+
+// The closing lines without --json: each rank's result lines under a line
+// naming it, its host and its event log, a line of totals and the verdict,
+// which names every rank that failed or was lost and where to look.
+std::string RanksText(const std::vector<RankResult>& ranks);
+// The one object of --json: the totals and a "ranks" array, each entry the
+// rank's own run object with its rank, host and event log.
+std::string RanksJson(const std::vector<RankResult>& ranks, const std::string& szStoppedBy);
+
+}  // namespace stratavon
