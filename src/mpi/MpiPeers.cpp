@@ -411,7 +411,7 @@ int CMpiPeers::FinishRoot(const RunResult& result) {
   if (m_bJson) {
     std::fputs(RanksJson(ranks, result.szStoppedBy).c_str(), stdout);
   } else {
-    std::fputs(RanksText(ranks).c_str(), stdout);
+    std::fputs(RanksText(ranks, result.szStoppedBy).c_str(), stdout);
   }
   std::fflush(stdout);
   m_nVerdict = totals.bPassed ? 0 : 1;

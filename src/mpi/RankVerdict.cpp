@@ -153,7 +153,7 @@ RankTotals SumRanks(const std::vector<RankResult>& ranks) {
   return totals;
 }
 
-std::string RanksText(const std::vector<RankResult>& ranks) {
+std::string RanksText(const std::vector<RankResult>& ranks, const std::string& szStoppedBy) {
   std::string sz;
   std::vector<std::string> reasons;
   for (const RankResult& rank : ranks) {
@@ -175,11 +175,12 @@ std::string RanksText(const std::vector<RankResult>& ranks) {
                 "total of %zu rank(s): %" PRIu64 " bytes  %" PRIu64 " I/Os  %.1f MB/s  %.1f IOPS  %d failure(s)\n",
                 ranks.size(), totals.qwBytes, totals.qwIos, totals.dMbPerSecond, totals.dIops, totals.nFailures);
   sz += szLine;
-  if (totals.bPassed) return sz + "verdict: PASS, no worker on any rank failed\n";
+  const std::string szStop = szStoppedBy.starts_with("SIG") ? " (stopped by " + szStoppedBy + ")" : "";
+  if (totals.bPassed) return sz + "verdict: PASS, no worker on any rank failed" + szStop + "\n";
   sz += "verdict: FAIL";
   if (reasons.empty()) reasons.push_back("no rank answered");
   for (size_t i = 0; i < reasons.size(); ++i) sz += (i == 0 ? ", " : "; ") + reasons[i];
-  return sz + "\n";
+  return sz + szStop + "\n";
 }
 
 std::string RanksJson(const std::vector<RankResult>& ranks, const std::string& szStoppedBy) {
