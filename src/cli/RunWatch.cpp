@@ -78,7 +78,8 @@ void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period
     return false;
   };
   bool bWorkersEnded = false;
-  const bool bDeadline = m_options.nSeconds > 0;
+  // With peers the -d time is the reporting process's to keep.
+  const bool bDeadline = m_options.nSeconds > 0 && (m_pPeers == nullptr || m_pPeers->Reports());
   const auto duration = std::chrono::seconds(m_options.nSeconds);
   // A start-up that never ends still ends the run.
   const Clock::time_point tStartupLimit = tStart + IoTimeout() + duration;
@@ -95,7 +96,8 @@ void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period
       Say("stratavon-cli: every worker has begun its I/O after a start-up of " + Seconds(StartupSeconds()) +
           (bDeadline ? "; the " + std::to_string(m_options.nSeconds) + " s count from now\n" : "\n"));
     }
-    Clock::time_point tWake = bDeadline && bBegun && tDeadline < tNextTick ? tDeadline : tNextTick;
+    Clock::time_point tWake =
+        bDeadline && bBegun && szLocalStop.empty() && tDeadline < tNextTick ? tDeadline : tNextTick;
     if (!bBegun) tWake = std::min(tWake, Clock::now() + kStartupPoll);
     if (m_pPeers != nullptr) tWake = std::min(tWake, Clock::now() + kPeerPoll);
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(tWake - Clock::now());

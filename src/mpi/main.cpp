@@ -27,10 +27,13 @@ constexpr const char* kUsage =
     "folder rank<N>/ below it. --simple is not run across ranks.\n";
 
 // Ends MPI unless a rank was lost: then MPI_Finalize would wait for it
-// forever, and the process ends without it once its output is out.
-int End(int nExit, bool bBroken) {
+// forever. Rank 0, its verdict out, ends the job with MPI_Abort, which also
+// takes down a rank that hangs (mpirun would otherwise wait for it without
+// end); any other rank ends on its own.
+int End(int nRank, int nExit, bool bBroken) {
   std::fflush(stdout);
   std::fflush(stderr);
+  if (bBroken && nRank == 0) MPI_Abort(MPI_COMM_WORLD, nExit != 0 ? nExit : 1);
   if (bBroken) std::_Exit(nExit);
   MPI_Finalize();
   return nExit;
@@ -60,7 +63,7 @@ int main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "run") != 0) {
     const bool bHelp = argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
     if (nRank == 0) std::fputs(kUsage, bHelp ? stdout : stderr);
-    return End(bHelp ? 0 : kExitRefused, false);
+    return End(nRank, bHelp ? 0 : kExitRefused, false);
   }
   outcome = ParseRunOptions(argc - 1, argv + 1, options, &szError);
   if (outcome == ParseOutcome::kRun && options.bSimple) {
@@ -73,7 +76,7 @@ int main(int argc, char** argv) {
       if (options.bJson) std::fputs(RefusedRunJson(szError).c_str(), stdout);
       std::fprintf(stderr, "stratavon-mpi: %s\n%s", szError.c_str(), kUsage);
     }
-    return End(outcome == ParseOutcome::kHelp ? 0 : kExitRefused, false);
+    return End(nRank, outcome == ParseOutcome::kHelp ? 0 : kExitRefused, false);
   }
 
   int nExit = kExitRefused;
@@ -88,11 +91,11 @@ int main(int argc, char** argv) {
     nExit = RunCommand(options, &peers);
     if (const char* szCost = std::getenv("STRATAVON_MPI_COST"); szCost != nullptr && *szCost != '\0') {
       // For the benchmark: what the live exchange cost this rank's console thread.
-      std::fprintf(stderr, "stratavon-mpi: rank %d exchange: %llu message(s), %.3f ms inside MPI\n", nRank,
+      std::fprintf(stderr, "stratavon-mpi: rank %d exchange: %llu message(s), %.3f ms on the console thread\n", nRank,
                    static_cast<unsigned long long>(peers.ExchangeCount()),
                    std::chrono::duration<double, std::milli>(peers.ExchangeTime()).count());
     }
     bBroken = peers.Broken();
   }
-  return End(nExit, bBroken);
+  return End(nRank, nExit, bBroken);
 }
