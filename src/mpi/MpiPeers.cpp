@@ -193,9 +193,9 @@ void CMpiPeers::SendControl(int nRank, bool bStop, const std::string& szWhy) {
     int nDone = 0;
     if (MPI_Test(&peer.hSend, &nDone, MPI_STATUS_IGNORE) != MPI_SUCCESS || nDone == 0) return;
   }
-  peer.out.nStop = bStop ? 1 : 0;
-  CopyText(peer.out.szWhy, szWhy);
-  MPI_Isend(&peer.out, sizeof peer.out, MPI_BYTE, nRank, kTagControl, m_comm, &peer.hSend);
+  peer.control.nStop = bStop ? 1 : 0;
+  CopyText(peer.control.szWhy, szWhy);
+  MPI_Isend(&peer.control, sizeof peer.control, MPI_BYTE, nRank, kTagControl, m_comm, &peer.hSend);
 }
 
 std::string CMpiPeers::PollRoot(const std::string& szLocalStop, bool bWorkersEnded) {
@@ -207,12 +207,12 @@ std::string CMpiPeers::PollRoot(const std::string& szLocalStop, bool bWorkersEnd
     if (peer.bLost) continue;
     for (;;) {
       if (peer.hRecv == MPI_REQUEST_NULL &&
-          MPI_Irecv(&peer.in, sizeof peer.in, MPI_BYTE, r, kTagSample, m_comm, &peer.hRecv) != MPI_SUCCESS) {
+          MPI_Irecv(&peer.sample, sizeof peer.sample, MPI_BYTE, r, kTagSample, m_comm, &peer.hRecv) != MPI_SUCCESS) {
         break;
       }
       int nDone = 0;
       if (MPI_Test(&peer.hRecv, &nDone, MPI_STATUS_IGNORE) != MPI_SUCCESS || nDone == 0) break;
-      peer.latest = peer.in;
+      peer.latest = peer.sample;
       peer.tHeard = tNow;
       ++m_qwExchanges;
     }
@@ -243,14 +243,14 @@ std::string CMpiPeers::PollOther(const std::string& szLocalStop, bool bWorkersEn
   Peer& root = m_peers[0];
   for (;;) {
     if (root.hRecv == MPI_REQUEST_NULL &&
-        MPI_Irecv(&root.out, sizeof root.out, MPI_BYTE, 0, kTagControl, m_comm, &root.hRecv) != MPI_SUCCESS) {
+        MPI_Irecv(&root.control, sizeof root.control, MPI_BYTE, 0, kTagControl, m_comm, &root.hRecv) != MPI_SUCCESS) {
       break;
     }
     int nDone = 0;
     if (MPI_Test(&root.hRecv, &nDone, MPI_STATUS_IGNORE) != MPI_SUCCESS || nDone == 0) break;
     root.tHeard = tNow;
     ++m_qwExchanges;
-    if (root.out.nStop != 0) return root.out.szWhy;
+    if (root.control.nStop != 0) return root.control.szWhy;
   }
   if (tNow - root.tHeard > kLostAfter) {
     m_bBroken = true;
@@ -261,8 +261,8 @@ std::string CMpiPeers::PollOther(const std::string& szLocalStop, bool bWorkersEn
     if (root.hSend != MPI_REQUEST_NULL) MPI_Test(&root.hSend, &nDone, MPI_STATUS_IGNORE);
     if (nDone != 0) {
       m_tLastSample = tNow;
-      root.in = OwnSample(szLocalStop, bWorkersEnded);
-      MPI_Isend(&root.in, sizeof root.in, MPI_BYTE, 0, kTagSample, m_comm, &root.hSend);
+      root.sample = OwnSample(szLocalStop, bWorkersEnded);
+      MPI_Isend(&root.sample, sizeof root.sample, MPI_BYTE, 0, kTagSample, m_comm, &root.hSend);
     }
   }
   return {};
@@ -285,15 +285,18 @@ void CMpiPeers::ShowLive(Clock::time_point tNow) {
     shown = now;
   };
   rate(0, own, m_ownShown);
-  std::string szLost;
+  std::string szTrouble;
+  int nFailed = own.nFailures;
   for (int r = 1; r < m_nRanks; ++r) {
     Peer& peer = m_peers[static_cast<size_t>(r)];
     if (peer.bLost) {
-      szLost += "  LOST " + RankName(r);
+      szTrouble += "  LOST " + RankName(r);
       continue;
     }
+    nFailed += peer.latest.nFailures;
     rate(r, peer.latest, peer.shown);
   }
+  if (nFailed != 0) szTrouble = "  FAIL: " + std::to_string(nFailed) + " worker(s)" + szTrouble;
   double dMb = 0;
   double dIops = 0;
   for (const Rate& one : rates) {
@@ -308,7 +311,7 @@ void CMpiPeers::ShowLive(Clock::time_point tNow) {
                 "%.0f IOPS%s\n",
                 ElapsedText(tNow - m_tLiveStart).c_str(), rates.size(), dMb, dIops, RankName(itSlow->nRank).c_str(),
                 itSlow->dMb, itSlow->dIops, RankName(itFast->nRank).c_str(), itFast->dMb, itFast->dIops,
-                szLost.c_str());
+                szTrouble.c_str());
   FILE* pLive = m_bJson ? stderr : stdout;
   std::fputs(szLine, pLive);
   std::fflush(pLive);

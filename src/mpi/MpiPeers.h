@@ -68,10 +68,10 @@ class CMpiPeers : public IRunPeers {
   struct Peer {
     MPI_Request hRecv = MPI_REQUEST_NULL;
     MPI_Request hSend = MPI_REQUEST_NULL;
-    Sample in{};
+    Sample sample{};    // the one in flight (received at rank 0, sent elsewhere)
     Sample latest{};
-    Sample shown{};  // at the last live view
-    Control out{};
+    Sample shown{};     // at the last live view
+    Control control{};  // the one in flight (sent at rank 0, received elsewhere)
     Clock::time_point tHeard{};
     bool bLost = false;
   };
