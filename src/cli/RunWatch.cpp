@@ -114,7 +114,8 @@ void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period
       if (stopDue("duration")) return;
     }
     if (!bBegun && tNow >= tStartupLimit && szLocalStop.empty()) {
-      Say("stratavon-cli: the start-up has not ended after " + Seconds(StartupSeconds()) + "; stopping\n");
+      Say("stratavon-cli: the start-up has not ended after " +
+          Seconds(std::chrono::duration<double>(tNow - m_tStart).count()) + "; stopping\n");
       if (stopDue("start-up time-out")) {
         m_tIoStart = tNow;
         return;
