@@ -62,7 +62,12 @@ RUN_ARGS=(-f "$FUNCTION" -P -x "$TRANSFER" -b "$TRANSFER" -d "$SECONDS_PER_RUN")
 
 echo "mpi_scale: $FUNCTION, $TRANSFER, $WORKERS worker(s) on $(fs_type "$WORK") at $WORK, $SECONDS_PER_RUN s a run"
 printf "%-5s %12s %12s %12s %12s %8s\n" pair cli_MB/s cli_IOPS mpi_MB/s mpi_IOPS ratio
-run_cli() { read -r cli_mb cli_iops < <(cli_rates "$WORK" -n "$WORKERS" "${RUN_ARGS[@]}"); }
+# Not read from a process substitution: its clean-up must end before the next run.
+run_cli() {
+  local rates
+  rates=$(cli_rates "$WORK" -n "$WORKERS" "${RUN_ARGS[@]}")
+  read -r cli_mb cli_iops <<<"$rates"
+}
 run_mpi() {
   STRATAVON_MPI_COST=1 mpirun --oversubscribe --allow-run-as-root -n 2 "$MPI" run -t "$WORK" \
     -n $((WORKERS / 2)) "${RUN_ARGS[@]}" --json >"$WORK/mpi.json" 2>"$WORK/mpi.err"
