@@ -79,7 +79,7 @@ bool HasEntries(const std::string& szFolder) {
 
 TEST_F(MpiRunTest, ThreeRanksOnThreeFoldersGiveOneVerdictWhoseTotalsAreTheirSum) {
   auto pRun = Start({"-t", m_base.Root() + "{rank}", "-f", "write", "-P", "-e", "-x", "64KB", "-d", "2", "--json"});
-  ASSERT_EQ(pRun->Wait(120s), 0) << pRun->Out() << pRun->Err();
+  ASSERT_EQ(pRun->Wait(60s), 0) << pRun->Out() << pRun->Err();
   const std::string szOut = pRun->Out();
   EXPECT_EQ(std::count(szOut.begin(), szOut.end(), '\n'), 1) << "one JSON object and nothing else: " << szOut;
   EXPECT_NE(szOut.find("\"verdict\": \"PASS\""), std::string::npos) << szOut;
@@ -102,7 +102,7 @@ TEST_F(MpiRunTest, ARefusalOnOneRankRefusesEveryRankBeforeAnyFileIsMade) {
   std::filesystem::create_directory(m_base.Path("p0"));
   std::filesystem::create_directory(m_base.Path("p1"));
   auto pRun = Start({"-t", m_base.Root() + "p{rank}/t", "-f", "write", "-P", "--json"});
-  ASSERT_EQ(pRun->Wait(120s), 2) << pRun->Out() << pRun->Err();
+  ASSERT_EQ(pRun->Wait(60s), 2) << pRun->Out() << pRun->Err();
   EXPECT_NE(pRun->Out().find("\"verdict\": \"REFUSED\""), std::string::npos) << pRun->Out();
   EXPECT_NE(pRun->Out().find("rank 2 on "), std::string::npos) << "the refusing rank is named: " << pRun->Out();
   EXPECT_FALSE(HasEntries(m_base.Path("p0")) || HasEntries(m_base.Path("p1"))) << "a refused run touched a target";
@@ -116,7 +116,7 @@ TEST_F(MpiRunTest, AFaultUnderOneRankFailsTheRunAndNamesThatRank) {
   ASSERT_GE(fs.Arm(FaultRule::Error(".DAT", FaultRule::EOp::Write, 0, 0, EIO).Skip(4).Times(1)), 0) << fs.LastError();
   std::filesystem::create_directory_symlink(fs.Root(), m_base.Path("1"));
   auto pRun = Start({"-t", m_base.Root() + "{rank}", "-f", "write", "-P", "-e", "-x", "64KB", "-d", "3"});
-  ASSERT_EQ(pRun->Wait(120s), 1) << pRun->Out() << pRun->Err();
+  ASSERT_EQ(pRun->Wait(60s), 1) << pRun->Out() << pRun->Err();
   const std::string szOut = pRun->Out();
   const size_t nVerdict = szOut.rfind("verdict: FAIL");
   ASSERT_NE(nVerdict, std::string::npos) << szOut;
@@ -132,7 +132,7 @@ TEST_F(MpiRunTest, InterruptAtRankZeroStopsEveryRankWhichKeepsItsFolder) {
   ASSERT_TRUE(test::Eventually([&] { return pRun->Out().find("all 3 rank(s)") != std::string::npos; }, 60s))
       << "no live view of all ranks: " << pRun->Out() << pRun->Err();
   ASSERT_EQ(kill(RankPid(pRun->Pid(), 0), SIGINT), 0);
-  ASSERT_EQ(pRun->Wait(120s), 0) << pRun->Out() << pRun->Err();
+  ASSERT_EQ(pRun->Wait(60s), 0) << pRun->Out() << pRun->Err();
   const std::string szOut = pRun->Out();
   EXPECT_NE(szOut.find("verdict: PASS, no worker on any rank failed (stopped by SIGINT)"), std::string::npos) << szOut;
   for (int r = 0; r < 3; ++r) {
@@ -149,7 +149,7 @@ TEST_F(MpiRunTest, AKilledRankIsNamedAndTheOthersKeepTheirResults) {
   ASSERT_TRUE(test::Eventually([&] { return pRun->Out().find("all 3 rank(s)") != std::string::npos; }, 60s))
       << "no live view of all ranks: " << pRun->Out() << pRun->Err();
   ASSERT_EQ(kill(RankPid(pRun->Pid(), 1), SIGKILL), 0);
-  ASSERT_NE(pRun->Wait(120s), -1) << "the run did not end: " << pRun->Out() << pRun->Err();
+  ASSERT_NE(pRun->Wait(60s), -1) << "the run did not end: " << pRun->Out() << pRun->Err();
   const std::string szOut = pRun->Out();
   EXPECT_TRUE(std::regex_search(szOut, std::regex("verdict: FAIL, rank 1 on \\S+ lost"))) << szOut;
   for (int r : {0, 2}) {
