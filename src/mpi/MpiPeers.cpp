@@ -325,9 +325,7 @@ int CMpiPeers::Finish(const RunResult& result) {
 int CMpiPeers::FinishOther(const RunResult& result) {
   Peer& root = m_peers[0];
   Abandon(root.hRecv);
-  std::string szMessage = EventLogPath();
-  szMessage += '\0';
-  szMessage += PackRunResult(result);
+  std::string szMessage = PackRankResult(DescribeRank(result, EventLogPath()));
   MPI_Request hResult = MPI_REQUEST_NULL;
   MPI_Request hVerdict = MPI_REQUEST_NULL;
   MPI_Isend(szMessage.data(), static_cast<int>(szMessage.size()), MPI_BYTE, 0, kTagResult, m_comm, &hResult);
@@ -360,8 +358,8 @@ int CMpiPeers::FinishRoot(const RunResult& result) {
     rank.szHost = m_hosts[static_cast<size_t>(r)];
     Abandon(m_peers[static_cast<size_t>(r)].hRecv);
   }
-  ranks[0].szEventLog = EventLogPath();
-  ranks[0].result = result;
+  ranks[0] = DescribeRank(result, EventLogPath());
+  ranks[0].szHost = m_szHost;
   heard[0] = true;
   // Every other rank first finishes its own stop, which waits at most the
   // I/O time-out for its workers.
@@ -390,15 +388,12 @@ int CMpiPeers::FinishRoot(const RunResult& result) {
       break;
     }
     const size_t nSource = static_cast<size_t>(status.MPI_SOURCE);
-    const size_t nEnd = pBytes->find('\0');
     RankResult& rank = ranks[nSource];
     heard[nSource] = true;
-    if (nEnd == std::string::npos || !UnpackRunResult(pBytes->substr(nEnd + 1), rank.result)) {
+    if (!UnpackRankResult(*pBytes, rank)) {
       rank.bLost = true;
       rank.szLost = "its result came garbled";
-      continue;
     }
-    rank.szEventLog = pBytes->substr(0, nEnd);
   }
   for (int r = 1; r < m_nRanks; ++r) {
     RankResult& rank = ranks[static_cast<size_t>(r)];

@@ -68,7 +68,7 @@ std::string Indented(const std::string& szLines) {
 // The rank's own verdict line without its "verdict: " lead and newline.
 std::string RankReason(const RankResult& rank) {
   if (rank.bLost) return "lost, " + rank.szLost;
-  std::string sz = VerdictLine(rank.result);
+  std::string sz = rank.szVerdict;
   if (sz.starts_with("verdict: ")) sz.erase(0, 9);
   while (!sz.empty() && sz.back() == '\n') sz.pop_back();
   return sz;
@@ -76,54 +76,50 @@ std::string RankReason(const RankResult& rank) {
 
 }  // namespace
 
-std::string PackRunResult(const RunResult& result) {
-  CPacker packer;
-  packer.Real(result.dElapsedSeconds);
-  packer.Real(result.dStartupSeconds);
-  packer.Number(static_cast<uint64_t>(result.nFailures));
-  packer.Text(result.szStoppedBy);
-  packer.Number(result.stalls.size());
-  for (const std::string& sz : result.stalls) packer.Text(sz);
-  packer.Number(result.targets.size());
+RankResult DescribeRank(const RunResult& result, const std::string& szEventLog) {
+  RankResult rank;
+  rank.szEventLog = szEventLog;
+  rank.szText = RunResultText(result);
+  rank.szJson = RunResultJson(result);
+  while (!rank.szJson.empty() && rank.szJson.back() == '\n') rank.szJson.pop_back();
+  rank.szVerdict = VerdictLine(result);
+  rank.bPassed = result.Passed();
   for (const TargetResult& target : result.targets) {
-    packer.Text(target.szRoot);
-    packer.Text(target.szStatus);
-    packer.Text(target.szError);
-    packer.Text(target.szReason);
-    packer.Number(target.qwBytes);
-    packer.Number(target.qwIos);
-    packer.Number(target.qwIoErrors);
-    packer.Text(target.szFirstIoError);
-    packer.Number(target.bMoved ? 1 : 0);
+    rank.qwBytes += target.qwBytes;
+    rank.qwIos += target.qwIos;
   }
+  rank.dElapsedSeconds = result.dElapsedSeconds;
+  rank.nFailures = result.nFailures + static_cast<int>(result.stalls.size());
+  return rank;
+}
+
+std::string PackRankResult(const RankResult& rank) {
+  CPacker packer;
+  packer.Text(rank.szEventLog);
+  packer.Text(rank.szText);
+  packer.Text(rank.szJson);
+  packer.Text(rank.szVerdict);
+  packer.Number(rank.bPassed ? 1 : 0);
+  packer.Number(rank.qwBytes);
+  packer.Number(rank.qwIos);
+  packer.Real(rank.dElapsedSeconds);
+  packer.Number(static_cast<uint64_t>(rank.nFailures));
   return packer.Bytes();
 }
 
-bool UnpackRunResult(const std::string& szBytes, RunResult& result) {
+bool UnpackRankResult(const std::string& szBytes, RankResult& rank) {
   CUnpacker unpacker(szBytes);
+  uint64_t qwPassed = 0;
   uint64_t qwFailures = 0;
-  uint64_t qwCount = 0;
-  result = RunResult{};
-  if (!unpacker.Real(result.dElapsedSeconds) || !unpacker.Real(result.dStartupSeconds) ||
-      !unpacker.Number(qwFailures) || !unpacker.Text(result.szStoppedBy) || !unpacker.Number(qwCount)) {
+  if (!unpacker.Text(rank.szEventLog) || !unpacker.Text(rank.szText) || !unpacker.Text(rank.szJson) ||
+      !unpacker.Text(rank.szVerdict) || !unpacker.Number(qwPassed) || !unpacker.Number(rank.qwBytes) ||
+      !unpacker.Number(rank.qwIos) || !unpacker.Real(rank.dElapsedSeconds) || !unpacker.Number(qwFailures) ||
+      !unpacker.AtEnd()) {
     return false;
   }
-  result.nFailures = static_cast<int>(qwFailures);
-  for (uint64_t i = 0; i < qwCount; ++i) {
-    if (!unpacker.Text(result.stalls.emplace_back())) return false;
-  }
-  if (!unpacker.Number(qwCount)) return false;
-  for (uint64_t i = 0; i < qwCount; ++i) {
-    TargetResult& target = result.targets.emplace_back();
-    uint64_t qwMoved = 0;
-    if (!unpacker.Text(target.szRoot) || !unpacker.Text(target.szStatus) || !unpacker.Text(target.szError) ||
-        !unpacker.Text(target.szReason) || !unpacker.Number(target.qwBytes) || !unpacker.Number(target.qwIos) ||
-        !unpacker.Number(target.qwIoErrors) || !unpacker.Text(target.szFirstIoError) || !unpacker.Number(qwMoved)) {
-      return false;
-    }
-    target.bMoved = qwMoved != 0;
-  }
-  return unpacker.AtEnd();
+  rank.bPassed = qwPassed != 0;
+  rank.nFailures = static_cast<int>(qwFailures);
+  return true;
 }
 
 RankTotals SumRanks(const std::vector<RankResult>& ranks) {
@@ -134,20 +130,13 @@ RankTotals SumRanks(const std::vector<RankResult>& ranks) {
       totals.bPassed = false;
       continue;
     }
-    const RunResult& result = rank.result;
-    uint64_t qwBytes = 0;
-    uint64_t qwIos = 0;
-    for (const TargetResult& target : result.targets) {
-      qwBytes += target.qwBytes;
-      qwIos += target.qwIos;
-    }
-    totals.qwBytes += qwBytes;
-    totals.qwIos += qwIos;
-    totals.dMbPerSecond += AverageMbPerSecond(qwBytes, result.dElapsedSeconds);
-    totals.dIops += AveragePerSecond(qwIos, result.dElapsedSeconds);
-    if (result.dElapsedSeconds > totals.dElapsedSeconds) totals.dElapsedSeconds = result.dElapsedSeconds;
-    totals.nFailures += result.nFailures + static_cast<int>(result.stalls.size());
-    if (!result.Passed()) totals.bPassed = false;
+    totals.qwBytes += rank.qwBytes;
+    totals.qwIos += rank.qwIos;
+    totals.dMbPerSecond += AverageMbPerSecond(rank.qwBytes, rank.dElapsedSeconds);
+    totals.dIops += AveragePerSecond(rank.qwIos, rank.dElapsedSeconds);
+    if (rank.dElapsedSeconds > totals.dElapsedSeconds) totals.dElapsedSeconds = rank.dElapsedSeconds;
+    totals.nFailures += rank.nFailures;
+    if (!rank.bPassed) totals.bPassed = false;
   }
   if (ranks.empty()) totals.bPassed = false;
   return totals;
@@ -163,8 +152,8 @@ std::string RanksText(const std::vector<RankResult>& ranks, const std::string& s
       continue;
     }
     sz += RankName(rank) + " (event log " + rank.szHost + ":" + rank.szEventLog + ")\n" +
-          Indented(RunResultText(rank.result));
-    if (!rank.result.Passed()) {
+          Indented(rank.szText);
+    if (!rank.bPassed) {
       reasons.push_back(RankName(rank) + ": " + RankReason(rank) + "; its events are in " + rank.szEventLog +
                         " on " + rank.szHost);
     }
@@ -208,9 +197,7 @@ std::string RanksJson(const std::vector<RankResult>& ranks, const std::string& s
     }
     // The rank's own run object, as stratavon-cli run --json prints it,
     // joined after the fields above.
-    std::string szOwn = RunResultJson(rank.result);
-    while (!szOwn.empty() && szOwn.back() == '\n') szOwn.pop_back();
-    sz += ", " + szOwn.substr(1);
+    sz += rank.szJson.size() > 2 ? ", " + rank.szJson.substr(1) : "}";
   }
   return sz + "]}\n";
 }
