@@ -30,8 +30,8 @@ constexpr auto kLivePeriod = std::chrono::milliseconds(kStatsPeriodMs);
 
 class CRun : public CRunWatch {
  public:
-  CRun(const RunOptions& options, CSignalWatch& signals, CRunLog& log)
-      : CRunWatch(options, signals),
+  CRun(const RunOptions& options, CSignalWatch& signals, CRunLog& log, IRunPeers* pPeers)
+      : CRunWatch(options, signals, pPeers),
         m_log(log),
         m_console(options.targets.size()),
         m_control(m_console, options.dwFunction, options.nThreads - 1) {}
@@ -48,13 +48,20 @@ class CRun : public CRunWatch {
     controls.qwSpanBytes = m_options.qwSpanBytes;
     Announce();
     const Clock::time_point tStart = Clock::now();
-    if (!m_control.OnStart(controls)) return kExitRefused;
+    if (!m_control.OnStart(controls)) {
+      if (m_pPeers == nullptr) return kExitRefused;
+      // The peers have started already: this process ends its part as failed.
+      RunResult result;
+      result.nFailures = 1;
+      result.szStoppedBy = "start refused";
+      return m_pPeers->Finish(result);
+    }
     if (g_bStampedPattern) Say("stratavon-cli: stamped units, run id " + StampRunIdText(g_qwStampRunId) + "\n");
 
     Watch(tStart, kLivePeriod, [this, tStart] {
       if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);
       if (m_console.TimersRunning()) m_control.OnTimer(TIMER_ELAPSED);
-      Say(LiveLines(m_console, m_nTargets));
+      if (m_pPeers == nullptr) Say(LiveLines(m_console, m_nTargets));  // the peers show the whole run
       WriteLog(std::chrono::duration<double>(Clock::now() - tStart).count());
     });
     const double dElapsed = LoadSeconds();
@@ -67,6 +74,7 @@ class CRun : public CRunWatch {
     result.dStartupSeconds = StartupSeconds();
     result.szStoppedBy = m_szStoppedBy;
     result.stalls = std::move(stalls);
+    if (m_pPeers != nullptr) return m_pPeers->Finish(result);
     if (m_options.bJson) {
       std::fputs(RunResultJson(result).c_str(), stdout);
     } else {
@@ -124,7 +132,7 @@ class CRun : public CRunWatch {
 
 }  // namespace
 
-int RunCommand(const RunOptions& options) {
+int RunCommand(const RunOptions& options, IRunPeers* pPeers) {
   // Before any thread exists, so that every worker inherits the mask.
   CSignalWatch signals;
   if (!signals.IsValid()) {
@@ -144,8 +152,30 @@ int RunCommand(const RunOptions& options) {
       return kExitRefused;
     }
   }
-  if (!PrepareRun(options)) {
-    if (options.bJson) std::fputs(RefusedRunJson(RefusalText()).c_str(), stdout);
+  // With peers every process meets them twice: once every setting is
+  // checked and before any target is touched, so that a refusal anywhere
+  // leaves nothing behind anywhere, and once the targets are prepared, so
+  // that every worker everywhere starts together.
+  bool bMet = false;
+  std::string szPeerRefusal;
+  bool bPrepared = PrepareRun(options, [&] {
+    if (pPeers == nullptr) return true;
+    bMet = true;
+    szPeerRefusal = pPeers->Agree("");
+    return szPeerRefusal.empty();
+  });
+  if (pPeers != nullptr) {
+    if (!bMet) {
+      szPeerRefusal = pPeers->Agree(RefusalText());
+    } else if (szPeerRefusal.empty()) {
+      szPeerRefusal = pPeers->Agree(bPrepared ? std::string() : RefusalText());
+    }
+    bPrepared = szPeerRefusal.empty();
+  }
+  if (!bPrepared) {
+    if (options.bJson && (pPeers == nullptr || pPeers->Reports())) {
+      std::fputs(RefusedRunJson(pPeers != nullptr ? szPeerRefusal : RefusalText()).c_str(), stdout);
+    }
     ReleaseTargetRecords();
     ReleaseDataFile();
     return kExitRefused;
@@ -154,7 +184,7 @@ int RunCommand(const RunOptions& options) {
   if (options.bSimple) {
     nExit = RunSimple(options, signals);
   } else {
-    CRun run(options, signals, log);
+    CRun run(options, signals, log, pPeers);
     nExit = run.Execute();
   }
   if (LiveWorkers() > 0) {
