@@ -72,13 +72,7 @@ class CAdvancedWorker : public CSlotWorker {
     return Record().entries[m_bWriteSide ? m_nSlot + kWriteEntryOffset : m_nSlot];
   }
   // Adds successful calls (one unless told) to the slot's counters.
-  void CountIo(uint64_t qwBytes, uint64_t qwIos = 1) {
-    m_lockRecords.Lock();
-    SlotIoEntry& entry = Entry();
-    entry.qwBytes += qwBytes;
-    entry.qwIos += qwIos;
-    m_lockRecords.Unlock();
-  }
+  void CountIo(uint64_t qwBytes, uint64_t qwIos = 1) { Entry().Count(qwBytes, qwIos); }
   void ShowStatus(const char* szWord) { m_pDialog->SetTargetText(m_nTarget, kColumnStatus, szWord); }
 
   const bool m_bWriteSide;
