@@ -34,7 +34,8 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # cli_rates WORK ARGS...: one `stratavon-cli run --json` on WORK with ARGS,
-# then its work files removed -> "mbps iops", or "NA NA" when it failed.
+# then its work files removed (kept when KEEP_WORK_FILES=1, for a peer tool
+# to use the very same files) -> "mbps iops", or "NA NA" when it failed.
 cli_rates() {
   local work=$1 out=$1/run.json
   shift
@@ -48,7 +49,8 @@ cli_rates() {
   else
     echo "$(json_get "$out" '.targets[0].mb_per_s') $(json_get "$out" '.targets[0].iops')"
   fi
-  rm -rf -- "$work/READ" "$work/WRITE" "$out" "$work/run.err"
+  [[ ${KEEP_WORK_FILES:-0} == 1 ]] || rm -rf -- "$work/READ" "$work/WRITE"
+  rm -f -- "$out" "$work/run.err"
 }
 
 fs_type() { findmnt -no FSTYPE -T "$1" 2>/dev/null | head -n 1 || stat -f -c %T "$1" 2>/dev/null || echo '?'; }

@@ -13,6 +13,11 @@
 #            worker does) and "refill" (fio's usual: top the queue up as each
 #            completion arrives). 1MB q8, 64KB q8, 4KB q32.
 #
+# fio reads and writes the work files stratavon-cli left behind (READ/KORVA<n>.DAT,
+# WRITE/KORVA<25+n>.DAT, one per job): where a file lies on the disk alone moved
+# fio's read rate by 1.4x between files. Each pair starts with ours in its first
+# round, so the files exist before fio needs them; they go when the case ends.
+#
 # The disk this was written on is fast and noisy (one fio job varies 2x between
 # runs), so runs are interleaved (ours, fio[, fio-refill], then fio[, fio-refill],
 # ours, and so on, so a drift over time favours neither side) and the table
@@ -61,6 +66,7 @@ done
 command -v fio >/dev/null || { echo "fio_compare: fio is not installed" >&2; exit 2; }
 
 BENCH_NAME=fio_compare
+KEEP_WORK_FILES=1
 # shellcheck source=bench/bench_lib.sh
 source "$(dirname "$0")/bench_lib.sh"
 
@@ -102,9 +108,9 @@ run_fio() {
   local tb bb
   tb=$(bytes_of "$t")
   bb=$(bytes_of "$b")
-  mkdir -p "$work/fio"
-  local args=(--name=cmp --directory="$work/fio" --direct=1 --rw="$func" --bs="$tb"
-              --numjobs="$THREADS" --group_reporting --time_based --runtime="$SECONDS_PER_RUN"
+  # Global options first, then one job per work file of ours.
+  local args=(--direct=1 --rw="$func" --bs="$tb"
+              --group_reporting --time_based --runtime="$SECONDS_PER_RUN"
               --output-format=json --output="$out")
   if [[ $mode == sync ]]; then
     args+=(--ioengine=psync --size="$bb")
@@ -112,6 +118,12 @@ run_fio() {
     args+=(--ioengine=io_uring --size=$((depth * bb)) --iodepth="$depth")
     [[ $shape == batch ]] && args+=(--iodepth_batch_submit="$depth" --iodepth_batch_complete_min="$depth")
   fi
+  local j file
+  for ((j = 0; j < THREADS; j++)); do
+    if [[ $func == write ]]; then file=$work/WRITE/KORVA$((25 + j)).DAT; else file=$work/READ/KORVA$j.DAT; fi
+    [[ -f $file ]] || { echo "  fio: no work file $file from ours" >&2; echo "NA NA"; return; }
+    args+=(--name="cmp$j" --filename="$file")
+  done
   fio "${args[@]}" >"$work/fio.err" 2>&1
   local rc=$? err bw iops
   err=$(json_get "$out" '.jobs[0].error')
@@ -123,7 +135,7 @@ run_fio() {
     iops=$(json_get "$out" ".jobs[0].$func.iops")
     awk -v b="$bw" -v i="$iops" 'BEGIN { printf "%.3f %.3f\n", b / 1048576, i }'
   fi
-  rm -rf -- "$work/fio" "$out" "$work/fio.err"
+  rm -f -- "$out" "$work/fio.err"
 }
 
 # stat -f names ext4 "ext2/ext3"; findmnt knows better.
@@ -171,14 +183,15 @@ for target in "$@"; do
       done
       echo "$row"
     done
+    rm -rf -- "$work/READ" "$work/WRITE"
   done
 done
 
 
 echo
 echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair ours/fio MB/s)"
-printf '%-10s %-9s %-17s %-11s %10s %10s %11s %11s %7s %15s\n' \
-  target fs case fio-shape "ours MB/s" "fio MB/s" "ours IOPS" "fio IOPS" ratio "ratio min..max"
+printf '%-10s %-9s %-17s %3s %-11s %10s %10s %11s %11s %7s %15s\n' \
+  target fs case -n fio-shape "ours MB/s" "fio MB/s" "ours IOPS" "fio IOPS" ratio "ratio min..max"
 for target in "$@"; do
   [[ -d $target ]] || continue
   fstype=$(fs_type "$target")
@@ -199,8 +212,8 @@ for target in "$@"; do
         END { for (i in o) if ((i in f) && o[i] != "NA" && f[i] != "NA" && f[i] > 0) printf "%.3f\n", o[i] / f[i] }' "$RESULTS")
       ratio=$(median <<<"$ratios")
       range=$(grep -v '^$' <<<"$ratios" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { if (NR) printf "%.2f..%.2f", lo, hi; else print "NA" }')
-      printf '%-10s %-9s %-17s %-11s %10s %10s %11s %11s %7s %15s\n' \
-        "$target" "$fstype" "$name" "$shape" "$om" "$fm" "$oi" "$fi_" "$ratio" "$range"
+      printf '%-10s %-9s %-17s %3s %-11s %10s %10s %11s %11s %7s %15s\n' \
+        "$target" "$fstype" "$name" "$THREADS" "$shape" "$om" "$fm" "$oi" "$fi_" "$ratio" "$range"
     done
   done
 done

@@ -106,13 +106,7 @@ class CAdvancedWorker : public CSlotWorker {
     return Record().entries[m_bWriteSide ? m_nSlot + kWriteEntryOffset : m_nSlot];
   }
   // Adds successful calls (one unless told) to the slot's counters.
-  void CountIo(uint64_t qwBytes, uint64_t qwIos = 1) {
-    m_lockRecords.Lock();
-    SlotIoEntry& entry = Entry();
-    entry.qwBytes += qwBytes;
-    entry.qwIos += qwIos;
-    m_lockRecords.Unlock();
-  }
+  void CountIo(uint64_t qwBytes, uint64_t qwIos = 1) { Entry().Count(qwBytes, qwIos); }
   // The histogram of this worker's counted I/Os, or null when they are not
   // timed (not counting, capture switched off, or no memory for it).
   CLatencyHistogram* Latency() const { return m_pLatency.get(); }

@@ -22,7 +22,14 @@ unsigned RunWorkerCeiling() {
   return nWorkers;
 }
 
-void ClearSlotEntry(SlotIoEntry& entry) { entry = SlotIoEntry{}; }
+void ClearSlotEntry(SlotIoEntry& entry) {
+  entry.hFile = INVALID_HANDLE_VALUE;
+  entry.pBuffer = nullptr;
+  entry.qwBytes.store(0, std::memory_order_relaxed);
+  entry.qwIos.store(0, std::memory_order_relaxed);
+  entry.qwBytesPrev = 0;
+  entry.qwIosPrev = 0;
+}
 
 void SlotActivity::Clear() {
   bFailed = 0;

@@ -68,19 +68,28 @@ struct RunSettings {
 };
 constexpr uint64_t kSpanFill = UINT64_MAX;
 
-// One I/O side of one slot. hFile, pBuffer and the counters are written
-// under g_csRecords.
-struct SlotIoEntry {
+// One I/O side of one slot. hFile and pBuffer are written under
+// g_csRecords. The counters are running totals written by the slot's worker
+// alone, without a lock (Count), and read by anyone at any time; the
+// sampler keeps its last reading in the *Prev fields, under g_csRecords.
+// One cache line per entry, so that workers do not slow each other down.
+struct alignas(64) SlotIoEntry {
   int hFile = INVALID_HANDLE_VALUE;
   uint8_t* pBuffer = nullptr;
-  uint64_t qwBytes = 0;
+  std::atomic<uint64_t> qwBytes{0};
+  std::atomic<uint64_t> qwIos{0};
   uint64_t qwBytesPrev = 0;
-  uint64_t qwIos = 0;
   uint64_t qwIosPrev = 0;
   // The latencies of the counted I/Os, when the worker times them. Set by
   // the worker at start-up and kept after it ends, so the run's figures can
   // be read once every worker is gone; the next reset drops it.
   std::shared_ptr<const CLatencyHistogram> pLatency;
+
+  // Adds successful calls; only the slot's own worker calls this.
+  void Count(uint64_t qwMoreBytes, uint64_t qwMoreIos) {
+    qwBytes.store(qwBytes.load(std::memory_order_relaxed) + qwMoreBytes, std::memory_order_relaxed);
+    qwIos.store(qwIos.load(std::memory_order_relaxed) + qwMoreIos, std::memory_order_relaxed);
+  }
 };
 
 // The call a worker is inside, for a front end that must tell a stall from

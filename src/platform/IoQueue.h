@@ -8,8 +8,10 @@
 // refuse it (seccomp, io_uring_disabled), so a small pool of threads doing
 // pread/pwrite takes over, chosen at run time.
 //
-// A queue is driven by one thread at a time (the worker that owns it); the
-// destructor may run on another thread once the owner has stopped using it.
+// A queue belongs to the thread that creates it (the worker that owns it):
+// that thread issues, waits, cancels and destroys it.  The io_uring backend
+// lets the kernel keep completions until their owner waits, so another
+// thread would never see them.
 
 #include <chrono>
 #include <cstdint>

@@ -1,5 +1,5 @@
-// The io_uring backend: one ring per queue, the slot index as each request's
-// user_data.  Issue only fills a submission entry; the batch reaches the
+// The io_uring backend: one ring per queue, bound to the thread that creates
+// it (see InitRing), the slot index as each request's user_data.  Issue only fills a submission entry; the batch reaches the
 // kernel with the wait that follows, so a batch of D requests costs one
 // io_uring_enter to submit and wait for all of them (two when Submit is
 // called on its own).  Nothing is allocated or locked per request.
@@ -32,18 +32,34 @@ constexpr uint64_t kCancelOneTag = kCancelAnyTag + 1;
 // entry liburing adds on kernels without IORING_FEAT_EXT_ARG.
 unsigned RingEntries(unsigned nDepth) { return 2 * nDepth + 2; }
 
-// Sets the ring up, asking the kernel to go on past a failing entry when it
-// knows how (5.18+), so one bad request does not hold back the rest.
-int InitRing(unsigned nEntries, io_uring* pRing) {
-  io_uring_params params;
-  std::memset(&params, 0, sizeof(params));
-  // Completions are reaped only when the owner waits, so the kernel need
-  // not interrupt the owner to run their task work (COOP_TASKRUN, 5.19+).
-  params.flags = IORING_SETUP_SUBMIT_ALL | IORING_SETUP_COOP_TASKRUN;
-  int nRet = io_uring_queue_init_params(nEntries, pRing, &params);
-  if (nRet == -EINVAL) {
+// Sets the ring up for its one owner thread. Where the kernel knows how
+// (6.1+), completions are left for the owner to collect when it waits
+// (DEFER_TASKRUN, which needs SINGLE_ISSUER), so a wait for a batch of D
+// wakes the owner once, when the D-th completion is there, instead of once
+// per completion. Older kernels get the next best: go on past a failing
+// entry (5.18+) and do not interrupt the owner to run its task work
+// (COOP_TASKRUN, 5.19+), and before that, nothing special.
+// *pbDeferred says whether completions wait for the owner.
+int InitRing(unsigned nEntries, io_uring* pRing, bool* pbDeferred) {
+  const unsigned anFlags[] = {
+#if defined(IORING_SETUP_DEFER_TASKRUN) && defined(IORING_SETUP_SINGLE_ISSUER)
+      IORING_SETUP_SUBMIT_ALL | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN,
+#endif
+      IORING_SETUP_SUBMIT_ALL | IORING_SETUP_COOP_TASKRUN,
+      0,
+  };
+  int nRet = -EINVAL;
+  for (unsigned nFlags : anFlags) {
+    io_uring_params params;
     std::memset(&params, 0, sizeof(params));
+    params.flags = nFlags;
     nRet = io_uring_queue_init_params(nEntries, pRing, &params);
+#ifdef IORING_SETUP_DEFER_TASKRUN
+    *pbDeferred = nRet == 0 && (nFlags & IORING_SETUP_DEFER_TASKRUN) != 0;
+#else
+    *pbDeferred = false;
+#endif
+    if (nRet != -EINVAL) break;
   }
   return nRet;
 }
@@ -100,7 +116,7 @@ class CUringQueue final : public CIoQueue {
   }
 
   int Init() {
-    int nRet = InitRing(RingEntries(Depth()), &m_ring);
+    int nRet = InitRing(RingEntries(Depth()), &m_ring, &m_bDeferred);
     if (nRet < 0) return -nRet;
     m_bRing = true;
     return 0;
@@ -154,11 +170,11 @@ class CUringQueue final : public CIoQueue {
   // as they do in the thread pool; taking them changes nothing a caller sees.
   bool InFlight(unsigned nIndex) const override {
     if (nIndex >= Depth()) return false;
-    const_cast<CUringQueue*>(this)->Reap();
+    if (m_abInFlight[nIndex]) const_cast<CUringQueue*>(this)->Reap(true);
     return m_abInFlight[nIndex];
   }
   unsigned InFlightCount() const override {
-    const_cast<CUringQueue*>(this)->Reap();
+    const_cast<CUringQueue*>(this)->Reap(true);
     return m_nInFlight;
   }
 
@@ -167,7 +183,7 @@ class CUringQueue final : public CIoQueue {
     // Whatever is still only queued in the ring goes first, so that every
     // request we track is one the kernel knows and can cancel.
     Submit();
-    Reap();
+    Reap(true);
     if (m_nInFlight == 0) return true;
     SendCancels();
     for (;;) {
@@ -196,7 +212,10 @@ class CUringQueue final : public CIoQueue {
   }
 
   // Takes every completion the ring holds; returns how many slots completed.
-  unsigned Reap() {
+  // bCollect: on a deferred ring, first have the kernel post what has
+  // finished (a system call; a wait does that on its own).
+  unsigned Reap(bool bCollect = false) {
+    if (bCollect && m_bDeferred && m_nInFlight > 0) (void)io_uring_get_events(&m_ring);
     unsigned nDone = 0;
     std::array<io_uring_cqe*, 2 * kMaxDepth> apCqe;
     for (;;) {
@@ -279,6 +298,7 @@ class CUringQueue final : public CIoQueue {
 
   io_uring m_ring{};
   bool m_bRing = false;
+  bool m_bDeferred = false;
 #ifdef IORING_ASYNC_CANCEL_ANY
   bool m_bCancelAny = true;
 #else

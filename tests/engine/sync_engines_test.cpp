@@ -300,10 +300,7 @@ TEST_F(SyncFaultTest, OneFailedWorkerLeavesTheOthersRunning) {
   EXPECT_EQ(Error(), "READ API");
   const HTHREAD hOther = g_pTargetRecords[0].hThread[kWriteSlot + 1];
   const SlotIoEntry& other = g_pTargetRecords[0].entries[kWriteSlot + 1 + kWriteEntryOffset];
-  auto otherIos = [&] {
-    CScopedLock lock(g_csRecords);
-    return other.qwIos;
-  };
+  auto otherIos = [&] { return other.qwIos.load(); };
   const uint64_t qwAtFailure = otherIos();
   ASSERT_TRUE(Eventually([&] { return otherIos() >= qwAtFailure + 64; })) << "the other worker goes on";
   EXPECT_TRUE(hOther->IsActive());

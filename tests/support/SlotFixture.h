@@ -22,10 +22,7 @@ class SlotFixture : public RunFixture {
   const SlotIoEntry& Entry() const {
     return g_pTargetRecords[0].entries[m_bWrite ? m_nSlot + kWriteEntryOffset : m_nSlot];
   }
-  uint64_t Ios() const {
-    CScopedLock lock(g_csRecords);
-    return Entry().qwIos;
-  }
+  uint64_t Ios() const { return Entry().qwIos.load(); }
   uint32_t ExitCode() const { return g_pTargetRecords[0].hThread[m_nSlot]->ExitCode(); }
   bool Ended() const { return g_pTargetRecords[0].hEndEvent[m_nSlot]->IsSet(); }
   std::string FileName() const { return WorkFileName(m_roots[0], m_bWrite, m_nSlot); }

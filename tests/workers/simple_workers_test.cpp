@@ -176,17 +176,18 @@ class SimpleWorkerTest : public ::testing::Test {
   static bool Ended(int t, int s) { return g_pTargetRecords[t].hEndEvent[s]->IsSet(); }
   static bool Running(int t, int s) { return g_pTargetRecords[t].hThread[s]->IsActive(); }
   static uint32_t ExitCode(int t, int s) { return g_pTargetRecords[t].hThread[s]->ExitCode(); }
-  static SlotIoEntry EntryAt(int t, int e) {
+  static std::pair<int, uint8_t*> FileAndBuffer(int t, int e) {
     CScopedLock lock(g_csRecords);
-    return g_pTargetRecords[t].entries[e];
+    const SlotIoEntry& entry = g_pTargetRecords[t].entries[e];
+    return {entry.hFile, entry.pBuffer};
   }
   static bool Published(int t, int e) {
-    const SlotIoEntry entry = EntryAt(t, e);
-    return entry.hFile != INVALID_HANDLE_VALUE && entry.pBuffer != nullptr;
+    const auto [hFile, pBuffer] = FileAndBuffer(t, e);
+    return hFile != INVALID_HANDLE_VALUE && pBuffer != nullptr;
   }
   static bool Cleared(int t, int e) {
-    const SlotIoEntry entry = EntryAt(t, e);
-    return entry.hFile == INVALID_HANDLE_VALUE && entry.pBuffer == nullptr;
+    const auto [hFile, pBuffer] = FileAndBuffer(t, e);
+    return hFile == INVALID_HANDLE_VALUE && pBuffer == nullptr;
   }
 
   CRecordingPresenter m_presenter;
@@ -255,9 +256,9 @@ TEST_F(SimpleWorkerTest, SlotsEntriesAndExitCodes) {
       EXPECT_TRUE(Cleared(0, nOtherSide)) << s;
       if (!used(s)) continue;
       EXPECT_TRUE(Running(0, s)) << s;
-      const SlotIoEntry entry = EntryAt(0, nEntry);
-      EXPECT_EQ(reinterpret_cast<uintptr_t>(entry.pBuffer) % 4096, 0u);
-      openFiles.emplace_back(entry.hFile, File(0, s));
+      const auto [hFile, pBuffer] = FileAndBuffer(0, nEntry);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(pBuffer) % 4096, 0u);
+      openFiles.emplace_back(hFile, File(0, s));
     }
     for (const auto& [hFile, szPath] : openFiles) {
       EXPECT_EQ(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(hFile)).string(), szPath);

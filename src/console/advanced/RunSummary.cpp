@@ -57,8 +57,8 @@ void AddTargetCounters(int nTarget, TargetResult& result) {
   const TargetRunRecord& record = g_pTargetRecords[nTarget];
   for (int e = 0; e < kEntriesPerTarget; ++e) {
     CScopedLock lock(g_csRecords);
-    result.qwBytes += record.entries[e].qwBytes;
-    result.qwIos += record.entries[e].qwIos;
+    result.qwBytes += record.entries[e].qwBytes.load(std::memory_order_relaxed);
+    result.qwIos += record.entries[e].qwIos.load(std::memory_order_relaxed);
   }
   LatencyCounts reads = CollectLatency(nTarget, EntrySides::kRead);
   const LatencyCounts writes = CollectLatency(nTarget, EntrySides::kWrite);

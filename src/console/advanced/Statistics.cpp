@@ -119,14 +119,16 @@ RateTotals SampleRates(IAdvancedView& view, int nTargets) {
     const uint64_t qwIosBefore = totals.qwIos;
     TargetRunRecord& record = g_pTargetRecords[t];
     for (int s = 0; s < kSlotsPerTarget; ++s) {
-      // Once per slot: the workers wait on this lock to count, so it is
-      // never held across a whole target.
+      // Once per slot: the workers count without it, but start and end
+      // under it, so it is never held across a whole target.
       CScopedLock lock(g_csRecords);
       for (SlotIoEntry* pEntry : {&record.entries[s], &record.entries[s + kWriteEntryOffset]}) {
-        totals.qwBytes += Moved(pEntry->qwBytes, pEntry->qwBytesPrev);
-        totals.qwIos += Moved(pEntry->qwIos, pEntry->qwIosPrev);
-        pEntry->qwBytesPrev = pEntry->qwBytes;
-        pEntry->qwIosPrev = pEntry->qwIos;
+        const uint64_t qwBytes = pEntry->qwBytes.load(std::memory_order_relaxed);
+        const uint64_t qwIos = pEntry->qwIos.load(std::memory_order_relaxed);
+        totals.qwBytes += Moved(qwBytes, pEntry->qwBytesPrev);
+        totals.qwIos += Moved(qwIos, pEntry->qwIosPrev);
+        pEntry->qwBytesPrev = qwBytes;
+        pEntry->qwIosPrev = qwIos;
       }
     }
     view.SetTargetText(t, kColumnMbPerSec, Unsigned32((totals.qwBytes - qwBytesBefore) >> 21));
