@@ -32,11 +32,6 @@ std::string Seconds(double dSeconds) {
   return sz;
 }
 
-std::string DescribeCall(const CallInProgress& call) {
-  return call.szFile + " inside a " + (call.nCall == kCallWrite ? "write" : "read") + " for " +
-         Seconds(std::chrono::duration<double>(call.age).count());
-}
-
 }  // namespace
 
 int LiveWorkers() {
@@ -156,24 +151,7 @@ void CRunWatch::OnWaitSlice() {
 }
 
 std::vector<std::string> CRunWatch::MarkStalledWorkers(IWorkerConsole* pConsole) {
-  std::vector<std::string> stalls;
-  const std::vector<CallInProgress> calls = CallsInProgress();
-  for (int t = 0; g_pTargetRecords != nullptr && t < g_nTargetRecords; ++t) {
-    TargetRunRecord& record = g_pTargetRecords[t];
-    for (int s = 0; s < kSlotsPerTarget; ++s) {
-      if (!record.hThread[s] || !record.hThread[s]->IsActive()) continue;
-      std::string szWhat = record.szRoot + " slot " + std::to_string(s) + ": still starting up or closing";
-      for (const CallInProgress& call : calls) {
-        if (call.nTarget == t && call.nSlot == s) szWhat = DescribeCall(call);
-      }
-      stalls.push_back(szWhat + ": I/O TIMEOUT");
-      record.activity[s].bFailed.store(1, std::memory_order_release);
-      if (pConsole != nullptr) {
-        pConsole->SetTargetText(t, kColumnStatus, "FAIL");
-        pConsole->SetTargetText(t, kColumnError, "I/O TIMEOUT");
-      }
-    }
-  }
+  std::vector<std::string> stalls = FailStalledWorkers(pConsole);
   for (const std::string& szStall : stalls) Say("stratavon-cli: FAIL, " + szStall + "\n");
   return stalls;
 }

@@ -181,7 +181,7 @@ class CSimpleRun : public CRunWatch {
                  std::to_string(LiveWorkersOf(t)) + " of " + std::to_string(m_launched[static_cast<size_t>(t)]) +
                  " workers running  " + m_failures.WordOf(t);
       const IoErrorTally tally = TargetIoErrors(t);
-      if (tally.qwCalls != 0) szLines += "  " + IoErrorCell(tally) + " (first: " + FirstIoErrorText(tally) + ")";
+      if (tally.qwCalls != 0) szLines += "  " + DescribeFailedCalls(tally);
       szLines += "\n";
     }
     szLines += szElapsed + "status RUN\n";

@@ -194,7 +194,9 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   // The wait pushes the whole batch to the kernel in the same call.
   IoWaitResult result = m_pQueue->WaitAll(bEarlyCheck ? TimeLeft(tDeadline) : m_timeout);
   if (result != IoWaitResult::kAllDone) {
-    if (bVerify) {
+    // A wait that failed cannot be waited on again (it would fail at once,
+    // over and over, and nothing would say so): it ends the worker in any mode.
+    if (bVerify || result == IoWaitResult::kFailed) {
       LeaveCall();
       if (result == IoWaitResult::kTimeout) {
         ReportIoError(0, kErrorIoTimeout, nullptr);
@@ -210,6 +212,11 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
     while (result != IoWaitResult::kAllDone) {
       if (StopRequested()) return BatchOutcome::kStopped;
       result = m_pQueue->WaitAll(m_timeout);
+      if (result == IoWaitResult::kFailed) {
+        LeaveCall();
+        ReportIoError(static_cast<uint32_t>(errno), nApiKind, nullptr);
+        return BatchOutcome::kFailed;
+      }
     }
   }
   LeaveCall();

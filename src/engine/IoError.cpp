@@ -64,6 +64,10 @@ std::string IoErrorCell(const IoErrorTally& tally) {
   return std::string(DescribeIoError(tally.nFirstKind, false).szShort) + " x" + std::to_string(tally.qwCalls);
 }
 
+std::string DescribeFailedCalls(const IoErrorTally& tally) {
+  return IoErrorCell(tally) + " (first: " + FirstIoErrorText(tally) + ")";
+}
+
 unsigned ListDifferingWords(const uint8_t* pExpected, const uint8_t* pFound, uint32_t dwBytes,
                             WordMismatch (&pairs)[kMaxListedWords]) {
   std::memset(pairs, 0, sizeof pairs);

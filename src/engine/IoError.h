@@ -67,6 +67,8 @@ IoErrorTally TargetIoErrors(int nTarget);
 std::string FirstIoErrorText(const IoErrorTally& tally);
 // The target row's Error cell for failed calls: "WRITE API x83703".
 std::string IoErrorCell(const IoErrorTally& tally);
+// Both together: "WRITE API x83703 (first: No space left on device)".
+std::string DescribeFailedCalls(const IoErrorTally& tally);
 
 // The stamps written over the first 41 bytes of a failed block: 40
 // characters and a zero byte.

@@ -1,5 +1,9 @@
 #include "engine/RunRecord.h"
 
+#include <cstdio>
+
+#include "engine/WorkerConsole.h"
+
 namespace stratavon {
 
 TargetRunRecord* g_pTargetRecords = nullptr;
@@ -56,25 +60,43 @@ std::atomic<int64_t> g_msIoTimeout{120000};
 std::chrono::milliseconds IoTimeout() { return std::chrono::milliseconds(g_msIoTimeout.load()); }
 void SetIoTimeout(std::chrono::milliseconds timeout) { g_msIoTimeout = timeout.count(); }
 
-std::vector<CallInProgress> CallsInProgress(std::chrono::milliseconds minAge) {
+std::vector<CallInProgress> CallsInProgress() {
   std::vector<CallInProgress> calls;
   const int64_t nsNow = std::chrono::steady_clock::now().time_since_epoch().count();
+  CScopedLock lock(g_csRecords);
   for (int t = 0; g_pTargetRecords != nullptr && t < g_nTargetRecords; ++t) {
-    TargetRunRecord& record = g_pTargetRecords[t];
+    const TargetRunRecord& record = g_pTargetRecords[t];
     for (int s = 0; s < kSlotsPerTarget; ++s) {
+      if (!record.hEndEvent[s] || record.hEndEvent[s]->IsSet()) continue;
       const SlotActivity& activity = record.activity[s];
       const auto nCall = static_cast<SlotCall>(activity.byCall.load());
-      if (nCall == kCallNone || !record.hThread[s] || !record.hThread[s]->IsActive()) continue;
-      const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(
-          std::chrono::nanoseconds(nsNow - activity.nsCallStart.load()));
-      if (age < minAge) continue;
-      const uint32_t nKind = record.workerKind[s];
-      const bool bWriteSide =
-          nKind == kWorkerSimpleWrite || nKind == kWorkerWriteAdvanced || nKind == kWorkerWriteAdvancedAsync;
-      calls.push_back({t, s, WorkFileName(record.szRoot, bWriteSide, s), nCall, age});
+      const auto age = nCall == kCallNone ? std::chrono::milliseconds(0)
+                                          : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::nanoseconds(nsNow - activity.nsCallStart.load()));
+      calls.push_back({t, s, WorkFileName(record.szRoot, s >= kFirstWriteSlot, s), nCall, age});
     }
   }
   return calls;
+}
+
+std::string DescribeCall(const CallInProgress& call) {
+  if (call.nCall == kCallNone) return call.szFile + ": still starting up or closing";
+  char szSeconds[32];
+  std::snprintf(szSeconds, sizeof szSeconds, "%.1f s", std::chrono::duration<double>(call.age).count());
+  return call.szFile + " inside a " + (call.nCall == kCallWrite ? "write" : "read") + " for " + szSeconds;
+}
+
+std::vector<std::string> FailStalledWorkers(IWorkerConsole* pConsole) {
+  std::vector<std::string> stalls;
+  for (const CallInProgress& call : CallsInProgress()) {
+    stalls.push_back(DescribeCall(call) + ": I/O TIMEOUT");
+    g_pTargetRecords[call.nTarget].activity[call.nSlot].bFailed.store(1, std::memory_order_release);
+    if (pConsole != nullptr) {
+      pConsole->SetTargetText(call.nTarget, kColumnStatus, "FAIL");
+      pConsole->SetTargetText(call.nTarget, kColumnError, "I/O TIMEOUT");
+    }
+  }
+  return stalls;
 }
 
 bool EveryWorkerBegun() {

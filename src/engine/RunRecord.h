@@ -157,7 +157,9 @@ void CountFailedCall(int nTarget, uint32_t nKind, int nError);
 std::chrono::milliseconds IoTimeout();
 void SetIoTimeout(std::chrono::milliseconds timeout);
 
-// A worker inside one call for at least the age asked for.
+// A worker a stop still waits for (its end event is not signalled): the call
+// it is inside and for how long, or kCallNone between calls (in its
+// start-up, or while it closes its file).
 struct CallInProgress {
   int nTarget = 0;
   int nSlot = 0;
@@ -165,8 +167,14 @@ struct CallInProgress {
   SlotCall nCall = kCallNone;
   std::chrono::milliseconds age{0};
 };
-// Every worker that is inside a call older than minAge, over every record.
-std::vector<CallInProgress> CallsInProgress(std::chrono::milliseconds minAge = std::chrono::milliseconds(0));
+// Every worker not ended yet, target by target and slot by slot.
+std::vector<CallInProgress> CallsInProgress();
+// "<file> inside a write for 12.5 s", or "<file>: still starting up or closing".
+std::string DescribeCall(const CallInProgress& call);
+// After a stop's wait gave up: every worker not ended yet is a failure. Each
+// is marked failed and, given a console, its target's row reads FAIL and
+// I/O TIMEOUT; returns what each was doing.
+std::vector<std::string> FailStalledWorkers(IWorkerConsole* pConsole);
 
 // Whether every slot that holds a worker has begun its I/O or ended.
 bool EveryWorkerBegun();

@@ -80,7 +80,8 @@ inline QMessageBox* VisibleMessageBox() {
 }
 
 // Answers every message box that comes up, while it lives, with the button
-// whose text contains szButton (mnemonic '&'s left out), and keeps their texts.
+// whose text contains szButton (mnemonic '&'s left out), and keeps their
+// texts (the text, a line break, the informative text).
 class CBoxAnswerer {
  public:
   explicit CBoxAnswerer(const QString& szButton) {
@@ -89,7 +90,7 @@ class CBoxAnswerer {
       if (pBox == nullptr) return;
       for (QAbstractButton* pButton : pBox->buttons()) {
         if (!pButton->text().remove(QLatin1Char('&')).contains(szButton)) continue;
-        m_texts.push_back(pBox->text().toStdString());
+        m_texts.push_back((pBox->text() + '\n' + pBox->informativeText()).toStdString());
         pButton->click();
         return;
       }
@@ -219,7 +220,10 @@ class GuiTest : public ::testing::Test {
     ReleaseTargetRecords();
     g_nPatternKind = kPatternByte;
     g_byPatternByte = 0xAA;
+    SetIoTimeout(m_ioTimeout);
   }
+
+  const std::chrono::milliseconds m_ioTimeout = IoTimeout();
 
   CStateHome m_home;
   CRecordingPresenter m_presenter;

@@ -728,6 +728,42 @@ TEST_F(AdvancedDlgTest, FailedTargetKeepsItsFailureThroughStopUntilTheNextStart)
   EXPECT_EQ(Dlg().Text(IDC_ADV_EXTENDED), "NONE");
 }
 
+// A stop waits for a call that does not come back no longer than the I/O
+// time-out: the operator learns which call holds it and may wait on, and
+// the stalled worker's row shows the failure as the command line reports it.
+TEST_F(AdvancedDlgTest, StopOutlastingTheIoTimeoutNamesTheStalledCallAndFailsItsRow) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  Open(1, IDC_WRITE, 0, false, {fs.Root()});
+  Click(IDC_ADV_START);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return Dlg().TargetText(0, kColumnStatus) == "RUN"; }));
+  const int nRule = fs.Arm(FaultRule::Stall("KORVA25.DAT", FaultRule::EOp::Write, 0, 0, 0));
+  ASSERT_GE(nRule, 0) << fs.LastError();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return fs.Hits(nRule) > 0; })) << fs.Report();
+  SetIoTimeout(std::chrono::seconds(1));
+
+  // "Wait" keeps the stop waiting; the call comes back once the box has
+  // been answered (or after a bound, so that a stop that never asks ends).
+  CBoxAnswerer wait("Wait");
+  QTimer release;
+  const auto tGiveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  QObject::connect(&release, &QTimer::timeout, [&] {
+    if (!wait.Texts().empty() || std::chrono::steady_clock::now() > tGiveUp) fs.Disarm(nRule);
+  });
+  release.start(10);
+  Click(IDC_ADV_STOP);
+  release.stop();
+
+  ASSERT_FALSE(wait.Texts().empty()) << "no box named the worker the stop waited for";
+  EXPECT_NE(wait.Texts()[0].find("WRITE/KORVA25.DAT inside a write for"), std::string::npos) << wait.Texts()[0];
+  EXPECT_FALSE(Dlg().IsRunning());
+  EXPECT_EQ(Dlg().TargetText(0, kColumnStatus), "FAIL");
+  EXPECT_EQ(Dlg().TargetText(0, kColumnError), "I/O TIMEOUT");
+  EXPECT_EQ(Dlg().Text(IDC_ADV_STATUS), "FAIL");
+}
+
 TEST_F(AdvancedDlgTest, RealRunOnTwoTargetsShowsItsWordsAndRates) {
   Open(2, IDC_WRITE, 1, false);
   Check(IDC_ADV_ENABLE_PERFORMANCE, true);

@@ -20,6 +20,8 @@
 #include "engine/RunRecord.h"
 #include "GuiTestSupport.h"
 #include "platform/AlignedBuffer.h"
+#include "platform/SystemError.h"
+#include "support/FaultFs.h"
 #include "support/LoopMount.h"
 #include "support/Wait.h"
 
@@ -680,6 +682,30 @@ TEST_F(CorvaneDlgTest, FullTargetShowsOneBoxNamingItAndStopStillCompletes) {
   EXPECT_EQ(answered[0].rfind("Error: NOT ENOUGH DISK SPACE\n", 0), 0u) << answered[0];
   EXPECT_NE(answered[0].find(disk.Root()), std::string::npos) << answered[0];
   dlg.ResetConsole();
+}
+
+// The simple writers go on past failed calls; the console shows them per
+// target while the run is on, and the run ends in FAIL, not STOP.
+TEST_F(CorvaneDlgTest, FailedCallsShowOnTheStatusBoxAndEndTheRunInFail) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  ASSERT_GE(fs.Arm(FaultRule::Error("KORVA25.DAT", FaultRule::EOp::Write, 0, 0, EIO)), 0) << fs.LastError();
+  CTestConsole dlg;
+  Show(dlg);
+  dlg.ApplyTargetChoice({fs.Root()});
+  Click(dlg, IDC_WRITE);
+  dlg.Control<QComboBox>(IDC_THREADS)->setCurrentIndex(0);
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !dlg.Control<QLineEdit>(IDC_STATUS)->toolTip().isEmpty(); }))
+      << fs.Report();
+  EXPECT_EQ(dlg.StatusText(), "RUN");
+  Click(dlg, IDC_STOP);
+  EXPECT_EQ(dlg.StatusText(), "FAIL");
+  const std::string szTip = dlg.Control<QLineEdit>(IDC_STATUS)->toolTip().toStdString();
+  EXPECT_EQ(szTip.rfind(fs.Root() + ": WRITE API x", 0), 0u) << szTip;
+  EXPECT_NE(szTip.find("(first: " + FormatSystemMessage(EIO) + ")"), std::string::npos) << szTip;
 }
 
 TEST_F(CorvaneDlgTest, RefreshWorkFilesRewritesHeldFilesThroughAMapping) {

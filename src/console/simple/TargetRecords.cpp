@@ -223,18 +223,4 @@ bool WaitForWorkers(const std::function<void()>& dispatch, std::chrono::millisec
   return true;
 }
 
-std::vector<LiveWorker> ListLiveWorkers() {
-  std::vector<LiveWorker> live;
-  CSingleLock lockRecords(&g_csRecords);
-  lockRecords.Lock();
-  for (int t = 0; g_pTargetRecords != nullptr && t < g_nTargetRecords; ++t) {
-    const TargetRunRecord& record = g_pTargetRecords[t];
-    for (int s = 0; s < kSlotsPerTarget; ++s) {
-      if (!record.hEndEvent[s] || record.hEndEvent[s]->IsSet()) continue;
-      live.push_back({record.szRoot, s, WorkFileName(record.szRoot, s >= kFirstWriteSlot, s)});
-    }
-  }
-  return live;
-}
-
 }  // namespace stratavon

@@ -65,14 +65,4 @@ void ResumeWorkers();
 constexpr std::chrono::milliseconds kNoWaitLimit = std::chrono::milliseconds::max();
 bool WaitForWorkers(const std::function<void()>& dispatch = {}, std::chrono::milliseconds limit = kNoWaitLimit);
 
-// A worker whose end event is not signalled yet.
-struct LiveWorker {
-  std::string szRoot;
-  int nSlot = 0;
-  std::string szWorkFile;
-};
-// The workers not ended yet, target by target and slot by slot: what a stop
-// that does not end is waiting for.
-std::vector<LiveWorker> ListLiveWorkers();
-
 }  // namespace stratavon

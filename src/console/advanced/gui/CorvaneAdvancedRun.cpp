@@ -55,10 +55,16 @@ void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
   // Commands that would re-enter the run control are held off by
   // m_nWaitDepth meanwhile.
   const auto dispatch = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };
-  if (bClosing) {
-    m_pRun->OnClose(dispatch);
-  } else {
-    m_pRun->OnStop(dispatch);
+  // Each wait is bounded by the I/O time-out: a worker still inside a call
+  // by then has failed, and the operator learns which ones hold the stop
+  // and may quit without them.
+  while (!(bClosing ? m_pRun->OnClose(dispatch, IoTimeout()) : m_pRun->OnStop(dispatch, IoTimeout()))) {
+    const std::vector<std::string> stalls = FailStalledWorkers(m_pWorkerView.get());
+    if (!stalls.empty()) {
+      m_pWorkerView->SetStatusText("FAIL");
+      m_pWorkerView->SetExtendedText(stalls.front());
+    }
+    OfferQuitWhileStopping(this);
   }
   --m_nWaitDepth;
   UpdateStartHint();

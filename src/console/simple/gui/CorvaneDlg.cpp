@@ -12,6 +12,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 #include <QValidator>
 #include <algorithm>
 #include <initializer_list>
@@ -115,6 +116,10 @@ void CCorvaneDlg::CreateControls() {
   m_edStatus = new QLineEdit(pClient);
   frame.Place(m_edStatus, IDC_STATUS, 7, 20, 52, 14);
   ShowReadOnly(m_edStatus, true);
+  // While a run is on, its failed calls show on the Status box.
+  m_pFailedCallsTimer = new QTimer(this);
+  m_pFailedCallsTimer->setInterval(2000);
+  connect(m_pFailedCallsTimer, &QTimer::timeout, this, [this] { ShowFailedCalls(); });
 
   auto* pLocationLabel = new QLabel(tr("Location"), pClient);
   frame.Place(pLocationLabel, 0, 7, 37, 28, 8);

@@ -18,6 +18,7 @@ class QLineEdit;
 class QMenuBar;
 class QPushButton;
 class QRadioButton;
+class QTimer;
 
 namespace stratavon {
 
@@ -153,8 +154,13 @@ class CCorvaneDlg : public QDialog {
   bool PrepareWorkDirectories();
   void LaunchSimpleWorkers();
   // Stops the run's workers and waits for all of them; GUI events are
-  // served between the 500 ms waits.
-  void StopAndWaitForWorkers();
+  // served between the 500 ms waits. Each wait is bounded by the I/O
+  // time-out, after which the operator may quit without the workers. True
+  // when a worker outlasted the time-out (it has failed).
+  bool StopAndWaitForWorkers();
+  // Shows the calls that failed in this run, per target, on the Status box
+  // (its tip, and its text in red); true when any failed.
+  bool ShowFailedCalls();
   void FinishTargetSelection();
   std::vector<std::string> TargetRoots() const;
 
@@ -165,6 +171,7 @@ class CCorvaneDlg : public QDialog {
   QComboBox* m_cbThreads = nullptr;
   QLineEdit* m_edPattern = nullptr;
   QLineEdit* m_edStatus = nullptr;
+  QTimer* m_pFailedCallsTimer = nullptr;
   uint8_t m_bRunning = 0;
   int m_nTargets = 0;
   // Null before the first choice and after a reset: targets must be chosen

@@ -9,13 +9,17 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QComboBox>
+#include <QTimer>
 #include <cstring>
 
+#include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
 #include "console/simple/TargetRecords.h"
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/QtMessagePresenter.h"
+#include "console/simple/gui/QuitGuard.h"
+#include "engine/IoError.h"
 #include "engine/Pattern.h"
 #include "engine/RunRecord.h"
 #include "platform/CriticalSection.h"
@@ -150,25 +154,47 @@ void CCorvaneDlg::OnStart() {
   }
   LaunchSimpleWorkers();
   SetStatus(kStatusRun);
+  ShowFailedCalls();
+  m_pFailedCallsTimer->start();
   m_bRunning = 1;
   EnableRunButtons(false, true);
 }
 
-void CCorvaneDlg::StopAndWaitForWorkers() {
+bool CCorvaneDlg::StopAndWaitForWorkers() {
   ++m_nWaitDepth;
   StopWorkers();
   // A worker's start-up message box is shown by this thread, so the wait
   // keeps serving events (not the operator's input to the console, which
   // waits until the workers are down).
-  WaitForWorkers([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+  bool bStalled = false;
+  while (!WaitForWorkers([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }, IoTimeout())) {
+    bStalled |= !FailStalledWorkers(nullptr).empty();
+    OfferQuitWhileStopping(this);
+  }
+  m_pFailedCallsTimer->stop();
   --m_nWaitDepth;
+  return bStalled;
+}
+
+bool CCorvaneDlg::ShowFailedCalls() {
+  QString szTip;
+  for (int t = 0; t < m_nTargets && t < g_nTargetRecords; ++t) {
+    const IoErrorTally tally = TargetIoErrors(t);
+    if (tally.qwCalls == 0) continue;
+    szTip += QString::fromStdString(g_pTargetRecords[t].szRoot + ": " + DescribeFailedCalls(tally)) + '\n';
+  }
+  m_edStatus->setToolTip(szTip.trimmed());
+  m_edStatus->setStyleSheet(szTip.isEmpty() ? QString() : QStringLiteral("color: red"));
+  return !szTip.isEmpty();
 }
 
 void CCorvaneDlg::OnStop() {
   if (!m_bRunning || m_nWaitDepth > 0) return;
   EnableRunButtons(false, false);
-  StopAndWaitForWorkers();
-  SetStatus(kStatusStop);
+  const bool bStalled = StopAndWaitForWorkers();
+  // The simple workers go on past a failed call; the run's end says it.
+  const bool bCallsFailed = ShowFailedCalls();
+  SetStatus(bStalled || bCallsFailed ? kStatusFail : kStatusStop);
   m_bRunning = 0;
   EnableRunButtons(true, true);
 }

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "console/simple/TargetRecords.h"
+#include "engine/RunRecord.h"
 
 namespace stratavon {
 namespace {
@@ -30,11 +30,11 @@ bool ConfirmStopRun(QWidget* pParent, const QString& szQuestion) {
 }
 
 void OfferQuitWhileStopping(QWidget* pParent) {
-  const std::vector<LiveWorker> live = ListLiveWorkers();
+  const std::vector<CallInProgress> live = CallsInProgress();
   if (live.empty()) return;
   QString szList;
   for (size_t i = 0; i < live.size() && i < static_cast<size_t>(kListedWorkers); ++i) {
-    szList += QObject::tr("slot %1: %2\n").arg(live[i].nSlot).arg(QString::fromStdString(live[i].szWorkFile));
+    szList += QObject::tr("slot %1: %2\n").arg(live[i].nSlot).arg(QString::fromStdString(DescribeCall(live[i])));
   }
   if (live.size() > static_cast<size_t>(kListedWorkers)) {
     szList += QObject::tr("and %1 more\n").arg(live.size() - static_cast<size_t>(kListedWorkers));
