@@ -150,6 +150,12 @@ TEST_F(RunMonitorTest, ResultsOnStopEqualTheCliJsonAndSaveAsJsonCsvAndPng) {
   monitor.OnShowChart();
   ASSERT_NE(monitor.ChartWindow(), nullptr);
   SaveScreenshot(*monitor.ChartWindow(), "live_chart");
+  auto* pSeries = monitor.ChartWindow()->findChild<QComboBox*>();
+  ASSERT_NE(pSeries, nullptr);
+  pSeries->setCurrentIndex(CRateChart::kSeriesP99);
+  monitor.OnShowChart();
+  EXPECT_EQ(pSeries->currentIndex(), CRateChart::kSeriesP99) << "the p99 switch is on with a timed run";
+  SaveScreenshot(*monitor.ChartWindow(), "live_chart_p99");
 }
 
 // The event viewer lists what the log holds and says how many lines it

@@ -1,5 +1,7 @@
 #include "console/advanced/gui/ResultsDlg.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QDialogButtonBox>
@@ -21,7 +23,8 @@
 namespace stratavon {
 namespace {
 
-enum Column { kRoot, kStatus, kError, kBytes, kIos, kMbPerSec, kIops, kLatency, kFirstBad, kFailure, kColumns };
+// The words first, then the figures, which may scroll.
+enum Column { kRoot, kStatus, kError, kFailure, kFirstBad, kBytes, kIos, kMbPerSec, kIops, kLatency, kColumns };
 
 }  // namespace
 
@@ -33,8 +36,8 @@ CResultsDlg::CResultsDlg(QWidget* pParent, std::function<QPixmap()> grabChart)
   m_stVerdict->setTextInteractionFlags(Qt::TextSelectableByMouse);
   m_lcTargets = new QTreeWidget(this);
   m_lcTargets->setColumnCount(kColumns);
-  m_lcTargets->setHeaderLabels({tr("Target"), tr("Status"), tr("Error"), tr("Bytes"), tr("I/Os"), tr("MB/s"),
-                                tr("IOPS"), tr("p50 / p99 / max us"), tr("First bad offset"), tr("First failure")});
+  m_lcTargets->setHeaderLabels({tr("Target"), tr("Status"), tr("Error"), tr("First failure"), tr("First bad offset"),
+                                tr("Bytes"), tr("I/Os"), tr("MB/s"), tr("IOPS"), tr("p50 / p99 / max us")});
   m_lcTargets->setRootIsDecorated(false);
   m_lcTargets->setAllColumnsShowFocus(true);
   m_lcTargets->header()->setStretchLastSection(true);
@@ -106,7 +109,10 @@ void CResultsDlg::SetResult(const RunResult& result) {
       for (int c = 0; c < kColumns; ++c) pItem->setForeground(c, QColor(0x9B, 0x1C, 0x1C));
     }
   }
-  for (int c = 0; c < kFailure; ++c) m_lcTargets->resizeColumnToContents(c);
+  for (int c = 0; c < kColumns; ++c) m_lcTargets->resizeColumnToContents(c);
+  // A long reason keeps its whole text in its tooltip.
+  const int nFailureWidth = std::min(m_lcTargets->columnWidth(kFailure), 40 * fontMetrics().averageCharWidth());
+  m_lcTargets->setColumnWidth(kFailure, nFailureWidth);
   m_lcSettings->clear();
   for (const auto& [szName, szValue] : result.settings) {
     new QTreeWidgetItem(m_lcSettings, {QString::fromStdString(szName), QString::fromStdString(szValue)});
