@@ -16,7 +16,7 @@ struct RatePoint {
   double dEnd = 0;
   std::vector<float> mbPerSec;
   std::vector<float> iops;
-  std::vector<float> p99Us;  // empty when the statistics gave no latency
+  std::vector<float> p99Us;  // empty when the statistics gave no latency; 0 for a series nothing timed
 };
 
 // The chart's history of a whole run at bounded memory. New samples stay
