@@ -80,7 +80,12 @@ TEST_F(RunMonitorTest, ResultsOnStopEqualTheCliJsonAndSaveAsJsonCsvAndPng) {
   for (int r = 0; r < 2; ++r) {
     for (int c = 0; c < kTargetColumns; ++c) cli.SetTargetText(r, c, m_pDlg->TargetText(r, c).toStdString());
   }
+  // Target 0's I/Os take 200 us in the first interval and 1000 us later
+  // (both exact at the histogram's extremes); target 1's are not timed.
+  auto pLatency = std::make_shared<CLatencyHistogram>();
+  g_pTargetRecords[0].entries[0].pLatency = pLatency;
   for (int nSample = 1; nSample <= 3; ++nSample) {
+    for (int i = 0; i < 128; ++i) pLatency->Record(uint64_t{nSample == 1 ? 200000u : 1000000u});
     {
       CScopedLock lock(g_csRecords);
       g_pTargetRecords[0].entries[0].qwBytes += 8388608;
@@ -97,6 +102,11 @@ TEST_F(RunMonitorTest, ResultsOnStopEqualTheCliJsonAndSaveAsJsonCsvAndPng) {
     pView->SetTargetText(1, kColumnStatus, "STOP");  // a second worker of the target stops cleanly
   }
   g_pTargetRecords[1].activity[kFirstWriteSlot].bFailed = 1;
+  IntegrityReport report;
+  report.nTarget = 1;
+  report.nKind = kErrorDataComparison;
+  report.mismatch = {1052672, 1052800, 129, 1};
+  PublishIntegrityReport(report);
   ControlOf<QAbstractButton>(*m_pDlg, IDC_ADV_STOP)->click();
 
   CRunMonitor& monitor = m_pDlg->Monitor();
@@ -112,7 +122,12 @@ TEST_F(RunMonitorTest, ResultsOnStopEqualTheCliJsonAndSaveAsJsonCsvAndPng) {
   EXPECT_EQ(result.targets[1].szStatus, "FAIL");
   EXPECT_EQ(result.targets[1].szReason, "DATA COMPARISON ERROR");
   EXPECT_EQ(result.targets[0].qwBytes, 3u * 8388608u);
-  EXPECT_EQ(monitor.History().PointCount(), 3u) << "one chart point per sample";
+  const std::vector<RatePoint> points = monitor.History().Points();
+  ASSERT_EQ(points.size(), 3u) << "one chart point per sample";
+  for (size_t i = 0; i < points.size(); ++i) {
+    const float fP99 = i == 0 ? 200.0f : 1000.0f;
+    EXPECT_EQ(points[i].p99Us, (std::vector<float>{fP99, 0.0f, fP99})) << "sample " << i;
+  }
 
   CTempDir out;
   ASSERT_TRUE(pResults->SaveTo(QString::fromStdString(out.Path("r.json"))));
@@ -122,6 +137,8 @@ TEST_F(RunMonitorTest, ResultsOnStopEqualTheCliJsonAndSaveAsJsonCsvAndPng) {
   EXPECT_NE(szCsv.find(result.targets[1].szRoot + ",FAIL,DATA COMPARISON," + std::to_string(6u * 1048576u) + ",96,"),
             std::string::npos)
       << szCsv;
+  EXPECT_NE(szCsv.find(",1052672,DATA COMPARISON,,,,,\n"), std::string::npos) << szCsv;
+  EXPECT_NE(szCsv.find(",,,1000.000,1000.000,1000.000,1000.000,1000.000\n"), std::string::npos) << szCsv;
   ASSERT_TRUE(pResults->SaveTo(QString::fromStdString(out.Path("chart.png"))));
   EXPECT_FALSE(QImage(QString::fromStdString(out.Path("chart.png"))).isNull());
   QString szReason;
@@ -133,6 +150,12 @@ TEST_F(RunMonitorTest, ResultsOnStopEqualTheCliJsonAndSaveAsJsonCsvAndPng) {
   monitor.OnShowChart();
   ASSERT_NE(monitor.ChartWindow(), nullptr);
   SaveScreenshot(*monitor.ChartWindow(), "live_chart");
+  auto* pSeries = monitor.ChartWindow()->findChild<QComboBox*>();
+  ASSERT_NE(pSeries, nullptr);
+  pSeries->setCurrentIndex(CRateChart::kSeriesP99);
+  monitor.OnShowChart();
+  EXPECT_EQ(pSeries->currentIndex(), CRateChart::kSeriesP99) << "the p99 switch is on with a timed run";
+  SaveScreenshot(*monitor.ChartWindow(), "live_chart_p99");
 }
 
 // The event viewer lists what the log holds and says how many lines it

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "console/advanced/IntervalStats.h"
 #include "console/advanced/RunSummary.h"
 
 namespace stratavon {
@@ -61,6 +62,7 @@ void CRateHistory::Append(double dStart, double dEnd, const std::vector<float>& 
   point.iops = withTotal(iops, false);
   if (!p99Us.empty()) {
     point.p99Us = withTotal(p99Us, true);
+    if (p99Us.size() > n) point.p99Us[n] = p99Us[n];
     m_bLatency = true;
   }
   m_levels[0].push_back(std::move(point));
@@ -113,7 +115,7 @@ void CRateFeed::Start(int nTargets, double dNow) {
   }
 }
 
-void CRateFeed::Sample(double dNow, CRateHistory& history, const std::vector<float>& p99Us) {
+void CRateFeed::Sample(double dNow, CRateHistory& history, const CIntervalStats* pIntervals) {
   const double dSpan = dNow - m_dLast;
   if (dSpan <= 0) return;
   std::vector<float> mb(static_cast<size_t>(m_nTargets));
@@ -130,6 +132,14 @@ void CRateFeed::Sample(double dNow, CRateHistory& history, const std::vector<flo
     m_ios[i] = counters.qwIos;
     mb[i] = static_cast<float>(static_cast<double>(qwBytes) / kBytesPerMb / dSpan);
     iops[i] = static_cast<float>(static_cast<double>(qwIos) / dSpan);
+  }
+  std::vector<float> p99Us;
+  if (pIntervals != nullptr && !pIntervals->Total().latency.Empty()) {
+    const auto p99 = [](const IntervalFigures& figures) {
+      return static_cast<float>(static_cast<double>(figures.latency.PercentileNs(99)) / 1000.0);
+    };
+    for (int t = 0; t < m_nTargets; ++t) p99Us.push_back(p99(pIntervals->Target(t)));
+    p99Us.push_back(p99(pIntervals->Total()));
   }
   if (history.Targets() != m_nTargets) history.Clear(m_nTargets);
   history.Append(m_dLast - m_dStart, dNow - m_dStart, mb, iops, p99Us);

@@ -7,6 +7,8 @@
 
 namespace stratavon {
 
+class CIntervalStats;
+
 // One point of the live chart: the rates over [dStart, dEnd) seconds of
 // the run, per target and, last, in total.
 struct RatePoint {
@@ -14,7 +16,7 @@ struct RatePoint {
   double dEnd = 0;
   std::vector<float> mbPerSec;
   std::vector<float> iops;
-  std::vector<float> p99Us;  // empty when the statistics gave no latency
+  std::vector<float> p99Us;  // empty when the statistics gave no latency; 0 for a series nothing timed
 };
 
 // The chart's history of a whole run at bounded memory. New samples stay
@@ -31,7 +33,8 @@ class CRateHistory {
   // Forgets everything; the next samples have nTargets targets.
   void Clear(int nTargets);
   // One interval's rates per target; the total is added here. p99Us is
-  // empty or one value per target (its total is the largest).
+  // empty, one value per target (its total is then the largest), or one per
+  // target and the total's own last.
   void Append(double dStart, double dEnd, const std::vector<float>& mbPerSec, const std::vector<float>& iops,
               const std::vector<float>& p99Us = {});
 
@@ -61,8 +64,10 @@ class CRateFeed {
  public:
   // Marks the counters as they are at the run's start.
   void Start(int nTargets, double dNow);
-  // The interval since the last sample, into history. p99Us as Append takes it.
-  void Sample(double dNow, CRateHistory& history, const std::vector<float>& p99Us = {});
+  // The interval since the last sample, into history, with the p99
+  // latency of each target and of all of them over the interval intervals
+  // last sampled (none without intervals or when no I/O was timed).
+  void Sample(double dNow, CRateHistory& history, const CIntervalStats* pIntervals = nullptr);
 
  private:
   int m_nTargets = 0;

@@ -272,13 +272,29 @@ std::string CsvField(const std::string& szText) {
 }  // namespace
 
 std::string RunResultCsv(const RunResult& result) {
-  std::string sz = "root,status,error,bytes,ios,mb_per_s,iops,elapsed_s,failure\n";
+  std::string sz =
+      "root,status,error,bytes,ios,mb_per_s,iops,elapsed_s,failure,first_bad_offset,mismatch_kind,"
+      "p50_us,p90_us,p99_us,p99.9_us,max_us\n";
   for (const TargetResult& target : result.targets) {
     sz += CsvField(target.szRoot) + "," + CsvField(target.szStatus) + "," + CsvField(target.szError) + "," +
           std::to_string(target.qwBytes) + "," + std::to_string(target.qwIos) + "," +
           JsonDecimal(AverageMbPerSecond(target.qwBytes, result.dElapsedSeconds)) + "," +
           JsonDecimal(AveragePerSecond(target.qwIos, result.dElapsedSeconds)) + "," +
-          JsonDecimal(result.dElapsedSeconds) + "," + CsvField(target.szReason) + "\n";
+          JsonDecimal(result.dElapsedSeconds) + "," + CsvField(target.szReason) + ",";
+    // Empty fields without a failed verification or without timed I/O.
+    if (!target.mismatches.empty()) {
+      const IntegrityReport& first = target.mismatches.front();
+      sz += std::to_string(first.mismatch.qwFirstOffset) + "," + CsvField(DescribeIoError(first.nKind, false).szShort);
+    } else {
+      sz += ",";
+    }
+    const LatencySummary& l = target.latency;
+    if (l.qwCount != 0) {
+      for (double dUs : {l.dP50Us, l.dP90Us, l.dP99Us, l.dP999Us, l.dMaxUs}) sz += "," + JsonDecimal(dUs);
+    } else {
+      sz += ",,,,,";
+    }
+    sz += "\n";
   }
   if (!result.settings.empty()) {
     sz += "\nsetting,value\n";

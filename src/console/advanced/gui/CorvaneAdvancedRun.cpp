@@ -74,7 +74,7 @@ void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
 void CCorvaneAdvancedDlg::OnTimer(int nTimerId) {
   if (nTimerId == TIMER_ELAPSED || nTimerId == TIMER_STATS) m_pRun->OnTimer(nTimerId);
   if (nTimerId == TIMER_STATS) {
-    m_pMonitor->OnSample();
+    m_pMonitor->OnSample(m_pRun->Intervals());
     ShowLatencyTips();
   }
 }

@@ -118,6 +118,11 @@ void CRateChart::paintEvent(QPaintEvent*) {
     for (const RatePoint& point : points) {
       const std::vector<float>& values = SeriesOf(point, m_nSeries);
       if (static_cast<size_t>(s) >= values.size()) continue;
+      // A p99 of 0: nothing of that series was timed then; a gap, not a fast interval.
+      if (m_nSeries == kSeriesP99 && values[static_cast<size_t>(s)] <= 0.0f) {
+        bFirst = true;
+        continue;
+      }
       const QPointF at(xOf((point.dStart + point.dEnd) / 2), plot.bottom() - values[static_cast<size_t>(s)] / dMax *
                                                                                   plot.height());
       if (bFirst) path.moveTo(at); else path.lineTo(at);

@@ -1,5 +1,7 @@
 #include "console/advanced/gui/ResultsDlg.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QDialogButtonBox>
@@ -16,11 +18,13 @@
 #include <QVBoxLayout>
 
 #include "console/advanced/Statistics.h"
+#include "engine/IoError.h"
 
 namespace stratavon {
 namespace {
 
-enum Column { kRoot, kStatus, kError, kBytes, kIos, kMbPerSec, kIops, kFailure, kColumns };
+// The words first, then the figures, which may scroll.
+enum Column { kRoot, kStatus, kError, kFailure, kFirstBad, kBytes, kIos, kMbPerSec, kIops, kLatency, kColumns };
 
 }  // namespace
 
@@ -32,8 +36,8 @@ CResultsDlg::CResultsDlg(QWidget* pParent, std::function<QPixmap()> grabChart)
   m_stVerdict->setTextInteractionFlags(Qt::TextSelectableByMouse);
   m_lcTargets = new QTreeWidget(this);
   m_lcTargets->setColumnCount(kColumns);
-  m_lcTargets->setHeaderLabels({tr("Target"), tr("Status"), tr("Error"), tr("Bytes"), tr("I/Os"), tr("MB/s"),
-                                tr("IOPS"), tr("First failure")});
+  m_lcTargets->setHeaderLabels({tr("Target"), tr("Status"), tr("Error"), tr("First failure"), tr("First bad offset"),
+                                tr("Bytes"), tr("I/Os"), tr("MB/s"), tr("IOPS"), tr("p50 / p99 / max us")});
   m_lcTargets->setRootIsDecorated(false);
   m_lcTargets->setAllColumnsShowFocus(true);
   m_lcTargets->header()->setStretchLastSection(true);
@@ -57,7 +61,7 @@ CResultsDlg::CResultsDlg(QWidget* pParent, std::function<QPixmap()> grabChart)
   pLayout->addWidget(pSettingsLabel);
   pLayout->addWidget(m_lcSettings, 1);
   pLayout->addWidget(pButtons);
-  resize(720, 480);
+  resize(900, 480);
 }
 
 void CResultsDlg::SetResult(const RunResult& result) {
@@ -85,14 +89,30 @@ void CResultsDlg::SetResult(const RunResult& result) {
     pItem->setText(kIos, QString::number(target.qwIos));
     pItem->setText(kMbPerSec, QString::number(AverageMbPerSecond(target.qwBytes, result.dElapsedSeconds), 'f', 1));
     pItem->setText(kIops, QString::number(AveragePerSecond(target.qwIos, result.dElapsedSeconds), 'f', 1));
+    const LatencySummary& l = target.latency;
+    if (l.qwCount != 0) {
+      pItem->setText(kLatency, QStringLiteral("%1 / %2 / %3")
+                                   .arg(l.dP50Us, 0, 'f', 1)
+                                   .arg(l.dP99Us, 0, 'f', 1)
+                                   .arg(l.dMaxUs, 0, 'f', 1));
+    }
+    if (!target.mismatches.empty()) {
+      const IntegrityReport& first = target.mismatches.front();
+      pItem->setText(kFirstBad, QStringLiteral("%1 (%2)").arg(first.mismatch.qwFirstOffset).arg(
+                                    QString::fromUtf8(DescribeIoError(first.nKind, false).szShort)));
+      pItem->setToolTip(kFirstBad, QString::fromStdString(DescribeMismatch(first.mismatch)));
+    }
     pItem->setText(kFailure, QString::fromStdString(target.szReason));
     pItem->setToolTip(kFailure, pItem->text(kFailure));
-    for (int c = kBytes; c <= kIops; ++c) pItem->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
+    for (int c = kBytes; c <= kLatency; ++c) pItem->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
     if (target.szStatus == "FAIL") {
       for (int c = 0; c < kColumns; ++c) pItem->setForeground(c, QColor(0x9B, 0x1C, 0x1C));
     }
   }
-  for (int c = 0; c < kFailure; ++c) m_lcTargets->resizeColumnToContents(c);
+  for (int c = 0; c < kColumns; ++c) m_lcTargets->resizeColumnToContents(c);
+  // A long reason keeps its whole text in its tooltip.
+  const int nFailureWidth = std::min(m_lcTargets->columnWidth(kFailure), 40 * fontMetrics().averageCharWidth());
+  m_lcTargets->setColumnWidth(kFailure, nFailureWidth);
   m_lcSettings->clear();
   for (const auto& [szName, szValue] : result.settings) {
     new QTreeWidgetItem(m_lcSettings, {QString::fromStdString(szName), QString::fromStdString(szValue)});

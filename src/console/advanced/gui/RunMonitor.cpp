@@ -94,10 +94,9 @@ double CRunMonitor::SecondsSinceStart() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_tStart).count();
 }
 
-void CRunMonitor::OnSample() {
+void CRunMonitor::OnSample(const CIntervalStats& intervals) {
   if (!m_bRunning) return;
-  // The latency series waits for the statistics to give a per-interval p99.
-  m_feed.Sample(SecondsSinceStart(), m_history);
+  m_feed.Sample(SecondsSinceStart(), m_history, &intervals);
   if (m_pChart) m_pChart->Refresh(TargetNames());
 }
 
@@ -132,6 +131,7 @@ void CRunMonitor::OnRunEnded(bool bShow) {
     AddTargetVerdict(target, t);
     m_result.targets.push_back(std::move(target));
   }
+  m_result.latency = RunLatency(m_nTargets);
   m_bHasResult = true;
   if (m_pChart) m_pChart->Refresh(TargetNames());
   if (m_pResults) m_pResults->SetResult(m_result);

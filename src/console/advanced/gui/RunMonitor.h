@@ -17,6 +17,7 @@ class QWidget;
 namespace stratavon {
 
 class CEventLogDlg;
+class CIntervalStats;
 class CRateChartDlg;
 class CResultsDlg;
 
@@ -38,8 +39,8 @@ class CRunMonitor : public QObject {
 
   // A run started on nTargets targets with these settings and pattern words.
   void OnRunStarted(int nTargets, const RunSettings& settings, const std::string& szPattern);
-  // Timer 2 sampled the rates.
-  void OnSample();
+  // Timer 2 sampled the rates; intervals holds that interval's latencies.
+  void OnSample(const CIntervalStats& intervals);
   // Every word the console shows passes here.
   void NoteTargetText(int nRow, int nColumn, const std::string& szText);
   void NoteExtendedText(const std::string& szText) { m_szExtended = szText; }
