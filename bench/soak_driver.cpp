@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "console/advanced/AdvancedRunControl.h"
-#include "console/advanced/SizeList.h"
+#include "run/SizeList.h"
 #include "console/advanced/Statistics.h"
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "engine/ConsoleTable.h"
 #include "engine/EventSource.h"
 #include "engine/Pattern.h"

@@ -14,7 +14,7 @@
 #include "console/advanced/AdvancedRunControl.h"
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "platform/IoQueue.h"
 
 namespace stratavon {

@@ -6,7 +6,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "console/advanced/SizeList.h"
+#include "run/SizeList.h"
 #include "engine/RunRecord.h"
 
 namespace stratavon {

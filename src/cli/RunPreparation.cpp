@@ -9,8 +9,8 @@
 #include <string>
 
 #include "console/advanced/DataFile.h"
-#include "console/advanced/SizeList.h"
-#include "console/simple/TargetRecords.h"
+#include "run/SizeList.h"
+#include "run/TargetRecords.h"
 #include "engine/EventSource.h"
 #include "engine/Pattern.h"
 #include "engine/RunRecord.h"

@@ -12,7 +12,7 @@
 #include "cli/RunReport.h"
 #include "cli/RunWatch.h"
 #include "console/advanced/Statistics.h"
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "engine/RunRecord.h"
 #include "engine/WorkerClasses.h"
 #include "platform/SystemError.h"

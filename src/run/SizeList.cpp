@@ -1,4 +1,4 @@
-#include "console/advanced/SizeList.h"
+#include "run/SizeList.h"
 
 #include <array>
 #include <cctype>

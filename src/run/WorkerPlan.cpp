@@ -1,4 +1,4 @@
-#include "console/advanced/WorkerPlan.h"
+#include "run/WorkerPlan.h"
 
 #include "engine/RunRecord.h"
 

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "console/advanced/Statistics.h"
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "support/RunFixture.h"
 #include "support/TableView.h"
 

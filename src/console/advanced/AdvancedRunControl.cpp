@@ -4,8 +4,8 @@
 
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
-#include "console/advanced/WorkerPlan.h"
-#include "console/simple/TargetRecords.h"
+#include "run/WorkerPlan.h"
+#include "run/TargetRecords.h"
 #include "engine/WorkerClasses.h"
 #include "platform/EventLog.h"
 #include "platform/MessageBox.h"

@@ -4,8 +4,8 @@
 #include <functional>
 
 #include "console/advanced/AdvancedView.h"
-#include "console/advanced/SizeList.h"
-#include "console/simple/TargetRecords.h"
+#include "run/SizeList.h"
+#include "run/TargetRecords.h"
 #include "engine/RunRecord.h"
 
 namespace stratavon {

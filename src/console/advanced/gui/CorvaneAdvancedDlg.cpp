@@ -17,7 +17,7 @@
 #include <initializer_list>
 
 #include "console/advanced/DataFile.h"
-#include "console/advanced/SizeList.h"
+#include "run/SizeList.h"
 #include "console/advanced/Statistics.h"
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/QtAdvancedView.h"

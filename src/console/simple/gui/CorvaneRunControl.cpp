@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/QtMessagePresenter.h"

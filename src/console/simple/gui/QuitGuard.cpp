@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 
 namespace stratavon {
 namespace {
