@@ -14,8 +14,8 @@
 #include "console/advanced/AdvancedRunControl.h"
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
-#include "run/TargetRecords.h"
 #include "platform/IoQueue.h"
+#include "run/TargetRecords.h"
 
 namespace stratavon {
 namespace {
@@ -28,20 +28,13 @@ class CRun : public CRunWatch {
   CRun(const RunOptions& options, CSignalWatch& signals)
       : CRunWatch(options, signals),
         m_console(options.targets.size()),
-        m_control(m_console, options.dwFunction, options.nThreads - 1) {}
+        m_control(m_console, options.dwFunction, options.nThreads) {}
 
   int Execute() {
     FillTargetList(m_console, m_nTargets);
-    AdvancedControls controls;
-    controls.bErrorChecking = m_options.bErrorChecking;
-    controls.bPerformance = m_options.bPerformance;
-    controls.bAsynchronous = m_options.bAsync;
-    controls.nTransferIndex = m_options.nTransferIndex;
-    controls.nBufferIndex = m_options.nBufferIndex;
-    controls.nDepthIndex = m_options.nDepth - 1;
     Announce();
     const Clock::time_point tStart = Clock::now();
-    if (!m_control.OnStart(controls)) return kExitRefused;
+    if (!m_control.OnStart(m_options.choices)) return kExitRefused;
 
     Watch(tStart, kLivePeriod, [this] {
       if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);
@@ -69,14 +62,15 @@ class CRun : public CRunWatch {
 
  private:
   void Announce() {
+    const RunChoices& choices = m_options.choices;
     static const char* const kFunctions[] = {"", "READ", "WRITE", "", "READ/WRITE"};
     std::string szText = "stratavon-cli: " + std::string(kFunctions[m_options.dwFunction]) + ", " +
                          std::to_string(m_options.nThreads) + " thread(s) on " + std::to_string(m_nTargets) +
-                         " target(s), transfer " + SizeItemText(m_options.nTransferIndex) + ", buffer " +
-                         SizeItemText(m_options.nBufferIndex) + ", error checking " +
-                         (m_options.bErrorChecking ? "on" : "off") + ", performance " +
-                         (m_options.bPerformance ? "on" : "off (nothing is counted; -P counts)") +
-                         (m_options.bAsync ? ", asynchronous at depth " + std::to_string(m_options.nDepth) + " over " +
+                         " target(s), transfer " + SizeItemTextOf(choices.dwTransferSize) + ", buffer " +
+                         SizeItemTextOf(choices.dwBufferSize) + ", error checking " +
+                         (choices.bErrorChecking ? "on" : "off") + ", performance " +
+                         (choices.bPerformance ? "on" : "off (nothing is counted; -P counts)") +
+                         (choices.bAsynchronous ? ", asynchronous at depth " + std::to_string(choices.dwQueueDepth) + " over " +
                                                   IoBackendName(CIoQueue::DefaultBackend())
                                             : "") +
                          "; ";

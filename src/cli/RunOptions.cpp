@@ -6,8 +6,9 @@
 #include <charconv>
 #include <string_view>
 
-#include "run/SizeList.h"
 #include "engine/RunRecord.h"
+#include "run/RunChoices.h"
+#include "run/SizeList.h"
 
 namespace stratavon {
 namespace {
@@ -70,10 +71,11 @@ std::string SizeItemsList() {
   return sz;
 }
 
-}  // namespace
+// "FROM to TO", as the usage and the refusals give a range.
+std::string Range(long nLow, long nHigh) { return std::to_string(nLow) + " to " + std::to_string(nHigh); }
 
-const char* UsageText() {
-  return "usage:\n"
+const std::string& Usage() {
+  static const std::string szUsage = std::string("usage:\n"
          "  stratavon-cli run -t DIR [-t DIR ...] -f read|write|both [-n THREADS]\n"
          "                    [-p HH|crpat|cjtpat|cspat] [--data-file FILE.hvx]\n"
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
@@ -85,14 +87,16 @@ const char* UsageText() {
          "run options:\n"
          "  -t DIR        a target folder (repeat for more); work files go to DIR/READ and DIR/WRITE\n"
          "  -f FUNCTION   read, write or both\n"
-         "  -n THREADS    workers per function and target, 1 to 25 (default 1)\n"
+         "  -n THREADS    workers per function and target, ") + Range(kMinThreads, kMaxThreads) +
+         " (default " + std::to_string(kDefaultThreads) + ")\n" +
          "  -p PATTERN    a typed byte of two hex digits (default AA), or crpat, cjtpat, cspat\n"
          "  --data-file   a pattern data file (.hvx): a 16-byte label, then the pattern bytes\n"
          "  -x, -b SIZE   transfer and buffer size: 512B 1KB 2KB 4KB 8KB 16KB 32KB 64KB\n"
          "                128KB 256KB 512KB 1MB 2MB 4MB (default 1MB each)\n"
          "  -e            Error Checking: verify every pass\n"
          "  -P            Enable Performance: count bytes and I/Os, show MB/s and IOPS\n"
-         "  -a            Asynchronous I/O, with -q DEPTH requests in flight (1 to 63, default 8)\n"
+         "  -a            Asynchronous I/O, with -q DEPTH requests in flight (" + Range(kMinQueueDepth, kMaxQueueDepth) +
+         ", default " + std::to_string(kDefaultQueueDepth) + ")\n" +
          "  -d SECONDS    stop after this many seconds of load, counted once every worker has\n"
          "                begun its I/O (default: run until Ctrl-C)\n"
          "  --io-timeout SECONDS\n"
@@ -105,7 +109,12 @@ const char* UsageText() {
          "\n"
          "exit status: 0 PASS; 1 FAIL: a worker failed or stalled, a call failed (also without\n"
          "             -e), or a target moved no data; 2 the run was refused\n";
+  return szUsage;
 }
+
+}  // namespace
+
+const char* UsageText() { return Usage().c_str(); }
 
 ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::string* pszError) {
   const auto fail = [&](const std::string& szWhy) {
@@ -143,8 +152,9 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
         break;
       }
       case 'n':
-        if (!ParseNumber(szArg, 1, kMaxThreadsPerTarget, &options.nThreads)) {
-          return fail("-n takes a thread count from 1 to 25, not \"" + std::string(szArg) + "\"");
+        if (!ParseNumber(szArg, kMinThreads, kMaxThreads, &options.nThreads)) {
+          return fail("-n takes a thread count from " + Range(kMinThreads, kMaxThreads) + ", not \"" +
+                      std::string(szArg) + "\"");
         }
         break;
       case 'p':
@@ -162,17 +172,21 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
           return fail(std::string(nOption == 'x' ? "-x" : "-b") + " takes one of " + SizeItemsList() + ", not \"" +
                       std::string(szArg) + "\"");
         }
-        (nOption == 'x' ? options.nTransferIndex : options.nBufferIndex) = nIndex;
+        SizeOfListIndex(nIndex, nOption == 'x' ? &options.choices.dwTransferSize : &options.choices.dwBufferSize);
         break;
       }
-      case 'e': options.bErrorChecking = true; break;
-      case 'P': options.bPerformance = true; break;
-      case 'a': options.bAsync = true; break;
-      case 'q':
-        if (!ParseNumber(szArg, 1, 63, &options.nDepth)) {
-          return fail("-q takes an I/O depth from 1 to 63, not \"" + std::string(szArg) + "\"");
+      case 'e': options.choices.bErrorChecking = true; break;
+      case 'P': options.choices.bPerformance = true; break;
+      case 'a': options.choices.bAsynchronous = true; break;
+      case 'q': {
+        int nDepth = 0;
+        if (!ParseNumber(szArg, static_cast<int>(kMinQueueDepth), static_cast<int>(kMaxQueueDepth), &nDepth)) {
+          return fail("-q takes an I/O depth from " + Range(kMinQueueDepth, kMaxQueueDepth) + ", not \"" +
+                      std::string(szArg) + "\"");
         }
+        options.choices.dwQueueDepth = static_cast<uint32_t>(nDepth);
         break;
+      }
       case 'd':
         if (!ParseNumber(szArg, 1, 365 * 86400, &options.nSeconds)) {
           return fail("-d takes a number of seconds from 1 to 31536000, not \"" + std::string(szArg) + "\"");

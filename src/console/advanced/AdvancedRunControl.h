@@ -4,9 +4,9 @@
 #include <functional>
 
 #include "console/advanced/AdvancedView.h"
-#include "run/SizeList.h"
-#include "run/TargetRecords.h"
 #include "engine/RunRecord.h"
+#include "run/RunChoices.h"
+#include "run/TargetRecords.h"
 
 namespace stratavon {
 
@@ -14,16 +14,6 @@ namespace stratavon {
 constexpr char kMsgDataFileMissing[] =
     "No data file is loaded (the last import failed)! Import a data file, or close this console to use the "
     "pattern of the main window.";
-
-// What Start reads from the advanced console's controls.
-struct AdvancedControls {
-  bool bErrorChecking = false;
-  bool bPerformance = false;
-  bool bAsynchronous = false;
-  int nTransferIndex = kDefaultSizeIndex;  // -1: no selection
-  int nBufferIndex = kDefaultSizeIndex;
-  int nDepthIndex = 7;                     // the I/O Depth list holds 1..63
-};
 
 // The advanced console's run control, free of any GUI: Start turns the
 // controls into the console's settings, hands every target its settings,
@@ -40,15 +30,15 @@ class CAdvancedRunControl {
   // Seconds since the epoch, read by Start and by the elapsed-time tick.
   using ClockFn = std::function<int64_t()>;
 
-  // dwFunction: the simple console's I/O function code; nThreadIndex: its
-  // thread-count index (threads - 1). Without a count source the records
+  // dwFunction: the simple console's I/O function code; nThreads: its
+  // workers per function and target. Without a count source the records
   // block's own count is used.
-  CAdvancedRunControl(IAdvancedView& view, uint32_t dwFunction, int nThreadIndex, TargetCountFn targetCount = {});
+  CAdvancedRunControl(IAdvancedView& view, uint32_t dwFunction, int nThreads, TargetCountFn targetCount = {});
 
-  // Start. False when nothing was started: the run was refused ("Transfer
-  // Size > Buffer Size!", with what was read kept in the settings) or one is
-  // already in progress.
-  bool OnStart(const AdvancedControls& controls);
+  // Start with the console's choices. False when nothing was started: the
+  // run was refused ("Transfer Size > Buffer Size!", with what was chosen
+  // kept in the settings) or one is already in progress.
+  bool OnStart(const RunChoices& choices);
   // Stop: only while running. dispatch runs between the 500 ms waits. False
   // when a worker has not ended within the limit: the run stays in progress
   // (CallsInProgress names the stalled calls; the caller may wait again).
@@ -73,7 +63,7 @@ class CAdvancedRunControl {
   bool IsRunning() const { return m_bRunning != 0; }
   int64_t StartTime() const { return m_tStart; }
   int64_t Elapsed() const { return m_elapsed; }
-  int ThreadIndex() const { return m_nThreadIndex; }
+  int Threads() const { return m_nThreads; }
   // The targets that have records: never more than the block holds.
   int TargetCount() const;
 
@@ -83,7 +73,7 @@ class CAdvancedRunControl {
   LaunchFn m_launch;
   ClockFn m_clock;
   RunSettings m_settings;
-  int m_nThreadIndex = 0;
+  int m_nThreads = kDefaultThreads;
   uint8_t m_bRunning = 0;
   int64_t m_tStart = 0;
   int64_t m_elapsed = 0;

@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
-#include "run/TargetRecords.h"
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/QtMessagePresenter.h"
@@ -20,6 +19,9 @@
 #include "engine/RunRecord.h"
 #include "platform/CriticalSection.h"
 #include "platform/MessageBox.h"
+#include "run/RunChoices.h"
+#include "run/TargetRecords.h"
+#include "run/WorkerPlan.h"
 #include "workers/simple/SimpleWorkers.h"
 
 namespace stratavon {
@@ -42,9 +44,8 @@ void RewriteThroughMapping(int hFile, const uint8_t* pBuffer) {
 WorkerFactory CCorvaneDlg::SimpleWorkerFactory(uint32_t nKind) const {
   switch (nKind) {
     case kWorkerSimpleRead:
-      return CreateWorker<CThreadClass>;
     case kWorkerSimpleWrite:
-      return CreateWorker<CWriteThreadClass>;
+      return WorkerClassOf(nKind);
     default:
       return nullptr;
   }
@@ -66,7 +67,7 @@ bool CCorvaneDlg::PassStartChecks() {
     Refuse(kMsgSelectThreadCount);
     return false;
   }
-  m_nThreadIndex = std::min(m_nThreadIndex, 24);
+  m_nThreadIndex = std::min(m_nThreadIndex, kMaxThreads - kMinThreads);
   if (!ParsePatternByte()) {
     Refuse(kMsgInvalidPattern);
     return false;
@@ -109,17 +110,12 @@ bool CCorvaneDlg::PrepareWorkDirectories() {
 }
 
 void CCorvaneDlg::LaunchSimpleWorkers() {
-  const int nThreads = m_nThreadIndex + 1;
-  const bool bRead = m_nIoFunction == FUNCTION_READ || m_nIoFunction == FUNCTION_READ_WRITE;
-  const bool bWrite = m_nIoFunction == FUNCTION_WRITE || m_nIoFunction == FUNCTION_READ_WRITE;
-  const WorkerFactory pfnRead = SimpleWorkerFactory(kWorkerSimpleRead);
-  const WorkerFactory pfnWrite = SimpleWorkerFactory(kWorkerSimpleWrite);
+  const std::vector<PlannedWorker> plan = PlanSimpleWorkers(static_cast<uint32_t>(m_nIoFunction), m_nThreadIndex + 1);
   for (int t = 0; t < m_nTargets && t < g_nTargetRecords; ++t) {
-    if (bRead && pfnRead != nullptr) {
-      for (int s = 0; s < nThreads; ++s) LaunchWorker(t, s, pfnRead, kWorkerSimpleRead);
-    }
-    if (bWrite && pfnWrite != nullptr) {
-      for (int s = 0; s < nThreads; ++s) LaunchWorker(t, kFirstWriteSlot + s, pfnWrite, kWorkerSimpleWrite);
+    for (const PlannedWorker& worker : plan) {
+      if (const WorkerFactory pfnCreate = SimpleWorkerFactory(worker.nKind)) {
+        LaunchWorker(t, worker.nSlot, pfnCreate, worker.nKind);
+      }
     }
   }
 }
