@@ -11,7 +11,6 @@
 #include <QComboBox>
 #include <cstring>
 
-#include "console/advanced/gui/CorvaneAdvancedDlg.h"
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/QtMessagePresenter.h"
@@ -214,13 +213,6 @@ void CCorvaneDlg::OnFeaturesLogical() {
   }
   if (!PrepareWorkDirectories()) return;
   OpenAdvancedConsole(m_edPattern->text().left(255).toStdString());
-}
-
-void CCorvaneDlg::OpenAdvancedConsole(const std::string& szPatternText) {
-  // Modal on top of this console, which it hides while it is open and
-  // shows again when it closes.
-  CCorvaneAdvancedDlg dlg(nullptr, this, szPatternText);
-  dlg.exec();
 }
 
 }  // namespace stratavon
