@@ -78,7 +78,6 @@ class CCorvaneDlg : public QDialog {
   void OnStop();
   void OnFeaturesLogical();
   void ResetConsole();
-  void RefreshWorkFiles();
   bool ParsePatternByte();
 
   // Targets.

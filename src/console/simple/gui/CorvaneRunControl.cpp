@@ -1,15 +1,10 @@
 // The simple console's run control: Start, Stop, the reset after a refused
-// start, the refresh of held work files, and the preparation of the
-// advanced console's run.
-
-#include <sys/mman.h>
-#include <sys/stat.h>
+// start, and the preparation of the advanced console's run.
 
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QComboBox>
-#include <cstring>
 
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
@@ -24,21 +19,6 @@
 #include "workers/simple/SimpleWorkers.h"
 
 namespace stratavon {
-namespace {
-
-// Copies the buffer over the first 1 MiB of the file through a shared
-// mapping. A file shorter than that (or one that cannot be mapped) is
-// left alone: touching a mapping beyond the end of a file faults.
-void RewriteThroughMapping(int hFile, const uint8_t* pBuffer) {
-  struct stat st {};
-  if (fstat(hFile, &st) != 0 || st.st_size < static_cast<off_t>(kSimpleIoBytes)) return;
-  void* pView = mmap(nullptr, kSimpleIoBytes, PROT_READ | PROT_WRITE, MAP_SHARED, hFile, 0);
-  if (pView == MAP_FAILED) return;
-  std::memcpy(pView, pBuffer, kSimpleIoBytes);
-  munmap(pView, kSimpleIoBytes);
-}
-
-}  // namespace
 
 WorkerFactory CCorvaneDlg::SimpleWorkerFactory(uint32_t nKind) const {
   switch (nKind) {
@@ -125,10 +105,8 @@ void CCorvaneDlg::OnStart() {
   if (m_bRunning || m_nWaitDepth > 0) return;
   if (!PassStartChecks()) return;
   SetStatus(kStatusInit);
-  if (m_bPatternChanged) {
-    RefreshWorkFiles();
-    m_bPatternChanged = 0;
-  }
+  // Every worker lays the pattern anew as it starts: a changed pattern needs nothing more.
+  m_bPatternChanged = 0;
   if (m_bTargetsChanged) {
     ReleaseTargetRecords();
     m_bTargetsChanged = 0;
@@ -179,24 +157,6 @@ void CCorvaneDlg::ResetConsole() {
   ReleaseTargetRecords();
   m_pTargets.reset();
   SetStatus(kStatusIdle);
-}
-
-void CCorvaneDlg::RefreshWorkFiles() {
-  if (m_bRunning || g_pTargetRecords == nullptr || m_nTargets <= 0) return;
-  CSingleLock lockRecords(&g_csRecords);
-  lockRecords.Lock();
-  for (int t = 0; t < g_nTargetRecords; ++t) {
-    TargetRunRecord& record = g_pTargetRecords[t];
-    for (int s = 0; s < kSlotsPerTarget; ++s) {
-      SlotIoEntry& readSide = record.entries[s];
-      if (readSide.hFile != INVALID_HANDLE_VALUE && readSide.pBuffer != nullptr) {
-        FillPatternBuffer(readSide.pBuffer);
-        RewriteThroughMapping(readSide.hFile, readSide.pBuffer);
-      }
-      SlotIoEntry& writeSide = record.entries[s + kWriteEntryOffset];
-      if (writeSide.pBuffer != nullptr && writeSide.hFile != INVALID_HANDLE_VALUE) FillPatternBuffer(writeSide.pBuffer);
-    }
-  }
 }
 
 void CCorvaneDlg::OnFeaturesLogical() {
