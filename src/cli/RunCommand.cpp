@@ -14,6 +14,7 @@
 #include "console/advanced/AdvancedRunControl.h"
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
+#include "engine/StampedPattern.h"
 #include "platform/IoQueue.h"
 #include "run/TargetRecords.h"
 
@@ -35,6 +36,7 @@ class CRun : public CRunWatch {
     Announce();
     const Clock::time_point tStart = Clock::now();
     if (!m_control.OnStart(m_options.choices)) return kExitRefused;
+    if (g_bStampedPattern) Say("stratavon-cli: stamped units, run id " + StampRunIdText(g_qwStampRunId) + "\n");
 
     Watch(tStart, kLivePeriod, [this] {
       if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);

@@ -16,6 +16,8 @@ struct RunOptions {
   // The typed byte ("AA" as the simple console starts), or CRPAT, CJTPAT, CSPAT.
   std::string szPattern = "AA";
   bool bPatternGiven = false;
+  // "-p stamped[:BASE]": stamped units over the base pattern.
+  bool bStamped = false;
   std::string szDataFile;
   RunChoices choices;  // -x, -b, -e, -P, -a, -q; the advanced console's starting choices
   int nSeconds = 0;  // 0: until interrupted

@@ -6,6 +6,7 @@
 #include "cli/RunCommand.h"
 #include "cli/RunOptions.h"
 #include "cli/RunReport.h"
+#include "cli/VerifyCommand.h"
 
 using namespace stratavon;
 
@@ -58,5 +59,6 @@ int main(int argc, char** argv) {
     if (argc > 3 || (argc == 3 && !bJson)) return Usage("events takes only --json");
     return EventsCommand(bJson);
   }
+  if (szCommand == "verify") return VerifyCommand(argc - 2, argv + 2);
   return Usage("unknown command \"" + szCommand + "\"");
 }

@@ -13,6 +13,7 @@ bool ApplyRunChoices(const RunChoices& choices, int nThreads, RunSettings& setti
   if (choices.dwTransferSize != 0) settings.dwTransferSize = choices.dwTransferSize;
   if (choices.dwBufferSize != 0) settings.dwBufferSize = choices.dwBufferSize;
   settings.dwThreads = static_cast<uint32_t>(nThreads);
+  settings.qwSpanBytes = choices.qwSpanBytes;
   return settings.dwTransferSize <= settings.dwBufferSize;
 }
 

@@ -160,6 +160,16 @@ FaultRule FaultRule::Stall(const std::string& name, EOp op, uint64_t offset, uin
   return rule;
 }
 
+FaultRule FaultRule::Drop(const std::string& name, uint64_t offset, uint64_t length) {
+  return MakeRule(name, EOp::Write, offset, length, EAction::Drop);
+}
+
+FaultRule FaultRule::Move(const std::string& name, uint64_t offset, uint64_t length, uint64_t moveTo) {
+  FaultRule rule = MakeRule(name, EOp::Write, offset, length, EAction::Move);
+  rule.moveTo = moveTo;
+  return rule;
+}
+
 std::string FaultRule::Text() const {
   std::string text = std::string("add op=") + OpWord(op);
   if (!name.empty()) text += " name=" + name;
@@ -170,6 +180,8 @@ std::string FaultRule::Text() const {
     case EAction::Short: text += " short=" + std::to_string(shortBytes); break;
     case EAction::Corrupt: text += " corrupt=" + std::to_string(xorMask); break;
     case EAction::Stall: text += " stall=" + (stallMs == 0 ? std::string("forever") : std::to_string(stallMs)); break;
+    case EAction::Drop: text += " drop"; break;
+    case EAction::Move: text += " moveto=" + std::to_string(moveTo); break;
   }
   return text + "\n";
 }

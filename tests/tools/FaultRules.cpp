@@ -129,6 +129,13 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
       uint64_t qwMask = 0xFF;
       if (nEq != std::string::npos) bOk = ParseNumber(value, &qwMask) && qwMask > 0 && qwMask <= 0xFF;
       parsed.xorMask = static_cast<uint8_t>(qwMask);
+    } else if (key == "drop") {
+      ++nActions;
+      parsed.action = EFaultAction::Drop;
+    } else if (key == "moveto") {
+      ++nActions;
+      parsed.action = EFaultAction::Move;
+      bOk = ParseNumber(value, &parsed.moveTo);
     } else if (key == "stall") {
       ++nActions;
       parsed.action = EFaultAction::Stall;
@@ -150,7 +157,11 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
     return false;
   }
   if (nActions != 1) {
-    *pszError = "a rule needs exactly one of error=, short=, corrupt, stall=";
+    *pszError = "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=";
+    return false;
+  }
+  if ((parsed.action == EFaultAction::Drop || parsed.action == EFaultAction::Move) && parsed.op != EFaultOp::Write) {
+    *pszError = "drop and moveto= apply to writes only";
     return false;
   }
   if (parsed.length != 0 && parsed.offset > UINT64_MAX - parsed.length) {
@@ -257,6 +268,12 @@ FaultVerdict CFaultTable::Consult(const std::string& path, EFaultOp op, uint64_t
         break;
       case EFaultAction::Stall:
         stalls.push_back(&rule);
+        break;
+      case EFaultAction::Drop:
+        verdict.bDrop = true;
+        break;
+      case EFaultAction::Move:
+        verdict.moveTo = s.moveTo;
         break;
     }
   }

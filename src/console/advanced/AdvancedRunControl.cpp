@@ -4,6 +4,8 @@
 
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
+#include "engine/Mismatch.h"
+#include "engine/StampedPattern.h"
 #include "engine/WorkerClasses.h"
 #include "platform/EventLog.h"
 #include "platform/MessageBox.h"
@@ -57,6 +59,10 @@ bool CAdvancedRunControl::OnStart(const RunChoices& choices) {
 
   m_view.BeginRun();
   PrepareTargetRecords();
+  // Every run's stamped units carry an id of their own, so data left by an
+  // earlier run never passes for this one's.
+  if (g_bStampedPattern) g_qwStampRunId = NewStampRunId();
+  ClearIntegrityReports();
   m_view.SetPerformanceText("0 MB/s");
   m_view.SetIopsText("0 IO/s");
   m_view.SetExtendedText("NONE");

@@ -26,6 +26,7 @@
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/DialogTemplate.h"
 #include "engine/RunRecord.h"
+#include "engine/StampedPattern.h"
 #include "platform/MessageBox.h"
 #include "run/RunChoices.h"
 #include "run/SizeList.h"
@@ -157,6 +158,12 @@ void CCorvaneAdvancedDlg::CreateControls() {
   // Beside Asynchronous, which enables it.
   m_cbDepth = captionedList(tr("I/O &Depth"), IDC_ADV_DEPTH, 178, 90, 45);
   m_cbDepth->setMaxVisibleItems(12);
+  // Above I/O Depth: each synchronous worker's work file, blank for one buffer.
+  label(tr("File Size"), 178, 63, 45);
+  m_edFileSize = new QLineEdit(pClient);
+  frame.Place(m_edFileSize, IDC_ADV_FILE_SIZE, 178, 73, 45, 12);
+  m_edFileSize->setToolTip(tr("Each worker's work file, walked buffer by buffer every pass (64MB, 10GB), or "
+                              "fill to share the target's free space; blank: one buffer. Synchronous I/O only."));
 
   // The live figures.
   m_edElapsed = captionedEdit(tr("Elapsed Time"), IDC_ADV_ELAPSED, 7, 118, 82);
@@ -183,7 +190,8 @@ void CCorvaneAdvancedDlg::CreateControls() {
   setTabOrder(m_cbBuffer, m_chkErrorChecking);
   setTabOrder(m_chkErrorChecking, m_chkPerformance);
   setTabOrder(m_chkPerformance, m_chkAsynchronous);
-  setTabOrder(m_chkAsynchronous, m_cbDepth);
+  setTabOrder(m_chkAsynchronous, m_edFileSize);
+  setTabOrder(m_edFileSize, m_cbDepth);
   setTabOrder(m_cbDepth, m_lcTargets);
   setTabOrder(m_lcTargets, m_btnStart);
   setTabOrder(m_btnStart, m_btnStop);
@@ -221,7 +229,20 @@ void CCorvaneAdvancedDlg::CreateMenu(QMenuBar* pMenuBar) {
   TagControl(pImport, ID_OPTIONS_IMPORT_DATA_FILE);
   pImport->setData(static_cast<int>(ID_OPTIONS_IMPORT_DATA_FILE));
   connect(pImport, &QAction::triggered, this, &CCorvaneAdvancedDlg::OnImportDataFile);
+  QAction* pStamped = pOptions->addAction(tr("&Stamped Units"));
+  TagControl(pStamped, ID_OPTIONS_STAMPED_UNITS);
+  pStamped->setData(static_cast<int>(ID_OPTIONS_STAMPED_UNITS));
+  pStamped->setCheckable(true);
+  pStamped->setChecked(g_bStampedPattern);
+  pStamped->setToolTip(tr("Every 512-byte unit starts with its offset, pass, slot, run and checksum; "
+                          "Error Checking then names lost, stale, misdirected and foreign data."));
+  connect(pStamped, &QAction::toggled, this, &CCorvaneAdvancedDlg::OnStampedUnits);
   m_pMonitor->AddMenuItems(pOptions);
+}
+
+void CCorvaneAdvancedDlg::OnStampedUnits(bool bChecked) {
+  // A running worker has taken the setting already; the next Start takes the new one.
+  g_bStampedPattern = bChecked;
 }
 
 void CCorvaneAdvancedDlg::OnInitDialog() {
@@ -281,6 +302,8 @@ RunChoices CCorvaneAdvancedDlg::ReadControls() const {
   choices.dwTransferSize = SizeOfListIndexOrNone(m_cbTransfer->currentIndex());
   choices.dwBufferSize = SizeOfListIndexOrNone(m_cbBuffer->currentIndex());
   choices.dwQueueDepth = m_cbDepth->currentData().toUInt();  // 0 without a selection
+  const std::string szSpan = m_edFileSize->text().trimmed().toStdString();
+  if (!szSpan.empty() && !ParseSpanSize(szSpan, &choices.qwSpanBytes)) choices.qwSpanBytes = 0;
   return choices;
 }
 
