@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -17,6 +18,7 @@
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
 #include "console/simple/gui/DialogUnits.h"
+#include "engine/LatencyHistogram.h"
 #include "engine/RunRecord.h"
 #include "GuiTestSupport.h"
 #include "platform/CriticalSection.h"
@@ -462,7 +464,23 @@ TEST_F(AdvancedDlgTest, RatesComeFromTheCountersOncePerSample) {
     g_pTargetRecords[1].entries[27 + kWriteEntryOffset].qwBytes = 2097152;
     g_pTargetRecords[1].entries[27 + kWriteEntryOffset].qwIos = 4;
   }
+  // Target 0's worker timed its I/Os: 99 took 0.2 ms, one 40 ms.
+  auto pLatency = std::make_shared<CLatencyHistogram>();
+  for (int i = 0; i < 99; ++i) pLatency->Record(uint64_t{200000});
+  pLatency->Record(uint64_t{40000000});
+  g_pTargetRecords[0].entries[0].pLatency = pLatency;
+  const auto tipFigures = [this](int nRow) {
+    const QString szTip = Dlg().Control<QTreeWidget>(IDC_ADV_TARGETS)->topLevelItem(nRow)->toolTip(kColumnIops);
+    const QRegularExpressionMatch match = QRegularExpression("p99 ([0-9.]+) us, max ([0-9.]+) us").match(szTip);
+    return match.hasMatch() ? std::vector<double>{match.captured(1).toDouble(), match.captured(2).toDouble()}
+                            : std::vector<double>{};
+  };
   Dlg().OnTimer(TIMER_STATS);
+  const std::vector<double> figures = tipFigures(0);
+  ASSERT_EQ(figures.size(), 2u) << "the row's tooltip shows the period's p99 and max";
+  EXPECT_NEAR(figures[0], 200.0, 2.0);
+  EXPECT_NEAR(figures[1], 40000.0, 400.0);
+  EXPECT_TRUE(tipFigures(1).empty()) << "no timed I/O, no figures";
   EXPECT_EQ(Row(0, 2, 3), (std::vector<std::string>{"4", "50"}));
   EXPECT_EQ(Row(1, 2, 3), (std::vector<std::string>{"1", "3"}));
   // The total is shifted after summing: 11 MiB over two seconds.
@@ -472,6 +490,7 @@ TEST_F(AdvancedDlgTest, RatesComeFromTheCountersOncePerSample) {
   // Nothing moved since: zero everywhere.
   Dlg().OnTimer(TIMER_STATS);
   EXPECT_EQ(Row(0, 2, 3), (std::vector<std::string>{"0", "0"}));
+  EXPECT_TRUE(tipFigures(0).empty()) << "the figures are those of the last period only";
   EXPECT_EQ(Dlg().Text(IDC_ADV_PERFORMANCE), "0 MB/s");
   Dlg().OnTimer(99);  // not a timer of the console
   EXPECT_EQ(Dlg().Text(IDC_ADV_PERFORMANCE), "0 MB/s");

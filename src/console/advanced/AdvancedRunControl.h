@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "console/advanced/AdvancedView.h"
+#include "console/advanced/IntervalStats.h"
 #include "engine/RunRecord.h"
 #include "run/RunChoices.h"
 #include "run/TargetRecords.h"
@@ -64,6 +65,9 @@ class CAdvancedRunControl {
   int64_t StartTime() const { return m_tStart; }
   int64_t Elapsed() const { return m_elapsed; }
   int Threads() const { return m_nThreads; }
+  // The movement of the last rate period, per target and in total, with
+  // its latencies; renewed by every TIMER_STATS tick.
+  const CIntervalStats& Intervals() const { return m_intervals; }
   // The targets that have records: never more than the block holds.
   int TargetCount() const;
 
@@ -77,6 +81,7 @@ class CAdvancedRunControl {
   uint8_t m_bRunning = 0;
   int64_t m_tStart = 0;
   int64_t m_elapsed = 0;
+  CIntervalStats m_intervals;
 };
 
 // The real launch: the advanced worker class of the kind into the slot. A
