@@ -25,14 +25,15 @@
 #include <vector>
 
 #include "console/advanced/AdvancedRunControl.h"
-#include "console/advanced/SizeList.h"
 #include "console/advanced/Statistics.h"
-#include "console/simple/TargetRecords.h"
 #include "engine/ConsoleTable.h"
 #include "engine/EventSource.h"
 #include "engine/Pattern.h"
 #include "engine/RunRecord.h"
 #include "platform/EventLog.h"
+#include "run/RunChoices.h"
+#include "run/SizeList.h"
+#include "run/TargetRecords.h"
 
 namespace stratavon {
 namespace {
@@ -197,7 +198,8 @@ bool ParseArgs(int argc, char** argv, SoakOptions& options) {
     }
   }
   return !options.targets.empty() && options.nCycles > 0 && options.nRunMs > 0 && options.nThreads >= 1 &&
-         options.nThreads <= kMaxThreadsPerTarget && options.nDepth >= 1 && options.nDepth <= 63 &&
+         options.nThreads <= kMaxThreads && options.nDepth >= static_cast<int>(kMinQueueDepth) &&
+         options.nDepth <= static_cast<int>(kMaxQueueDepth) &&
          options.nSizeIndex >= 0 && options.dwFunction != 0;
 }
 
@@ -205,16 +207,16 @@ bool ParseArgs(int argc, char** argv, SoakOptions& options) {
 int RunCycle(const SoakOptions& options) {
   const int nTargets = static_cast<int>(options.targets.size());
   CSoakView view(options.targets.size());
-  CAdvancedRunControl control(view, options.dwFunction, options.nThreads - 1);
+  CAdvancedRunControl control(view, options.dwFunction, options.nThreads);
   FillTargetList(view, nTargets);
-  AdvancedControls controls;
-  controls.bErrorChecking = options.bErrorChecking;
-  controls.bPerformance = options.bPerformance;
-  controls.bAsynchronous = !options.bSynchronous;
-  controls.nTransferIndex = options.nSizeIndex;
-  controls.nBufferIndex = options.nSizeIndex;
-  controls.nDepthIndex = options.nDepth - 1;
-  if (!control.OnStart(controls)) return -1;
+  RunChoices choices;
+  choices.bErrorChecking = options.bErrorChecking;
+  choices.bPerformance = options.bPerformance;
+  choices.bAsynchronous = !options.bSynchronous;
+  choices.dwTransferSize = SizeOfListIndexOrNone(options.nSizeIndex);
+  choices.dwBufferSize = choices.dwTransferSize;
+  choices.dwQueueDepth = static_cast<uint32_t>(options.nDepth);
+  if (!control.OnStart(choices)) return -1;
   const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.nRunMs);
   while (std::chrono::steady_clock::now() < tEnd) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -16,11 +16,11 @@
 #include "console/advanced/AdvancedRunControl.h"
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
-#include "console/simple/TargetRecords.h"
 #include "engine/StampedPattern.h"
 #include "engine/RunRecord.h"
 #include "platform/CriticalSection.h"
 #include "platform/IoQueue.h"
+#include "run/TargetRecords.h"
 
 namespace stratavon {
 namespace {
@@ -34,21 +34,13 @@ class CRun : public CRunWatch {
       : CRunWatch(options, signals, pPeers),
         m_log(log),
         m_console(options.targets.size()),
-        m_control(m_console, options.dwFunction, options.nThreads - 1) {}
+        m_control(m_console, options.dwFunction, options.nThreads) {}
 
   int Execute() {
     FillTargetList(m_console, m_nTargets);
-    AdvancedControls controls;
-    controls.bErrorChecking = m_options.bErrorChecking;
-    controls.bPerformance = m_options.bPerformance;
-    controls.bAsynchronous = m_options.bAsync;
-    controls.nTransferIndex = m_options.nTransferIndex;
-    controls.nBufferIndex = m_options.nBufferIndex;
-    controls.nDepthIndex = m_options.nDepth - 1;
-    controls.qwSpanBytes = m_options.qwSpanBytes;
     Announce();
     const Clock::time_point tStart = Clock::now();
-    if (!m_control.OnStart(controls)) {
+    if (!m_control.OnStart(m_options.choices)) {
       if (m_pPeers == nullptr) return kExitRefused;
       // The peers have started already: this process ends its part as failed.
       RunResult result;
@@ -109,14 +101,15 @@ class CRun : public CRunWatch {
   }
 
   void Announce() {
+    const RunChoices& choices = m_options.choices;
     static const char* const kFunctions[] = {"", "READ", "WRITE", "", "READ/WRITE"};
     std::string szText = "stratavon-cli: " + std::string(kFunctions[m_options.dwFunction]) + ", " +
                          std::to_string(m_options.nThreads) + " thread(s) on " + std::to_string(m_nTargets) +
-                         " target(s), transfer " + SizeItemText(m_options.nTransferIndex) + ", buffer " +
-                         SizeItemText(m_options.nBufferIndex) + ", error checking " +
-                         (m_options.bErrorChecking ? "on" : "off") + ", performance " +
-                         (m_options.bPerformance ? "on" : "off (nothing is counted; -P counts)") +
-                         (m_options.bAsync ? ", asynchronous at depth " + std::to_string(m_options.nDepth) + " over " +
+                         " target(s), transfer " + SizeItemTextOf(choices.dwTransferSize) + ", buffer " +
+                         SizeItemTextOf(choices.dwBufferSize) + ", error checking " +
+                         (choices.bErrorChecking ? "on" : "off") + ", performance " +
+                         (choices.bPerformance ? "on" : "off (nothing is counted; -P counts)") +
+                         (choices.bAsynchronous ? ", asynchronous at depth " + std::to_string(choices.dwQueueDepth) + " over " +
                                                   IoBackendName(CIoQueue::DefaultBackend())
                                             : "") +
                          "; ";

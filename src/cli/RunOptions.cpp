@@ -6,8 +6,9 @@
 #include <charconv>
 #include <string_view>
 
-#include "console/advanced/SizeList.h"
 #include "engine/RunRecord.h"
+#include "run/RunChoices.h"
+#include "run/SizeList.h"
 
 namespace stratavon {
 namespace {
@@ -82,10 +83,11 @@ std::string SizeItemsList() {
   return sz;
 }
 
-}  // namespace
+// "FROM to TO", as the usage and the refusals give a range.
+std::string Range(long nLow, long nHigh) { return std::to_string(nLow) + " to " + std::to_string(nHigh); }
 
-const char* UsageText() {
-  return "usage:\n"
+const std::string& Usage() {
+  static const std::string szUsage = std::string("usage:\n"
          "  stratavon-cli run -t DIR [-t DIR ...] -f read|write|both [-n THREADS]\n"
          "                    [-p HH|crpat|cjtpat|cspat|stamped[:BASE]] [--data-file FILE.hvx]\n"
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
@@ -99,7 +101,8 @@ const char* UsageText() {
          "run options:\n"
          "  -t DIR        a target folder (repeat for more); work files go to DIR/READ and DIR/WRITE\n"
          "  -f FUNCTION   read, write or both\n"
-         "  -n THREADS    workers per function and target, 1 to 25 (default 1)\n"
+         "  -n THREADS    workers per function and target, ") + Range(kMinThreads, kMaxThreads) +
+         " (default " + std::to_string(kDefaultThreads) + ")\n" +
          "  -p PATTERN    a typed byte of two hex digits (default AA), or crpat, cjtpat, cspat\n"
          "  -p stamped    stamped units: every 512-byte unit (or sector) starts with its offset,\n"
          "                pass, slot, run id and checksum over the base pattern (stamped:crpat,\n"
@@ -110,7 +113,8 @@ const char* UsageText() {
          "                128KB 256KB 512KB 1MB 2MB 4MB (default 1MB each)\n"
          "  -e            Error Checking: verify every pass\n"
          "  -P            Enable Performance: count bytes and I/Os, show MB/s and IOPS\n"
-         "  -a            Asynchronous I/O, with -q DEPTH requests in flight (1 to 63, default 8)\n"
+         "  -a            Asynchronous I/O, with -q DEPTH requests in flight (" + Range(kMinQueueDepth, kMaxQueueDepth) +
+         ", default " + std::to_string(kDefaultQueueDepth) + ")\n" +
          "  -s SIZE|fill  each worker's work file is SIZE long (64MB, 10GB), walked buffer by buffer\n"
          "                every pass; fill shares the target's free space between its workers\n"
          "                (a tenth left over); synchronous engines only\n"
@@ -130,7 +134,12 @@ const char* UsageText() {
          "\n"
          "exit status: 0 PASS; 1 FAIL: a worker failed or stalled, a call failed (also without\n"
          "             -e), or a target moved no data; 2 the run was refused\n";
+  return szUsage;
 }
+
+}  // namespace
+
+const char* UsageText() { return Usage().c_str(); }
 
 ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::string* pszError) {
   const auto fail = [&](const std::string& szWhy) {
@@ -168,8 +177,9 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
         break;
       }
       case 'n':
-        if (!ParseNumber(szArg, 1, kMaxThreadsPerTarget, &options.nThreads)) {
-          return fail("-n takes a thread count from 1 to 25, not \"" + std::string(szArg) + "\"");
+        if (!ParseNumber(szArg, kMinThreads, kMaxThreads, &options.nThreads)) {
+          return fail("-n takes a thread count from " + Range(kMinThreads, kMaxThreads) + ", not \"" +
+                      std::string(szArg) + "\"");
         }
         break;
       case 'p': {
@@ -197,24 +207,28 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
           return fail(std::string(nOption == 'x' ? "-x" : "-b") + " takes one of " + SizeItemsList() + ", not \"" +
                       std::string(szArg) + "\"");
         }
-        (nOption == 'x' ? options.nTransferIndex : options.nBufferIndex) = nIndex;
+        SizeOfListIndex(nIndex, nOption == 'x' ? &options.choices.dwTransferSize : &options.choices.dwBufferSize);
         break;
       }
-      case 'e': options.bErrorChecking = true; break;
-      case 'P': options.bPerformance = true; break;
-      case 'a': options.bAsync = true; break;
-      case 'q':
-        if (!ParseNumber(szArg, 1, 63, &options.nDepth)) {
-          return fail("-q takes an I/O depth from 1 to 63, not \"" + std::string(szArg) + "\"");
+      case 'e': options.choices.bErrorChecking = true; break;
+      case 'P': options.choices.bPerformance = true; break;
+      case 'a': options.choices.bAsynchronous = true; break;
+      case 'q': {
+        int nDepth = 0;
+        if (!ParseNumber(szArg, static_cast<int>(kMinQueueDepth), static_cast<int>(kMaxQueueDepth), &nDepth)) {
+          return fail("-q takes an I/O depth from " + Range(kMinQueueDepth, kMaxQueueDepth) + ", not \"" +
+                      std::string(szArg) + "\"");
         }
+        options.choices.dwQueueDepth = static_cast<uint32_t>(nDepth);
         break;
+      }
       case 'd':
         if (!ParseNumber(szArg, 1, 365 * 86400, &options.nSeconds)) {
           return fail("-d takes a number of seconds from 1 to 31536000, not \"" + std::string(szArg) + "\"");
         }
         break;
       case 's':
-        if (!ParseSpanSize(szArg, &options.qwSpanBytes)) {
+        if (!ParseSpanSize(szArg, &options.choices.qwSpanBytes)) {
           return fail("-s takes a work-file size such as 64MB or 10GB, or fill, not \"" + std::string(szArg) + "\"");
         }
         break;
@@ -247,7 +261,7 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   if (options.bPatternGiven && !options.szDataFile.empty()) {
     return fail("-p and --data-file both choose the pattern; give one of them");
   }
-  if (options.qwSpanBytes != 0 && options.bAsync) {
+  if (options.choices.qwSpanBytes != 0 && options.choices.bAsynchronous) {
     return fail("-s walks one work file per worker with the synchronous engines; run without -a");
   }
   if (options.bSimple && options.bStamped) {

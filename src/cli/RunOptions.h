@@ -4,26 +4,22 @@
 #include <string>
 #include <vector>
 
+#include "run/RunChoices.h"
+
 namespace stratavon {
 
 // The settings of `stratavon-cli run`, as typed.
 struct RunOptions {
   std::vector<std::string> targets;  // each ending in '/'
   uint32_t dwFunction = 0;           // 0: none chosen
-  int nThreads = 1;
+  int nThreads = kDefaultThreads;
   // The typed byte ("AA" as the simple console starts), or CRPAT, CJTPAT, CSPAT.
   std::string szPattern = "AA";
   bool bPatternGiven = false;
   // "-p stamped[:BASE]": stamped units over the base pattern.
   bool bStamped = false;
   std::string szDataFile;
-  int nTransferIndex = 11;  // "1MB", as the advanced console starts
-  int nBufferIndex = 11;
-  bool bErrorChecking = false;
-  bool bPerformance = false;
-  bool bAsync = false;
-  int nDepth = 8;
-  uint64_t qwSpanBytes = 0;  // -s: 0 none, kSpanFill for "fill"
+  RunChoices choices;  // -x, -b, -e, -P, -a, -q; the advanced console's starting choices
   int nSeconds = 0;  // 0: until interrupted
   bool bSimple = false;
   bool bJson = false;

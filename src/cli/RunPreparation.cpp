@@ -9,8 +9,6 @@
 #include <string>
 
 #include "console/advanced/DataFile.h"
-#include "console/advanced/SizeList.h"
-#include "console/simple/TargetRecords.h"
 #include "engine/EventSource.h"
 #include "engine/Pattern.h"
 #include "engine/RunRecord.h"
@@ -19,6 +17,7 @@
 #include "platform/DiskSpace.h"
 #include "platform/IoQueue.h"
 #include "platform/MessageBox.h"
+#include "run/TargetRecords.h"
 
 namespace stratavon {
 namespace {
@@ -73,7 +72,7 @@ bool TargetsDistinct(const std::vector<std::string>& targets) {
 
 // Whether this build has every worker class the settings call for.
 bool ClassesAvailable(const RunOptions& options) {
-  if (!options.bAsync) return true;
+  if (!options.choices.bAsynchronous) return true;
   // A backend asked for by name and not available would fail every worker
   // without a word; it is refused here instead.
   if (const std::string szProblem = CIoQueue::BackendChoiceProblem(); !szProblem.empty()) {
@@ -160,11 +159,7 @@ bool PrepareRun(const RunOptions& options, const std::function<bool()>& beforeTo
   if (options.dwFunction == 0) return Refuse("Select an I/O Function!");
   if (!TargetsDistinct(options.targets)) return false;
 
-  uint32_t dwTransfer = 0;
-  uint32_t dwBuffer = 0;
-  SizeOfListIndex(options.nTransferIndex, &dwTransfer);
-  SizeOfListIndex(options.nBufferIndex, &dwBuffer);
-  if (dwTransfer > dwBuffer) return Refuse("Transfer Size > Buffer Size!");
+  if (options.choices.dwTransferSize > options.choices.dwBufferSize) return Refuse("Transfer Size > Buffer Size!");
   if (!ClassesAvailable(options)) return false;
   if (!options.szDataFile.empty() && !LoadDataFile(options.szDataFile)) return false;
 

@@ -12,10 +12,11 @@
 #include "cli/RunReport.h"
 #include "cli/RunWatch.h"
 #include "console/advanced/Statistics.h"
-#include "console/simple/TargetRecords.h"
 #include "engine/RunRecord.h"
 #include "engine/WorkerClasses.h"
 #include "platform/SystemError.h"
+#include "run/TargetRecords.h"
+#include "run/WorkerPlan.h"
 #include "workers/simple/SimpleWorkers.h"
 
 namespace stratavon {
@@ -131,22 +132,13 @@ class CSimpleRun : public CRunWatch {
   // The simple console's Start: target by target, reads in slots 0.., then
   // writes in slots 25...
   void Launch() {
-    const bool bRead = m_options.dwFunction == FUNCTION_READ || m_options.dwFunction == FUNCTION_READ_WRITE;
-    const bool bWrite = m_options.dwFunction == FUNCTION_WRITE || m_options.dwFunction == FUNCTION_READ_WRITE;
-    const int nThreads = m_options.nThreads;
+    const std::vector<PlannedWorker> plan = PlanSimpleWorkers(m_options.dwFunction, m_options.nThreads);
     for (int t = 0; t < m_nTargets; ++t) {
-      if (bRead) {
-        for (int s = 0; s < nThreads; ++s) LaunchWorker(t, s, CreateWorker<CThreadClass>, kWorkerSimpleRead);
-      }
-      if (bWrite) {
-        for (int s = kFirstWriteSlot; s < kFirstWriteSlot + nThreads; ++s) {
-          LaunchWorker(t, s, CreateWorker<CWriteThreadClass>, kWorkerSimpleWrite);
-        }
-      }
+      for (const PlannedWorker& worker : plan) LaunchWorker(t, worker.nSlot, WorkerClassOf(worker.nKind), worker.nKind);
       int nLaunched = 0;
       for (const CSlotWorker* pWorker : g_pTargetRecords[t].pWorker) nLaunched += pWorker != nullptr ? 1 : 0;
       m_launched[static_cast<size_t>(t)] = nLaunched;
-      const int nMissing = nThreads * ((bRead ? 1 : 0) + (bWrite ? 1 : 0)) - nLaunched;
+      const int nMissing = static_cast<int>(plan.size()) - nLaunched;
       if (nMissing > 0) {
         m_failures.CountNotCreated(t, nMissing);
         std::fprintf(stderr, "stratavon-cli: %s: %d worker thread(s) could not be created\n",

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -80,52 +81,6 @@ bool SplitValueLine(std::string_view line, std::string_view& name, std::string_v
   data = line.substr(nEq + 1);
   if (!data.empty() && data.back() == '\r') data.remove_suffix(1);
   return true;
-}
-
-bool ParseDword(std::string_view text, uint32_t& dw) {
-  text = Trim(text);
-  int nBase = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    nBase = 16;
-    text.remove_prefix(2);
-  }
-  if (text.empty()) return false;
-  uint64_t qw = 0;
-  for (char c : text) {
-    int nDigit;
-    if (c >= '0' && c <= '9') {
-      nDigit = c - '0';
-    } else if (nBase == 16 && LowerAscii(c) >= 'a' && LowerAscii(c) <= 'f') {
-      nDigit = LowerAscii(c) - 'a' + 10;
-    } else {
-      return false;
-    }
-    qw = qw * nBase + nDigit;
-    if (qw > UINT32_MAX) return false;
-  }
-  dw = static_cast<uint32_t>(qw);
-  return true;
-}
-
-// A value's data as the file holds it. Data without a known tag is a plain
-// string: someone editing by hand may well write "Name=text".
-std::optional<CRegistry::Value> ParseValueData(std::string_view data) {
-  CRegistry::Value value;
-  const size_t nColon = data.find(':');
-  const std::string_view tag = Trim(data.substr(0, nColon == std::string_view::npos ? 0 : nColon));
-  const std::string_view rest = nColon == std::string_view::npos ? data : data.substr(nColon + 1);
-  if (nColon != std::string_view::npos && EqualNoCase(tag, kTagDword)) {
-    value.type = CRegistry::ValueType::kDword;
-    if (!ParseDword(rest, value.dw)) return std::nullopt;
-  } else if (nColon != std::string_view::npos && EqualNoCase(tag, kTagExpandString)) {
-    value.type = CRegistry::ValueType::kExpandString;
-    value.text = std::string(rest);
-  } else if (nColon != std::string_view::npos && EqualNoCase(tag, kTagString)) {
-    value.text = std::string(rest);
-  } else {
-    value.text = std::string(Trim(data));
-  }
-  return value;
 }
 
 std::string FormatValueLine(const std::string& name, const CRegistry::Value& value) {
@@ -325,27 +280,6 @@ bool CRegistry::SetValue(const std::string& key, const std::string& name, const 
     }
     text.InsertValue(*nHeader, key, std::move(szLine));
   }
-  return ReplaceFile(m_szPath, text.Text());
-}
-
-std::optional<CRegistry::Value> CRegistry::GetValue(const std::string& key, const std::string& name) const {
-  std::lock_guard lock(g_csRegistry);
-  CRegistryText text;
-  if (!text.Load(m_szPath)) return std::nullopt;
-  const auto nLine = text.FindValue(key, name);
-  if (!nLine) return std::nullopt;
-  std::string_view lineName, data;
-  SplitValueLine(text.m_lines[*nLine].szText, lineName, data);
-  return ParseValueData(data);
-}
-
-bool CRegistry::DeleteKey(const std::string& key) {
-  if (!IsStorableKey(key)) return false;
-  std::lock_guard lock(g_csRegistry);
-  CRegistryText text;
-  if (!text.Load(m_szPath)) return false;
-  if (!text.HasKey(key)) return true;
-  std::erase_if(text.m_lines, [&](const CRegistryText::Line& line) { return IsKeyOrBelow(line.szKey, key); });
   return ReplaceFile(m_szPath, text.Text());
 }
 

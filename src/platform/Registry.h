@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 namespace stratavon {
@@ -39,9 +38,6 @@ class CRegistry {
   bool CreateKey(const std::string& key);
   // Sets one value of an existing or new key. False when the file cannot be written.
   bool SetValue(const std::string& key, const std::string& name, const Value& value);
-  std::optional<Value> GetValue(const std::string& key, const std::string& name) const;
-  // Removes a key with all its values; true when it is gone afterwards.
-  bool DeleteKey(const std::string& key);
 
  private:
   std::string m_szPath;

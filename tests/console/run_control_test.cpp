@@ -6,8 +6,8 @@
 #include "console/advanced/AdvancedRunControl.h"
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
-#include "console/advanced/WorkerPlan.h"
-#include "console/simple/TargetRecords.h"
+#include "run/WorkerPlan.h"
+#include "run/TargetRecords.h"
 #include "engine/IoError.h"
 #include "engine/Pattern.h"
 #include "support/RunFixture.h"
@@ -77,7 +77,13 @@ TEST(WorkerPlanTest, ClassTable) {
             Slots(0, 2, kWorkerReadAdvanced) + Slots(25, 2, kWorkerWriteAdvanced));
   EXPECT_EQ(PlanTargetWorkers(EC, AS, FUNCTION_READ_WRITE, 2), Slots(25, 2, kWorkerWriteAdvanced));
 
-  for (uint32_t dwFunction : {0u, 3u, 5u, 8u}) EXPECT_TRUE(PlanTargetWorkers(0, 0, dwFunction, 2).empty());
+  for (uint32_t dwFunction : {0u, 3u, 5u, 8u}) {
+    EXPECT_TRUE(PlanTargetWorkers(0, 0, dwFunction, 2).empty());
+    EXPECT_TRUE(PlanSimpleWorkers(dwFunction, 2).empty());
+  }
+  // The simple console checks nothing: READ/WRITE takes both sides.
+  EXPECT_EQ(PlanSimpleWorkers(FUNCTION_READ_WRITE, 2), Slots(0, 2, kWorkerSimpleRead) + Slots(25, 2, kWorkerSimpleWrite));
+  EXPECT_EQ(PlanSimpleWorkers(FUNCTION_WRITE, 1), Slots(25, 1, kWorkerSimpleWrite));
 }
 
 struct Launch {
@@ -93,7 +99,7 @@ class RunControlTest : public test::RunFixture {
   void Open(uint32_t dwFunction, int nThreadIndex, int nTargets = 1) {
     ASSERT_TRUE(PrepareTemporary(RunSettings{}, nTargets));
     m_view = std::make_unique<CTableView>(static_cast<size_t>(nTargets));
-    m_control = std::make_unique<CAdvancedRunControl>(*m_view, dwFunction, nThreadIndex);
+    m_control = std::make_unique<CAdvancedRunControl>(*m_view, dwFunction, nThreadIndex + 1);
     m_control->SetLauncher([this](int t, int s, uint32_t k) { m_launches.push_back({t, s, k}); });
   }
 
@@ -113,11 +119,11 @@ class RunControlTest : public test::RunFixture {
 TEST_F(RunControlTest, TransferLargerThanBufferIsRefusedButItsReadingsStay) {
   Open(FUNCTION_WRITE, 3);
   CMessageCatcher messages;
-  AdvancedControls controls;
+  RunChoices controls;
   controls.bErrorChecking = controls.bPerformance = controls.bAsynchronous = true;
-  controls.nDepthIndex = 62;
-  controls.nTransferIndex = 12;
-  controls.nBufferIndex = 11;
+  controls.dwQueueDepth = 63;
+  controls.dwTransferSize = 2097152;
+  controls.dwBufferSize = 1048576;
   EXPECT_FALSE(m_control->OnStart(controls));
 
   ASSERT_EQ(messages.All().size(), 1u);
@@ -139,9 +145,9 @@ TEST_F(RunControlTest, TransferLargerThanBufferIsRefusedButItsReadingsStay) {
 
   // Equal sizes start; a list without a selection keeps the size read before.
   controls.bAsynchronous = false;
-  controls.nDepthIndex = 0;
-  controls.nTransferIndex = -1;
-  controls.nBufferIndex = 12;
+  controls.dwQueueDepth = 1;
+  controls.dwTransferSize = 0;
+  controls.dwBufferSize = 2097152;
   EXPECT_TRUE(m_control->OnStart(controls));
   EXPECT_TRUE(messages.All().size() == 1u);
   EXPECT_EQ(m_control->Settings().dwTransferSize, 2097152u);
@@ -153,9 +159,9 @@ TEST_F(RunControlTest, TransferLargerThanBufferIsRefusedButItsReadingsStay) {
 
 TEST_F(RunControlTest, StartFillsEveryTargetAndRunsTheTimers) {
   Open(FUNCTION_READ_WRITE, 24, 2);
-  AdvancedControls controls;
+  RunChoices controls;
   controls.bPerformance = true;
-  controls.nTransferIndex = 7;
+  controls.dwTransferSize = 65536;
   ASSERT_TRUE(m_control->OnStart(controls));
 
   for (int t = 0; t < 2; ++t) {
@@ -214,7 +220,7 @@ TEST_F(RunControlTest, PerTargetSettingsServeOneStart) {
   custom.dwThreads = 9;
   custom.bCustom = 1;
 
-  AdvancedControls controls;  // synchronous, no Error Checking, 1MB/1MB
+  RunChoices controls;  // synchronous, no Error Checking, 1MB/1MB
   ASSERT_TRUE(m_control->OnStart(controls));
   EXPECT_EQ(LaunchesOf(0), (std::vector<Launch>{{0, 0, 3}, {0, 1, 3}, {0, 25, 4}, {0, 26, 4}}));
   EXPECT_EQ(LaunchesOf(1), (std::vector<Launch>{{1, 0, 5}, {1, 1, 5}, {1, 25, 6}, {1, 26, 6}}))
@@ -246,7 +252,7 @@ TEST_F(RunControlTest, PerTargetSettingsServeOneStart) {
 
 TEST_F(RunControlTest, UnknownFunctionLaunchesNothingButRuns) {
   Open(0, 2);
-  ASSERT_TRUE(m_control->OnStart(AdvancedControls{}));
+  ASSERT_TRUE(m_control->OnStart(RunChoices{}));
   EXPECT_TRUE(m_launches.empty());
   EXPECT_TRUE(m_control->IsRunning());
   EXPECT_TRUE(m_view->m_bStart) << "Start and Stop are enabled again";
@@ -276,7 +282,7 @@ TEST_F(RunControlTest, CloseDropsTheImportedData) {
   g_nPatternKind = kPatternCspat;
   ASSERT_EQ(ImportDataFile(dir.Path("p.hvx"), nullptr), DataFileResult::kLoaded);
   ASSERT_NE(g_pPatternFile, nullptr);
-  ASSERT_TRUE(m_control->OnStart(AdvancedControls{}));
+  ASSERT_TRUE(m_control->OnStart(RunChoices{}));
   m_control->OnClose({});
   EXPECT_FALSE(m_control->IsRunning());
   EXPECT_EQ(m_view->m_table.StatusText(), "STOP");
@@ -288,7 +294,7 @@ TEST_F(RunControlTest, CloseDropsTheImportedData) {
   CMessageCatcher messages;
   g_nPatternKind = kPatternFile;
   m_launches.clear();
-  EXPECT_FALSE(m_control->OnStart(AdvancedControls{}));
+  EXPECT_FALSE(m_control->OnStart(RunChoices{}));
   EXPECT_TRUE(m_launches.empty());
   EXPECT_EQ(messages.All().size(), 1u);
   g_nPatternKind = kPatternByte;
@@ -301,11 +307,11 @@ TEST_F(RunControlTest, RealWorkersRunAndStop) {
   ASSERT_TRUE(PrepareTemporary(RunSettings{}, 1));
   CTableView view(1);
   FillTargetList(view, 1);
-  CAdvancedRunControl control(view, FUNCTION_READ_WRITE, 1);
-  AdvancedControls controls;
+  CAdvancedRunControl control(view, FUNCTION_READ_WRITE, 2);
+  RunChoices controls;
   controls.bErrorChecking = controls.bPerformance = true;
-  controls.nTransferIndex = 3;  // 4KB chunks
-  controls.nBufferIndex = 6;    // of a 32KB buffer
+  controls.dwTransferSize = 4096;  // 4KB chunks
+  controls.dwBufferSize = 32768;   // of a 32KB buffer
   ASSERT_TRUE(control.OnStart(controls));
   EXPECT_EQ(g_pTargetRecords[0].workerKind[25], kWorkerWriteAdvanced);
   EXPECT_EQ(g_pTargetRecords[0].workerKind[0], kWorkerNone) << "Error Checking with READ/WRITE writes only";

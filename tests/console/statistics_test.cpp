@@ -5,7 +5,7 @@
 
 #include "console/advanced/AdvancedRunControl.h"
 #include "console/advanced/Statistics.h"
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "support/FaultFs.h"
 #include "support/RunFixture.h"
 #include "support/TableView.h"
@@ -200,12 +200,12 @@ class StalledReadTest : public test::RunFixture {
     ASSERT_TRUE(Prepare({fs.Root()}, RunSettings{}));
     CTableView view(1);
     FillTargetList(view, 1);
-    CAdvancedRunControl control(view, FUNCTION_READ, 0);
-    AdvancedControls controls;
+    CAdvancedRunControl control(view, FUNCTION_READ, 1);
+    RunChoices controls;
     controls.bPerformance = true;
     controls.bAsynchronous = bAsync;
-    controls.nDepthIndex = 3;                             // 4 in flight
-    controls.nTransferIndex = controls.nBufferIndex = 3;  // 4KB
+    controls.dwQueueDepth = 4;                            // 4 in flight
+    controls.dwTransferSize = controls.dwBufferSize = 4096;  // 4KB
     // Held until disarmed, after some reads went through.
     const int nRule = fs.Arm(FaultRule::Stall("KORVA0.DAT", FaultRule::EOp::Read, 0, 0, 0).Skip(40).Times(1));
     ASSERT_GE(nRule, 0) << fs.LastError();

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "support/FrameWorker.h"
 #include "support/LoopMount.h"
 #include "support/RunFixture.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <thread>
 
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "engine/AsyncEngines.h"
 #include "engine/IoError.h"
 #include "engine/Pattern.h"

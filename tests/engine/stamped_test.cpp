@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "engine/AsyncEngines.h"
 #include "engine/IoError.h"
 #include "engine/Mismatch.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <thread>
 
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "engine/BackgroundCheck.h"
 #include "engine/IoError.h"
 #include "engine/Pattern.h"

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/TargetSelectionDlg.h"
 #include "engine/Pattern.h"

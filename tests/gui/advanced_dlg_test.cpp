@@ -54,7 +54,8 @@ class CRealAdvancedConsole : public CTestConsole {
  protected:
   void OpenAdvancedConsole(const std::string& szPatternText) override {
     CTestConsole::OpenAdvancedConsole(szPatternText);
-    CCorvaneDlg::OpenAdvancedConsole(szPatternText);
+    CCorvaneAdvancedDlg dlg(nullptr, this, szPatternText);
+    dlg.exec();
   }
 };
 

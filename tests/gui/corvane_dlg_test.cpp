@@ -708,59 +708,5 @@ TEST_F(CorvaneDlgTest, FailedCallsShowOnTheStatusBoxAndEndTheRunInFail) {
   EXPECT_NE(szTip.find("(first: " + FormatSystemMessage(EIO) + ")"), std::string::npos) << szTip;
 }
 
-TEST_F(CorvaneDlgTest, RefreshWorkFilesRewritesHeldFilesThroughAMapping) {
-  CTestConsole dlg;
-  const std::vector<std::string> roots = Roots(1);
-  dlg.ApplyTargetChoice(roots);
-  ASSERT_TRUE(BuildTargetRecords(roots));
-  constexpr size_t kUnit = 1024 * 1024;
-
-  // A read side holding a 1 MiB work file and its buffer; a write side
-  // holding its buffer; a read side whose file is too short to map.
-  const std::string szFull = roots[0] + "full.dat";
-  const std::string szShort = roots[0] + "short.dat";
-  for (const auto& [szPath, nSize] : {std::pair{szFull, kUnit + 4096}, std::pair{szShort, size_t{4096}}}) {
-    std::vector<char> zeros(nSize, 0);
-    ASSERT_TRUE(std::filesystem::exists(roots[0]));
-    FILE* pFile = std::fopen(szPath.c_str(), "wb");
-    ASSERT_NE(pFile, nullptr);
-    std::fwrite(zeros.data(), 1, zeros.size(), pFile);
-    std::fclose(pFile);
-  }
-  const int hFull = open(szFull.c_str(), O_RDWR);
-  const int hShort = open(szShort.c_str(), O_RDWR);
-  ASSERT_GE(hFull, 0);
-  ASSERT_GE(hShort, 0);
-  std::vector<uint8_t> readBuffer(kUnit), writeBuffer(kUnit), shortBuffer(kUnit);
-  TargetRunRecord& record = g_pTargetRecords[0];
-  record.entries[3].hFile = hFull;
-  record.entries[3].pBuffer = readBuffer.data();
-  record.entries[25 + kWriteEntryOffset].hFile = hFull;
-  record.entries[25 + kWriteEntryOffset].pBuffer = writeBuffer.data();
-  record.entries[4].hFile = hShort;
-  record.entries[4].pBuffer = shortBuffer.data();
-
-  dlg.OnPatternCspat();
-  dlg.RefreshWorkFiles();
-
-  const std::string szContents = ReadWholeFile(szFull);
-  ASSERT_EQ(szContents.size(), kUnit + 4096);
-  EXPECT_EQ(szContents.find_first_not_of('\x7F'), kUnit);  // the first 1 MiB, nothing beyond
-  EXPECT_TRUE(std::all_of(readBuffer.begin(), readBuffer.end(), [](uint8_t b) { return b == 0x7F; }));
-  EXPECT_TRUE(std::all_of(writeBuffer.begin(), writeBuffer.end(), [](uint8_t b) { return b == 0x7F; }));
-  EXPECT_EQ(ReadWholeFile(szShort), std::string(4096, '\0'));
-
-  // A data file's pattern counts as the typed byte for the simple workers.
-  g_nPatternKind = kPatternFile;
-  g_byPatternByte = 0x42;
-  dlg.RefreshWorkFiles();
-  EXPECT_EQ(ReadWholeFile(szFull).substr(0, kUnit), std::string(kUnit, '\x42'));
-  EXPECT_EQ(writeBuffer[kUnit - 1], 0x42);
-
-  ResetTargetRecords();
-  close(hFull);
-  close(hShort);
-}
-
 }  // namespace
 }  // namespace stratavon::test

@@ -1,6 +1,6 @@
 #include "support/RunFixture.h"
 
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 
 namespace stratavon::test {
 

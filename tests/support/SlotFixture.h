@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "engine/RunRecord.h"
 #include "support/RunFixture.h"
 #include "support/Wait.h"

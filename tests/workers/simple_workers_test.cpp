@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 #include "engine/Pattern.h"
 #include "platform/DiskSpace.h"
 #include "platform/MessageBox.h"

@@ -4,28 +4,28 @@
 
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
-#include "console/advanced/WorkerPlan.h"
-#include "console/simple/TargetRecords.h"
 #include "engine/Mismatch.h"
 #include "engine/StampedPattern.h"
 #include "engine/WorkerClasses.h"
 #include "platform/EventLog.h"
 #include "platform/MessageBox.h"
+#include "run/TargetRecords.h"
+#include "run/WorkerPlan.h"
 
 namespace stratavon {
 
 void LaunchAdvancedWorker(int nTarget, int nSlot, uint32_t nKind) {
-  const WorkerFactory pfnCreate = AdvancedWorkerFactory(nKind);
+  const WorkerFactory pfnCreate = WorkerClassOf(nKind);
   if (pfnCreate != nullptr) LaunchWorker(nTarget, nSlot, pfnCreate, nKind);
 }
 
-CAdvancedRunControl::CAdvancedRunControl(IAdvancedView& view, uint32_t dwFunction, int nThreadIndex,
+CAdvancedRunControl::CAdvancedRunControl(IAdvancedView& view, uint32_t dwFunction, int nThreads,
                                          TargetCountFn targetCount)
     : m_view(view),
       m_targetCount(std::move(targetCount)),
       m_launch(LaunchAdvancedWorker),
       m_clock([] { return static_cast<int64_t>(std::time(nullptr)); }),
-      m_nThreadIndex(nThreadIndex) {
+      m_nThreads(nThreads) {
   m_settings.dwFunction = dwFunction;
   m_settings.pDialog = &m_view;
 }
@@ -36,24 +36,12 @@ int CAdvancedRunControl::TargetCount() const {
   return nTargets < g_nTargetRecords ? nTargets : g_nTargetRecords;
 }
 
-bool CAdvancedRunControl::OnStart(const AdvancedControls& controls) {
+bool CAdvancedRunControl::OnStart(const RunChoices& choices) {
   // The Start button is disabled while running; a second start would forget
   // the live workers' slots.
   if (m_bRunning != 0) return false;
 
-  const auto apply = [&](bool bSet, uint32_t dwBit) {
-    m_settings.dwMode = bSet ? (m_settings.dwMode | dwBit) : (m_settings.dwMode & ~dwBit);
-  };
-  apply(controls.bErrorChecking, MODE_ERROR_CHECKING);
-  apply(controls.bPerformance, MODE_PERFORMANCE);
-  apply(controls.bAsynchronous, MODE_ASYNC);
-  if (controls.bAsynchronous) m_settings.dwQueueDepth = static_cast<uint32_t>(controls.nDepthIndex + 1);
-  SizeOfListIndex(controls.nTransferIndex, &m_settings.dwTransferSize);
-  SizeOfListIndex(controls.nBufferIndex, &m_settings.dwBufferSize);
-  m_settings.dwThreads = static_cast<uint32_t>(m_nThreadIndex + 1);
-  m_settings.qwSpanBytes = controls.qwSpanBytes;
-
-  if (m_settings.dwTransferSize > m_settings.dwBufferSize) {
+  if (!ApplyRunChoices(choices, m_nThreads, m_settings)) {
     ShowMessageBox("Transfer Size > Buffer Size!", "Error", MessageIcon::kError);
     return false;
   }
@@ -112,7 +100,7 @@ void CAdvancedRunControl::LaunchTargetWorkers(int nTarget) {
   }
   const uint32_t dwTargetMode = g_pTargetRecords[nTarget].settings.dwMode;
   for (const PlannedWorker& worker :
-       PlanTargetWorkers(dwTargetMode, m_settings.dwMode, m_settings.dwFunction, m_nThreadIndex + 1)) {
+       PlanTargetWorkers(dwTargetMode, m_settings.dwMode, m_settings.dwFunction, m_nThreads)) {
     m_launch(nTarget, worker.nSlot, worker.nKind);
   }
 }

@@ -5,9 +5,9 @@
 
 #include "console/advanced/AdvancedView.h"
 #include "console/advanced/IntervalStats.h"
-#include "console/advanced/SizeList.h"
-#include "console/simple/TargetRecords.h"
 #include "engine/RunRecord.h"
+#include "run/RunChoices.h"
+#include "run/TargetRecords.h"
 
 namespace stratavon {
 
@@ -15,17 +15,6 @@ namespace stratavon {
 constexpr char kMsgDataFileMissing[] =
     "No data file is loaded (the last import failed)! Import a data file, or close this console to use the "
     "pattern of the main window.";
-
-// What Start reads from the advanced console's controls.
-struct AdvancedControls {
-  bool bErrorChecking = false;
-  bool bPerformance = false;
-  bool bAsynchronous = false;
-  int nTransferIndex = kDefaultSizeIndex;  // -1: no selection
-  int nBufferIndex = kDefaultSizeIndex;
-  int nDepthIndex = 7;                     // the I/O Depth list holds 1..63
-  uint64_t qwSpanBytes = 0;                // 0: one buffer per work file (kSpanFill: share the free space)
-};
 
 // The advanced console's run control, free of any GUI: Start turns the
 // controls into the console's settings, hands every target its settings,
@@ -42,15 +31,15 @@ class CAdvancedRunControl {
   // Seconds since the epoch, read by Start and by the elapsed-time tick.
   using ClockFn = std::function<int64_t()>;
 
-  // dwFunction: the simple console's I/O function code; nThreadIndex: its
-  // thread-count index (threads - 1). Without a count source the records
+  // dwFunction: the simple console's I/O function code; nThreads: its
+  // workers per function and target. Without a count source the records
   // block's own count is used.
-  CAdvancedRunControl(IAdvancedView& view, uint32_t dwFunction, int nThreadIndex, TargetCountFn targetCount = {});
+  CAdvancedRunControl(IAdvancedView& view, uint32_t dwFunction, int nThreads, TargetCountFn targetCount = {});
 
-  // Start. False when nothing was started: the run was refused ("Transfer
-  // Size > Buffer Size!", with what was read kept in the settings) or one is
-  // already in progress.
-  bool OnStart(const AdvancedControls& controls);
+  // Start with the console's choices. False when nothing was started: the
+  // run was refused ("Transfer Size > Buffer Size!", with what was chosen
+  // kept in the settings) or one is already in progress.
+  bool OnStart(const RunChoices& choices);
   // Stop: only while running. dispatch runs between the 500 ms waits. False
   // when a worker has not ended within the limit: the run stays in progress
   // (CallsInProgress names the stalled calls; the caller may wait again).
@@ -75,7 +64,7 @@ class CAdvancedRunControl {
   bool IsRunning() const { return m_bRunning != 0; }
   int64_t StartTime() const { return m_tStart; }
   int64_t Elapsed() const { return m_elapsed; }
-  int ThreadIndex() const { return m_nThreadIndex; }
+  int Threads() const { return m_nThreads; }
   // The movement of the last rate period, per target and in total, with
   // its latencies; renewed by every TIMER_STATS tick.
   const CIntervalStats& Intervals() const { return m_intervals; }
@@ -88,7 +77,7 @@ class CAdvancedRunControl {
   LaunchFn m_launch;
   ClockFn m_clock;
   RunSettings m_settings;
-  int m_nThreadIndex = 0;
+  int m_nThreads = kDefaultThreads;
   uint8_t m_bRunning = 0;
   int64_t m_tStart = 0;
   int64_t m_elapsed = 0;

@@ -17,7 +17,6 @@
 #include <initializer_list>
 
 #include "console/advanced/DataFile.h"
-#include "console/advanced/SizeList.h"
 #include "console/advanced/Statistics.h"
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/QtAdvancedView.h"
@@ -29,6 +28,8 @@
 #include "engine/RunRecord.h"
 #include "engine/StampedPattern.h"
 #include "platform/MessageBox.h"
+#include "run/RunChoices.h"
+#include "run/SizeList.h"
 
 namespace stratavon {
 namespace {
@@ -36,8 +37,6 @@ namespace {
 // Dialog 103, in dialog units.
 constexpr int kDialogWidth = 270;
 constexpr int kDialogHeight = 260;
-constexpr int kDepthItems = 63;
-constexpr int kDefaultDepthIndex = 7;
 
 // A failed target's row: dark red on a pale red ground, so the words stay
 // readable (and a selected row still takes the selection's colours).
@@ -74,9 +73,8 @@ CCorvaneAdvancedDlg::CCorvaneAdvancedDlg(QWidget* pParent, CCorvaneDlg* pSimpleD
   m_pVerdict = std::make_unique<CRunVerdict>(*m_pWidgetTexts);
   m_pWorkerView = std::make_unique<CQtAdvancedView>(static_cast<IAdvancedView*>(this));
   const uint32_t dwFunction = m_pSimpleDlg ? static_cast<uint32_t>(m_pSimpleDlg->IoFunction()) : 0u;
-  const int nThreadIndex = m_pSimpleDlg ? m_pSimpleDlg->ThreadIndex() : 0;
-  m_pRun =
-      std::make_unique<CAdvancedRunControl>(*m_pWorkerView, dwFunction, nThreadIndex, [this] { return TargetCount(); });
+  const int nThreads = m_pSimpleDlg ? m_pSimpleDlg->ThreadIndex() + 1 : kDefaultThreads;
+  m_pRun = std::make_unique<CAdvancedRunControl>(*m_pWorkerView, dwFunction, nThreads, [this] { return TargetCount(); });
   m_pMonitor = new CRunMonitor(this, [this](int nRow, int nColumn) { return TargetText(nRow, nColumn).toStdString(); });
   CreateControls();
   OnInitDialog();
@@ -253,7 +251,7 @@ void CCorvaneAdvancedDlg::OnInitDialog() {
   m_cbBuffer->setCurrentIndex(kDefaultSizeIndex);
   if (m_pSimpleDlg) m_edLocation->setText(m_pSimpleDlg->LocationText().section(QLatin1Char('\n'), 0, 0));
   m_edLocation->setCursorPosition(0);
-  m_edThreads->setText(QString::number(m_pRun->ThreadIndex() + 1));
+  m_edThreads->setText(QString::number(m_pRun->Threads()));
   m_edPattern->setText(QString::fromStdString(m_szPattern));
   m_edOperation->setText(QString::fromLatin1(OperationWord(m_pRun->Settings().dwFunction)));
   m_edStatus->setText(QString::fromLatin1(kStatusIdle));
@@ -262,8 +260,10 @@ void CCorvaneAdvancedDlg::OnInitDialog() {
   m_edExtended->setText(QStringLiteral("NONE"));
   m_edIops->setText(QStringLiteral("0 IO/s"));
 
-  for (int nDepth = 1; nDepth <= kDepthItems; ++nDepth) m_cbDepth->addItem(QString::number(nDepth), nDepth);
-  m_cbDepth->setCurrentIndex(kDefaultDepthIndex);
+  for (uint32_t dwDepth = kMinQueueDepth; dwDepth <= kMaxQueueDepth; ++dwDepth) {
+    m_cbDepth->addItem(QString::number(dwDepth), dwDepth);
+  }
+  m_cbDepth->setCurrentIndex(m_cbDepth->findData(kDefaultQueueDepth));
   m_cbDepth->setEnabled(false);
 
   m_lcTargets->setColumnCount(kTargetColumns);
@@ -294,17 +294,17 @@ void CCorvaneAdvancedDlg::OnInitDialog() {
   m_btnStart->setFocus();
 }
 
-AdvancedControls CCorvaneAdvancedDlg::ReadControls() const {
-  AdvancedControls controls;
-  controls.bErrorChecking = m_chkErrorChecking->isChecked();
-  controls.bPerformance = m_chkPerformance->isChecked();
-  controls.bAsynchronous = m_chkAsynchronous->isChecked();
-  controls.nTransferIndex = m_cbTransfer->currentIndex();
-  controls.nBufferIndex = m_cbBuffer->currentIndex();
-  controls.nDepthIndex = m_cbDepth->currentIndex();
+RunChoices CCorvaneAdvancedDlg::ReadControls() const {
+  RunChoices choices;
+  choices.bErrorChecking = m_chkErrorChecking->isChecked();
+  choices.bPerformance = m_chkPerformance->isChecked();
+  choices.bAsynchronous = m_chkAsynchronous->isChecked();
+  choices.dwTransferSize = SizeOfListIndexOrNone(m_cbTransfer->currentIndex());
+  choices.dwBufferSize = SizeOfListIndexOrNone(m_cbBuffer->currentIndex());
+  choices.dwQueueDepth = m_cbDepth->currentData().toUInt();  // 0 without a selection
   const std::string szSpan = m_edFileSize->text().trimmed().toStdString();
-  if (!szSpan.empty() && !ParseSpanSize(szSpan, &controls.qwSpanBytes)) controls.qwSpanBytes = 0;
-  return controls;
+  if (!szSpan.empty() && !ParseSpanSize(szSpan, &choices.qwSpanBytes)) choices.qwSpanBytes = 0;
+  return choices;
 }
 
 void CCorvaneAdvancedDlg::OnAsynchronous() { m_cbDepth->setEnabled(m_chkAsynchronous->isChecked()); }
@@ -352,20 +352,7 @@ void CCorvaneAdvancedDlg::OnModify() {
   if (g_pTargetRecords == nullptr || t < 0 || t >= m_pRun->TargetCount()) return;
 
   RunSettings& settings = g_pTargetRecords[t].settings;
-  const AdvancedControls controls = ReadControls();
-  const auto apply = [&settings](bool bSet, uint32_t dwBit) {
-    settings.dwMode = bSet ? (settings.dwMode | dwBit) : (settings.dwMode & ~dwBit);
-  };
-  apply(controls.bErrorChecking, MODE_ERROR_CHECKING);
-  apply(controls.bPerformance, MODE_PERFORMANCE);
-  apply(controls.bAsynchronous, MODE_ASYNC);
-  if (controls.bAsynchronous) settings.dwQueueDepth = static_cast<uint32_t>(controls.nDepthIndex + 1);
-  SizeOfListIndex(controls.nTransferIndex, &settings.dwTransferSize);
-  SizeOfListIndex(controls.nBufferIndex, &settings.dwBufferSize);
-  settings.dwThreads = static_cast<uint32_t>(m_pRun->ThreadIndex() + 1);
-  settings.qwSpanBytes = controls.qwSpanBytes;
-
-  if (settings.dwTransferSize > settings.dwBufferSize) {
+  if (!ApplyRunChoices(ReadControls(), m_pRun->Threads(), settings)) {
     // What was written stays, but the next Start gives the target the
     // console's settings again.
     settings.bCustom = 0;
@@ -497,12 +484,9 @@ QString CCorvaneAdvancedDlg::StartHint() const {
   if (m_nWaitDepth > 0) return tr("Stopping: waiting until every worker has ended.");
   if (IsRunning()) return tr("A run is in progress: Stop it before starting another.");
   if (DataFilePatternMissing()) return QString::fromLatin1(kMsgDataFileMissing);
-  // The sizes as Start would take them: no selection keeps the last ones.
-  uint32_t dwTransfer = m_pRun->Settings().dwTransferSize;
-  uint32_t dwBuffer = m_pRun->Settings().dwBufferSize;
-  SizeOfListIndex(m_cbTransfer->currentIndex(), &dwTransfer);
-  SizeOfListIndex(m_cbBuffer->currentIndex(), &dwBuffer);
-  if (dwTransfer > dwBuffer) {
+  // The settings as Start would take them: no selection keeps the last sizes.
+  RunSettings settings = m_pRun->Settings();
+  if (!ApplyRunChoices(ReadControls(), m_pRun->Threads(), settings)) {
     return tr("Start refuses these settings: the Transfer Size (%1) is larger than the Buffer Size (%2). "
               "Choose a Buffer Size at least as large as the Transfer Size.")
         .arg(m_cbTransfer->currentText(), m_cbBuffer->currentText());

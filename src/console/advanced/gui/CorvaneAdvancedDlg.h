@@ -117,7 +117,7 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   void CreateControls();
   void CreateMenu(QMenuBar* pMenuBar);
   void OnInitDialog();
-  AdvancedControls ReadControls() const;
+  RunChoices ReadControls() const;
   int TargetCount() const;
   // Shows a row's failure: a target that failed in this run is drawn in red.
   void MarkRow(int nRow);

@@ -11,7 +11,7 @@
 #include <QTreeWidget>
 
 #include "console/advanced/DataFile.h"
-#include "console/advanced/SizeList.h"
+#include "run/SizeList.h"
 #include "console/advanced/Statistics.h"
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"

@@ -26,6 +26,7 @@
 #include "engine/Pattern.h"
 #include "platform/MessageBox.h"
 #include "platform/Mounts.h"
+#include "run/RunChoices.h"
 
 namespace stratavon {
 namespace {
@@ -98,7 +99,7 @@ void CCorvaneDlg::CreateControls() {
   // tall as the style draws it.
   frame.Place(m_cbThreads, IDC_THREADS, 101, 79, 27, 12);
   GrowToHint(m_cbThreads);
-  for (int i = 1; i <= 25; ++i) m_cbThreads->addItem(QString::number(i), i);
+  for (int i = kMinThreads; i <= kMaxThreads; ++i) m_cbThreads->addItem(QString::number(i), i);
   m_cbThreads->setMaxVisibleItems(10);
 
   auto* pPatternLabel = new QLabel(tr("&Pattern"), pClient);

@@ -79,7 +79,6 @@ class CCorvaneDlg : public QDialog {
   void OnStop();
   void OnFeaturesLogical();
   void ResetConsole();
-  void RefreshWorkFiles();
   bool ParsePatternByte();
 
   // Targets.
@@ -120,8 +119,9 @@ class CCorvaneDlg : public QDialog {
   // Opens the advanced console on the records just prepared, with the
   // Pattern edit's text. It runs the advanced console modally, with
   // this console hidden meanwhile; OnFeaturesLogical has stopped any run and
-  // prepared the records and work directories by then.
-  virtual void OpenAdvancedConsole(const std::string& szPatternText);
+  // prepared the records and work directories by then. The advanced console
+  // builds on this one, so whoever holds both supplies it (the application).
+  virtual void OpenAdvancedConsole(const std::string& szPatternText) = 0;
   // Runs the About box (the system-menu entry). Supplied by the
   // application shell; until then nothing.
   virtual void RunAboutBox() {}

@@ -1,9 +1,5 @@
 // The simple console's run control: Start, Stop, the reset after a refused
-// start, the refresh of held work files, and the preparation of the
-// advanced console's run.
-
-#include <sys/mman.h>
-#include <sys/stat.h>
+// start, and the preparation of the advanced console's run.
 
 #include <QApplication>
 #include <QLineEdit>
@@ -12,9 +8,6 @@
 #include <QTimer>
 #include <cstring>
 
-#include "console/advanced/gui/AdvancedTexts.h"
-#include "console/advanced/gui/CorvaneAdvancedDlg.h"
-#include "console/simple/TargetRecords.h"
 #include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/QtMessagePresenter.h"
@@ -24,31 +17,18 @@
 #include "engine/RunRecord.h"
 #include "platform/CriticalSection.h"
 #include "platform/MessageBox.h"
+#include "run/RunChoices.h"
+#include "run/TargetRecords.h"
+#include "run/WorkerPlan.h"
 #include "workers/simple/SimpleWorkers.h"
 
 namespace stratavon {
-namespace {
-
-// Copies the buffer over the first 1 MiB of the file through a shared
-// mapping. A file shorter than that (or one that cannot be mapped) is
-// left alone: touching a mapping beyond the end of a file faults.
-void RewriteThroughMapping(int hFile, const uint8_t* pBuffer) {
-  struct stat st {};
-  if (fstat(hFile, &st) != 0 || st.st_size < static_cast<off_t>(kSimpleIoBytes)) return;
-  void* pView = mmap(nullptr, kSimpleIoBytes, PROT_READ | PROT_WRITE, MAP_SHARED, hFile, 0);
-  if (pView == MAP_FAILED) return;
-  std::memcpy(pView, pBuffer, kSimpleIoBytes);
-  munmap(pView, kSimpleIoBytes);
-}
-
-}  // namespace
 
 WorkerFactory CCorvaneDlg::SimpleWorkerFactory(uint32_t nKind) const {
   switch (nKind) {
     case kWorkerSimpleRead:
-      return CreateWorker<CThreadClass>;
     case kWorkerSimpleWrite:
-      return CreateWorker<CWriteThreadClass>;
+      return WorkerClassOf(nKind);
     default:
       return nullptr;
   }
@@ -70,7 +50,7 @@ bool CCorvaneDlg::PassStartChecks() {
     Refuse(kMsgSelectThreadCount);
     return false;
   }
-  m_nThreadIndex = std::min(m_nThreadIndex, 24);
+  m_nThreadIndex = std::min(m_nThreadIndex, kMaxThreads - kMinThreads);
   if (!ParsePatternByte()) {
     Refuse(kMsgInvalidPattern);
     return false;
@@ -113,17 +93,12 @@ bool CCorvaneDlg::PrepareWorkDirectories() {
 }
 
 void CCorvaneDlg::LaunchSimpleWorkers() {
-  const int nThreads = m_nThreadIndex + 1;
-  const bool bRead = m_nIoFunction == FUNCTION_READ || m_nIoFunction == FUNCTION_READ_WRITE;
-  const bool bWrite = m_nIoFunction == FUNCTION_WRITE || m_nIoFunction == FUNCTION_READ_WRITE;
-  const WorkerFactory pfnRead = SimpleWorkerFactory(kWorkerSimpleRead);
-  const WorkerFactory pfnWrite = SimpleWorkerFactory(kWorkerSimpleWrite);
+  const std::vector<PlannedWorker> plan = PlanSimpleWorkers(static_cast<uint32_t>(m_nIoFunction), m_nThreadIndex + 1);
   for (int t = 0; t < m_nTargets && t < g_nTargetRecords; ++t) {
-    if (bRead && pfnRead != nullptr) {
-      for (int s = 0; s < nThreads; ++s) LaunchWorker(t, s, pfnRead, kWorkerSimpleRead);
-    }
-    if (bWrite && pfnWrite != nullptr) {
-      for (int s = 0; s < nThreads; ++s) LaunchWorker(t, kFirstWriteSlot + s, pfnWrite, kWorkerSimpleWrite);
+    for (const PlannedWorker& worker : plan) {
+      if (const WorkerFactory pfnCreate = SimpleWorkerFactory(worker.nKind)) {
+        LaunchWorker(t, worker.nSlot, pfnCreate, worker.nKind);
+      }
     }
   }
 }
@@ -134,10 +109,8 @@ void CCorvaneDlg::OnStart() {
   if (m_bRunning || m_nWaitDepth > 0) return;
   if (!PassStartChecks()) return;
   SetStatus(kStatusInit);
-  if (m_bPatternChanged) {
-    RefreshWorkFiles();
-    m_bPatternChanged = 0;
-  }
+  // Every worker lays the pattern anew as it starts: a changed pattern needs nothing more.
+  m_bPatternChanged = 0;
   if (m_bTargetsChanged) {
     ReleaseTargetRecords();
     m_bTargetsChanged = 0;
@@ -212,24 +185,6 @@ void CCorvaneDlg::ResetConsole() {
   SetStatus(kStatusIdle);
 }
 
-void CCorvaneDlg::RefreshWorkFiles() {
-  if (m_bRunning || g_pTargetRecords == nullptr || m_nTargets <= 0) return;
-  CSingleLock lockRecords(&g_csRecords);
-  lockRecords.Lock();
-  for (int t = 0; t < g_nTargetRecords; ++t) {
-    TargetRunRecord& record = g_pTargetRecords[t];
-    for (int s = 0; s < kSlotsPerTarget; ++s) {
-      SlotIoEntry& readSide = record.entries[s];
-      if (readSide.hFile != INVALID_HANDLE_VALUE && readSide.pBuffer != nullptr) {
-        FillPatternBuffer(readSide.pBuffer);
-        RewriteThroughMapping(readSide.hFile, readSide.pBuffer);
-      }
-      SlotIoEntry& writeSide = record.entries[s + kWriteEntryOffset];
-      if (writeSide.pBuffer != nullptr && writeSide.hFile != INVALID_HANDLE_VALUE) FillPatternBuffer(writeSide.pBuffer);
-    }
-  }
-}
-
 void CCorvaneDlg::OnFeaturesLogical() {
   if (m_nWaitDepth > 0) return;
   if (m_bRunning) OnStop();
@@ -244,13 +199,6 @@ void CCorvaneDlg::OnFeaturesLogical() {
   }
   if (!PrepareWorkDirectories()) return;
   OpenAdvancedConsole(m_edPattern->text().left(255).toStdString());
-}
-
-void CCorvaneDlg::OpenAdvancedConsole(const std::string& szPatternText) {
-  // Modal on top of this console, which it hides while it is open and
-  // shows again when it closes.
-  CCorvaneAdvancedDlg dlg(nullptr, this, szPatternText);
-  dlg.exec();
 }
 
 }  // namespace stratavon

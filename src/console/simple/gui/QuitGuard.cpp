@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "engine/RunRecord.h"
+#include "run/TargetRecords.h"
 
 namespace stratavon {
 namespace {

@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/WorkerClasses.h"
+
 namespace stratavon {
 
-// One worker a target gets at Start: its slot and its kind (3..6).
+// One worker a target gets at Start: its slot and its kind (1..6).
 struct PlannedWorker {
   int nSlot = 0;
   uint32_t nKind = 0;
@@ -21,7 +23,14 @@ struct PlannedWorker {
 std::vector<PlannedWorker> PlanTargetWorkers(uint32_t dwTargetMode, uint32_t dwConsoleMode, uint32_t dwFunction,
                                              int nThreads);
 
+// The simple console's workers of one target: the same slots, the simple
+// kinds, nothing checked, so READ/WRITE always takes both sides.
+std::vector<PlannedWorker> PlanSimpleWorkers(uint32_t dwFunction, int nThreads);
+
 // Whether a function code launches anything at all.
 bool IsRunnableFunction(uint32_t dwFunction);
+
+// The worker class of a kind (1..6); null for any other kind.
+WorkerFactory WorkerClassOf(uint32_t nKind);
 
 }  // namespace stratavon

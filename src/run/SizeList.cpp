@@ -1,4 +1,4 @@
-#include "console/advanced/SizeList.h"
+#include "run/SizeList.h"
 
 #include <array>
 #include <cctype>
@@ -30,9 +30,22 @@ bool SizeOfListIndex(int nIndex, uint32_t* pdwBytes) {
   return true;
 }
 
+uint32_t SizeOfListIndexOrNone(int nIndex) {
+  uint32_t dwBytes = 0;
+  SizeOfListIndex(nIndex, &dwBytes);
+  return dwBytes;
+}
+
 const char* SizeItemText(int nIndex) {
   if (nIndex < 0 || nIndex >= kSizeItems) return nullptr;
   return kItems[static_cast<size_t>(nIndex)];
+}
+
+const char* SizeItemTextOf(uint32_t dwBytes) {
+  for (int i = 0; i < kSizeItems; ++i) {
+    if ((uint32_t{512} << i) == dwBytes) return kItems[static_cast<size_t>(i)];
+  }
+  return nullptr;
 }
 
 int SizeItemIndex(std::string_view szText) {

@@ -1,4 +1,4 @@
-#include "console/simple/TargetRecords.h"
+#include "run/TargetRecords.h"
 
 #include <algorithm>
 #include <cerrno>

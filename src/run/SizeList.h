@@ -9,13 +9,19 @@ namespace stratavon {
 constexpr int kSizeItems = 14;
 // The lists' starting selection, "1MB".
 constexpr int kDefaultSizeIndex = 11;
+constexpr uint32_t kDefaultSizeBytes = uint32_t{512} << kDefaultSizeIndex;
 
 // The bytes of a list index; false (and *pdwBytes untouched) for any other
 // index, which is how a list without a selection answers.
 bool SizeOfListIndex(int nIndex, uint32_t* pdwBytes);
 
+// The bytes of a list index, 0 for no selection or any other index.
+uint32_t SizeOfListIndexOrNone(int nIndex);
+
 // "512B", "1KB" .. "4MB"; null outside the list.
 const char* SizeItemText(int nIndex);
+// The item text of a size in bytes; null for a size the list lacks.
+const char* SizeItemTextOf(uint32_t dwBytes);
 
 // The index of an item text, matched without regard to case; -1 when no
 // item reads so.
