@@ -80,6 +80,7 @@ const char* UsageText() {
          "                    [-d SECONDS] [--io-timeout SECONDS] [--simple] [--json]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
+         "  stratavon-cli selftest [DIR]\n"
          "  stratavon-cli --version\n"
          "\n"
          "run options:\n"

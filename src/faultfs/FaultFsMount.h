@@ -24,7 +24,7 @@ namespace stratavon {
 
 struct FaultRule {
   enum class EOp { Read, Write };
-  enum class EAction { Error, Short, Corrupt, Stall };
+  enum class EAction { Error, Short, Corrupt, Stall, Drop, Misdirect };
   static constexpr uint64_t kForever = UINT64_MAX;
 
   EOp op = EOp::Read;
@@ -38,6 +38,7 @@ struct FaultRule {
   uint64_t shortBytes = 0;     // Short: bytes transferred at most
   uint8_t xorMask = 0xFF;      // Corrupt: applied to the bytes of the range
   uint64_t stallMs = 0;        // Stall: hold time; 0 until the rule is disarmed
+  uint64_t misdirectTo = 0;    // Misdirect: file offset the data lands at
 
   // A request overlapping the range fails with err.
   static FaultRule Error(const std::string& name, EOp op, uint64_t offset, uint64_t length, int err);
@@ -49,6 +50,11 @@ struct FaultRule {
   // A request overlapping the range waits ms milliseconds (0: until the rule
   // is disarmed), then is served normally.
   static FaultRule Stall(const std::string& name, EOp op, uint64_t offset, uint64_t length, uint64_t ms);
+
+  // A write overlapping the range is reported done and stored nowhere.
+  static FaultRule Drop(const std::string& name, uint64_t offset, uint64_t length);
+  // A write overlapping the range is reported done and stored at offset to.
+  static FaultRule Misdirect(const std::string& name, uint64_t offset, uint64_t length, uint64_t to);
 
   FaultRule& Skip(uint64_t n) { skip = n; return *this; }
   FaultRule& Times(uint64_t n) { times = n; return *this; }
@@ -69,9 +75,11 @@ class CFaultFs {
   CFaultFs& operator=(const CFaultFs&) = delete;
 
   // Mounts a fresh, empty backing folder on a fresh mount point and waits
-  // until the daemon answers.  The daemon is asked to die with the thread
-  // that called Mount(), so a crashed test leaves no daemon behind.
-  bool Mount();
+  // until the daemon answers, in a new folder under szParent (empty: TMPDIR
+  // or /tmp).  The daemon is asked to die with the thread that called
+  // Mount(), and Mount() first sweeps away what mounts of processes that
+  // are gone left under the same parent.
+  bool Mount(const std::string& szParent = std::string());
   // Releases stalled requests, unmounts (lazily when files are still open,
   // stopping the daemon so those files fail from then on) and removes both
   // folders.  The destructor calls it.

@@ -136,6 +136,13 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
       bOk = ParseCountOrForever(value, &parsed.stallMs) && parsed.stallMs > 0 &&
             (parsed.stallMs == kFaultForever || parsed.stallMs <= 86400000);
       if (parsed.stallMs == kFaultForever) parsed.stallMs = 0;
+    } else if (key == "drop" && nEq == std::string::npos) {
+      ++nActions;
+      parsed.action = EFaultAction::Drop;
+    } else if (key == "misdirect") {
+      ++nActions;
+      parsed.action = EFaultAction::Misdirect;
+      bOk = ParseNumber(value, &parsed.misdirectTo);
     } else {
       *pszError = "unknown key '" + key + "'";
       return false;
@@ -150,7 +157,14 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
     return false;
   }
   if (nActions != 1) {
-    *pszError = "a rule needs exactly one of error=, short=, corrupt, stall=";
+    *pszError = "a rule needs exactly one of error=, short=, corrupt, stall=, drop, misdirect=";
+    return false;
+  }
+  // A read has nothing to lose or put elsewhere: what it sees of a lost
+  // write is the write rule's doing.
+  if ((parsed.action == EFaultAction::Drop || parsed.action == EFaultAction::Misdirect) &&
+      parsed.op != EFaultOp::Write) {
+    *pszError = "drop and misdirect= apply to op=write only";
     return false;
   }
   if (parsed.length != 0 && parsed.offset > UINT64_MAX - parsed.length) {
@@ -257,6 +271,13 @@ FaultVerdict CFaultTable::Consult(const std::string& path, EFaultOp op, uint64_t
         break;
       case EFaultAction::Stall:
         stalls.push_back(&rule);
+        break;
+      case EFaultAction::Drop:
+        verdict.bDrop = true;
+        break;
+      case EFaultAction::Misdirect:
+        verdict.bMisdirect = true;
+        verdict.misdirectTo = s.misdirectTo;
         break;
     }
   }

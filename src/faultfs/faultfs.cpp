@@ -1,6 +1,6 @@
 // stratavon-faultfs: a pass-through FUSE file system over a backing folder
-// that fails, shortens, corrupts or stalls chosen reads and writes, so the
-// suites can prove that the workers notice what real media do to them.
+// that fails, shortens, corrupts, stalls, drops or misdirects chosen reads
+// and writes, to show that the workers notice what real media do to them.
 //
 //   stratavon-faultfs <backing-dir> <mountpoint> [fuse options, e.g. -f]
 //
@@ -321,7 +321,11 @@ int OnWrite(const char* path, const char* pBuffer, size_t nBytes, off_t off, fus
     ApplyCorruptions(verdict, static_cast<uint64_t>(off), altered.data(), nWant);
     pBuffer = altered.data();
   }
-  ssize_t nPut = PwriteFull(pFile->fd, pBuffer, nWant, off);
+  // The two faults a drive's firmware commits silently: the caller is told
+  // every byte went where it asked.
+  if (verdict.bDrop) return static_cast<int>(nWant);
+  off_t offTo = verdict.bMisdirect ? static_cast<off_t>(verdict.misdirectTo) : off;
+  ssize_t nPut = PwriteFull(pFile->fd, pBuffer, nWant, offTo);
   if (nPut < 0) return -errno;
   return static_cast<int>(nPut);
 }
@@ -409,6 +413,7 @@ int main(int argc, char** argv) {
                  "Control text goes to <mountpoint>/.faultfs, one command a line:\n"
                  "  add op=read|write [name=SUFFIX] [off=N] [len=N] [skip=N] [times=N|forever]\n"
                  "      error=ERRNO | short=N | corrupt[=XORMASK] | stall=MS|forever\n"
+                 "      drop | misdirect=OFFSET   (op=write only)\n"
                  "  disarm INDEX\n"
                  "  clear\n",
                  argv[0]);
