@@ -374,6 +374,15 @@ TEST_F(CliTest, TargetsListTheRoot) {
   const CliResult help = RunCli({"run", "-h"});
   EXPECT_EQ(help.nExit, 0) << help.szErr;
   EXPECT_NE(help.szOut.find("--io-timeout SECONDS"), std::string::npos) << help.szOut;
+
+  // A self-test that cannot mount its file system says why and is no pass.
+  const std::string szTools = std::getenv("STRATAVON_TOOLS_DIR") ? std::getenv("STRATAVON_TOOLS_DIR") : "";
+  setenv("STRATAVON_TOOLS_DIR", m_scratch.Root().c_str(), 1);
+  const CliResult selftest = RunCli({"selftest", m_target.Root()});
+  setenv("STRATAVON_TOOLS_DIR", szTools.c_str(), 1);
+  EXPECT_EQ(selftest.nExit, 2) << selftest.szOut;
+  EXPECT_NE(selftest.szErr.find("stratavon-faultfs is not installed"), std::string::npos) << selftest.szErr;
+  EXPECT_TRUE(EntriesUnder(m_target.Root()).empty());
 }
 
 // Faults that a run must never pass over, whatever its settings: failed
