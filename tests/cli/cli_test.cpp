@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,11 +17,10 @@
 #include <vector>
 
 #include "platform/EventLog.h"
+#include "support/ChildProcess.h"
 #include "support/FaultFs.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
-
-extern char** environ;
 
 namespace stratavon {
 namespace {
@@ -30,53 +28,16 @@ namespace {
 using namespace std::chrono_literals;
 using test::CTempDir;
 
-// One stratavon-cli process: its output goes to files, read at any time.
-class CCliProcess {
+// One stratavon-cli process.
+class CCliProcess : public test::CChildProcess {
  public:
-  explicit CCliProcess(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{STRATAVON_CLI_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& sz : argv) pointers.push_back(sz.data());
-    pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (posix_spawn(&m_nPid, pointers[0], &actions, nullptr, pointers.data(), environ) != 0) m_nPid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~CCliProcess() {
-    if (m_nPid > 0 && !m_bReaped) {
-      kill(m_nPid, SIGKILL);
-      waitpid(m_nPid, nullptr, 0);
-    }
-  }
-
-  bool Started() const { return m_nPid > 0; }
-  pid_t Pid() const { return m_nPid; }
-  void Signal(int nSignal) { kill(m_nPid, nSignal); }
-  std::string Out() const { return test::ReadWholeFile(m_out); }
-  std::string Err() const { return test::ReadWholeFile(m_err); }
-
-  // The exit code; -1 when the process did not end within a generous bound.
-  int Wait() {
-    const auto deadline = std::chrono::steady_clock::now() + 120s;
-    int nStatus = 0;
-    while (waitpid(m_nPid, &nStatus, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) return -1;
-      std::this_thread::sleep_for(10ms);
-    }
-    m_bReaped = true;
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-  }
+  explicit CCliProcess(std::vector<std::string> args) : CChildProcess(WithProgram(std::move(args))) {}
 
  private:
-  CTempDir m_dir;
-  std::string m_out = m_dir.Path("out");
-  std::string m_err = m_dir.Path("err");
-  pid_t m_nPid = -1;
-  bool m_bReaped = false;
+  static std::vector<std::string> WithProgram(std::vector<std::string> args) {
+    args.insert(args.begin(), STRATAVON_CLI_PATH);
+    return args;
+  }
 };
 
 struct CliResult {

@@ -368,7 +368,7 @@ TEST_P(SyncSectorTest, TransfersBelowTheSectorSize) {
   ASSERT_TRUE(Prepare({loop.Root()}, MakeSettings(8192, 512, MODE_ERROR_CHECKING)));
   Launch(true);
   ASSERT_TRUE(Eventually([&] { return Ended(); }));
-  WaitForWorkers();
+  test::WorkersEnded();
   EXPECT_EQ(Error(), "WRITE API");
   RunFixture::TearDown();
 
@@ -383,7 +383,7 @@ TEST_P(SyncSectorTest, TransfersBelowTheSectorSize) {
   ASSERT_TRUE(Prepare({loop.Root()}, MakeSettings(8192, 512, MODE_ERROR_CHECKING)));
   Launch(false);
   ASSERT_TRUE(Eventually([&] { return Ended(); }));
-  WaitForWorkers();
+  test::WorkersEnded();
   EXPECT_EQ(Error(), "READ API") << "the seed write of the whole buffer passes, the chunk reads do not";
 }
 

@@ -44,14 +44,20 @@ bool RunFixture::PrepareTemporary(const RunSettings& settings, int nTargets) {
   return Prepare(roots, settings);
 }
 
-void RunFixture::StopAndWait() {
+bool WorkersEnded(const std::function<void()>& dispatch) {
+  if (WaitForWorkers(dispatch, std::chrono::minutes(1))) return true;
+  ADD_FAILURE() << "workers did not end within a minute of their stop";
+  return false;
+}
+
+bool RunFixture::StopAndWait() {
   StopWorkers();
-  WaitForWorkers();
+  return WorkersEnded();
 }
 
 void RunFixture::TearDown() {
-  StopAndWait();
-  ReleaseTargetRecords();
+  // Records that workers still use are left to the process's end.
+  if (StopAndWait()) ReleaseTargetRecords();
 }
 
 }  // namespace stratavon::test
