@@ -15,6 +15,7 @@
 #include "console/advanced/DataFile.h"
 #include "console/advanced/Statistics.h"
 #include "console/simple/TargetRecords.h"
+#include "engine/StampedPattern.h"
 #include "platform/IoQueue.h"
 
 namespace stratavon {
@@ -39,9 +40,11 @@ class CRun : public CRunWatch {
     controls.nTransferIndex = m_options.nTransferIndex;
     controls.nBufferIndex = m_options.nBufferIndex;
     controls.nDepthIndex = m_options.nDepth - 1;
+    controls.qwSpanBytes = m_options.qwSpanBytes;
     Announce();
     const Clock::time_point tStart = Clock::now();
     if (!m_control.OnStart(controls)) return kExitRefused;
+    if (g_bStampedPattern) Say("stratavon-cli: stamped units, run id " + StampRunIdText(g_qwStampRunId) + "\n");
 
     Watch(tStart, kLivePeriod, [this] {
       if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);

@@ -19,6 +19,7 @@ constexpr option kLongOptions[] = {
     {"function", required_argument, nullptr, 'f'},
     {"threads", required_argument, nullptr, 'n'},
     {"pattern", required_argument, nullptr, 'p'},
+    {"span", required_argument, nullptr, 's'},
     {"data-file", required_argument, nullptr, kOptDataFile},
     {"transfer", required_argument, nullptr, 'x'},
     {"buffer", required_argument, nullptr, 'b'},
@@ -57,7 +58,7 @@ std::string OffendingOption(char** argv) {
 // The settings of the advanced console, which the simple console lacks.
 bool IsAdvancedOption(int nOption) {
   switch (nOption) {
-    case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case kOptDataFile:
+    case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case 's': case kOptDataFile:
       return true;
     default:
       return false;
@@ -75,12 +76,13 @@ std::string SizeItemsList() {
 const char* UsageText() {
   return "usage:\n"
          "  stratavon-cli run -t DIR [-t DIR ...] -f read|write|both [-n THREADS]\n"
-         "                    [-p HH|crpat|cjtpat|cspat] [--data-file FILE.hvx]\n"
+         "                    [-p HH|crpat|cjtpat|cspat|stamped[:BASE]] [--data-file FILE.hvx]\n"
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
-         "                    [-d SECONDS] [--io-timeout SECONDS] [--simple] [--json]\n"
+         "                    [-s SIZE|fill] [-d SECONDS] [--io-timeout SECONDS] [--simple] [--json]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
          "  stratavon-cli selftest [DIR]\n"
+         "  stratavon-cli verify FILE... [--pass N] [--json]\n"
          "  stratavon-cli --version\n"
          "\n"
          "run options:\n"
@@ -88,12 +90,19 @@ const char* UsageText() {
          "  -f FUNCTION   read, write or both\n"
          "  -n THREADS    workers per function and target, 1 to 25 (default 1)\n"
          "  -p PATTERN    a typed byte of two hex digits (default AA), or crpat, cjtpat, cspat\n"
+         "  -p stamped    stamped units: every 512-byte unit (or sector) starts with its offset,\n"
+         "                pass, slot, run id and checksum over the base pattern (stamped:crpat,\n"
+         "                stamped:AA, or stamped with --data-file); -e then names lost, stale,\n"
+         "                misdirected and foreign data\n"
          "  --data-file   a pattern data file (.hvx): a 16-byte label, then the pattern bytes\n"
          "  -x, -b SIZE   transfer and buffer size: 512B 1KB 2KB 4KB 8KB 16KB 32KB 64KB\n"
          "                128KB 256KB 512KB 1MB 2MB 4MB (default 1MB each)\n"
          "  -e            Error Checking: verify every pass\n"
          "  -P            Enable Performance: count bytes and I/Os, show MB/s and IOPS\n"
          "  -a            Asynchronous I/O, with -q DEPTH requests in flight (1 to 63, default 8)\n"
+         "  -s SIZE|fill  each worker's work file is SIZE long (64MB, 10GB), walked buffer by buffer\n"
+         "                every pass; fill shares the target's free space between its workers\n"
+         "                (a tenth left over); synchronous engines only\n"
          "  -d SECONDS    stop after this many seconds of load, counted once every worker has\n"
          "                begun its I/O (default: run until Ctrl-C)\n"
          "  --io-timeout SECONDS\n"
@@ -119,7 +128,7 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   // The first advanced setting typed, which a --simple run cannot honour.
   std::string szAdvanced;
   int nOption;
-  while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:h", kLongOptions, nullptr)) != -1) {
+  while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:s:h", kLongOptions, nullptr)) != -1) {
     const std::string_view szArg = optarg != nullptr ? optarg : "";
     if (szAdvanced.empty() && IsAdvancedOption(nOption)) {
       szAdvanced = nOption == kOptDataFile ? "--data-file" : std::string("-") + static_cast<char>(nOption);
@@ -148,10 +157,20 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
           return fail("-n takes a thread count from 1 to 25, not \"" + std::string(szArg) + "\"");
         }
         break;
-      case 'p':
-        options.szPattern = szArg;
-        options.bPatternGiven = true;
+      case 'p': {
+        const std::string szLower = Lower(szArg);
+        if (szLower == "stamped") {
+          options.bStamped = true;
+        } else if (szLower.starts_with("stamped:")) {
+          options.bStamped = true;
+          options.szPattern = szArg.substr(8);
+          options.bPatternGiven = true;
+        } else {
+          options.szPattern = szArg;
+          options.bPatternGiven = true;
+        }
         break;
+      }
       case kOptDataFile:
         if (szArg.empty()) return fail("--data-file needs a file");
         options.szDataFile = szArg;
@@ -179,6 +198,11 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
           return fail("-d takes a number of seconds from 1 to 31536000, not \"" + std::string(szArg) + "\"");
         }
         break;
+      case 's':
+        if (!ParseSpanSize(szArg, &options.qwSpanBytes)) {
+          return fail("-s takes a work-file size such as 64MB or 10GB, or fill, not \"" + std::string(szArg) + "\"");
+        }
+        break;
       case kOptSimple: options.bSimple = true; break;
       case kOptJson: options.bJson = true; break;
       case kOptIoTimeout:
@@ -194,6 +218,12 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
   if (options.bPatternGiven && !options.szDataFile.empty()) {
     return fail("-p and --data-file both choose the pattern; give one of them");
+  }
+  if (options.qwSpanBytes != 0 && options.bAsync) {
+    return fail("-s walks one work file per worker with the synchronous engines; run without -a");
+  }
+  if (options.bSimple && options.bStamped) {
+    return fail("-p stamped is an advanced setting; --simple writes the plain pattern only");
   }
   if (options.bSimple && !szAdvanced.empty()) {
     return fail(szAdvanced + " is an advanced setting; --simple runs the simple console's pure load "

@@ -14,6 +14,8 @@ struct RunOptions {
   // The typed byte ("AA" as the simple console starts), or CRPAT, CJTPAT, CSPAT.
   std::string szPattern = "AA";
   bool bPatternGiven = false;
+  // "-p stamped[:BASE]": stamped units over the base pattern.
+  bool bStamped = false;
   std::string szDataFile;
   int nTransferIndex = 11;  // "1MB", as the advanced console starts
   int nBufferIndex = 11;
@@ -21,6 +23,7 @@ struct RunOptions {
   bool bPerformance = false;
   bool bAsync = false;
   int nDepth = 8;
+  uint64_t qwSpanBytes = 0;  // -s: 0 none, kSpanFill for "fill"
   int nSeconds = 0;  // 0: until interrupted
   bool bSimple = false;
   bool bJson = false;

@@ -14,6 +14,7 @@
 #include "engine/EventSource.h"
 #include "engine/Pattern.h"
 #include "engine/RunRecord.h"
+#include "engine/StampedPattern.h"
 #include "engine/WorkerClasses.h"
 #include "platform/DiskSpace.h"
 #include "platform/IoQueue.h"
@@ -147,6 +148,7 @@ const std::string& RefusalText() { return g_szRefusal; }
 
 bool PrepareRun(const RunOptions& options) {
   g_szRefusal.clear();
+  g_bStampedPattern = options.bStamped;
   if (options.bSimple) return PrepareSimpleRun(options);
   if (!options.bPatternGiven && !options.szDataFile.empty()) {
     g_nPatternKind = kPatternByte;  // replaced by the data file below

@@ -1,6 +1,7 @@
 #include "cli/RunReport.h"
 
 #include "engine/IoError.h"
+#include "engine/StampedPattern.h"
 
 namespace stratavon {
 namespace {
@@ -24,6 +25,9 @@ RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dEla
   RunResult result;
   result.dElapsedSeconds = dElapsedSeconds;
   result.nFailures = console.Failures();
+  if (g_bStampedPattern) result.qwStampRunId = g_qwStampRunId;
+  if (g_bStampedPattern) result.qwStampRunId = g_qwStampRunId;
+  const std::vector<IntegrityReport> reports = IntegrityReports();
   for (int t = 0; t < nTargets; ++t) {
     TargetResult target;
     target.szRoot = console.Table().Cell(t, kColumnTarget);

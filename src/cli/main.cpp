@@ -7,6 +7,7 @@
 #include "cli/RunOptions.h"
 #include "cli/RunReport.h"
 #include "cli/SelfTest.h"
+#include "cli/VerifyCommand.h"
 
 using namespace stratavon;
 
@@ -63,5 +64,6 @@ int main(int argc, char** argv) {
     if (argc > 3 || (argc == 3 && argv[2][0] == '-')) return Usage("selftest takes one folder at most");
     return SelfTestCommand(argc == 3 ? argv[2] : "");
   }
+  if (szCommand == "verify") return VerifyCommand(argc - 2, argv + 2);
   return Usage("unknown command \"" + szCommand + "\"");
 }

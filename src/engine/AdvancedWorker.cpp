@@ -1,10 +1,16 @@
 #include "engine/AdvancedWorker.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "engine/Mismatch.h"
 #include "engine/Pattern.h"
+#include "engine/StampedScan.h"
 #include "platform/DiskSpace.h"
 #include "platform/SystemError.h"
 
@@ -45,6 +51,9 @@ bool CAdvancedWorker::InitFrame() {
   m_dwBufferSize = Record().settings.dwBufferSize;
   m_dwTransferSize = Record().settings.dwTransferSize;
   m_dwMode = Record().settings.dwMode;
+  m_bStamped = g_bStampedPattern;
+  m_stampId.qwRunId = g_qwStampRunId;
+  m_stampId.dwSlot = static_cast<uint32_t>(m_nSlot);
   return true;
 }
 
@@ -61,6 +70,8 @@ bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
                       std::to_string(disk.dwBytesPerSector) + "-byte sectors");
     return false;
   }
+  m_stampId.dwUnitBytes = StampUnitBytes(disk.dwBytesPerSector);
+  m_qwFileBytes = qwNeeded;
   if (qwNeeded > disk.qwFreeBytes) {
     ReportIoError(0, kErrorDiskSpace, nullptr);
     return false;
@@ -79,16 +90,48 @@ bool CAdvancedWorker::CreateWorkFile() {
   Entry().pBuffer = m_buffer.Data();
   Entry().hFile = m_file.Handle();
   m_lockRecords.Unlock();
+  RecordStampedFile(0);
   return true;
+}
+
+void CAdvancedWorker::RecordStampedFile(uint32_t dwPass) const {
+  if (!m_bStamped) return;
+  AppendStampRecord(StampRecord{m_stampId.qwRunId, dwPass, m_qwFileBytes, m_stampId.dwSlot, m_stampId.dwUnitBytes,
+                                m_szFileName});
 }
 
 void CAdvancedWorker::KeepPatternChecksum() {
   if (m_reference) std::memcpy(m_reference.Data(), m_buffer.Data(), m_dwBufferSize);
   m_crc.Store(m_buffer.Data(), m_dwBufferSize);
+  // Stamped units' bodies are the pattern as it lies now. Without the
+  // tables (no memory) every stamp computes its checksum in full.
+  if (m_bStamped) (void)m_stamper.Prepare(m_buffer.Data(), m_dwBufferSize, m_stampId);
+}
+
+bool CAdvancedWorker::ResolveSpan(uint64_t* pqwBytes) {
+  *pqwBytes = m_dwBufferSize;
+  const RunSettings& settings = Record().settings;
+  if (settings.qwSpanBytes == 0 || m_dwBufferSize == 0) return true;
+  uint64_t qwSpan = settings.qwSpanBytes;
+  if (qwSpan == kSpanFill) {
+    // Every worker of the target asks before any has written much: each
+    // takes its share of what is free now, a tenth of it left over.
+    DiskSpaceInfo disk;
+    if (!GetDiskFreeSpace(Record().szRoot, disk)) {
+      ReportIoError(0, kErrorInitialization, nullptr);
+      return false;
+    }
+    const uint64_t qwWorkers =
+        std::max<uint64_t>(1, uint64_t{settings.dwThreads} * (settings.dwFunction == FUNCTION_READ_WRITE ? 2 : 1));
+    qwSpan = disk.qwFreeBytes / 10 * 9 / qwWorkers;
+  }
+  *pqwBytes = std::max<uint64_t>(qwSpan / m_dwBufferSize, 1) * m_dwBufferSize;
+  return true;
 }
 
 bool CAdvancedWorker::InitSynchronous() {
-  if (!CheckTarget(m_dwBufferSize)) return false;
+  uint64_t qwFileBytes = 0;
+  if (!ResolveSpan(&qwFileBytes) || !CheckTarget(qwFileBytes)) return false;
 
   if (!m_buffer.Allocate(m_dwBufferSize) ||
       ((m_dwMode & MODE_ERROR_CHECKING) != 0 && !m_reference.Allocate(m_dwBufferSize))) {
@@ -119,6 +162,7 @@ void CAdvancedWorker::CleanUp() {
     DeregisterEventSource(m_hEventSource);
     m_hEventSource = nullptr;
   }
+  if (m_file.IsOpen()) RecordStampedFile(PassReached());
   m_buffer.Free();
   m_reference.Free();
   m_file.Close();
@@ -129,6 +173,66 @@ void CAdvancedWorker::WriteBackBlock(uint8_t* pBlock) {
   // The stamped data always lands at file offset 0; its own failure is
   // passed over, the report goes on.
   if (m_file.IsOpen() && m_file.Seek(0)) (void)m_file.Write(pBlock, m_dwTransferSize);
+}
+
+uint32_t CAdvancedWorker::BadDataKind(const uint8_t* pBuffer, uint64_t qwFileOffset, uint32_t dwPass) {
+  m_qwReportOffset = qwFileOffset;
+  m_dwReportPass = dwPass;
+  if (!m_bStamped) return kErrorDataComparison;
+  switch (JudgeUnits(pBuffer, m_dwBufferSize, qwFileOffset, dwPass, m_stampId).first.state) {
+    case UnitState::kMisdirected:
+      return kErrorMisdirected;
+    case UnitState::kStale:
+      return kErrorStale;
+    case UnitState::kForeign:
+      return kErrorForeign;
+    default:
+      return kErrorCorruptUnit;
+  }
+}
+
+void CAdvancedWorker::RecordDataFailure(uint32_t nKind, const uint8_t* pBlock, std::vector<std::string>* pStrings) {
+  IntegrityReport report;
+  report.nTarget = m_nTarget;
+  report.nSlot = m_nSlot;
+  report.bWriteSide = m_bWriteSide;
+  report.nKind = nKind;
+  report.bStamped = m_bStamped;
+  report.dwExpectedPass = m_dwReportPass;
+  if (m_reference) {
+    // What the buffer should hold: the pattern, with this pass's headers
+    // over it when the units are stamped. Only the reference copy knows it.
+    std::vector<uint8_t> expected(m_reference.Data(), m_reference.Data() + m_dwBufferSize);
+    if (m_bStamped) StampUnits(expected.data(), expected.size(), m_qwReportOffset, m_dwReportPass, m_stampId);
+    report.mismatch = AnalyseMismatch(expected.data(), pBlock, m_dwBufferSize, m_qwReportOffset);
+  }
+  pStrings->push_back(DescribeMismatch(report.mismatch));
+  if (m_bStamped) {
+    report.stamps = JudgeUnits(pBlock, m_dwBufferSize, m_qwReportOffset, m_dwReportPass, m_stampId);
+    const UnitFinding& first = report.stamps.first;
+    const uint64_t* pUnits = report.stamps.aqwUnits;
+    pStrings->push_back("first bad unit at " + std::to_string(report.stamps.qwFirstBadOffset) + " is " +
+                        UnitStateWord(first.state) + ", carrying offset " + std::to_string(first.qwFoundOffset) +
+                        " pass " + std::to_string(first.dwFoundPass) + " (expected " +
+                        std::to_string(m_dwReportPass) + ") slot " + std::to_string(first.dwFoundSlot) +
+                        "; units good " + std::to_string(pUnits[0]) + ", corrupt " + std::to_string(pUnits[1]) +
+                        ", misdirected " + std::to_string(pUnits[2]) + ", stale " + std::to_string(pUnits[3]) +
+                        ", foreign " + std::to_string(pUnits[4]));
+  }
+  // The buffer as it was read, for a look at the damage after the run; the
+  // work file itself gets the stamp over it.
+  const std::string szBad = m_szFileName + ".bad";
+  const int hBad = open(szBad.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (hBad >= 0) {
+    size_t nDone = 0;
+    while (nDone < m_dwBufferSize) {
+      const ssize_t n = write(hBad, pBlock + nDone, m_dwBufferSize - nDone);
+      if (n <= 0) break;
+      nDone += static_cast<size_t>(n);
+    }
+    if (close(hBad) == 0 && nDone == m_dwBufferSize) report.szBadFile = szBad;
+  }
+  PublishIntegrityReport(report);
 }
 
 void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pBlock) {
@@ -158,16 +262,23 @@ void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pB
       strings = {nKind == kErrorReadApi ? "READ" : "WRITE", szRoot, szSlot,
                  FormatSystemMessage(static_cast<int>(dwCode))};
       break;
-    case kErrorDataComparison: {
+    case kErrorDataComparison:
+    case kErrorCorruptUnit:
+    case kErrorMisdirected:
+    case kErrorStale:
+    case kErrorForeign: {
       if (pBlock == nullptr) {
         bWriteEvent = false;
         break;
       }
+      std::vector<std::string> where;
+      RecordDataFailure(nKind, pBlock, &where);
       unsigned nListed = 0;
       if (m_reference) nListed = ListDifferingWords(m_reference.Data(), pBlock, m_dwBufferSize, pairs);
       std::memcpy(pBlock, kCrcStamp, kStampBytes);
       WriteBackBlock(pBlock);
       strings = {m_szFileName, szRoot, szSlot, std::to_string(nListed)};
+      strings.insert(strings.end(), where.begin(), where.end());
       bWithData = true;
       break;
     }

@@ -3,11 +3,13 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/Crc32.h"
 #include "engine/EventSource.h"
 #include "engine/IoError.h"
 #include "engine/RunRecord.h"
+#include "engine/StampedPattern.h"
 #include "engine/SlotWorker.h"
 #include "engine/WorkerConsole.h"
 #include "platform/AlignedBuffer.h"
@@ -56,6 +58,9 @@ class CAdvancedWorker : public CSlotWorker {
   // The target's checks: free space and alignment for qwNeeded bytes of
   // work file. Reports and returns false when the target refuses.
   bool CheckTarget(uint64_t qwNeeded);
+  // The synchronous work file's length: one buffer, or the span of the
+  // settings in whole buffers. False (reported) when the target has no room.
+  bool ResolveSpan(uint64_t* pqwBytes);
   // Names and creates the work file and publishes file and buffer in the
   // slot entry. Reports, cleans up and returns false on failure.
   bool CreateWorkFile();
@@ -66,6 +71,34 @@ class CAdvancedWorker : public CSlotWorker {
   virtual void CleanUp();
   // Writes a stamped block back into the work file.
   virtual void WriteBackBlock(uint8_t* pBlock);
+
+  // Whether a buffer read back from qwFileOffset holds what was written:
+  // the pattern's checksum, or with stamped units every unit's header of
+  // dwPass. The hot path's test; nothing is reported.
+  bool DataGood(const uint8_t* pBuffer, uint64_t qwFileOffset, uint32_t dwPass) const {
+    if (!m_bStamped) return m_crc.Check(pBuffer, m_dwBufferSize);
+    if (m_stamper.Prepared() && m_reference) {
+      return m_stamper.Matches(pBuffer, m_dwBufferSize, qwFileOffset, dwPass, m_reference.Data());
+    }
+    return UnitsGood(pBuffer, m_dwBufferSize, qwFileOffset, dwPass, m_stampId);
+  }
+  // The kind to report for a buffer DataGood refused; remembers where the
+  // buffer lies and which pass it should hold for the report.
+  uint32_t BadDataKind(const uint8_t* pBuffer, uint64_t qwFileOffset, uint32_t dwPass);
+  // Stamped units: fresh headers before a write, spoiled ones before a read.
+  void StampForWrite(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass) const {
+    if (!m_bStamped) return;
+    if (m_stamper.Prepared()) {
+      m_stamper.Stamp(pBuffer, nBytes, qwFileOffset, dwPass);
+    } else {
+      StampUnits(pBuffer, nBytes, qwFileOffset, dwPass, m_stampId);
+    }
+  }
+  // The newest pass the work file holds, for the run's record.
+  virtual uint32_t PassReached() const { return 0; }
+  void PoisonForRead(uint8_t* pBuffer, size_t nBytes) const {
+    if (m_bStamped) PoisonUnits(pBuffer, nBytes, m_stampId.dwUnitBytes);
+  }
 
   TargetRunRecord& Record() const { return g_pTargetRecords[m_nTarget]; }
   SlotIoEntry& Entry() const {
@@ -98,6 +131,21 @@ class CAdvancedWorker : public CSlotWorker {
   // A call that takes longer is an I/O TIMEOUT.
   const std::chrono::milliseconds m_ioTimeout = IoTimeout();
   CSingleLock m_lockRecords{&g_csRecords};
+
+  // Stamped units (opt-in): who this worker is to its headers.
+  bool m_bStamped = false;
+  StampIdentity m_stampId;
+  CUnitStamper m_stamper;  // prepared on the first buffer of pattern
+  // Where the buffer of a data failure lies and the pass it should hold.
+  uint64_t m_qwReportOffset = 0;
+  uint64_t m_qwFileBytes = 0;  // what the work file grows to
+  uint32_t m_dwReportPass = 0;
+
+ private:
+  // A data failure's account: where it differs, the units' verdict, the
+  // buffer saved next to the work file. Before the stamp goes over it.
+  void RecordStampedFile(uint32_t dwPass) const;
+  void RecordDataFailure(uint32_t nKind, const uint8_t* pBlock, std::vector<std::string>* pStrings);
 };
 
 }  // namespace stratavon

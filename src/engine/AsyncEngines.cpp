@@ -142,6 +142,15 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
     uint8_t* pData = request.pData + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
+    if (m_bStamped && request.dwPiece == 0) {
+      // A region's cycle starts: fresh headers to write, or spoiled ones for
+      // the read to replace.
+      if (bWrite) {
+        StampForWrite(request.pData, m_dwBufferSize, request.dwRegionOffset, ++request.dwPass);
+      } else {
+        PoisonForRead(request.pData, m_dwBufferSize);
+      }
+    }
     int nRefused = m_file.MisalignedError(dwBytes, request.qwOffset);
     if (nRefused == 0) nRefused = m_pQueue->Issue(i, hFile, bWrite, pData, dwBytes, request.qwOffset);
     request.bIssued = nRefused == 0;
@@ -175,7 +184,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
       if (m_pQueue->Result(i) != static_cast<int64_t>(dwBytes)) continue;
       if (check == CrcCheck::kCompletedRegions && bPiecewise && request.dwPiece != 0) continue;
       qwChecked |= uint64_t(1) << i;
-      if (m_crc.Check(request.pData, m_dwBufferSize)) qwMatched |= uint64_t(1) << i;
+      if (RegionGood(request)) qwMatched |= uint64_t(1) << i;
     }
   }
   // The wait pushes the whole batch to the kernel in the same call.
@@ -220,9 +229,8 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
       if (bRegionDone && pnCompletedRegions != nullptr) ++*pnCompletedRegions;
       const bool bCheck = check == CrcCheck::kEveryRequest || (check == CrcCheck::kCompletedRegions && bRegionDone);
       const uint64_t qwBit = uint64_t(1) << i;
-      if (bCheck && ((qwChecked & qwBit) != 0 ? (qwMatched & qwBit) == 0
-                                              : !m_crc.Check(request.pData, m_dwBufferSize))) {
-        ReportRequestError(0, kErrorDataComparison, request);
+      if (bCheck && ((qwChecked & qwBit) != 0 ? (qwMatched & qwBit) == 0 : !RegionGood(request))) {
+        ReportBadRegion(request);
         return BatchOutcome::kFailed;
       }
     } else if (nMoved < 0) {
@@ -267,8 +275,8 @@ void CWriteAdvancedAsyncClass::OnStartIo() {
       outcome = RunPhase(true);
       if (outcome == BatchOutcome::kDone) outcome = RunPhase(false);
       for (uint32_t i = 0; outcome == BatchOutcome::kDone && i < m_dwQueueDepth; ++i) {
-        if (!m_crc.Check(m_pRequests[i].pData, m_dwBufferSize)) {
-          ReportRequestError(0, kErrorDataComparison, m_pRequests[i]);
+        if (!RegionGood(m_pRequests[i])) {
+          ReportBadRegion(m_pRequests[i]);
           outcome = BatchOutcome::kFailed;
         }
       }
@@ -282,6 +290,9 @@ bool CReadAdvancedAsyncClass::InitialFill() {
   m_fill = AsyncIoRequest{};
   m_fill.pData = m_buffer.Data();
   const uint64_t qwAreaBytes = static_cast<uint64_t>(m_dwQueueDepth) * m_dwBufferSize;
+  // The readers' file holds pass 1 for good.
+  StampForWrite(m_buffer.Data(), qwAreaBytes, 0, 1);
+  for (uint32_t i = 0; i < m_dwQueueDepth; ++i) m_pRequests[i].dwPass = 1;
   const int nRefused = m_pQueue->Issue(m_fill.nSlot, m_file.Handle(), true, m_fill.pData,
                                        static_cast<uint32_t>(qwAreaBytes), 0);
   if (nRefused != 0) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -18,6 +19,7 @@ struct AsyncIoRequest {
   uint32_t dwPiece = 0;
   uint8_t* pData = nullptr;
   uint32_t nSlot = 0;     // the queue slot that carries it
+  uint32_t dwPass = 0;    // stamped units: the pass the region holds
   bool bIssued = false;   // accepted by the queue in the current batch
 };
 
@@ -33,6 +35,11 @@ class CAsyncEngine : public CAdvancedWorker {
   bool InitInstance() override;
   void CleanUp() override;
   void WriteBackBlock(uint8_t* pBlock) override;
+  uint32_t PassReached() const override {
+    uint32_t dwPass = 0;
+    for (uint32_t i = 0; m_pRequests && i < m_dwQueueDepth; ++i) dwPass = std::max(dwPass, m_pRequests[i].dwPass);
+    return dwPass;
+  }
 
   // Which buffers a batch checks against the stored checksum after their I/O.
   enum class CrcCheck { kNone, kEveryRequest, kCompletedRegions };
@@ -48,6 +55,13 @@ class CAsyncEngine : public CAdvancedWorker {
   BatchOutcome RunBatch(bool bWrite, CrcCheck check, uint32_t* pnCompletedRegions = nullptr);
   // Reports a failure that names a request: its region gets the stamp.
   void ReportRequestError(uint32_t dwCode, uint32_t nKind, AsyncIoRequest& request);
+  // Whether a request's region holds what was written to it.
+  bool RegionGood(const AsyncIoRequest& request) const {
+    return DataGood(request.pData, request.dwRegionOffset, request.dwPass);
+  }
+  void ReportBadRegion(AsyncIoRequest& request) {
+    ReportRequestError(0, BadDataKind(request.pData, request.dwRegionOffset, request.dwPass), request);
+  }
   uint32_t VariantExitCode(uint32_t dwFirstCode) const;
   void EndLoop(uint32_t dwExitCode);
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <system_error>
+#include <utility>
 
 namespace stratavon {
 namespace {
@@ -66,8 +67,12 @@ size_t PerCoreCacheBytes() {
 }
 
 bool CBackgroundCheck::Start(const CCrc32& crc) {
+  return Start([crc](const uint8_t* pData, size_t nLength) { return crc.Check(pData, nLength); });
+}
+
+bool CBackgroundCheck::Start(std::function<bool(const uint8_t*, size_t)> pfnCheck) {
   if (Running()) return true;
-  m_crc = crc;
+  m_pfnCheck = std::move(pfnCheck);
   m_state.store(kIdle, std::memory_order_relaxed);
   m_bPending = false;
   try {
@@ -111,7 +116,7 @@ void CBackgroundCheck::ThreadMain() {
     const uint32_t state =
         AwaitState(m_state, [](uint32_t u) { return u == kPosted || u == kQuit; }, m_tPosted, m_checkerWait);
     if (state == kQuit) return;
-    m_bMatched = m_crc.Check(m_pData, m_nLength);
+    m_bMatched = m_pfnCheck(m_pData, m_nLength);
     m_tChecked = Clock::now();
     // The owner may have asked to quit meanwhile; that request stands.
     uint32_t expected = kPosted;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <thread>
 
 #include "engine/Crc32.h"
@@ -39,8 +40,10 @@ class CBackgroundCheck {
   CBackgroundCheck(const CBackgroundCheck&) = delete;
   CBackgroundCheck& operator=(const CBackgroundCheck&) = delete;
 
-  // Starts the checking thread; false if the system refuses one.
+  // Starts the checking thread; false if the system refuses one. A buffer
+  // passes when it matches the checksum, or when pfnCheck says it does.
   bool Start(const CCrc32& crc);
+  bool Start(std::function<bool(const uint8_t*, size_t)> pfnCheck);
   // Ends the thread after the buffer it may be checking. Idempotent.
   void Stop();
   bool Running() const { return m_thread.joinable(); }
@@ -59,7 +62,7 @@ class CBackgroundCheck {
 
   std::thread m_thread;
   std::atomic<uint32_t> m_state{kIdle};
-  CCrc32 m_crc;
+  std::function<bool(const uint8_t*, size_t)> m_pfnCheck;
   // Written by the owner before kPosted, read by the thread after it.
   const uint8_t* m_pData = nullptr;
   size_t m_nLength = 0;

@@ -29,6 +29,14 @@ IoErrorWords DescribeIoError(uint32_t nKind, bool bAsync) {
       return {"UNKNOWN ERROR", "UNKNOWN ERROR", kEventUnknownError};
     case kErrorUnderrunOverrun:
       return {"UNDERRUN/OVERRUN", "UNDERRUN/OVERRUN TRANSFER ERROR", kEventUnderrunOverrun};
+    case kErrorCorruptUnit:
+      return {"CORRUPT", "CORRUPT UNIT ERROR", kEventCorruptUnit};
+    case kErrorMisdirected:
+      return {"MISDIRECTED", "MISDIRECTED UNIT ERROR", kEventMisdirected};
+    case kErrorStale:
+      return {"STALE", "STALE UNIT ERROR", kEventStale};
+    case kErrorForeign:
+      return {"FOREIGN", "FOREIGN UNIT ERROR", kEventForeign};
     case kErrorInitialization:
     default:
       return {"INITIALIZATION", "INITIALIZATION ERROR", kEventInitialization};

@@ -18,6 +18,11 @@ enum IoErrorKind : uint32_t {
   kErrorAbandonedMutex = 8,
   kErrorUnknown = 9,
   kErrorUnderrunOverrun = 10,
+  // Stamped units only: what a unit that failed its check holds.
+  kErrorCorruptUnit = 11,
+  kErrorMisdirected = 12,
+  kErrorStale = 13,
+  kErrorForeign = 14,
 };
 
 // The event ids of the failures.
@@ -30,6 +35,16 @@ constexpr uint32_t kEventIoTimeout = 0xC000010F;
 constexpr uint32_t kEventAbandonedMutex = 0xC0000111;
 constexpr uint32_t kEventUnderrunOverrun = 0xC0000113;
 constexpr uint32_t kEventUnknownError = 0xC0000114;
+constexpr uint32_t kEventCorruptUnit = 0xC0000115;
+constexpr uint32_t kEventMisdirected = 0xC0000116;
+constexpr uint32_t kEventStale = 0xC0000117;
+constexpr uint32_t kEventForeign = 0xC0000118;
+
+// The kinds that judge data read back: their reports stamp the block, list
+// the differing words and say where the damage is.
+constexpr bool IsDataKind(uint32_t nKind) {
+  return nKind == kErrorDataComparison || (nKind >= kErrorCorruptUnit && nKind <= kErrorForeign);
+}
 
 // What the console and the event log show for a kind. Unknown kinds read
 // as INITIALIZATION. dwEventId is 0 for the one kind that writes no entry.

@@ -59,7 +59,12 @@ struct RunSettings {
   IWorkerConsole* pDialog = nullptr;
   uint32_t dwThreads = 0;
   uint8_t bCustom = 0;
+  // Opt-in: each synchronous worker's work file is this long, walked buffer
+  // by buffer every pass. 0: one buffer; kSpanFill: the target's free space
+  // shared between its workers.
+  uint64_t qwSpanBytes = 0;
 };
+constexpr uint64_t kSpanFill = UINT64_MAX;
 
 // One I/O side of one slot. hFile, pBuffer and the counters are written
 // under g_csRecords.

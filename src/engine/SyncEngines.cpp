@@ -73,15 +73,15 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
   return true;
 }
 
-bool CSyncEngine::Verify(uint8_t* pBuffer) {
-  if (m_crc.Check(pBuffer, m_dwBufferSize)) return true;
-  ReportIoError(0, kErrorDataComparison, pBuffer);
+bool CSyncEngine::Verify(uint8_t* pBuffer, uint64_t qwOffset) {
+  if (DataGood(pBuffer, qwOffset, m_dwPass)) return true;
+  ReportIoError(0, BadDataKind(pBuffer, qwOffset, m_dwPass), pBuffer);
   return false;
 }
 
 bool CSyncEngine::SettleBackgroundCheck() {
   if (!m_check.Pending() || m_check.Take()) return true;
-  ReportIoError(0, kErrorDataComparison, m_pChecked);
+  ReportIoError(0, BadDataKind(m_pChecked, 0, m_dwPass), m_pChecked);
   return false;
 }
 
@@ -107,15 +107,47 @@ void CWriteAdvancedClass::OnStartIo() {
   ShowStatus("RUN");
   BeginIo();
 
+  const size_t nMovedBytes = static_cast<size_t>(Chunks()) * m_dwTransferSize;
+  const uint64_t qwBuffers = SpanBuffers();
+  // Stamped units are read back into a buffer of their own, so what was
+  // written stays in m_buffer and a good pass costs one comparison of the
+  // two. A read that delivers nothing leaves the last pass there, whose
+  // headers differ. Without the memory the read-back goes in place.
+  uint8_t* pReadBack = m_buffer.Data();
+  if (m_bStamped && Checking() && nMovedBytes == m_dwBufferSize && m_spare.Allocate(m_dwBufferSize)) {
+    pReadBack = m_spare.Data();
+  }
+  const auto verify = [&](uint64_t qwOffset) {
+    if (pReadBack != m_buffer.Data() && std::memcmp(pReadBack, m_buffer.Data(), m_dwBufferSize) == 0) return true;
+    return Verify(pReadBack, qwOffset);
+  };
   while (!StopRequested()) {
-    if (!TransferPhase(true, m_buffer.Data())) break;
+    ++m_dwPass;
+    // A span is written buffer by buffer, then read back the same way; a
+    // stop is seen between buffers, so a long span does not hold it up.
+    bool bGoOn = true;
+    for (uint64_t b = 0; bGoOn && b < qwBuffers && (b == 0 || !StopRequested()); ++b) {
+      StampForWrite(m_buffer.Data(), m_dwBufferSize, b * m_dwBufferSize, m_dwPass);
+      bGoOn = TransferPhase(true, m_buffer.Data());
+    }
+    if (!bGoOn) break;
     Rewind();
     if (!Checking()) continue;
-    // The read-back lands in the pattern buffer itself; verification proves
-    // it still holds the pattern, which the next pass writes again.
-    if (!TransferPhase(false, m_buffer.Data())) break;
+    // The plain pattern's read-back lands in the pattern buffer itself;
+    // verification proves it still holds the pattern, which the next pass
+    // writes again.
+    for (uint64_t b = 0; bGoOn && b < qwBuffers && (b == 0 || !StopRequested()); ++b) {
+      if (pReadBack == m_buffer.Data()) {
+        PoisonForRead(pReadBack, nMovedBytes);
+      } else if (qwBuffers > 1) {
+        StampForWrite(m_buffer.Data(), m_dwBufferSize, b * m_dwBufferSize, m_dwPass);
+      }
+      bGoOn = TransferPhase(false, pReadBack);
+      if (bGoOn && qwBuffers > 1) bGoOn = verify(b * m_dwBufferSize);
+    }
+    if (!bGoOn) break;
     Rewind();
-    if (!Verify(m_buffer.Data())) break;
+    if (qwBuffers == 1 && !verify(0)) break;
   }
   EndLoop(dwExitCode);
 }
@@ -126,9 +158,13 @@ void CReadAdvancedClass::OnStartIo() {
   if (!PrepareLoop()) return EndLoop(dwExitCode);
 
   // Seed the file with one buffer of pattern, in every mode; not counted.
-  if (m_file.Write(m_buffer.Data(), m_dwBufferSize) < 0) {
-    ReportIoError(static_cast<uint32_t>(errno), kErrorWriteApi, m_buffer.Data());
-    return EndLoop(dwExitCode);
+  m_dwPass = 1;
+  for (uint64_t b = 0; b < SpanBuffers() && (b == 0 || !StopRequested()); ++b) {
+    StampForWrite(m_buffer.Data(), m_dwBufferSize, b * m_dwBufferSize, m_dwPass);
+    if (m_file.Write(m_buffer.Data(), m_dwBufferSize) < 0) {
+      ReportIoError(static_cast<uint32_t>(errno), kErrorWriteApi, m_buffer.Data());
+      return EndLoop(dwExitCode);
+    }
   }
   Rewind();
   ShowStatus("RUN");
@@ -148,16 +184,24 @@ void CReadAdvancedClass::OnStartIo() {
 
 void CReadAdvancedClass::ReadLoop(bool bClearFirst, size_t nReadBytes) {
   uint8_t* pBuffer = m_buffer.Data();
+  const uint64_t qwBuffers = SpanBuffers();
   while (!StopRequested()) {
-    if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
-    if (!TransferPhase(false, pBuffer)) break;
+    bool bGoOn = true;
+    for (uint64_t b = 0; bGoOn && b < qwBuffers && (b == 0 || !StopRequested()); ++b) {
+      if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
+      PoisonForRead(pBuffer, nReadBytes);
+      bGoOn = TransferPhase(false, pBuffer);
+      if (bGoOn && qwBuffers > 1 && Checking()) bGoOn = Verify(pBuffer, b * m_dwBufferSize);
+    }
+    if (!bGoOn) break;
     Rewind();
-    if (Checking() && !Verify(pBuffer)) break;
+    if (qwBuffers == 1 && Checking() && !Verify(pBuffer)) break;
   }
 }
 
 bool CReadAdvancedClass::PrepareOverlap() {
-  if (!Checking() || m_dwBufferSize < kOverlapCheckBytes || !BackgroundCheckPays(RunWorkerCeiling())) return false;
+  // The checking thread sees one buffer per pass.
+  if (SpanBuffers() > 1 || !Checking() || m_dwBufferSize < kOverlapCheckBytes || !BackgroundCheckPays(RunWorkerCeiling())) return false;
   m_nSpareBuffers = m_dwBufferSize <= PerCoreCacheBytes() ? 2 : 1;
   if (!m_spare.Allocate(size_t{m_nSpareBuffers} * m_dwBufferSize)) return false;
   // Every buffer starts out as the pattern: a pass that reads less than the
@@ -165,7 +209,10 @@ bool CReadAdvancedClass::PrepareOverlap() {
   for (uint32_t i = 0; i < m_nSpareBuffers; ++i) {
     std::memcpy(m_spare.Data() + size_t{i} * m_dwBufferSize, m_buffer.Data(), m_dwBufferSize);
   }
-  if (m_check.Start(m_crc)) return true;
+  const bool bStarted =
+      m_bStamped ? m_check.Start([this](const uint8_t* pData, size_t) { return DataGood(pData, 0, m_dwPass); })
+                 : m_check.Start(m_crc);
+  if (bStarted) return true;
   m_spare.Free();
   return false;
 }
@@ -182,6 +229,7 @@ void CReadAdvancedClass::OverlappedReadLoop(bool bClearFirst, size_t nReadBytes)
   while (!StopRequested()) {
     uint8_t* pBuffer = apBuffers[nNext];
     if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
+    PoisonForRead(pBuffer, nReadBytes);
     PassTally tally;
     const bool bRead = TransferPhase(false, pBuffer, &tally);
     Rewind();

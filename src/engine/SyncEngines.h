@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "engine/AdvancedWorker.h"
@@ -39,14 +40,18 @@ class CSyncEngine : public CAdvancedWorker {
   bool TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally = nullptr);
   // Rewinds; the position's only reader is the next call, which would fail on its own.
   void Rewind() { (void)m_file.Seek(0); }
-  // Checks the whole buffer against the stored checksum; reports a mismatch.
-  bool Verify(uint8_t* pBuffer);
+  // Checks the whole buffer (read from qwOffset) against the stored
+  // checksum or its stamped units; reports a mismatch.
+  bool Verify(uint8_t* pBuffer, uint64_t qwOffset = 0);
+  // Buffers per pass: 1, or the span's.
+  uint64_t SpanBuffers() const { return m_dwBufferSize != 0 ? std::max<uint64_t>(m_qwFileBytes / m_dwBufferSize, 1) : 1; }
   // Takes the verdict on the pass being checked in the background, if any;
   // reports a mismatch (on the buffer that was checked) and returns false.
   // Everything else a pass could report comes after this, so failures are
   // reported in the order the passes ran.
   bool SettleBackgroundCheck();
   void CleanUp() override;
+  uint32_t PassReached() const override { return m_dwPass; }
   // The common end of every loop.
   void EndLoop(uint32_t dwExitCode);
 
@@ -64,6 +69,8 @@ class CSyncEngine : public CAdvancedWorker {
   CAlignedBuffer m_spare;
   CBackgroundCheck m_check;
   uint8_t* m_pChecked = nullptr;  // the buffer m_check holds
+  // The pass the file holds (stamped units): the writer's count, the reader's 1.
+  uint32_t m_dwPass = 0;
 };
 
 // Writes the pattern pass after pass; with Error Checking reads every pass

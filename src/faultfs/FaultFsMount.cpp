@@ -169,9 +169,9 @@ FaultRule FaultRule::Drop(const std::string& name, uint64_t offset, uint64_t len
   return MakeRule(name, EOp::Write, offset, length, EAction::Drop);
 }
 
-FaultRule FaultRule::Misdirect(const std::string& name, uint64_t offset, uint64_t length, uint64_t to) {
-  FaultRule rule = MakeRule(name, EOp::Write, offset, length, EAction::Misdirect);
-  rule.misdirectTo = to;
+FaultRule FaultRule::Move(const std::string& name, uint64_t offset, uint64_t length, uint64_t moveTo) {
+  FaultRule rule = MakeRule(name, EOp::Write, offset, length, EAction::Move);
+  rule.moveTo = moveTo;
   return rule;
 }
 
@@ -186,7 +186,7 @@ std::string FaultRule::Text() const {
     case EAction::Corrupt: text += " corrupt=" + std::to_string(xorMask); break;
     case EAction::Stall: text += " stall=" + (stallMs == 0 ? std::string("forever") : std::to_string(stallMs)); break;
     case EAction::Drop: text += " drop"; break;
-    case EAction::Misdirect: text += " misdirect=" + std::to_string(misdirectTo); break;
+    case EAction::Move: text += " moveto=" + std::to_string(moveTo); break;
   }
   return text + "\n";
 }

@@ -24,7 +24,7 @@ namespace stratavon {
 
 struct FaultRule {
   enum class EOp { Read, Write };
-  enum class EAction { Error, Short, Corrupt, Stall, Drop, Misdirect };
+  enum class EAction { Error, Short, Corrupt, Stall, Drop, Move };
   static constexpr uint64_t kForever = UINT64_MAX;
 
   EOp op = EOp::Read;
@@ -38,7 +38,7 @@ struct FaultRule {
   uint64_t shortBytes = 0;     // Short: bytes transferred at most
   uint8_t xorMask = 0xFF;      // Corrupt: applied to the bytes of the range
   uint64_t stallMs = 0;        // Stall: hold time; 0 until the rule is disarmed
-  uint64_t misdirectTo = 0;    // Misdirect: file offset the data lands at
+  uint64_t moveTo = 0;         // Move: where the write is stored instead
 
   // A request overlapping the range fails with err.
   static FaultRule Error(const std::string& name, EOp op, uint64_t offset, uint64_t length, int err);
@@ -51,10 +51,10 @@ struct FaultRule {
   // is disarmed), then is served normally.
   static FaultRule Stall(const std::string& name, EOp op, uint64_t offset, uint64_t length, uint64_t ms);
 
-  // A write overlapping the range is reported done and stored nowhere.
+  // A write overlapping the range is acknowledged and not stored (a lost
+  // write), or stored at moveTo instead (a misdirected one).
   static FaultRule Drop(const std::string& name, uint64_t offset, uint64_t length);
-  // A write overlapping the range is reported done and stored at offset to.
-  static FaultRule Misdirect(const std::string& name, uint64_t offset, uint64_t length, uint64_t to);
+  static FaultRule Move(const std::string& name, uint64_t offset, uint64_t length, uint64_t moveTo);
 
   FaultRule& Skip(uint64_t n) { skip = n; return *this; }
   FaultRule& Times(uint64_t n) { times = n; return *this; }

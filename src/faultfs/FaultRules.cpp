@@ -129,6 +129,13 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
       uint64_t qwMask = 0xFF;
       if (nEq != std::string::npos) bOk = ParseNumber(value, &qwMask) && qwMask > 0 && qwMask <= 0xFF;
       parsed.xorMask = static_cast<uint8_t>(qwMask);
+    } else if (key == "drop") {
+      ++nActions;
+      parsed.action = EFaultAction::Drop;
+    } else if (key == "moveto") {
+      ++nActions;
+      parsed.action = EFaultAction::Move;
+      bOk = ParseNumber(value, &parsed.moveTo);
     } else if (key == "stall") {
       ++nActions;
       parsed.action = EFaultAction::Stall;
@@ -136,13 +143,6 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
       bOk = ParseCountOrForever(value, &parsed.stallMs) && parsed.stallMs > 0 &&
             (parsed.stallMs == kFaultForever || parsed.stallMs <= 86400000);
       if (parsed.stallMs == kFaultForever) parsed.stallMs = 0;
-    } else if (key == "drop" && nEq == std::string::npos) {
-      ++nActions;
-      parsed.action = EFaultAction::Drop;
-    } else if (key == "misdirect") {
-      ++nActions;
-      parsed.action = EFaultAction::Misdirect;
-      bOk = ParseNumber(value, &parsed.misdirectTo);
     } else {
       *pszError = "unknown key '" + key + "'";
       return false;
@@ -157,14 +157,11 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
     return false;
   }
   if (nActions != 1) {
-    *pszError = "a rule needs exactly one of error=, short=, corrupt, stall=, drop, misdirect=";
+    *pszError = "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=";
     return false;
   }
-  // A read has nothing to lose or put elsewhere: what it sees of a lost
-  // write is the write rule's doing.
-  if ((parsed.action == EFaultAction::Drop || parsed.action == EFaultAction::Misdirect) &&
-      parsed.op != EFaultOp::Write) {
-    *pszError = "drop and misdirect= apply to op=write only";
+  if ((parsed.action == EFaultAction::Drop || parsed.action == EFaultAction::Move) && parsed.op != EFaultOp::Write) {
+    *pszError = "drop and moveto= apply to writes only";
     return false;
   }
   if (parsed.length != 0 && parsed.offset > UINT64_MAX - parsed.length) {
@@ -275,9 +272,8 @@ FaultVerdict CFaultTable::Consult(const std::string& path, EFaultOp op, uint64_t
       case EFaultAction::Drop:
         verdict.bDrop = true;
         break;
-      case EFaultAction::Misdirect:
-        verdict.bMisdirect = true;
-        verdict.misdirectTo = s.misdirectTo;
+      case EFaultAction::Move:
+        verdict.moveTo = s.moveTo;
         break;
     }
   }

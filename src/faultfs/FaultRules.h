@@ -7,8 +7,8 @@
 //   add op=read|write [name=SUFFIX] [off=N] [len=N] [skip=N] [times=N|forever] ACTION
 //       ACTION is one of  error=EIO|ENOSPC|...|<number>   short=N
 //                         corrupt[=XORMASK]                stall=MS|forever
-//                         drop (writes: acknowledged, nothing stored)
-//                         misdirect=OFFSET (writes: stored at OFFSET instead)
+//                         drop (writes: acknowledged, not stored)
+//                         moveto=N (writes: stored at offset N instead)
 //   disarm INDEX
 //   clear
 // Numbers take 0x for hex and a K, M or G suffix (binary units).  A rule
@@ -28,7 +28,7 @@
 namespace stratavon {
 
 enum class EFaultOp { Read, Write };
-enum class EFaultAction { Error, Short, Corrupt, Stall, Drop, Misdirect };
+enum class EFaultAction { Error, Short, Corrupt, Stall, Drop, Move };
 
 inline constexpr uint64_t kFaultForever = UINT64_MAX;
 
@@ -44,7 +44,7 @@ struct FaultSpec {
   uint64_t shortBytes = 0;
   uint8_t xorMask = 0xFF;
   uint64_t stallMs = 0;        // 0: until the rule is disarmed
-  uint64_t misdirectTo = 0;    // Misdirect: file offset the data lands at
+  uint64_t moveTo = 0;
   std::string text;            // the line it came from, for the report
 };
 
@@ -64,8 +64,7 @@ struct FaultVerdict {
   uint64_t limit = UINT64_MAX;             // transfer at most this many bytes
   std::vector<FaultCorruption> corruptions;
   bool bDrop = false;                      // report the write done, store nothing
-  bool bMisdirect = false;                 // store the write at misdirectTo
-  uint64_t misdirectTo = 0;
+  uint64_t moveTo = UINT64_MAX;            // store the write here instead
 };
 
 // Flips the bytes of buffer (holding the file bytes at fileOffset) that the

@@ -315,17 +315,15 @@ int OnWrite(const char* path, const char* pBuffer, size_t nBytes, off_t off, fus
       g_faults.Consult(path ? path : pFile->path, EFaultOp::Write, static_cast<uint64_t>(off), nBytes);
   if (verdict.error) return -verdict.error;
   size_t nWant = static_cast<size_t>(std::min<uint64_t>(nBytes, verdict.limit));
+  if (verdict.bDrop) return static_cast<int>(nWant);
+  if (verdict.moveTo != UINT64_MAX) off = static_cast<off_t>(verdict.moveTo);
   std::vector<char> altered;
   if (!verdict.corruptions.empty()) {
     altered.assign(pBuffer, pBuffer + nWant);
     ApplyCorruptions(verdict, static_cast<uint64_t>(off), altered.data(), nWant);
     pBuffer = altered.data();
   }
-  // The two faults a drive's firmware commits silently: the caller is told
-  // every byte went where it asked.
-  if (verdict.bDrop) return static_cast<int>(nWant);
-  off_t offTo = verdict.bMisdirect ? static_cast<off_t>(verdict.misdirectTo) : off;
-  ssize_t nPut = PwriteFull(pFile->fd, pBuffer, nWant, offTo);
+  ssize_t nPut = PwriteFull(pFile->fd, pBuffer, nWant, off);
   if (nPut < 0) return -errno;
   return static_cast<int>(nPut);
 }
@@ -412,8 +410,7 @@ int main(int argc, char** argv) {
                  "usage: %s <backing-dir> <mountpoint> [fuse options]\n"
                  "Control text goes to <mountpoint>/.faultfs, one command a line:\n"
                  "  add op=read|write [name=SUFFIX] [off=N] [len=N] [skip=N] [times=N|forever]\n"
-                 "      error=ERRNO | short=N | corrupt[=XORMASK] | stall=MS|forever\n"
-                 "      drop | misdirect=OFFSET   (op=write only)\n"
+                 "      error=ERRNO | short=N | corrupt[=XORMASK] | stall=MS|forever | drop | moveto=N\n"
                  "  disarm INDEX\n"
                  "  clear\n",
                  argv[0]);

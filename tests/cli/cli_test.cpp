@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <functional>
 #include <regex>
@@ -115,6 +116,9 @@ TEST_F(CliTest, RefusedSettingsTouchNoTarget) {
       {{"run", "-t", szDir, "-f", "write", "--data-file", m_scratch.Path("none.hvx")}, "cannot be opened"},
       {{"run", "-t", szDir, "-f", "write", "--data-file", m_scratch.Path("fifo.hvx")}, "cannot be opened"},
       {{"run", "-t", szDir, "-f", "write", "-p", "AA", "--data-file", m_scratch.Path("long.hvx")}, "give one"},
+      {{"run", "-t", szDir, "-f", "write", "-s", "12XB"}, "-s takes a work-file size"},
+      {{"run", "-t", szDir, "-f", "write", "-s", "1GB", "-a"}, "synchronous engines"},
+      {{"run", "-t", szDir, "-f", "write", "--simple", "-p", "stamped"}, "-p stamped is an advanced setting"},
       {{"frobnicate"}, "unknown command"},
   };
   for (const auto& [args, szMessage] : kCases) {
@@ -316,11 +320,54 @@ TEST_F(CliTest, CorruptedReadFailsOneWorker) {
   EXPECT_EQ(JsonField(result.szOut, "status"), "FAIL");
   EXPECT_EQ(JsonField(result.szOut, "error"), "DATA COMPARISON");
   EXPECT_GT(std::stoull(JsonField(result.szOut, "bytes")), 0u);
+  // Where: the first 4 KiB came back altered, every byte of it.
+  EXPECT_EQ(JsonField(result.szOut, "first_offset"), "0");
+  EXPECT_EQ(JsonField(result.szOut, "differing_bytes"), "4096");
+  EXPECT_EQ(JsonField(result.szOut, "bad_units"), "8");
+  EXPECT_EQ(test::FileSize(JsonField(result.szOut, "bad_file")), 65536);
 
   const CliResult text = RunCli({"events"});
   EXPECT_NE(text.szOut.find("  0xC000010A  "), std::string::npos) << text.szOut;
   EXPECT_TRUE(std::regex_search(text.szOut, std::regex("expected 0x[0-9A-F]{8}  found 0x[0-9A-F]{8}\n")))
       << text.szOut;
+}
+
+// Work files of a stamped run judged afterwards, as after a crash: intact,
+// cut short, holding another run's data, or not ours at all.
+TEST_F(CliTest, VerifyJudgesStampedFilesLeftBehind) {
+  const std::string szFile = m_target.Path("WRITE/KORVA25.DAT");
+  const std::string szOldRun = m_scratch.Path("old-run.dat");
+  const auto stampedRun = [&] {
+    const CliResult run = RunCli({"run", "-t", m_target.Root(), "-f", "write", "-e", "-p", "stamped:crpat", "-x",
+                                  "64KB", "-b", "256KB", "-d", "1", "--json"});
+    EXPECT_EQ(run.nExit, 0) << run.szErr;
+    EXPECT_TRUE(std::regex_search(run.szOut, std::regex("\"run_id\": \"[0-9a-f]{16}\""))) << run.szOut;
+  };
+  stampedRun();
+  std::filesystem::copy_file(szFile, szOldRun);
+  stampedRun();
+  struct Case {
+    const char* szName;
+    std::function<void()> damage;
+    int nExit;
+    const char* szField;
+    const char* szValue;
+  } cases[] = {
+      {"intact", [] {}, 0, "foreign", "0"},
+      {"cut short", [&] { std::filesystem::resize_file(szFile, 100000); }, 1, "missing_bytes", "162144"},
+      {"another run's file", [&] { std::filesystem::copy_file(szOldRun, szFile, std::filesystem::copy_options::overwrite_existing); },
+       1, "foreign", "512"},
+      {"not ours at all", [&] { WriteFile(szFile, std::string(262144, 'x')); }, 1, "foreign", "512"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.szName);
+    c.damage();
+    const CliResult verify = RunCli({"verify", szFile, "--json"});
+    EXPECT_EQ(verify.nExit, c.nExit) << verify.szOut << verify.szErr;
+    const std::regex field("\"" + std::string(c.szField) + "\": " + c.szValue + "[,}]");
+    EXPECT_TRUE(std::regex_search(verify.szOut, field)) << verify.szOut;
+  }
+  EXPECT_EQ(RunCli({"verify"}).nExit, 2);
 }
 
 TEST_F(CliTest, TargetsListTheRoot) {

@@ -9,6 +9,7 @@
 
 #include "engine/IoError.h"
 #include "engine/Crc32.h"
+#include "engine/Mismatch.h"
 #include "engine/Pattern.h"
 #include "platform/SystemError.h"
 #include "support/FrameWorker.h"
@@ -273,6 +274,8 @@ TEST_F(ReportTest, DataComparisonListsTheOnlyDifferingLastWord) {
   std::memcpy(&dwExpected, pBuffer + kBuffer - 4, 4);
   const uint32_t dwFound = dwExpected ^ 0x00FF0000u;
   std::memcpy(pBuffer + kBuffer - 4, &dwFound, 4);
+  ClearIntegrityReports();
+  const std::vector<uint8_t> asRead(pBuffer, pBuffer + kBuffer);
   m_pWorker->ReportIoError(0, kErrorDataComparison, pBuffer);
 
   ExpectFailure("DATA COMPARISON", "DATA COMPARISON ERROR");
@@ -280,7 +283,15 @@ TEST_F(ReportTest, DataComparisonListsTheOnlyDifferingLastWord) {
   std::vector<EventRecord> events = Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].eventId, 0xC000010Au);
+  // Where the damage is comes after the four strings every entry has.
+  ASSERT_EQ(events[0].strings.size(), 5u);
+  events[0].strings.pop_back();
   EXPECT_EQ(events[0].strings, (std::vector<std::string>{m_pWorker->FileName(), m_roots[0], "27", "1"}));
+  const std::vector<IntegrityReport> reports = IntegrityReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].mismatch.qwFirstOffset, kBuffer - 2);
+  EXPECT_EQ(reports[0].mismatch.qwDifferingBytes, 1u);
+  EXPECT_EQ(ReadWholeFile(reports[0].szBadFile), std::string(asRead.begin(), asRead.end()));
   ASSERT_EQ(events[0].data.size(), 80u);
   uint32_t pairs[20];
   std::memcpy(pairs, events[0].data.data(), 80);

@@ -201,12 +201,12 @@ TEST_F(AdvancedDlgTest, NewConsoleShowsWhatTheSimpleConsoleHandedOver) {
         << "no root is cut";
   }
 
-  // The sixteen controls of the template, placed without overlaps.
+  // The sixteen controls of the template and File Size, placed without overlaps.
   std::vector<QWidget*> placed;
   for (QWidget* pWidget : Dlg().findChildren<QWidget*>()) {
     if (pWidget->property("dialogId").isValid()) placed.push_back(pWidget);
   }
-  EXPECT_EQ(placed.size(), 19u) << "sixteen controls and the three buttons";
+  EXPECT_EQ(placed.size(), 20u) << "seventeen controls and the three buttons";
   for (size_t i = 0; i < placed.size(); ++i) {
     EXPECT_TRUE(pClient->rect().contains(placed[i]->geometry())) << placed[i]->objectName().toStdString();
     for (size_t j = i + 1; j < placed.size(); ++j) {

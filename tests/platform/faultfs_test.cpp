@@ -127,7 +127,7 @@ TEST_F(FaultFsTest, DroppedAndMisdirectedWritesReportSuccessAndStoreNothingOrEls
   CFd fd(CreateFilled("KORVA25.DAT", 1));
   ASSERT_GE(fd.Get(), 0);
   int nDrop = m_fs.Arm(FaultRule::Drop("KORVA25.DAT", 2 * kChunk, kChunk).Times(1));
-  int nMove = m_fs.Arm(FaultRule::Misdirect("KORVA25.DAT", 3 * kChunk, kChunk, 5 * kChunk).Times(1));
+  int nMove = m_fs.Arm(FaultRule::Move("KORVA25.DAT", 3 * kChunk, kChunk, 5 * kChunk).Times(1));
   ASSERT_GE(nMove, 0) << m_fs.LastError();
   for (size_t n : {2, 3}) {
     std::memset(m_pBuffer.get(), ChunkByte(n, 2), kChunk);

@@ -6,6 +6,8 @@
 #include "console/advanced/Statistics.h"
 #include "console/advanced/WorkerPlan.h"
 #include "console/simple/TargetRecords.h"
+#include "engine/Mismatch.h"
+#include "engine/StampedPattern.h"
 #include "engine/WorkerClasses.h"
 #include "platform/EventLog.h"
 #include "platform/MessageBox.h"
@@ -49,6 +51,7 @@ bool CAdvancedRunControl::OnStart(const AdvancedControls& controls) {
   SizeOfListIndex(controls.nTransferIndex, &m_settings.dwTransferSize);
   SizeOfListIndex(controls.nBufferIndex, &m_settings.dwBufferSize);
   m_settings.dwThreads = static_cast<uint32_t>(m_nThreadIndex + 1);
+  m_settings.qwSpanBytes = controls.qwSpanBytes;
 
   if (m_settings.dwTransferSize > m_settings.dwBufferSize) {
     ShowMessageBox("Transfer Size > Buffer Size!", "Error", MessageIcon::kError);
@@ -68,6 +71,10 @@ bool CAdvancedRunControl::OnStart(const AdvancedControls& controls) {
 
   m_view.BeginRun();
   PrepareTargetRecords();
+  // Every run's stamped units carry an id of their own, so data left by an
+  // earlier run never passes for this one's.
+  if (g_bStampedPattern) g_qwStampRunId = NewStampRunId();
+  ClearIntegrityReports();
   m_view.SetPerformanceText("0 MB/s");
   m_view.SetIopsText("0 IO/s");
   m_view.SetExtendedText("NONE");

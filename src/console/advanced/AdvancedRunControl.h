@@ -23,6 +23,7 @@ struct AdvancedControls {
   int nTransferIndex = kDefaultSizeIndex;  // -1: no selection
   int nBufferIndex = kDefaultSizeIndex;
   int nDepthIndex = 7;                     // the I/O Depth list holds 1..63
+  uint64_t qwSpanBytes = 0;                // 0: one buffer per work file (kSpanFill: share the free space)
 };
 
 // The advanced console's run control, free of any GUI: Start turns the

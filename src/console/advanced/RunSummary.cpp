@@ -6,6 +6,7 @@
 #include "platform/JsonText.h"
 #include "engine/IoError.h"
 #include "engine/RunRecord.h"
+#include "engine/StampedPattern.h"
 #include "engine/WorkerConsole.h"
 #include "platform/CriticalSection.h"
 
@@ -13,6 +14,32 @@ namespace stratavon {
 namespace {
 
 constexpr double kBytesPerMb = 1048576.0;
+
+std::string MismatchJson(const IntegrityReport& report) {
+  const MismatchInfo& m = report.mismatch;
+  std::string sz = "{\"slot\": " + std::to_string(report.nSlot) + ", \"side\": \"" +
+                   (report.bWriteSide ? "write" : "read") + "\", \"kind\": ";
+  AppendJsonString(sz, DescribeIoError(report.nKind, false).szShort);
+  sz += ", \"first_offset\": " + std::to_string(m.qwFirstOffset) + ", \"last_offset\": " +
+        std::to_string(m.qwLastOffset) + ", \"differing_bytes\": " + std::to_string(m.qwDifferingBytes) +
+        ", \"bad_units\": " + std::to_string(m.qwBadUnits) + ", \"bad_file\": ";
+  AppendJsonString(sz, report.szBadFile);
+  if (report.bStamped) {
+    const StampVerdict& v = report.stamps;
+    sz += ", \"first_bad_unit\": " + std::to_string(v.qwFirstBadOffset) + ", \"unit_state\": ";
+    AppendJsonString(sz, UnitStateWord(v.first.state));
+    sz += ", \"found_offset\": " + std::to_string(v.first.qwFoundOffset) +
+          ", \"found_pass\": " + std::to_string(v.first.dwFoundPass) +
+          ", \"expected_pass\": " + std::to_string(report.dwExpectedPass) + ", \"units\": {";
+    for (int i = 0; i < kUnitStates; ++i) {
+      std::string szWord = UnitStateWord(static_cast<UnitState>(i));
+      for (char& c : szWord) c = static_cast<char>(c - 'A' + 'a');
+      sz += (i == 0 ? "\"" : ", \"") + szWord + "\": " + std::to_string(v.aqwUnits[i]);
+    }
+    sz += "}";
+  }
+  return sz + "}";
+}
 
 }  // namespace
 
@@ -61,6 +88,9 @@ void AddTargetVerdict(TargetResult& target, int nTarget) {
       if (activity.bMoved.load(std::memory_order_acquire) != 0) target.bMoved = true;
     }
   }
+  for (const IntegrityReport& report : IntegrityReports()) {
+    if (report.nTarget == nTarget) target.mismatches.push_back(report);
+  }
   if (tally.qwCalls != 0 || !target.bMoved) target.szStatus = "FAIL";
   // The row's Error cell may hold the failed calls' own words ("WRITE API x3"),
   // as the last tick saw them.
@@ -106,7 +136,9 @@ std::string RunResultJson(const RunResult& result) {
   std::string sz = "{\"elapsed_s\": " + JsonDecimal(result.dElapsedSeconds) +
                    ", \"failures\": " + std::to_string(result.nFailures) +
                    ", \"verdict\": " + (result.Passed() ? "\"PASS\"" : "\"FAIL\"") +
-                   ", \"startup_s\": " + JsonDecimal(result.dStartupSeconds) + ", \"stopped_by\": ";
+                   ", \"startup_s\": " + JsonDecimal(result.dStartupSeconds);
+  if (result.qwStampRunId != 0) sz += ", \"run_id\": \"" + StampRunIdText(result.qwStampRunId) + "\"";
+  sz += ", \"stopped_by\": ";
   AppendJsonString(sz, result.szStoppedBy);
   sz += ", \"stalls\": [";
   for (size_t i = 0; i < result.stalls.size(); ++i) {
@@ -128,6 +160,11 @@ std::string RunResultJson(const RunResult& result) {
           ", \"iops\": " + JsonDecimal(AveragePerSecond(target.qwIos, result.dElapsedSeconds)) +
           ", \"io_errors\": " + std::to_string(target.qwIoErrors) + ", \"first_io_error\": ";
     AppendJsonString(sz, target.szFirstIoError);
+    if (!target.mismatches.empty()) {
+      sz += ", \"mismatch\": [";
+      for (size_t m = 0; m < target.mismatches.size(); ++m) sz += (m > 0 ? ", " : "") + MismatchJson(target.mismatches[m]);
+      sz += "]";
+    }
     sz += "}";
   }
   sz += "]}\n";
@@ -149,6 +186,18 @@ std::string RunResultText(const RunResult& result) {
                   AveragePerSecond(target.qwIos, result.dElapsedSeconds));
     sz += "result: " + target.szRoot + "  " + target.szStatus + "  " + target.szError + szLine;
     if (!target.szReason.empty()) sz.insert(sz.size() - 1, "  (" + target.szReason + ")");
+    for (const IntegrityReport& report : target.mismatches) {
+      sz += "result: " + target.szRoot + "  slot " + std::to_string(report.nSlot) + " " +
+            DescribeIoError(report.nKind, false).szShort + ": " + DescribeMismatch(report.mismatch);
+      if (report.bStamped) {
+        const UnitFinding& first = report.stamps.first;
+        sz += "; first bad unit at " + std::to_string(report.stamps.qwFirstBadOffset) + " " +
+              UnitStateWord(first.state) + " (carries offset " + std::to_string(first.qwFoundOffset) + ", pass " +
+              std::to_string(first.dwFoundPass) + " of " + std::to_string(report.dwExpectedPass) + ")";
+      }
+      if (!report.szBadFile.empty()) sz += "; as read: " + report.szBadFile;
+      sz += "\n";
+    }
   }
   std::snprintf(szLine, sizeof szLine, "averages over %.1f s of load (start-up took %.1f s)\n",
                 result.dElapsedSeconds, result.dStartupSeconds);

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/Mismatch.h"
+
 namespace stratavon {
 
 // What a run leaves per target once every worker has ended.
@@ -18,12 +20,15 @@ struct TargetResult {
   uint64_t qwIoErrors = 0;      // failed calls of loops that went on regardless
   std::string szFirstIoError;   // the first one's system text
   bool bMoved = false;          // a call of a worker's loop moved data
+  // Failed verifications of its workers: where the data differs.
+  std::vector<IntegrityReport> mismatches;
 };
 
 struct RunResult {
   double dElapsedSeconds = 0;   // from the moment every worker had begun its I/O
   double dStartupSeconds = 0;   // from the launch to that moment
   int nFailures = 0;            // workers that reported a failure or stalled
+  uint64_t qwStampRunId = 0;    // stamped units only
   std::string szStoppedBy;      // "SIGINT", "SIGTERM", "SIGHUP", "duration" or "workers ended"
   std::vector<std::string> stalls;  // workers still inside a call when the run gave up on them
   std::vector<TargetResult> targets;
@@ -43,7 +48,8 @@ void AddTargetCounters(int nTarget, TargetResult& result);
 // flags (kept until the slots are reset for the next run).
 int FailedWorkersOf(int nTarget);
 // Adds what the records tell of a target beyond the console's words: its
-// failed calls and whether it moved data; either failing makes it FAIL.
+// failed calls and whether it moved data (either failing makes it FAIL),
+// and where its workers' verifications found the data differing.
 void AddTargetVerdict(TargetResult& target, int nTarget);
 // "PASS, no worker failed" or "FAIL, " and every reason, and how it stopped.
 std::string VerdictLine(const RunResult& result);

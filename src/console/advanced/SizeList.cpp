@@ -2,6 +2,10 @@
 
 #include <array>
 #include <cctype>
+#include <string>
+#include <utility>
+
+#include "engine/RunRecord.h"
 
 namespace stratavon {
 namespace {
@@ -36,6 +40,28 @@ int SizeItemIndex(std::string_view szText) {
     if (SameText(szText, kItems[static_cast<size_t>(i)])) return i;
   }
   return -1;
+}
+
+bool ParseSpanSize(std::string_view szText, uint64_t* pqwBytes) {
+  std::string szUpper(szText);
+  for (char& c : szUpper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  if (szUpper == "FILL") {
+    *pqwBytes = kSpanFill;
+    return true;
+  }
+  size_t nDigits = 0;
+  while (nDigits < szUpper.size() && szUpper[nDigits] >= '0' && szUpper[nDigits] <= '9') ++nDigits;
+  if (nDigits == 0 || nDigits > 15) return false;
+  const uint64_t qwNumber = std::stoull(szUpper.substr(0, nDigits));
+  const std::string szUnit = szUpper.substr(nDigits);
+  static constexpr std::pair<const char*, int> kUnits[] = {{"", 0}, {"B", 0}, {"KB", 10}, {"MB", 20}, {"GB", 30}, {"TB", 40}};
+  for (const auto& [szName, nShift] : kUnits) {
+    if (szUnit != szName) continue;
+    if (qwNumber == 0 || qwNumber > (UINT64_MAX >> 1) >> nShift) return false;
+    *pqwBytes = qwNumber << nShift;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace stratavon

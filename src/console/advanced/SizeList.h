@@ -21,4 +21,9 @@ const char* SizeItemText(int nIndex);
 // item reads so.
 int SizeItemIndex(std::string_view szText);
 
+// A work file's span as typed: "64MB", "10GB", "4096" (bytes; KB, MB, GB and
+// TB are binary units, any case), or "fill" for kSpanFill. False for
+// anything else, zero included.
+bool ParseSpanSize(std::string_view szText, uint64_t* pqwBytes);
+
 }  // namespace stratavon

@@ -25,7 +25,9 @@ enum CorvaneAdvancedId : int {
   IDC_ADV_IOPS = 1019,
   IDC_ADV_TARGETS = 1020,
   IDC_ADV_MODIFY = 1021,
+  IDC_ADV_FILE_SIZE = 1022,
   ID_OPTIONS_IMPORT_DATA_FILE = 32786,
+  ID_OPTIONS_STAMPED_UNITS = 32787,
 };
 
 // The advanced console's texts as the operator sees them; tests and
@@ -33,6 +35,7 @@ enum CorvaneAdvancedId : int {
 constexpr char kAdvancedTitle[] = "Stratavon Advanced";
 constexpr char kDataFileFilter[] = "Halvex Data Files (*.hvx)";
 constexpr char kDataFileInvalid[] = "INVALID";
+constexpr char kInvalidFileSize[] = "Invalid File Size!";
 constexpr char kTransferOverBuffer[] = "Transfer Size > Buffer Size!";
 constexpr char kElapsedZero[] = "00:00:00:00";
 constexpr char kStatusFail[] = "FAIL";

@@ -27,6 +27,7 @@
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/DialogTemplate.h"
 #include "engine/RunRecord.h"
+#include "engine/StampedPattern.h"
 #include "platform/MessageBox.h"
 
 namespace stratavon {
@@ -159,6 +160,12 @@ void CCorvaneAdvancedDlg::CreateControls() {
   // Beside Asynchronous, which enables it.
   m_cbDepth = captionedList(tr("I/O &Depth"), IDC_ADV_DEPTH, 178, 90, 45);
   m_cbDepth->setMaxVisibleItems(12);
+  // Above I/O Depth: each synchronous worker's work file, blank for one buffer.
+  label(tr("File Size"), 178, 63, 45);
+  m_edFileSize = new QLineEdit(pClient);
+  frame.Place(m_edFileSize, IDC_ADV_FILE_SIZE, 178, 73, 45, 12);
+  m_edFileSize->setToolTip(tr("Each worker's work file, walked buffer by buffer every pass (64MB, 10GB), or "
+                              "fill to share the target's free space; blank: one buffer. Synchronous I/O only."));
 
   // The live figures.
   m_edElapsed = captionedEdit(tr("Elapsed Time"), IDC_ADV_ELAPSED, 7, 118, 82);
@@ -185,7 +192,8 @@ void CCorvaneAdvancedDlg::CreateControls() {
   setTabOrder(m_cbBuffer, m_chkErrorChecking);
   setTabOrder(m_chkErrorChecking, m_chkPerformance);
   setTabOrder(m_chkPerformance, m_chkAsynchronous);
-  setTabOrder(m_chkAsynchronous, m_cbDepth);
+  setTabOrder(m_chkAsynchronous, m_edFileSize);
+  setTabOrder(m_edFileSize, m_cbDepth);
   setTabOrder(m_cbDepth, m_lcTargets);
   setTabOrder(m_lcTargets, m_btnStart);
   setTabOrder(m_btnStart, m_btnStop);
@@ -223,7 +231,20 @@ void CCorvaneAdvancedDlg::CreateMenu(QMenuBar* pMenuBar) {
   TagControl(pImport, ID_OPTIONS_IMPORT_DATA_FILE);
   pImport->setData(static_cast<int>(ID_OPTIONS_IMPORT_DATA_FILE));
   connect(pImport, &QAction::triggered, this, &CCorvaneAdvancedDlg::OnImportDataFile);
+  QAction* pStamped = pOptions->addAction(tr("&Stamped Units"));
+  TagControl(pStamped, ID_OPTIONS_STAMPED_UNITS);
+  pStamped->setData(static_cast<int>(ID_OPTIONS_STAMPED_UNITS));
+  pStamped->setCheckable(true);
+  pStamped->setChecked(g_bStampedPattern);
+  pStamped->setToolTip(tr("Every 512-byte unit starts with its offset, pass, slot, run and checksum; "
+                          "Error Checking then names lost, stale, misdirected and foreign data."));
+  connect(pStamped, &QAction::toggled, this, &CCorvaneAdvancedDlg::OnStampedUnits);
   m_pMonitor->AddMenuItems(pOptions);
+}
+
+void CCorvaneAdvancedDlg::OnStampedUnits(bool bChecked) {
+  // A running worker has taken the setting already; the next Start takes the new one.
+  g_bStampedPattern = bChecked;
 }
 
 void CCorvaneAdvancedDlg::OnInitDialog() {
@@ -281,6 +302,8 @@ AdvancedControls CCorvaneAdvancedDlg::ReadControls() const {
   controls.nTransferIndex = m_cbTransfer->currentIndex();
   controls.nBufferIndex = m_cbBuffer->currentIndex();
   controls.nDepthIndex = m_cbDepth->currentIndex();
+  const std::string szSpan = m_edFileSize->text().trimmed().toStdString();
+  if (!szSpan.empty() && !ParseSpanSize(szSpan, &controls.qwSpanBytes)) controls.qwSpanBytes = 0;
   return controls;
 }
 
@@ -340,6 +363,7 @@ void CCorvaneAdvancedDlg::OnModify() {
   SizeOfListIndex(controls.nTransferIndex, &settings.dwTransferSize);
   SizeOfListIndex(controls.nBufferIndex, &settings.dwBufferSize);
   settings.dwThreads = static_cast<uint32_t>(m_pRun->ThreadIndex() + 1);
+  settings.qwSpanBytes = controls.qwSpanBytes;
 
   if (settings.dwTransferSize > settings.dwBufferSize) {
     // What was written stays, but the next Start gives the target the

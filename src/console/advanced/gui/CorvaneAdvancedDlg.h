@@ -54,6 +54,9 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   void OnAsynchronous();
   void OnModify();
   void OnImportDataFile();
+  // Options > Stamped Units: headers with offset, pass and run in every
+  // unit over the pattern, for the runs started from now on.
+  void OnStampedUnits(bool bChecked);
   // TIMER_ELAPSED (1) and TIMER_STATS (2); any other id does nothing.
   void OnTimer(int nTimerId);
   // Every way of ending the console comes here: stop and wait, drop the
@@ -155,6 +158,7 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   QLineEdit* m_edExtended = nullptr;
   QCheckBox* m_chkAsynchronous = nullptr;
   QComboBox* m_cbDepth = nullptr;
+  QLineEdit* m_edFileSize = nullptr;  // blank: one buffer per work file
   QLineEdit* m_edIops = nullptr;
   QTreeWidget* m_lcTargets = nullptr;
   QPushButton* m_btnStart = nullptr;

@@ -10,19 +10,28 @@
 #include <QPushButton>
 
 #include "console/advanced/DataFile.h"
+#include "console/advanced/SizeList.h"
 #include "console/advanced/Statistics.h"
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
 #include "console/advanced/gui/QtAdvancedView.h"
 #include "console/advanced/gui/RunMonitor.h"
+#include "console/simple/gui/ConsoleTexts.h"
 #include "console/simple/gui/CorvaneDlg.h"
 #include "console/simple/gui/QuitGuard.h"
 #include "engine/RunRecord.h"
+#include "platform/MessageBox.h"
 
 namespace stratavon {
 
 void CCorvaneAdvancedDlg::OnStart() {
   if (m_nWaitDepth > 0) return;
+  uint64_t qwSpan = 0;
+  const std::string szSpan = m_edFileSize->text().trimmed().toStdString();
+  if (!szSpan.empty() && !ParseSpanSize(szSpan, &qwSpan)) {
+    ShowMessageBox(kInvalidFileSize, kErrorCaption, MessageIcon::kError);
+    return;
+  }
   if (m_pRun->OnStart(ReadControls())) {
     m_pMonitor->OnRunStarted(m_pRun->TargetCount(), m_pRun->Settings(), m_edPattern->text().toStdString());
   }

@@ -1,5 +1,7 @@
 #include "console/advanced/gui/RunMonitor.h"
 
+#include "engine/StampedPattern.h"
+
 #include <QAction>
 #include <QMenu>
 #include <QPixmap>
@@ -115,6 +117,7 @@ void CRunMonitor::OnRunEnded(bool bShow) {
   m_bRunning = false;
   m_result.dElapsedSeconds = SecondsSinceStart();
   m_result.nFailures = 0;
+  if (g_bStampedPattern) m_result.qwStampRunId = g_qwStampRunId;
   m_result.targets.clear();
   for (int t = 0; t < m_nTargets; ++t) {
     TargetResult target;

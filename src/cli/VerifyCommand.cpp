@@ -1,0 +1,163 @@
+#include "cli/VerifyCommand.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/RunCommand.h"
+#include "engine/StampedScan.h"
+#include "platform/JsonText.h"
+
+namespace stratavon {
+namespace {
+
+constexpr size_t kTextRanges = 50;  // a map this long says enough; --json has them all
+
+std::string Lower(const char* sz) {
+  std::string szLower = sz;
+  for (char& c : szLower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return szLower;
+}
+
+std::string AbsolutePath(const std::string& szPath) {
+  std::unique_ptr<char, decltype(&std::free)> pReal(realpath(szPath.c_str(), nullptr), &std::free);
+  return pReal ? std::string(pReal.get()) : szPath;
+}
+
+// The record names the file as the worker did: the target's root as typed
+// plus READ/ or WRITE/. Try the name as given, then its real path.
+bool FindRecord(const std::string& szPath, StampRecord* pRecord) {
+  return FindStampRecord(szPath, pRecord) || FindStampRecord(AbsolutePath(szPath), pRecord);
+}
+
+std::string RangeText(const BadRange& range, uint32_t dwPass) {
+  std::string sz = "  " + std::string(UnitStateWord(range.first.state)) + " " + std::to_string(range.qwOffset) + ".." +
+                   std::to_string(range.qwOffset + range.qwBytes - 1);
+  switch (range.first.state) {
+    case UnitState::kMisdirected:
+      sz += ": first unit carries offset " + std::to_string(range.first.qwFoundOffset) + " of slot " +
+            std::to_string(range.first.dwFoundSlot);
+      break;
+    case UnitState::kStale:
+      sz += ": pass " + std::to_string(range.first.dwFoundPass) + " where " + std::to_string(dwPass) + " was written";
+      break;
+    case UnitState::kForeign:
+      sz += range.first.qwFoundRunId != 0 ? ": written by run " + StampRunIdText(range.first.qwFoundRunId)
+                                          : ": not stamped by this program";
+      break;
+    default:
+      break;
+  }
+  return sz + "\n";
+}
+
+std::string ScanText(const FileScan& scan, const char* szPassFrom) {
+  if (!scan.szError.empty()) return "verify: " + scan.szPath + ": cannot be read: " + scan.szError + "\n";
+  std::string sz = "verify: " + scan.szPath + "  " + std::to_string(scan.qwBytes) + " bytes";
+  if (!scan.bIdentityKnown) return sz + ", no unit stamped by this program: FOREIGN throughout\n";
+  sz += ", run " + StampRunIdText(scan.id.qwRunId) + ", slot " + std::to_string(scan.id.dwSlot) + ", pass " +
+        std::to_string(scan.dwPass) + " (" + szPassFrom + "), units of " + std::to_string(scan.id.dwUnitBytes) + "\n";
+  sz += "  good " + std::to_string(scan.aqwUnits[0]) + "  corrupt " + std::to_string(scan.aqwUnits[1]) +
+        "  misdirected " + std::to_string(scan.aqwUnits[2]) + "  stale " + std::to_string(scan.aqwUnits[3]) +
+        "  foreign " + std::to_string(scan.aqwUnits[4]) + "\n";
+  for (size_t i = 0; i < scan.bad.size() && i < kTextRanges; ++i) sz += RangeText(scan.bad[i], scan.dwPass);
+  if (scan.bad.size() > kTextRanges) sz += "  ... " + std::to_string(scan.bad.size() - kTextRanges) + " more ranges\n";
+  if (scan.qwMissingBytes != 0) {
+    sz += "  cut short: " + std::to_string(scan.qwMissingBytes) + " bytes missing" +
+          (scan.qwExpectedBytes != 0 ? " of " + std::to_string(scan.qwExpectedBytes) : std::string(" (a partial unit)")) +
+          "\n";
+  }
+  return sz;
+}
+
+std::string ScanJson(const FileScan& scan, const char* szPassFrom) {
+  std::string sz = "{\"path\": ";
+  AppendJsonString(sz, scan.szPath);
+  sz += ", \"good\": " + std::string(scan.Good() ? "true" : "false");
+  if (!scan.szError.empty()) {
+    sz += ", \"error\": ";
+    AppendJsonString(sz, scan.szError);
+    return sz + "}";
+  }
+  sz += ", \"bytes\": " + std::to_string(scan.qwBytes) + ", \"expected_bytes\": " +
+        std::to_string(scan.qwExpectedBytes) + ", \"missing_bytes\": " + std::to_string(scan.qwMissingBytes) +
+        ", \"stamped\": " + (scan.bIdentityKnown ? "true" : "false");
+  if (scan.bIdentityKnown) {
+    sz += ", \"run_id\": \"" + StampRunIdText(scan.id.qwRunId) + "\", \"slot\": " + std::to_string(scan.id.dwSlot) +
+          ", \"pass\": " + std::to_string(scan.dwPass) + ", \"pass_from\": \"" + szPassFrom +
+          "\", \"unit_bytes\": " + std::to_string(scan.id.dwUnitBytes);
+  }
+  sz += ", \"units\": {";
+  for (int i = 0; i < kUnitStates; ++i) {
+    sz += (i == 0 ? "\"" : ", \"") + Lower(UnitStateWord(static_cast<UnitState>(i))) + "\": " +
+          std::to_string(scan.aqwUnits[i]);
+  }
+  sz += "}, \"bad\": [";
+  for (size_t i = 0; i < scan.bad.size(); ++i) {
+    const BadRange& range = scan.bad[i];
+    sz += std::string(i > 0 ? ", " : "") + "{\"offset\": " + std::to_string(range.qwOffset) +
+          ", \"bytes\": " + std::to_string(range.qwBytes) + ", \"state\": \"" + UnitStateWord(range.first.state) +
+          "\", \"found_offset\": " + std::to_string(range.first.qwFoundOffset) +
+          ", \"found_pass\": " + std::to_string(range.first.dwFoundPass) + "}";
+  }
+  return sz + "]}";
+}
+
+}  // namespace
+
+int VerifyCommand(int argc, char** argv) {
+  bool bJson = false;
+  uint32_t dwPass = 0;
+  std::vector<std::string> files;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) {
+      bJson = true;
+    } else if (std::strcmp(argv[i], "--pass") == 0 && i + 1 < argc) {
+      char* pEnd = nullptr;
+      const unsigned long n = std::strtoul(argv[++i], &pEnd, 10);
+      if (pEnd == argv[i] || *pEnd != '\0' || n == 0 || n > UINT32_MAX) {
+        std::fprintf(stderr, "stratavon-cli: --pass takes a pass number from 1, not \"%s\"\n", argv[i]);
+        return kExitRefused;
+      }
+      dwPass = static_cast<uint32_t>(n);
+    } else if (argv[i][0] == '-') {
+      std::fprintf(stderr, "stratavon-cli: verify takes files, --pass N and --json, not \"%s\"\n", argv[i]);
+      return kExitRefused;
+    } else {
+      files.emplace_back(argv[i]);
+    }
+  }
+  if (files.empty()) {
+    std::fprintf(stderr, "stratavon-cli: verify needs at least one work file\n");
+    return kExitRefused;
+  }
+  bool bAllGood = true;
+  std::string szJson = "{\"files\": [";
+  for (size_t i = 0; i < files.size(); ++i) {
+    StampRecord record;
+    const bool bRecord = FindRecord(files[i], &record);
+    // A record whose worker ended names the last pass it wrote.
+    const uint32_t dwJudge = dwPass != 0 ? dwPass : (bRecord ? record.dwPass : 0);
+    const char* szPassFrom = dwPass != 0 ? "given" : (bRecord && record.dwPass != 0 ? "recorded" : "newest found");
+    const FileScan scan = ScanStampedFile(files[i], dwJudge, bRecord ? &record : nullptr);
+    bAllGood = bAllGood && scan.Good();
+    if (bJson) {
+      szJson += (i > 0 ? ", " : "") + ScanJson(scan, szPassFrom);
+    } else {
+      std::fputs(ScanText(scan, szPassFrom).c_str(), stdout);
+    }
+  }
+  if (bJson) {
+    std::fputs((szJson + "], \"good\": " + (bAllGood ? "true" : "false") + "}\n").c_str(), stdout);
+  } else {
+    std::fputs(bAllGood ? "verdict: PASS, every unit holds what was written\n"
+                        : "verdict: FAIL, not every unit holds what was written\n",
+               stdout);
+  }
+  return bAllGood ? kExitPassed : kExitWorkerFailed;
+}
+
+}  // namespace stratavon

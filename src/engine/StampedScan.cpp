@@ -1,0 +1,193 @@
+#include "engine/StampedScan.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <utility>
+
+#include "platform/StateDirectory.h"
+#include "platform/SystemError.h"
+
+namespace stratavon {
+namespace {
+
+constexpr size_t kScanPiece = 1 << 20;
+
+// Reads the file in pieces of whole units and hands each to pfnUnit; false
+// with the system's text when a read fails.
+template <typename F>
+bool ForEachUnit(int hFile, uint32_t dwUnit, F&& pfnUnit, uint64_t* pqwTail, std::string* pszError) {
+  std::vector<uint8_t> piece(kScanPiece);
+  uint64_t qwOffset = 0;
+  size_t nHeld = 0;
+  for (;;) {
+    const ssize_t n = pread(hFile, piece.data() + nHeld, piece.size() - nHeld, static_cast<off_t>(qwOffset + nHeld));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *pszError = FormatSystemMessage(errno);
+      return false;
+    }
+    nHeld += static_cast<size_t>(n);
+    const size_t nWhole = nHeld / dwUnit * dwUnit;
+    for (size_t u = 0; u < nWhole; u += dwUnit) pfnUnit(piece.data() + u, qwOffset + u);
+    std::memmove(piece.data(), piece.data() + nWhole, nHeld - nWhole);
+    qwOffset += nWhole;
+    nHeld -= nWhole;
+    if (n == 0) break;
+  }
+  *pqwTail = nHeld;
+  return true;
+}
+
+}  // namespace
+
+std::string StampRecordPath() { return StateDirectory() + "/stamped-runs"; }
+
+void AppendStampRecord(const StampRecord& record) {
+  if (!EnsureStateDirectory()) return;
+  char szHead[128];
+  std::snprintf(szHead, sizeof szHead, "%s %" PRIu32 " %" PRIu64 " %" PRIu32 " %" PRIu32 " ",
+                StampRunIdText(record.qwRunId).c_str(), record.dwPass, record.qwBytes, record.dwSlot,
+                record.dwUnitBytes);
+  const std::string szLine = szHead + record.szPath + "\n";
+  const int hFile = open(StampRecordPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (hFile < 0) return;
+  // One write per line: the workers of a run append side by side.
+  (void)!write(hFile, szLine.data(), szLine.size());
+  close(hFile);
+}
+
+bool FindStampRecord(const std::string& szPath, StampRecord* pRecord) {
+  std::FILE* pFile = std::fopen(StampRecordPath().c_str(), "r");
+  if (pFile == nullptr) return false;
+  bool bFound = false;
+  char szLine[8192];
+  while (std::fgets(szLine, sizeof szLine, pFile) != nullptr) {
+    StampRecord record;
+    unsigned long long qwId = 0;
+    int nUsed = 0;
+    if (std::sscanf(szLine, "%16llx %" SCNu32 " %" SCNu64 " %" SCNu32 " %" SCNu32 " %n", &qwId, &record.dwPass,
+                    &record.qwBytes, &record.dwSlot, &record.dwUnitBytes, &nUsed) != 5 || nUsed == 0) {
+      continue;
+    }
+    record.szPath = szLine + nUsed;
+    if (!record.szPath.empty() && record.szPath.back() == '\n') record.szPath.pop_back();
+    if (record.szPath != szPath) continue;
+    record.qwRunId = qwId;
+    *pRecord = record;
+    bFound = true;
+  }
+  std::fclose(pFile);
+  return bFound;
+}
+
+bool FileScan::Good() const {
+  if (!szError.empty() || !bIdentityKnown || qwMissingBytes != 0) return false;
+  for (int i = 1; i < kUnitStates; ++i) {
+    if (aqwUnits[i] != 0) return false;
+  }
+  return true;
+}
+
+FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const StampRecord* pRecord) {
+  FileScan scan;
+  scan.szPath = szPath;
+  const int hFile = open(szPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (hFile < 0) {
+    scan.szError = FormatSystemMessage(errno);
+    return scan;
+  }
+  // Whose units are these: the run, slot and unit size that most valid
+  // headers carry, and the newest pass among the units in their place.
+  std::map<std::pair<uint64_t, uint32_t>, uint64_t> votes;
+  std::map<uint32_t, uint64_t> unitVotes;
+  uint64_t qwTail = 0;
+  ForEachUnit(
+      hFile, kStampMinUnitBytes,
+      [&](const uint8_t* pUnit, uint64_t) {
+        StampHeader header;
+        std::memcpy(&header, pUnit, sizeof header);
+        if (header.dwMagic == kStampMagic && header.wUnitShift >= 9 && header.wUnitShift <= 16) {
+          ++unitVotes[1u << header.wUnitShift];
+        }
+      },
+      &qwTail, &scan.szError);
+  scan.id.dwUnitBytes = kStampMinUnitBytes;
+  uint64_t qwBest = 0;
+  for (const auto& [dwUnit, qwCount] : unitVotes) {
+    if (qwCount > qwBest) scan.id.dwUnitBytes = dwUnit, qwBest = qwCount;
+  }
+  if (pRecord != nullptr && pRecord->dwUnitBytes != 0) scan.id.dwUnitBytes = pRecord->dwUnitBytes;
+  const uint32_t dwUnit = scan.id.dwUnitBytes;
+
+  ForEachUnit(
+      hFile, dwUnit,
+      [&](const uint8_t* pUnit, uint64_t) {
+        StampHeader header;
+        if (ReadStampHeader(pUnit, dwUnit, &header)) ++votes[{header.qwRunId, header.wSlot}];
+      },
+      &qwTail, &scan.szError);
+  qwBest = 0;
+  for (const auto& [key, qwCount] : votes) {
+    if (qwCount > qwBest) {
+      scan.id.qwRunId = key.first;
+      scan.id.dwSlot = key.second;
+      qwBest = qwCount;
+      scan.bIdentityKnown = true;
+    }
+  }
+  if (pRecord != nullptr) {
+    scan.id.qwRunId = pRecord->qwRunId;
+    scan.id.dwSlot = pRecord->dwSlot;
+    scan.qwExpectedBytes = pRecord->qwBytes;
+    scan.bIdentityKnown = true;
+  }
+  scan.dwPass = dwPass;
+  if (scan.dwPass == 0) {
+    ForEachUnit(
+        hFile, dwUnit,
+        [&](const uint8_t* pUnit, uint64_t qwOffset) {
+          StampHeader header;
+          if (ReadStampHeader(pUnit, dwUnit, &header) && header.qwRunId == scan.id.qwRunId &&
+              header.wSlot == scan.id.dwSlot && header.qwOffset == qwOffset && header.dwPass > scan.dwPass) {
+            scan.dwPass = header.dwPass;
+          }
+        },
+        &qwTail, &scan.szError);
+  }
+
+  ForEachUnit(
+      hFile, dwUnit,
+      [&](const uint8_t* pUnit, uint64_t qwOffset) {
+        scan.qwBytes = qwOffset + dwUnit;
+        const UnitFinding finding = JudgeUnit(pUnit, qwOffset, scan.dwPass, scan.id);
+        ++scan.aqwUnits[static_cast<int>(finding.state)];
+        if (finding.state == UnitState::kGood) return;
+        // Neighbours in the same state make one range.
+        if (!scan.bad.empty()) {
+          BadRange& last = scan.bad.back();
+          if (last.qwOffset + last.qwBytes == qwOffset && last.first.state == finding.state) {
+            last.qwBytes += dwUnit;
+            return;
+          }
+        }
+        scan.bad.push_back(BadRange{qwOffset, dwUnit, finding});
+      },
+      &qwTail, &scan.szError);
+  close(hFile);
+  scan.qwBytes += qwTail;
+  if (scan.qwBytes < scan.qwExpectedBytes) {
+    scan.qwMissingBytes = scan.qwExpectedBytes - scan.qwBytes;
+  } else {
+    scan.qwMissingBytes = qwTail;
+  }
+  return scan;
+}
+
+}  // namespace stratavon

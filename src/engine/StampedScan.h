@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/StampedPattern.h"
+
+namespace stratavon {
+
+// What a stamped run leaves in the state directory so that a later check
+// (after a crash, a power cut, a reboot) knows what a work file should hold:
+// one line when a worker has created its file (pass 0) and one when it ends
+// (the last pass it wrote). A file's last line counts.
+struct StampRecord {
+  uint64_t qwRunId = 0;
+  uint32_t dwPass = 0;   // 0: the worker never ended (or has not yet)
+  uint64_t qwBytes = 0;  // the work file's size
+  uint32_t dwSlot = 0;
+  uint32_t dwUnitBytes = 0;
+  std::string szPath;
+};
+std::string StampRecordPath();
+// Appends one line; a failure is passed over (the record is a help, not a need).
+void AppendStampRecord(const StampRecord& record);
+// The last record of the path, if any.
+bool FindStampRecord(const std::string& szPath, StampRecord* pRecord);
+
+// A run of neighbouring units in the same bad state.
+struct BadRange {
+  uint64_t qwOffset = 0;
+  uint64_t qwBytes = 0;
+  UnitFinding first;  // what its first unit holds
+};
+
+// The account of one work file.
+struct FileScan {
+  std::string szPath;
+  std::string szError;        // the file could not be read
+  uint64_t qwBytes = 0;
+  uint64_t qwExpectedBytes = 0;  // from the record, 0 when unknown
+  StampIdentity id;
+  bool bIdentityKnown = false;   // a header of ours was found (or the record)
+  uint32_t dwPass = 0;           // what every unit is judged against
+  uint64_t aqwUnits[kUnitStates] = {};
+  uint64_t qwMissingBytes = 0;   // short of the record's size, or a partial unit at the end
+  std::vector<BadRange> bad;
+  bool Good() const;
+};
+// Reads the file twice: once to learn whose units these are (the run, slot
+// and unit size most headers carry, the newest pass among them, unless the
+// record or dwPass say otherwise), then to judge every unit.
+FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const StampRecord* pRecord);
+
+}  // namespace stratavon
