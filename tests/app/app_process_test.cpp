@@ -36,12 +36,8 @@ using namespace std::chrono_literals;
 using test::CTempDir;
 using test::ReadWholeFile;
 
-constexpr auto kBound = 60s;
 
-template <class Pred>
-bool WaitFor(Pred pred, std::chrono::seconds limit = kBound) {
-  return test::Eventually(pred, limit);
-}
+
 
 using CChild = test::CChildProcess;
 
@@ -104,12 +100,12 @@ TEST_F(AppProcessTest, PlainStartRegistersThenRunsTheConsoleUntilItIsClosed) {
     std::fclose(pFile);
   }
   auto pChild = Start({});
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(test::Eventually([&] {
     return ReadWholeFile(ActivationFilePath(DataHome())).find("/old/place") == std::string::npos &&
            std::filesystem::exists(InterfaceFilePath(DataHome()));
   }));
   // The console's construction registers the event source in the state folder.
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_dataHome.Path("state/registry")); }));
+  ASSERT_TRUE(test::Eventually([&] { return std::filesystem::exists(m_dataHome.Path("state/registry")); }));
   EXPECT_TRUE(pChild->Running());
   // SIGTERM works the close box; with no client the console and the process end.
   pChild->Signal(SIGTERM);
@@ -118,7 +114,7 @@ TEST_F(AppProcessTest, PlainStartRegistersThenRunsTheConsoleUntilItIsClosed) {
 
 TEST_F(AppProcessTest, NoSessionBusRunsWithoutAutomationSilently) {
   auto pChild = Start({"/Embedding"});
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_dataHome.Path("state/registry")); }));
+  ASSERT_TRUE(test::Eventually([&] { return std::filesystem::exists(m_dataHome.Path("state/registry")); }));
   EXPECT_TRUE(pChild->Running());
   // Started for a client, the program leaves the registration alone.
   EXPECT_FALSE(Registered());
@@ -150,12 +146,12 @@ class AutomationTest : public AppProcessTest {
     env["DBUS_SESSION_BUS_ADDRESS"] = m_szAddress;
     m_pDaemon = std::make_unique<CChild>(
         std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + m_szAddress}, env);
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_dataHome.Path("bus")) || !m_pDaemon->Running(); }));
+    ASSERT_TRUE(test::Eventually([&] { return std::filesystem::exists(m_dataHome.Path("bus")) || !m_pDaemon->Running(); }));
     ASSERT_TRUE(m_pDaemon->Running()) << m_pDaemon->Err();
     m_szClient = "client" + std::to_string(s_nConnections++);
     QDBusConnection bus = QDBusConnection::connectToBus(QString::fromStdString(m_szAddress),
                                                         QString::fromStdString(m_szClient));
-    ASSERT_TRUE(WaitFor([&] { return bus.isConnected(); }, 10s)) << bus.lastError().message().toStdString();
+    ASSERT_TRUE(test::Eventually([&] { return bus.isConnected(); }, 10s)) << bus.lastError().message().toStdString();
   }
   void TearDown() override {
     if (!m_szClient.empty()) QDBusConnection::disconnectFromBus(QString::fromStdString(m_szClient));
@@ -201,7 +197,7 @@ class AutomationTest : public AppProcessTest {
 TEST_F(AutomationTest, EmbeddedStartServesTheNameAndAnInstanceOutlivesTheConsole) {
   QDBusConnection bus = Client();
   auto pChild = Start({"/Embedding"}, BusEnv());
-  ASSERT_TRUE(WaitFor([&] { return NameOwned(bus) || !pChild->Running(); }));
+  ASSERT_TRUE(test::Eventually([&] { return NameOwned(bus) || !pChild->Running(); }));
   ASSERT_TRUE(pChild->Running());
 
   const QDBusReply<QDBusObjectPath> instance = CreateInstance(bus);
@@ -239,7 +235,7 @@ TEST_F(AutomationTest, EmbeddedStartServesTheNameAndAnInstanceOutlivesTheConsole
 TEST_F(AutomationTest, ClientLeavingTheBusLetsGoOfItsInstances) {
   QDBusConnection bus = Client();
   auto pChild = Start({"-automation"}, BusEnv());
-  ASSERT_TRUE(WaitFor([&] { return NameOwned(bus) || !pChild->Running(); }));
+  ASSERT_TRUE(test::Eventually([&] { return NameOwned(bus) || !pChild->Running(); }));
 
   // A client holding two objects; one released, one left behind.
   const std::string szHolder = m_szClient + "-holder";
@@ -279,8 +275,8 @@ TEST_F(AutomationTest, TheBusStartsTheRegisteredProgramForAClient) {
   std::this_thread::sleep_for(500ms);
   EXPECT_TRUE(NameOwned(bus));
   EXPECT_EQ(Release(bus, instance.value().path()).type(), QDBusMessage::ReplyMessage);
-  EXPECT_TRUE(WaitFor([&] { return !NameOwned(bus); }));
-  EXPECT_TRUE(WaitFor([&] { return kill(m_nActivatedPid, 0) != 0; }));
+  EXPECT_TRUE(test::Eventually([&] { return !NameOwned(bus); }));
+  EXPECT_TRUE(test::Eventually([&] { return kill(m_nActivatedPid, 0) != 0; }));
 }
 
 }  // namespace
