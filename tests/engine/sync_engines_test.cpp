@@ -166,18 +166,18 @@ TEST_F(SyncFaultTest, FailedReadOfTheThirdChunkStampsItAtOffsetZero) {
 TEST_F(SyncFaultTest, FailedAndShortWrites) {
   const struct {
     FaultRule rule;
-    uint32_t dwExit;
+    uint32_t dwMode, dwExit, dwEventId;
     const char* szError;
-    uint32_t dwEventId;
     bool bStamped;
   } kCases[] = {
-      {FaultRule::Error("KORVA25.DAT", FaultRule::EOp::Write, 32 << 10, 1, ENOSPC).Skip(3), 36, "WRITE API", 0xC000010B, true},
-      {FaultRule::Short("KORVA25.DAT", FaultRule::EOp::Write, 16 << 10, 1, 4096).Skip(2), 40, "UNDERRUN/OVERRUN", 0xC0000113, false},
-  };
+      {FaultRule::Error("KORVA25.DAT", FaultRule::EOp::Write, 32 << 10, 1, ENOSPC).Skip(3), MODE_ERROR_CHECKING, 36,
+       0xC000010B, "WRITE API", true},
+      {FaultRule::Short("KORVA25.DAT", FaultRule::EOp::Write, 16 << 10, 1, 4096).Skip(2),
+       MODE_ERROR_CHECKING | MODE_PERFORMANCE, 40, 0xC0000113, "UNDERRUN/OVERRUN", false}};
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.szError);
     if (&c != &kCases[0]) ReleaseTargetRecords();
-    ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, MODE_ERROR_CHECKING | MODE_PERFORMANCE));
+    ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, c.dwMode));
     ASSERT_TRUE(m_fs.ClearRules());
     ASSERT_GE(m_fs.Arm(c.rule), 0) << m_fs.LastError();
     const size_t nBefore = Events().size();
