@@ -37,7 +37,7 @@ class RunFixture : public ::testing::Test {
   std::vector<std::unique_ptr<CTempDir>> m_dirs;
 };
 
-// Waits for every worker to end, at most a minute (twice any stall a test
+// Waits for every worker to end, at most 30 s (longer than any stall a test
 // arms); otherwise a test failure saying so, rather than a test that waits
 // out ctest's time-out when the stop protocol is broken.
 bool WorkersEnded(const std::function<void()>& dispatch = {});
