@@ -10,6 +10,7 @@ packages=(
   libfuse3-dev fuse3
   e2fsprogs btrfs-progs util-linux
   fio
+  libopenmpi-dev openmpi-bin
   qt6-base-dev qt6-base-dev-tools
   dbus-daemon
   clang libclang-rt-14-dev llvm

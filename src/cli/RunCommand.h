@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/RunOptions.h"
+#include "cli/RunPeers.h"
 
 namespace stratavon {
 
@@ -13,7 +14,8 @@ constexpr int kExitRefused = 2;
 // targets, runs the advanced console's workers (with --simple the simple
 // console's) until the time is up, the operator interrupts or every worker
 // has ended, stops them with the consoles' stop protocol and reports.
-// Returns the exit code.
-int RunCommand(const RunOptions& options);
+// Returns the exit code. With peers the run is one part of a run across
+// processes (see IRunPeers); --simple is not run with peers.
+int RunCommand(const RunOptions& options, IRunPeers* pPeers = nullptr);
 
 }  // namespace stratavon

@@ -12,7 +12,7 @@
 namespace stratavon {
 namespace {
 
-enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout };
+enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout, kOptLog, kOptLogFormat, kOptNoLatency };
 
 constexpr option kLongOptions[] = {
     {"target", required_argument, nullptr, 't'},
@@ -32,6 +32,9 @@ constexpr option kLongOptions[] = {
     {"json", no_argument, nullptr, kOptJson},
     {"io-timeout", required_argument, nullptr, kOptIoTimeout},
     {"help", no_argument, nullptr, 'h'},
+    {"log", required_argument, nullptr, kOptLog},
+    {"log-format", required_argument, nullptr, kOptLogFormat},
+    {"no-latency", no_argument, nullptr, kOptNoLatency},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -55,10 +58,18 @@ std::string OffendingOption(char** argv) {
   return argv[optind - 1];
 }
 
+std::string LongName(int nOption) {
+  for (const option& o : kLongOptions) {
+    if (o.val == nOption && o.name != nullptr) return std::string("--") + o.name;
+  }
+  return "?";
+}
+
 // The settings of the advanced console, which the simple console lacks.
 bool IsAdvancedOption(int nOption) {
   switch (nOption) {
-    case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case 's': case kOptDataFile:
+    case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case 's': case kOptDataFile: case kOptLog:
+    case kOptLogFormat: case kOptNoLatency:
       return true;
     default:
       return false;
@@ -79,6 +90,7 @@ const char* UsageText() {
          "                    [-p HH|crpat|cjtpat|cspat|stamped[:BASE]] [--data-file FILE.hvx]\n"
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
          "                    [-s SIZE|fill] [-d SECONDS] [--io-timeout SECONDS] [--simple] [--json]\n"
+         "                    [--log FILE [--log-format json|csv]] [--no-latency]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
          "  stratavon-cli selftest [DIR]\n"
@@ -112,6 +124,10 @@ const char* UsageText() {
          "                1MB direct transfers, nothing counted or checked (-x -b -e -P -a -q\n"
          "                --data-file do not apply); prints the status every 2 s\n"
          "  --json        print one JSON object at the end and nothing else on stdout\n"
+         "  --log FILE    every 2 s one line per target and one for the total: time, MB/s,\n"
+         "                IOPS, latency p50/p99/max of the period, status (JSON lines, or\n"
+         "                --log-format csv); written as it goes\n"
+         "  --no-latency  with -P, do not time the I/Os (no latency figures)\n"
          "\n"
          "exit status: 0 PASS; 1 FAIL: a worker failed or stalled, a call failed (also without\n"
          "             -e), or a target moved no data; 2 the run was refused\n";
@@ -131,7 +147,7 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:s:h", kLongOptions, nullptr)) != -1) {
     const std::string_view szArg = optarg != nullptr ? optarg : "";
     if (szAdvanced.empty() && IsAdvancedOption(nOption)) {
-      szAdvanced = nOption == kOptDataFile ? "--data-file" : std::string("-") + static_cast<char>(nOption);
+      szAdvanced = nOption < 128 ? std::string("-") + static_cast<char>(nOption) : LongName(nOption);
     }
     switch (nOption) {
       case 't':
@@ -210,6 +226,19 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
           return fail("--io-timeout takes a number of seconds from 1 to 86400, not \"" + std::string(szArg) + "\"");
         }
         break;
+      case kOptLog:
+        if (szArg.empty()) return fail("--log needs a file");
+        options.szLogFile = szArg;
+        break;
+      case kOptLogFormat: {
+        const std::string szFormat = Lower(szArg);
+        if (szFormat != "json" && szFormat != "csv") {
+          return fail("--log-format takes json or csv, not \"" + std::string(szArg) + "\"");
+        }
+        options.bLogCsv = szFormat == "csv";
+        break;
+      }
+      case kOptNoLatency: options.bLatency = false; break;
       case 'h': return ParseOutcome::kHelp;
       case ':': return fail("option " + OffendingOption(argv) + " needs a value");
       default: return fail("unknown option " + OffendingOption(argv));

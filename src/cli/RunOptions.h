@@ -27,6 +27,9 @@ struct RunOptions {
   int nSeconds = 0;  // 0: until interrupted
   bool bSimple = false;
   bool bJson = false;
+  std::string szLogFile;  // empty: no log
+  bool bLogCsv = false;
+  bool bLatency = true;   // time every counted I/O
   int nIoTimeoutSeconds = 120;  // a call that takes longer is an I/O TIMEOUT; bounds the stop's wait
 };
 

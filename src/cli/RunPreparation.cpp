@@ -122,11 +122,12 @@ bool PrepareTargets(const std::vector<std::string>& targets) {
 
 // The simple console's start: its checks in its order, then the records
 // and directories. Its records' settings stay zero and it writes no events.
-bool PrepareSimpleRun(const RunOptions& options) {
+bool PrepareSimpleRun(const RunOptions& options, const std::function<bool()>& beforeTouching) {
   if (!ChoosePattern(options)) return false;
   if (options.targets.empty()) return Refuse("No Targets Selected!");
   if (options.dwFunction == 0) return Refuse("Select an I/O Function!");
   if (!TargetsDistinct(options.targets)) return false;
+  if (beforeTouching && !beforeTouching()) return false;
   return PrepareTargets(options.targets);
 }
 
@@ -146,10 +147,10 @@ std::string BufferedDirectIoNotes(const std::vector<std::string>& targets) {
 }
 const std::string& RefusalText() { return g_szRefusal; }
 
-bool PrepareRun(const RunOptions& options) {
+bool PrepareRun(const RunOptions& options, const std::function<bool()>& beforeTouching) {
   g_szRefusal.clear();
   g_bStampedPattern = options.bStamped;
-  if (options.bSimple) return PrepareSimpleRun(options);
+  if (options.bSimple) return PrepareSimpleRun(options, beforeTouching);
   if (!options.bPatternGiven && !options.szDataFile.empty()) {
     g_nPatternKind = kPatternByte;  // replaced by the data file below
   } else if (!ChoosePattern(options)) {
@@ -170,6 +171,7 @@ bool PrepareRun(const RunOptions& options) {
   // Every advanced worker opens the log first and fails without one; say
   // why once, before anything is made.
   if (std::string szWhy; !CheckEventLogWritable(&szWhy)) return RefusePlainly("the event log cannot be written: " + szWhy);
+  if (beforeTouching && !beforeTouching()) return false;
   if (!PrepareTargets(options.targets)) return false;
   (void)RegisterEventLogSource(kEventLogName, kEventSourceName, kEventMessageFile);
   return true;

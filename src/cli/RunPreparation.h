@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,9 @@ namespace stratavon {
 // directories. Every setting is checked before a target is touched, so a
 // refused run leaves nothing behind. False (with the console's message, or
 // a plain one where the console has none) when the run is refused.
-bool PrepareRun(const RunOptions& options);
+// beforeTouching, when given, is asked once every setting has passed and
+// before the first target is touched; false refuses the run there.
+bool PrepareRun(const RunOptions& options, const std::function<bool()>& beforeTouching = {});
 // What the last PrepareRun refused, in the words it printed.
 const std::string& RefusalText();
 

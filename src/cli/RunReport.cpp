@@ -26,7 +26,6 @@ RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dEla
   result.dElapsedSeconds = dElapsedSeconds;
   result.nFailures = console.Failures();
   if (g_bStampedPattern) result.qwStampRunId = g_qwStampRunId;
-  if (g_bStampedPattern) result.qwStampRunId = g_qwStampRunId;
   const std::vector<IntegrityReport> reports = IntegrityReports();
   for (int t = 0; t < nTargets; ++t) {
     TargetResult target;
@@ -38,6 +37,7 @@ RunResult CollectRunResult(const CCliConsole& console, int nTargets, double dEla
     AddTargetVerdict(target, t);
     result.targets.push_back(std::move(target));
   }
+  result.latency = RunLatency(nTargets);
   return result;
 }
 

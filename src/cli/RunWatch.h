@@ -9,6 +9,7 @@
 #include "engine/WorkerConsole.h"
 
 #include "cli/RunOptions.h"
+#include "cli/RunPeers.h"
 #include "cli/SignalWatch.h"
 
 namespace stratavon {
@@ -16,11 +17,14 @@ namespace stratavon {
 // What both headless runs do while their workers go on: print to the live
 // stream, wake every period until an interrupt, the -d deadline or the end
 // of the last worker, and keep the operator informed while the stop waits.
+// With peers the run stops when the peers say so: an interrupt, the -d
+// time or the end of the last local worker is only this process's wish,
+// and only the reporting process prints.
 class CRunWatch {
  public:
   using Clock = std::chrono::steady_clock;
 
-  CRunWatch(const RunOptions& options, CSignalWatch& signals);
+  CRunWatch(const RunOptions& options, CSignalWatch& signals, IRunPeers* pPeers = nullptr);
 
  protected:
   void Say(const std::string& szText);
@@ -42,7 +46,8 @@ class CRunWatch {
 
   const RunOptions& m_options;
   CSignalWatch& m_signals;
-  FILE* m_pLive;
+  IRunPeers* m_pPeers;
+  FILE* m_pLive;  // null: this process keeps quiet
   int m_nTargets;
   std::string m_szStoppedBy;
   Clock::time_point m_tStart{};

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "engine/Mismatch.h"
@@ -86,9 +87,14 @@ bool CAdvancedWorker::CreateWorkFile() {
     CleanUp();
     return false;
   }
+  // Timing is part of counting; it is set up once, here, never per I/O.
+  if ((m_dwMode & MODE_PERFORMANCE) != 0 && g_bLatencyCapture.load()) {
+    m_pLatency = std::shared_ptr<CLatencyHistogram>(new (std::nothrow) CLatencyHistogram);
+  }
   m_lockRecords.Lock();
   Entry().pBuffer = m_buffer.Data();
   Entry().hFile = m_file.Handle();
+  Entry().pLatency = m_pLatency;
   m_lockRecords.Unlock();
   RecordStampedFile(0);
   return true;

@@ -8,6 +8,7 @@
 #include "engine/Crc32.h"
 #include "engine/EventSource.h"
 #include "engine/IoError.h"
+#include "engine/LatencyHistogram.h"
 #include "engine/RunRecord.h"
 #include "engine/StampedPattern.h"
 #include "engine/SlotWorker.h"
@@ -112,6 +113,9 @@ class CAdvancedWorker : public CSlotWorker {
     entry.qwIos += qwIos;
     m_lockRecords.Unlock();
   }
+  // The histogram of this worker's counted I/Os, or null when they are not
+  // timed (not counting, capture switched off, or no memory for it).
+  CLatencyHistogram* Latency() const { return m_pLatency.get(); }
   void ShowStatus(const char* szWord) { m_pDialog->SetTargetText(m_nTarget, kColumnStatus, szWord); }
 
   const bool m_bWriteSide;
@@ -146,6 +150,7 @@ class CAdvancedWorker : public CSlotWorker {
   // buffer saved next to the work file. Before the stamp goes over it.
   void RecordStampedFile(uint32_t dwPass) const;
   void RecordDataFailure(uint32_t nKind, const uint8_t* pBlock, std::vector<std::string>* pStrings);
+  std::shared_ptr<CLatencyHistogram> m_pLatency;
 };
 
 }  // namespace stratavon

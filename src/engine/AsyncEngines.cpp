@@ -138,6 +138,10 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   const uint32_t nApiKind = bWrite ? kErrorWriteApi : kErrorReadApi;
   const uint32_t dwBytes = bPiecewise ? m_dwTransferSize : m_dwBufferSize;
   const int hFile = m_file.Handle();
+  // A request's latency runs from here, just before the batch is issued, to
+  // when its completion was seen (IoQueue::CompletedAt).
+  CLatencyHistogram* const pLatency = Latency();
+  const Clock::time_point tIssue = pLatency != nullptr ? Clock::now() : Clock::time_point{};
 
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
@@ -240,6 +244,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
     if (nMoved > 0) NoteMoved();
     qwBytes += static_cast<uint64_t>(nMoved);
     ++qwIos;
+    if (pLatency != nullptr) pLatency->Record(m_pQueue->CompletedAt(i) - tIssue);
   }
   if (bCount) CountIo(qwBytes, qwIos);
   return BatchOutcome::kDone;

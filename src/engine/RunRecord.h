@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ namespace stratavon {
 
 class IWorkerConsole;
 class CSlotWorker;
+class CLatencyHistogram;
 
 constexpr int kSlotsPerTarget = 50;
 constexpr int kEntriesPerTarget = 100;
@@ -75,6 +77,10 @@ struct SlotIoEntry {
   uint64_t qwBytesPrev = 0;
   uint64_t qwIos = 0;
   uint64_t qwIosPrev = 0;
+  // The latencies of the counted I/Os, when the worker times them. Set by
+  // the worker at start-up and kept after it ends, so the run's figures can
+  // be read once every worker is gone; the next reset drops it.
+  std::shared_ptr<const CLatencyHistogram> pLatency;
 };
 
 // The call a worker is inside, for a front end that must tell a stall from

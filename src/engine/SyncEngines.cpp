@@ -1,6 +1,7 @@
 #include "engine/SyncEngines.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace stratavon {
@@ -31,13 +32,18 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
   const bool bChecking = Checking();
   const bool bCounting = Counting();
   const ssize_t nExpected = static_cast<ssize_t>(m_dwTransferSize);
+  // Each call's time is the one its bracket for the stall watch measures:
+  // timing it costs nothing more than the record.
+  CLatencyHistogram* const pLatency = Latency();
   uint8_t* pChunk = pBuffer;
   for (uint32_t i = 0; i < nChunks; ++i, pChunk += m_dwTransferSize) {
     EnterCall(bWrite);
     const ssize_t nMoved = bWrite ? m_file.Write(pChunk, m_dwTransferSize) : m_file.Read(pChunk, m_dwTransferSize);
     const int nError = errno;
+    const std::chrono::nanoseconds callTime = LeaveCall();
+    if (pLatency != nullptr && nMoved >= 0) pLatency->Record(static_cast<uint64_t>(callTime.count()));
     // A stall is judged when the call comes back, as a batch is.
-    const bool bTimedOut = LeaveCall() > m_ioTimeout;
+    const bool bTimedOut = callTime > m_ioTimeout;
     const uint32_t nApiKind = bWrite ? kErrorWriteApi : kErrorReadApi;
     if (!bChecking && (nMoved < 0 || bTimedOut)) {
       // The load goes on, but the call is not forgotten.

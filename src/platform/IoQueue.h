@@ -72,6 +72,11 @@ class CIoQueue {
   // !InFlight(nIndex) and the slot was issued at least once.
   virtual int64_t Result(unsigned nIndex) const = 0;
   virtual bool InFlight(unsigned nIndex) const = 0;
+  // When the slot's last completion was seen: by a pool thread as its call
+  // returned, or by the owner as it took the completion from the ring (so a
+  // wait for a whole batch sees the batch's completions together). Only
+  // meaningful where Result is.
+  virtual std::chrono::steady_clock::time_point CompletedAt(unsigned nIndex) const = 0;
   // How many slots are in flight.
   virtual unsigned InFlightCount() const = 0;
   // Cancels every I/O in flight and returns only when none is in flight any more

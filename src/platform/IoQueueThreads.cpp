@@ -98,6 +98,12 @@ class CThreadPoolQueue final : public CIoQueue {
     return m_aSlot[nIndex].nResult;
   }
 
+  std::chrono::steady_clock::time_point CompletedAt(unsigned nIndex) const override {
+    if (nIndex >= Depth()) return {};
+    std::lock_guard lock(m_mutex);
+    return m_aSlot[nIndex].tDone;
+  }
+
   bool InFlight(unsigned nIndex) const override {
     if (nIndex >= Depth()) return false;
     std::lock_guard lock(m_mutex);
@@ -132,6 +138,7 @@ class CThreadPoolQueue final : public CIoQueue {
     uint32_t nBytes = 0;
     uint64_t qwOffset = 0;
     int64_t nResult = 0;
+    std::chrono::steady_clock::time_point tDone{};
     EState eState = EState::kIdle;
   };
 
@@ -163,8 +170,10 @@ class CThreadPoolQueue final : public CIoQueue {
       SSlot request = slot;
       lock.unlock();
       int64_t nResult = Transfer(request);
+      const auto tDone = std::chrono::steady_clock::now();
       lock.lock();
       slot.nResult = nResult;
+      slot.tDone = tDone;
       slot.eState = EState::kIdle;
       --m_nInFlight;
       m_cvDone.notify_all();

@@ -147,6 +147,9 @@ class CUringQueue final : public CIoQueue {
   }
 
   int64_t Result(unsigned nIndex) const override { return nIndex < Depth() ? m_anResult[nIndex] : -EINVAL; }
+  Clock::time_point CompletedAt(unsigned nIndex) const override {
+    return nIndex < Depth() ? m_atDone[nIndex] : Clock::time_point{};
+  }
   // Completions the kernel has posted count even when nobody waited for them,
   // as they do in the thread pool; taking them changes nothing a caller sees.
   bool InFlight(unsigned nIndex) const override {
@@ -198,10 +201,13 @@ class CUringQueue final : public CIoQueue {
     std::array<io_uring_cqe*, 2 * kMaxDepth> apCqe;
     for (;;) {
       unsigned nCount = io_uring_peek_batch_cqe(&m_ring, apCqe.data(), apCqe.size());
+      // One reading of the clock for all that arrived together.
+      const Clock::time_point tSeen = nCount != 0 ? Clock::now() : Clock::time_point{};
       for (unsigned n = 0; n < nCount; ++n) {
         uint64_t qwTag = io_uring_cqe_get_data64(apCqe[n]);
         if (qwTag < Depth() && m_abInFlight[qwTag]) {
           m_anResult[qwTag] = apCqe[n]->res;
+          m_atDone[qwTag] = tSeen;
           m_abInFlight[qwTag] = false;
           --m_nInFlight;
           ++nDone;
@@ -282,6 +288,7 @@ class CUringQueue final : public CIoQueue {
   unsigned m_nInFlight = 0;
   std::array<bool, kMaxDepth> m_abInFlight{};
   std::array<int64_t, kMaxDepth> m_anResult{};
+  std::array<Clock::time_point, kMaxDepth> m_atDone{};
 };
 
 }  // namespace

@@ -240,6 +240,46 @@ TEST_F(CliTest, AsynchronousRunCountsToo) {
   for (const char* szFile : {"READ/KORVA0.DAT", "READ/KORVA1.DAT", "WRITE/KORVA25.DAT", "WRITE/KORVA26.DAT"}) {
     EXPECT_GT(test::FileSize(m_target.Path(szFile)), 0) << szFile;
   }
+  // Every counted request is timed; a target that reads and writes shows both apart.
+  EXPECT_EQ(JsonField(result.szOut, "count"), JsonField(result.szOut, "ios"));
+  const double dP50 = std::stod(JsonField(result.szOut, "p50"));
+  EXPECT_GT(dP50, 0.0);
+  EXPECT_LE(std::stod(JsonField(result.szOut, "min")), dP50);
+  EXPECT_LE(dP50, std::stod(JsonField(result.szOut, "p99")));
+  EXPECT_LE(std::stod(JsonField(result.szOut, "p99.99")), std::stod(JsonField(result.szOut, "max")));
+  for (const char* szKey : {"read_latency_us", "write_latency_us"}) {
+    EXPECT_NE(result.szOut.find(std::string("\"") + szKey + "\": {\"min\": "), std::string::npos) << szKey;
+  }
+}
+
+// The log is written as it goes: a run killed outright leaves whole lines,
+// each one JSON object, for every period before the kill.
+TEST_F(CliTest, LogSurvivesAKill) {
+  const std::string szLog = m_scratch.Path("run.log");
+  CCliProcess process({"run", "-t", m_target.Root(), "-f", "write", "-P", "-x", "4KB", "-b", "64KB", "--log", szLog});
+  ASSERT_TRUE(process.Started());
+  ASSERT_TRUE(test::Eventually([&] { return CountLines(test::ReadWholeFile(szLog)) >= 4; }, 60s))
+      << "two periods were never logged: " << process.Err();
+  process.Signal(SIGKILL);
+  EXPECT_EQ(process.Wait(), 128 + SIGKILL);
+
+  const std::string szNumber = "-?[0-9]+(\\.[0-9]+)?";
+  const std::string szText = "\"([^\"\\\\]|\\\\.)*\"";
+  const std::regex line("\\{\"t_s\": " + szNumber + ", \"target\": " + szText + ", \"mb_per_s\": " + szNumber +
+                        ", \"iops\": " + szNumber + "(, \"(p50_us|p99_us|max_us|io_errors)\": (" + szNumber +
+                        "|null)){4}, \"status\": " + szText + "\\}");
+  std::istringstream lines(test::ReadWholeFile(szLog));
+  std::string szLine;
+  size_t nLines = 0;
+  size_t nTimed = 0;
+  while (std::getline(lines, szLine)) {
+    if (lines.eof()) break;  // a line the kill cut short has no newline
+    ++nLines;
+    EXPECT_TRUE(std::regex_match(szLine, line)) << szLine;
+    if (szLine.find("\"p99_us\": null") == std::string::npos) ++nTimed;
+  }
+  EXPECT_GE(nLines, 4u);
+  EXPECT_EQ(nTimed, nLines) << "a counted write run times every period";
 }
 
 TEST_F(CliTest, InterruptFinishesThePassAndReports) {

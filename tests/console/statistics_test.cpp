@@ -5,11 +5,14 @@
 #include <string>
 #include <thread>
 
+#include "console/advanced/AdvancedRunControl.h"
 #include "console/advanced/SizeList.h"
 #include "console/advanced/Statistics.h"
 #include "console/simple/TargetRecords.h"
+#include "support/FaultFs.h"
 #include "support/RunFixture.h"
 #include "support/TableView.h"
+#include "support/Wait.h"
 
 namespace stratavon {
 namespace {
@@ -178,6 +181,66 @@ TEST_F(StatisticsTest, TargetRows) {
   UpdateTargetRow(empty, 1, 0, MakeSettings(1 << 20, 512, 0));
   EXPECT_EQ(empty.m_table.RowAt(0), CConsoleTable::Row{}) << "no records block, no rows";
 }
+
+// A read held up in the device is the maximum and the p99.99 of the period
+// in which it completed, and of no other period.
+class StalledReadTest : public test::RunFixture {
+ protected:
+  static constexpr auto kStall = std::chrono::milliseconds(600);
+
+  static uint64_t Ios() {
+    CScopedLock lock(g_csRecords);
+    return g_pTargetRecords[0].entries[0].qwIos;
+  }
+
+  void Run(bool bAsync) {
+    std::string szWhy;
+    if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+    CFaultFs fs;
+    ASSERT_TRUE(fs.Mount()) << fs.LastError();
+    ASSERT_TRUE(Prepare({fs.Root()}, RunSettings{}));
+    CTableView view(1);
+    FillTargetList(view, 1);
+    CAdvancedRunControl control(view, FUNCTION_READ, 0);
+    AdvancedControls controls;
+    controls.bPerformance = true;
+    controls.bAsynchronous = bAsync;
+    controls.nDepthIndex = 3;                             // 4 in flight
+    controls.nTransferIndex = controls.nBufferIndex = 3;  // 4KB
+    // Held until disarmed, after some reads went through.
+    const int nRule = fs.Arm(FaultRule::Stall("KORVA0.DAT", FaultRule::EOp::Read, 0, 0, 0).Skip(40).Times(1));
+    ASSERT_GE(nRule, 0) << fs.LastError();
+    ASSERT_TRUE(control.OnStart(controls));
+    ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nRule) == 1; }, std::chrono::seconds(20)))
+        << "the stall never fired: " << fs.Report();
+    std::this_thread::sleep_for(kStall);
+    control.OnTimer(TIMER_STATS);
+    const uint64_t qwMaxBefore = control.Intervals().Target(0).latency.qwMaxNs;
+    const uint64_t qwIosBefore = Ios();
+    ASSERT_TRUE(fs.Disarm(nRule));
+    ASSERT_TRUE(test::Eventually([&] { return Ios() > qwIosBefore; }, std::chrono::seconds(20)))
+        << "no read completed after the release";
+    control.OnTimer(TIMER_STATS);
+    const LatencyCounts stalled = control.Intervals().Target(0).latency;
+    const uint64_t qwIosAfter = Ios();
+    ASSERT_TRUE(test::Eventually([&] { return Ios() > qwIosAfter + 20; }, std::chrono::seconds(20)))
+        << "reads did not go on";
+    control.OnTimer(TIMER_STATS);
+    const uint64_t qwMaxAfter = control.Intervals().Target(0).latency.qwMaxNs;
+    control.OnStop([] {});
+
+    const auto qwStallNs = static_cast<uint64_t>(std::chrono::nanoseconds(kStall).count());
+    EXPECT_LT(qwMaxBefore, qwStallNs) << "the period before the release cannot hold the stalled read";
+    ASSERT_LE(stalled.qwCount, 10000u) << "too many reads in the period for p99.99 to reach the top one";
+    EXPECT_GE(stalled.qwMaxNs, qwStallNs * 99 / 100) << "a period's maximum is its top bucket's value";
+    EXPECT_GE(stalled.PercentileNs(99.99), qwStallNs * 99 / 100);
+    EXPECT_LT(qwMaxAfter, qwStallNs) << "a later period does not hold it again";
+    EXPECT_EQ(view.m_table.Cell(0, kColumnError), "NONE");
+  }
+};
+
+TEST_F(StalledReadTest, Synchronous) { Run(false); }
+TEST_F(StalledReadTest, Asynchronous) { Run(true); }
 
 }  // namespace
 }  // namespace stratavon

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -17,6 +18,7 @@
 #include "console/advanced/gui/AdvancedTexts.h"
 #include "console/advanced/gui/CorvaneAdvancedDlg.h"
 #include "console/simple/gui/DialogUnits.h"
+#include "engine/LatencyHistogram.h"
 #include "engine/RunRecord.h"
 #include "GuiTestSupport.h"
 #include "platform/CriticalSection.h"
@@ -324,6 +326,33 @@ TEST_F(AdvancedDlgTest, ModifyRefusesATransferLargerThanTheBufferAndKeepsNoTarge
   EXPECT_EQ(g_pTargetRecords[0].settings.bCustom, 0);
   EXPECT_EQ(Row(0, 5), std::vector<std::string>(5, ""));
   SaveScreenshot(Dlg(), "advanced_console_refused");
+}
+
+// The rates are the statistics' business; the latency of a period shows in
+// the row's tooltip.
+TEST_F(AdvancedDlgTest, RowTooltipShowsThePeriodsLatency) {
+  Open(2, IDC_WRITE, 0);
+  Check(IDC_ADV_ENABLE_PERFORMANCE, true);
+  Click(IDC_ADV_START);
+  ASSERT_TRUE(Dlg().IsRunning());
+  // Target 0's worker timed its I/Os: 99 took 0.2 ms, one 40 ms.
+  auto pLatency = std::make_shared<CLatencyHistogram>();
+  for (int i = 0; i < 99; ++i) pLatency->Record(uint64_t{200000});
+  pLatency->Record(uint64_t{40000000});
+  g_pTargetRecords[0].entries[0].pLatency = pLatency;
+  const auto tipFigures = [this](int nRow) {
+    const QString szTip = Dlg().Control<QTreeWidget>(IDC_ADV_TARGETS)->topLevelItem(nRow)->toolTip(kColumnIops);
+    const QRegularExpressionMatch match = QRegularExpression("p99 ([0-9.]+) us, max ([0-9.]+) us").match(szTip);
+    return match.hasMatch() ? std::vector<double>{match.captured(1).toDouble(), match.captured(2).toDouble()}
+                            : std::vector<double>{};
+  };
+  Dlg().OnTimer(TIMER_STATS);
+  const std::vector<double> figures = tipFigures(0);
+  ASSERT_EQ(figures.size(), 2u) << "the row's tooltip shows the period's p99 and max";
+  EXPECT_NEAR(figures[0], 200.0, 2.0);
+  EXPECT_NEAR(figures[1], 40000.0, 400.0);
+  EXPECT_TRUE(tipFigures(1).empty()) << "no timed I/O, no figures";
+  Click(IDC_ADV_STOP);
 }
 
 TEST_F(AdvancedDlgTest, EveryWayOfEndingStopsTheRunWaitsAndShowsTheSimpleConsole) {

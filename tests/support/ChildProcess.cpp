@@ -30,7 +30,7 @@ CChildProcess::CChildProcess(const std::vector<std::string>& argv, const std::ma
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, m_szOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, m_szErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (posix_spawn(&m_nPid, argp[0], &actions, nullptr, argp.data(), envp.data()) != 0) m_nPid = -1;
+  if (posix_spawnp(&m_nPid, argp[0], &actions, nullptr, argp.data(), envp.data()) != 0) m_nPid = -1;
   posix_spawn_file_actions_destroy(&actions);
 }
 

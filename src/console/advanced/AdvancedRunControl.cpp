@@ -87,6 +87,7 @@ bool CAdvancedRunControl::OnStart(const AdvancedControls& controls) {
   m_bRunning = 1;
   m_view.EnableStop(true);
   m_tStart = m_clock();
+  m_intervals.Reset(nTargets);
   m_view.StartTimers((m_settings.dwMode & MODE_PERFORMANCE) != 0);
   return true;
 }
@@ -155,6 +156,7 @@ void CAdvancedRunControl::OnTimer(int nTimerId) {
     }
   } else if (nTimerId == TIMER_STATS) {
     SampleRates(m_view, TargetCount());
+    m_intervals.Sample(TargetCount());
   }
 }
 

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "console/advanced/AdvancedView.h"
+#include "console/advanced/IntervalStats.h"
 #include "console/advanced/SizeList.h"
 #include "console/simple/TargetRecords.h"
 #include "engine/RunRecord.h"
@@ -75,6 +76,9 @@ class CAdvancedRunControl {
   int64_t StartTime() const { return m_tStart; }
   int64_t Elapsed() const { return m_elapsed; }
   int ThreadIndex() const { return m_nThreadIndex; }
+  // The movement of the last rate period, per target and in total, with
+  // its latencies; renewed by every TIMER_STATS tick.
+  const CIntervalStats& Intervals() const { return m_intervals; }
   // The targets that have records: never more than the block holds.
   int TargetCount() const;
 
@@ -88,6 +92,7 @@ class CAdvancedRunControl {
   uint8_t m_bRunning = 0;
   int64_t m_tStart = 0;
   int64_t m_elapsed = 0;
+  CIntervalStats m_intervals;
 };
 
 // The real launch: the advanced worker class of the kind into the slot. A

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "console/advanced/IntervalStats.h"
 #include "platform/JsonText.h"
 #include "engine/IoError.h"
 #include "engine/RunRecord.h"
@@ -59,6 +60,18 @@ void AddTargetCounters(int nTarget, TargetResult& result) {
     result.qwBytes += record.entries[e].qwBytes;
     result.qwIos += record.entries[e].qwIos;
   }
+  LatencyCounts reads = CollectLatency(nTarget, EntrySides::kRead);
+  const LatencyCounts writes = CollectLatency(nTarget, EntrySides::kWrite);
+  result.readLatency = Summarize(reads);
+  result.writeLatency = Summarize(writes);
+  reads.Add(writes);
+  result.latency = Summarize(reads);
+}
+
+LatencySummary RunLatency(int nTargets) {
+  LatencyCounts all;
+  for (int t = 0; t < nTargets; ++t) all.Add(CollectLatency(t, EntrySides::kBoth));
+  return Summarize(all);
 }
 
 int FailedWorkersOf(int nTarget) {
@@ -132,6 +145,27 @@ std::string VerdictLine(const RunResult& result) {
   return sz + "\n";
 }
 
+namespace {
+
+// {"min": .., "mean": .., "p50": .., "p90": .., "p99": .., "p99.9": .., "p99.99": .., "max": .., "count": N}
+std::string LatencyJson(const LatencySummary& l) {
+  return "{\"min\": " + JsonDecimal(l.dMinUs) + ", \"mean\": " + JsonDecimal(l.dMeanUs) +
+         ", \"p50\": " + JsonDecimal(l.dP50Us) + ", \"p90\": " + JsonDecimal(l.dP90Us) +
+         ", \"p99\": " + JsonDecimal(l.dP99Us) + ", \"p99.9\": " + JsonDecimal(l.dP999Us) +
+         ", \"p99.99\": " + JsonDecimal(l.dP9999Us) + ", \"max\": " + JsonDecimal(l.dMaxUs) +
+         ", \"count\": " + std::to_string(l.qwCount) + "}";
+}
+
+std::string LatencyLine(const std::string& szWhat, const LatencySummary& l) {
+  char szLine[320];
+  std::snprintf(szLine, sizeof szLine,
+                "  min %.1f  mean %.1f  p50 %.1f  p90 %.1f  p99 %.1f  p99.9 %.1f  p99.99 %.1f  max %.1f us\n",
+                l.dMinUs, l.dMeanUs, l.dP50Us, l.dP90Us, l.dP99Us, l.dP999Us, l.dP9999Us, l.dMaxUs);
+  return "latency: " + szWhat + szLine;
+}
+
+}  // namespace
+
 std::string RunResultJson(const RunResult& result) {
   std::string sz = "{\"elapsed_s\": " + JsonDecimal(result.dElapsedSeconds) +
                    ", \"failures\": " + std::to_string(result.nFailures) +
@@ -165,9 +199,16 @@ std::string RunResultJson(const RunResult& result) {
       for (size_t m = 0; m < target.mismatches.size(); ++m) sz += (m > 0 ? ", " : "") + MismatchJson(target.mismatches[m]);
       sz += "]";
     }
+    if (target.latency.qwCount != 0) sz += ", \"latency_us\": " + LatencyJson(target.latency);
+    if (target.BothKinds()) {
+      sz += ", \"read_latency_us\": " + LatencyJson(target.readLatency) +
+            ", \"write_latency_us\": " + LatencyJson(target.writeLatency);
+    }
     sz += "}";
   }
-  sz += "]}\n";
+  sz += "]";
+  if (result.latency.qwCount != 0) sz += ", \"latency_us\": " + LatencyJson(result.latency);
+  sz += "}\n";
   return sz;
 }
 
@@ -199,6 +240,15 @@ std::string RunResultText(const RunResult& result) {
       sz += "\n";
     }
   }
+  for (const TargetResult& target : result.targets) {
+    if (target.latency.qwCount == 0) continue;
+    sz += LatencyLine(target.szRoot, target.latency);
+    if (target.BothKinds()) {
+      sz += LatencyLine(target.szRoot + " read", target.readLatency);
+      sz += LatencyLine(target.szRoot + " write", target.writeLatency);
+    }
+  }
+  if (result.latency.qwCount != 0) sz += LatencyLine("total", result.latency);
   std::snprintf(szLine, sizeof szLine, "averages over %.1f s of load (start-up took %.1f s)\n",
                 result.dElapsedSeconds, result.dStartupSeconds);
   sz += szLine;

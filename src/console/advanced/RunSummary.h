@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/Mismatch.h"
+#include "engine/LatencyHistogram.h"
 
 namespace stratavon {
 
@@ -22,6 +23,12 @@ struct TargetResult {
   bool bMoved = false;          // a call of a worker's loop moved data
   // Failed verifications of its workers: where the data differs.
   std::vector<IntegrityReport> mismatches;
+  // The latencies of the counted I/Os (empty when they were not timed), and
+  // apart by kind when the target both read and wrote.
+  LatencySummary latency;
+  LatencySummary readLatency;
+  LatencySummary writeLatency;
+  bool BothKinds() const { return readLatency.qwCount != 0 && writeLatency.qwCount != 0; }
 };
 
 struct RunResult {
@@ -32,6 +39,7 @@ struct RunResult {
   std::string szStoppedBy;      // "SIGINT", "SIGTERM", "SIGHUP", "duration" or "workers ended"
   std::vector<std::string> stalls;  // workers still inside a call when the run gave up on them
   std::vector<TargetResult> targets;
+  LatencySummary latency;  // over every target
   // The settings the run used, as name and value (shown and saved beside
   // the figures; the JSON document leaves them out, as the CLI's does).
   std::vector<std::pair<std::string, std::string>> settings;
@@ -43,6 +51,8 @@ struct RunResult {
 // Adds every slot's counters of a target to result (under g_csRecords,
 // one slot at a time). Nothing without a records block or beyond it.
 void AddTargetCounters(int nTarget, TargetResult& result);
+// The latencies of every target's timed I/Os together.
+LatencySummary RunLatency(int nTargets);
 
 // Workers of a target that reported a failure, from their slots' failed
 // flags (kept until the slots are reset for the next run).

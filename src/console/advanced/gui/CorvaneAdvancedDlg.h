@@ -59,6 +59,9 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   void OnStampedUnits(bool bChecked);
   // TIMER_ELAPSED (1) and TIMER_STATS (2); any other id does nothing.
   void OnTimer(int nTimerId);
+  // Every row's tooltip: the p99 and the maximum latency of the last rate
+  // period, or nothing when no timed I/O completed in it.
+  void ShowLatencyTips();
   // Every way of ending the console comes here: stop and wait, drop the
   // imported data, show the simple console, end the dialog.
   void OnClose(int nResult = QDialog::Rejected);

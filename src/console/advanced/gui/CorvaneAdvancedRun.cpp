@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTreeWidget>
 
 #include "console/advanced/DataFile.h"
 #include "console/advanced/SizeList.h"
@@ -66,7 +67,27 @@ void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
 
 void CCorvaneAdvancedDlg::OnTimer(int nTimerId) {
   if (nTimerId == TIMER_ELAPSED || nTimerId == TIMER_STATS) m_pRun->OnTimer(nTimerId);
-  if (nTimerId == TIMER_STATS) m_pMonitor->OnSample();
+  if (nTimerId == TIMER_STATS) {
+    m_pMonitor->OnSample();
+    ShowLatencyTips();
+  }
+}
+
+void CCorvaneAdvancedDlg::ShowLatencyTips() {
+  const CIntervalStats& intervals = m_pRun->Intervals();
+  for (int t = 0; t < m_lcTargets->topLevelItemCount(); ++t) {
+    const LatencyCounts& latency = intervals.Target(t).latency;
+    QString szTip;
+    if (!latency.Empty()) {
+      szTip = QStringLiteral("Last %1 s: p99 %2 us, max %3 us")
+                  .arg(intervals.Target(t).dSeconds, 0, 'f', 1)
+                  .arg(static_cast<double>(latency.PercentileNs(99)) / 1000.0, 0, 'f', 1)
+                  .arg(static_cast<double>(latency.qwMaxNs) / 1000.0, 0, 'f', 1);
+    }
+    // On the rate cells only: the others' tooltips hold their whole texts.
+    QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(t);
+    for (int c : {kColumnMbPerSec, kColumnIops}) pItem->setToolTip(c, szTip);
+  }
 }
 
 void CCorvaneAdvancedDlg::CloseDown() {
