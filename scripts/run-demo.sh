@@ -25,6 +25,13 @@ echo "== 64KB transfers into 1MB buffers, ${STRATAVON_DEMO_SECONDS:-10} s on $ta
 set +e
 "$cli" run -t "$target" -f both -n 2 -e -P -x 64KB -b 1MB -d "${STRATAVON_DEMO_SECONDS:-10}"
 status=$?
-set -e
 echo "== exit status $status"
+# Would this build catch a fault here at all? Needs /dev/fuse and the right
+# to mount; where those are missing it says so (exit 2) and the run's status stands.
+echo "== stratavon-cli selftest: each fault kind through each engine and I/O backend"
+"$cli" selftest "$base"
+self=$?
+set -e
+echo "== selftest exit status $self"
+if [ "$status" -eq 0 ] && [ "$self" -eq 1 ]; then status=1; fi
 exit "$status"

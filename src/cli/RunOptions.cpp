@@ -95,6 +95,7 @@ const std::string& Usage() {
          "                    [--log FILE [--log-format json|csv]] [--no-latency]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
+         "  stratavon-cli selftest [DIR]\n"
          "  stratavon-cli verify FILE... [--pass N] [--json]\n"
          "  stratavon-cli --version\n"
          "\n"

@@ -6,6 +6,7 @@
 #include "cli/RunCommand.h"
 #include "cli/RunOptions.h"
 #include "cli/RunReport.h"
+#include "cli/SelfTest.h"
 #include "cli/VerifyCommand.h"
 
 using namespace stratavon;
@@ -58,6 +59,10 @@ int main(int argc, char** argv) {
     const bool bJson = argc == 3 && std::strcmp(argv[2], "--json") == 0;
     if (argc > 3 || (argc == 3 && !bJson)) return Usage("events takes only --json");
     return EventsCommand(bJson);
+  }
+  if (szCommand == "selftest") {
+    if (argc > 3 || (argc == 3 && argv[2][0] == '-')) return Usage("selftest takes one folder at most");
+    return SelfTestCommand(argc == 3 ? argv[2] : "");
   }
   if (szCommand == "verify") return VerifyCommand(argc - 2, argv + 2);
   return Usage("unknown command \"" + szCommand + "\"");

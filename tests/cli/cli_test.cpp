@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,11 +18,10 @@
 #include <vector>
 
 #include "platform/EventLog.h"
+#include "support/ChildProcess.h"
 #include "support/FaultFs.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
-
-extern char** environ;
 
 namespace stratavon {
 namespace {
@@ -31,53 +29,16 @@ namespace {
 using namespace std::chrono_literals;
 using test::CTempDir;
 
-// One stratavon-cli process: its output goes to files, read at any time.
-class CCliProcess {
+// One stratavon-cli process.
+class CCliProcess : public test::CChildProcess {
  public:
-  explicit CCliProcess(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{STRATAVON_CLI_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& sz : argv) pointers.push_back(sz.data());
-    pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (posix_spawn(&m_nPid, pointers[0], &actions, nullptr, pointers.data(), environ) != 0) m_nPid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~CCliProcess() {
-    if (m_nPid > 0 && !m_bReaped) {
-      kill(m_nPid, SIGKILL);
-      waitpid(m_nPid, nullptr, 0);
-    }
-  }
-
-  bool Started() const { return m_nPid > 0; }
-  pid_t Pid() const { return m_nPid; }
-  void Signal(int nSignal) { kill(m_nPid, nSignal); }
-  std::string Out() const { return test::ReadWholeFile(m_out); }
-  std::string Err() const { return test::ReadWholeFile(m_err); }
-
-  // The exit code; -1 when the process did not end within a generous bound.
-  int Wait() {
-    const auto deadline = std::chrono::steady_clock::now() + 120s;
-    int nStatus = 0;
-    while (waitpid(m_nPid, &nStatus, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) return -1;
-      std::this_thread::sleep_for(10ms);
-    }
-    m_bReaped = true;
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-  }
+  explicit CCliProcess(std::vector<std::string> args) : CChildProcess(WithProgram(std::move(args))) {}
 
  private:
-  CTempDir m_dir;
-  std::string m_out = m_dir.Path("out");
-  std::string m_err = m_dir.Path("err");
-  pid_t m_nPid = -1;
-  bool m_bReaped = false;
+  static std::vector<std::string> WithProgram(std::vector<std::string> args) {
+    args.insert(args.begin(), STRATAVON_CLI_PATH);
+    return args;
+  }
 };
 
 struct CliResult {
@@ -461,6 +422,15 @@ TEST_F(CliTest, TargetsListTheRoot) {
   const CliResult help = RunCli({"run", "-h"});
   EXPECT_EQ(help.nExit, 0) << help.szErr;
   EXPECT_NE(help.szOut.find("--io-timeout SECONDS"), std::string::npos) << help.szOut;
+
+  // A self-test that cannot mount its file system says why and is no pass.
+  const std::string szTools = std::getenv("STRATAVON_TOOLS_DIR") ? std::getenv("STRATAVON_TOOLS_DIR") : "";
+  setenv("STRATAVON_TOOLS_DIR", m_scratch.Root().c_str(), 1);
+  const CliResult selftest = RunCli({"selftest", m_target.Root()});
+  setenv("STRATAVON_TOOLS_DIR", szTools.c_str(), 1);
+  EXPECT_EQ(selftest.nExit, 2) << selftest.szOut;
+  EXPECT_NE(selftest.szErr.find("stratavon-faultfs is not installed"), std::string::npos) << selftest.szErr;
+  EXPECT_TRUE(EntriesUnder(m_target.Root()).empty());
 }
 
 // Faults that a run must never pass over, whatever its settings: failed

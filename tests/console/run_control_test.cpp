@@ -238,16 +238,6 @@ TEST_F(RunControlTest, PerTargetSettingsServeOneStart) {
   EXPECT_EQ(LaunchesOf(1), (std::vector<Launch>{{1, 0, 3}, {1, 1, 3}, {1, 25, 4}, {1, 26, 4}}));
   EXPECT_EQ(m_view->m_table.Cell(1, kColumnOperation), "SYNC");
   m_control->OnStop({});
-
-  // The reverse: a synchronous target under an asynchronous console with
-  // Error Checking asks its own box.
-  custom = MakeSettings(1048576, 1048576, 0, FUNCTION_READ_WRITE);
-  custom.bCustom = 1;
-  controls.bAsynchronous = controls.bErrorChecking = true;
-  m_launches.clear();
-  ASSERT_TRUE(m_control->OnStart(controls));
-  EXPECT_EQ(LaunchesOf(0), (std::vector<Launch>{{0, 25, 6}, {0, 26, 6}}));
-  EXPECT_EQ(LaunchesOf(1), (std::vector<Launch>{{1, 0, 3}, {1, 1, 3}, {1, 25, 4}, {1, 26, 4}}));
 }
 
 TEST_F(RunControlTest, UnknownFunctionLaunchesNothingButRuns) {

@@ -160,7 +160,7 @@ TEST_F(RecordsTest, StartUpFailureEndsTheWorkerWithFailAndASignalledEnd) {
   for (int s = kFirstWriteSlot; s < kFirstWriteSlot + 5; ++s) {
     LaunchWorker(0, s, CreateWorker<CPassWriteWorker>, kWorkerWriteAdvanced);
   }
-  WaitForWorkers();
+  test::WorkersEnded();
   EXPECT_EQ(m_console.Cell(0, kColumnStatus), "FAIL");
   EXPECT_EQ(m_console.Cell(0, kColumnError), "INITIALIZATION");
   EXPECT_EQ(Events().size(), 5u);
@@ -209,7 +209,7 @@ TEST_F(RecordsTest, HeldWorkerCannotActOnItsStopByteUntilReleased) {
     g_pTargetRecords[0].pWorker[1]->m_bStop = 1;
     ResumeWorkers();
   }
-  WaitForWorkers();
+  test::WorkersEnded();
   EXPECT_EQ(CPollWorker::s_nActed.load(), 2);
   EXPECT_EQ(g_pTargetRecords[0].hThread[0]->ExitCode(), 0u);
 }
@@ -236,7 +236,7 @@ class LoopDeviceTest : public test::RunFixture {
   void RunOneWorker(const std::string& szRoot, uint32_t dwBufferSize) {
     ASSERT_TRUE(Prepare({szRoot}, MakeSettings(dwBufferSize, dwBufferSize, 0)));
     LaunchWorker(0, kFirstWriteSlot, CreateWorker<CPassWriteWorker>, kWorkerWriteAdvanced);
-    WaitForWorkers();
+    test::WorkersEnded();
   }
 };
 
@@ -285,7 +285,7 @@ TEST_F(LoopDeviceTest, ReadOnlyTargetFailsAtStartUp) {
   ASSERT_TRUE(Prepare({loop.Root()}, MakeSettings(4096, 4096, 0)));
   ASSERT_EQ(system(("mount -o remount,ro " + loop.Root()).c_str()), 0);
   LaunchWorker(0, kFirstWriteSlot, CreateWorker<CPassWriteWorker>, kWorkerWriteAdvanced);
-  WaitForWorkers();
+  test::WorkersEnded();
   EXPECT_EQ(m_console.Cell(0, kColumnStatus), "FAIL");
   EXPECT_EQ(m_console.Cell(0, kColumnError), "INITIALIZATION");
 }

@@ -161,7 +161,7 @@ TEST_P(AsyncEngineTest, StopBeforeTheStartMessageStillFillsTheFile) {
   record.hThread[0] = pWorker->Handle();
   record.hThread[0]->Resume();
   record.hThread[0]->PostMessage({WM_START_IO, 0, 0});
-  WaitForWorkers();
+  test::WorkersEnded();
   m_bWrite = false;
   m_nSlot = 0;
   EXPECT_EQ(console.History(), (std::vector<std::string>{"INIT", "RUN", "STOP"}));

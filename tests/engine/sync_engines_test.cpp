@@ -162,33 +162,35 @@ TEST_F(SyncFaultTest, FailedReadOfTheThirdChunkStampsItAtOffsetZero) {
   EXPECT_EQ(events[0].strings, (std::vector<std::string>{"READ", m_roots[0], "0", FormatSystemMessage(EIO)}));
 }
 
-TEST_F(SyncFaultTest, FailedWriteWithErrorChecking) {
-  ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, MODE_ERROR_CHECKING));
-  ASSERT_GE(m_fs.Arm(FaultRule::Error("KORVA25.DAT", FaultRule::EOp::Write, 32 << 10, 1, ENOSPC).Skip(3)), 0);
-  Launch(true);
-  WaitEnded();
-  EXPECT_EQ(ExitCode(), 36u);
-  EXPECT_EQ(Error(), "WRITE API");
-  EXPECT_EQ(m_console.ExtendedText(), "WRITE API FAILURE");
-  EXPECT_EQ(Stored().substr(0, kStampBytes), std::string(kApiStamp, kStampBytes));
-  std::vector<EventRecord> events = Events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].strings[0], "WRITE");
-  EXPECT_EQ(events[0].strings[3], FormatSystemMessage(ENOSPC));
-}
-
-TEST_F(SyncFaultTest, ShortWriteIsAnUnderrunWithoutStamp) {
-  ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, MODE_ERROR_CHECKING | MODE_PERFORMANCE));
-  ASSERT_GE(m_fs.Arm(FaultRule::Short("KORVA25.DAT", FaultRule::EOp::Write, 16 << 10, 1, 4096).Skip(2)), 0);
-  Launch(true);
-  WaitEnded();
-  EXPECT_EQ(ExitCode(), 40u);
-  EXPECT_EQ(Error(), "UNDERRUN/OVERRUN");
-  EXPECT_NE(Stored().substr(0, kStampBytes), std::string(kApiStamp, kStampBytes));
-  std::vector<EventRecord> events = Events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].eventId, 0xC0000113u);
-  EXPECT_EQ(events[0].strings, std::vector<std::string>{FileName()});
+// A failed write is stamped at offset 0; a short one is an underrun and is not.
+TEST_F(SyncFaultTest, FailedAndShortWrites) {
+  const struct {
+    FaultRule rule;
+    uint32_t dwMode, dwExit, dwEventId;
+    const char* szError;
+    bool bStamped;
+  } kCases[] = {
+      {FaultRule::Error("KORVA25.DAT", FaultRule::EOp::Write, 32 << 10, 1, ENOSPC).Skip(3), MODE_ERROR_CHECKING, 36,
+       0xC000010B, "WRITE API", true},
+      {FaultRule::Short("KORVA25.DAT", FaultRule::EOp::Write, 16 << 10, 1, 4096).Skip(2),
+       MODE_ERROR_CHECKING | MODE_PERFORMANCE, 40, 0xC0000113, "UNDERRUN/OVERRUN", false}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szError);
+    if (&c != &kCases[0]) ReleaseTargetRecords();
+    ASSERT_TRUE(PrepareOnFaultFs(64 << 10, 16 << 10, c.dwMode));
+    ASSERT_TRUE(m_fs.ClearRules());
+    ASSERT_GE(m_fs.Arm(c.rule), 0) << m_fs.LastError();
+    const size_t nBefore = Events().size();
+    Launch(true);
+    WaitEnded();
+    EXPECT_EQ(ExitCode(), c.dwExit);
+    EXPECT_EQ(Error(), c.szError);
+    EXPECT_EQ(Stored().substr(0, kStampBytes) == std::string(kApiStamp, kStampBytes), c.bStamped);
+    std::vector<EventRecord> events = Events();
+    ASSERT_EQ(events.size(), nBefore + 1);
+    EXPECT_EQ(events.back().eventId, c.dwEventId);
+    EXPECT_EQ(events.back().strings.back(), c.bStamped ? FormatSystemMessage(ENOSPC) : FileName());
+  }
 }
 
 // Corruption on the way back from the medium and on the way to it: both
@@ -365,7 +367,7 @@ TEST_P(SyncSectorTest, TransfersBelowTheSectorSize) {
   ASSERT_TRUE(Prepare({loop.Root()}, MakeSettings(8192, 512, MODE_ERROR_CHECKING)));
   Launch(true);
   ASSERT_TRUE(Eventually([&] { return Ended(); }));
-  WaitForWorkers();
+  test::WorkersEnded();
   EXPECT_EQ(Error(), "WRITE API");
   RunFixture::TearDown();
 
@@ -380,7 +382,7 @@ TEST_P(SyncSectorTest, TransfersBelowTheSectorSize) {
   ASSERT_TRUE(Prepare({loop.Root()}, MakeSettings(8192, 512, MODE_ERROR_CHECKING)));
   Launch(false);
   ASSERT_TRUE(Eventually([&] { return Ended(); }));
-  WaitForWorkers();
+  test::WorkersEnded();
   EXPECT_EQ(Error(), "READ API") << "the seed write of the whole buffer passes, the chunk reads do not";
 }
 

@@ -21,44 +21,13 @@
 #include "engine/Pattern.h"
 #include "engine/SlotWorker.h"
 #include "platform/MessageBox.h"
+#include "support/TableView.h"
 #include "support/TempDir.h"
 
 namespace stratavon::test {
 
-struct ShownMessage {
-  std::string szText;
-  std::string szCaption;
-  MessageIcon icon;
-};
-
-// Records every message instead of showing it; installed for its lifetime.
-class CRecordingPresenter : public IMessagePresenter {
- public:
-  CRecordingPresenter() { SetMessagePresenter(this); }
-  ~CRecordingPresenter() override { SetMessagePresenter(nullptr); }
-
-  void Present(const std::string& szText, const std::string& szCaption, MessageIcon icon) override {
-    std::lock_guard lock(m_mutex);
-    m_messages.push_back({szText, szCaption, icon});
-  }
-  std::vector<ShownMessage> Messages() {
-    std::lock_guard lock(m_mutex);
-    return m_messages;
-  }
-  std::vector<std::string> Texts() {
-    std::vector<std::string> texts;
-    for (const ShownMessage& message : Messages()) texts.push_back(message.szText);
-    return texts;
-  }
-  void Clear() {
-    std::lock_guard lock(m_mutex);
-    m_messages.clear();
-  }
-
- private:
-  std::mutex m_mutex;
-  std::vector<ShownMessage> m_messages;
-};
+using CRecordingPresenter = CMessageCatcher;
+using ShownMessage = CMessageCatcher::Shown;
 
 // Writes a PNG of the widget under $STRATAVON_SCREENSHOTS, when it is set.
 inline std::string SaveScreenshot(QWidget& widget, const std::string& szName) {

@@ -102,13 +102,13 @@ TEST_F(TargetSelectionTest, AddedFolderJoinsInPathOrderMarkedAndTyped) {
       EXPECT_EQ(row.typeWord, TypeWordOfPath(szA + "/"));
     }
   }
-  EXPECT_TRUE(m_presenter.Messages().empty());
+  EXPECT_TRUE(m_presenter.All().empty());
 
   EXPECT_FALSE(dlg.AddFolder(parent.Path("missing")));
   EXPECT_FALSE(dlg.AddFolder(""));
-  ASSERT_EQ(m_presenter.Messages().size(), 2u);
-  EXPECT_EQ(m_presenter.Messages()[0].szText, "Folder Not Found!\n" + parent.Path("missing"));
-  EXPECT_EQ(m_presenter.Messages()[0].szCaption, "Error");
+  ASSERT_EQ(m_presenter.All().size(), 2u);
+  EXPECT_EQ(m_presenter.All()[0].szText, "Folder Not Found!\n" + parent.Path("missing"));
+  EXPECT_EQ(m_presenter.All()[0].szCaption, "Error");
   EXPECT_EQ(roots.size(), dlg.Rows().size());
 
   Mark(dlg, 0);

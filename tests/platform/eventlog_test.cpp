@@ -132,7 +132,6 @@ TEST_F(EventLogTest, NoLogWhereNothingCanBeWritten) {
 }
 
 TEST_F(EventLogTest, CatalogCoversEveryIdAndMessagesInsertTheirStrings) {
-  EXPECT_EQ(kLastCatalogEventId - kFirstCatalogEventId + 1, 15u);
   for (uint32_t dwId = kFirstCatalogEventId; dwId <= kLastCatalogEventId; ++dwId) {
     ASSERT_NE(EventCatalogText(dwId), nullptr) << std::hex << dwId;
     EXPECT_GT(std::string(EventCatalogText(dwId)).size(), 20u) << std::hex << dwId;

@@ -1,7 +1,8 @@
 // The fault-injecting FUSE mount itself: what the engine suites rely on but
 // do not exercise through the engines (the control text, counters, disarm,
-// pass-through of the file system's figures, teardown). Errors, short
-// transfers, corruption and stalls are proven end to end by those suites.
+// pass-through of the file system's figures, teardown, dropped and misdirected
+// writes). Errors, short transfers, corruption and stalls are proven end to
+// end by those suites.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -26,6 +27,8 @@
 
 #include "support/Fd.h"
 #include "support/FaultFs.h"
+#include "support/TempDir.h"
+#include "support/Wait.h"
 
 namespace stratavon {
 namespace {
@@ -118,6 +121,30 @@ TEST_F(FaultFsTest, SkipAndTimesChooseTheOccurrences) {
   EXPECT_EQ(m_fs.Hits(nRule), 2u);
 }
 
+// The two faults a drive commits silently: the caller is told every byte
+// landed, and the backing file shows where (if anywhere) they did.
+TEST_F(FaultFsTest, DroppedAndMisdirectedWritesReportSuccessAndStoreNothingOrElsewhere) {
+  CFd fd(CreateFilled("KORVA25.DAT", 1));
+  ASSERT_GE(fd.Get(), 0);
+  int nDrop = m_fs.Arm(FaultRule::Drop("KORVA25.DAT", 2 * kChunk, kChunk).Times(1));
+  int nMove = m_fs.Arm(FaultRule::Move("KORVA25.DAT", 3 * kChunk, kChunk, 5 * kChunk).Times(1));
+  ASSERT_GE(nMove, 0) << m_fs.LastError();
+  for (size_t n : {2, 3}) {
+    std::memset(m_pBuffer.get(), ChunkByte(n, 2), kChunk);
+    EXPECT_EQ(pwrite(fd.Get(), m_pBuffer.get(), kChunk, off_t(n * kChunk)), ssize_t(kChunk));
+  }
+  EXPECT_EQ(m_fs.Hits(nDrop), 1u);
+  EXPECT_EQ(m_fs.Hits(nMove), 1u);
+  CFd backing(open((m_fs.Backing() + "KORVA25.DAT").c_str(), O_RDONLY | O_CLOEXEC));
+  for (auto [nChunk, bNew] : {std::pair{2, false}, {3, false}, {5, true}}) {
+    ASSERT_EQ(pread(backing.Get(), m_pBuffer.get(), kChunk, off_t(nChunk * kChunk)), ssize_t(kChunk));
+    const char cWant = bNew ? ChunkByte(3, 2) : ChunkByte(size_t(nChunk), 1);
+    EXPECT_TRUE(std::all_of(m_pBuffer.get(), m_pBuffer.get() + kChunk, [cWant](char b) { return b == cWant; }))
+        << "chunk " << nChunk;
+  }
+  EXPECT_FALSE(m_fs.Control("add op=read drop\n")) << "a read has nothing to drop";
+}
+
 TEST_F(FaultFsTest, ControlTextIsCheckedAndAppliedAllOrNothing) {
   for (const char* pszBad : {"add op=read error=EBOGUS\n", "add op=frob error=EIO\n", "add op=read\n",
                              "add op=read error=EIO short=5\n", "add op=read stall=0\n", "add op=read off=-1 error=EIO\n",
@@ -159,6 +186,26 @@ TEST_F(FaultFsTest, ListingsAndStatfsShowTheBackingFolder) {
   EXPECT_NEAR(dMnt, dBacking, 0.01 * double(backing.f_blocks) * double(backing.f_frsize));
 }
 
+// What a killed test or selftest left behind goes with the next mount.
+TEST(FaultFsLifetime, MountSweepsFoldersOfOwnersThatAreGone) {
+  std::string why;
+  if (!CFaultFs::Available(&why)) GTEST_SKIP() << why;
+  test::CTempDir parent;
+  const std::string left = parent.Path("stratavon-faultfs-LEFT01");
+  ASSERT_EQ(mkdir(left.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((left + "/mnt").c_str(), 0755), 0);
+  std::ofstream(left + "/owner") << "2147483647\n";  // above any pid_max
+  const std::string mine = parent.Path("stratavon-faultfs-MINE01");
+  ASSERT_EQ(mkdir(mine.c_str(), 0755), 0);
+  std::ofstream(mine + "/owner") << getpid() << "\n";
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount(parent.Root())) << fs.LastError();
+  struct stat st;
+  EXPECT_NE(stat(left.c_str(), &st), 0) << "a dead owner's folder must be swept";
+  EXPECT_EQ(stat(mine.c_str(), &st), 0) << "a live owner's folder must stay";
+  EXPECT_EQ(fs.Root().rfind(parent.Root(), 0), 0u) << fs.Root();
+}
+
 TEST(FaultFsLifetime, DestructorUnmountsEvenWithFilesOpenAndRequestsStalled) {
   std::string why;
   if (!CFaultFs::Available(&why)) GTEST_SKIP() << why;
@@ -178,7 +225,8 @@ TEST(FaultFsLifetime, DestructorUnmountsEvenWithFilesOpenAndRequestsStalled) {
     int nRule = fs.Arm(FaultRule::Stall("LEAKED.DAT", EOp::Read, 0, 0, 0));
     ASSERT_GE(nRule, 0) << fs.LastError();
     reader = std::thread([&] { nStalled = pread(fd, p.get(), 4096, 0); });
-    while (fs.Hits(nRule) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nRule) != 0; }, std::chrono::seconds(10)))
+        << "the read never reached the stall rule";
   }
   reader.join();  // the destructor must have let the stalled request go
   EXPECT_TRUE(nStalled == 4096 || nStalled < 0) << nStalled;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,14 +28,19 @@ class RunFixture : public ::testing::Test {
   bool PrepareTemporary(const RunSettings& settings, int nTargets = 1);
 
   std::vector<EventRecord> Events() const { return ReadEventLog(m_home.EventLog()); }
-  // Stops every worker and waits for all of them.
-  void StopAndWait();
+  // Stops every worker and waits for all of them (bounded, see WorkersEnded).
+  bool StopAndWait();
 
   CStateHome m_home;
   CConsoleTable m_console;
   std::vector<std::string> m_roots;
   std::vector<std::unique_ptr<CTempDir>> m_dirs;
 };
+
+// Waits for every worker to end, at most 30 s (longer than any stall a test
+// arms); otherwise a test failure saying so, rather than a test that waits
+// out ctest's time-out when the stop protocol is broken.
+bool WorkersEnded(const std::function<void()>& dispatch = {});
 
 RunSettings MakeSettings(uint32_t dwBufferSize, uint32_t dwTransferSize, uint32_t dwMode,
                          uint32_t dwFunction = FUNCTION_WRITE, uint32_t dwQueueDepth = 1);

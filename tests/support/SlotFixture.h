@@ -29,8 +29,8 @@ class SlotFixture : public RunFixture {
   std::string Status() const { return m_console.Cell(0, kColumnStatus); }
   std::string Error() const { return m_console.Cell(0, kColumnError); }
   void WaitEnded() {
-    ASSERT_TRUE(Eventually([&] { return Ended(); }));
-    WaitForWorkers();
+    ASSERT_TRUE(Eventually([&] { return Ended(); })) << "the worker of slot " << m_nSlot << " never ended";
+    WorkersEnded();
   }
 
   int m_nSlot = 0;

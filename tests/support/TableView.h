@@ -1,11 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console/advanced/AdvancedView.h"
 #include "engine/ConsoleTable.h"
+#include "platform/Event.h"
 #include "platform/MessageBox.h"
 
 namespace stratavon::test {
@@ -80,24 +83,43 @@ class CTableView : public IAdvancedView {
   std::vector<std::string> m_calls;
 };
 
-// Keeps the message boxes shown while it lives instead of printing them.
+// Keeps the message boxes shown while it lives instead of printing them,
+// with the thread that showed each. A closed gate keeps each box "open"
+// (its caller waits, as on a real box) until the test opens the gate.
 class CMessageCatcher : public IMessagePresenter {
  public:
   struct Shown {
     std::string szText;
     std::string szCaption;
     MessageIcon icon;
+    std::thread::id thread;
   };
   CMessageCatcher() { SetMessagePresenter(this); }
-  ~CMessageCatcher() override { SetMessagePresenter(nullptr); }
+  ~CMessageCatcher() override {
+    SetMessagePresenter(nullptr);
+    m_gate.Set();
+  }
   void Present(const std::string& szText, const std::string& szCaption, MessageIcon icon) override {
-    std::lock_guard lock(m_mutex);
-    m_shown.push_back({szText, szCaption, icon});
+    {
+      std::lock_guard lock(m_mutex);
+      m_shown.push_back({szText, szCaption, icon, std::this_thread::get_id()});
+    }
+    m_gate.Wait(std::chrono::seconds(60));  // a test that forgot its gate fails, it does not hang
   }
   std::vector<Shown> All() const {
     std::lock_guard lock(m_mutex);
     return m_shown;
   }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const Shown& shown : All()) texts.push_back(shown.szText);
+    return texts;
+  }
+  void Clear() {
+    std::lock_guard lock(m_mutex);
+    m_shown.clear();
+  }
+  CManualResetEvent m_gate{true};
 
  private:
   mutable std::mutex m_mutex;

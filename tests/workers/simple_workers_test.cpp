@@ -18,6 +18,8 @@
 #include "engine/Pattern.h"
 #include "platform/DiskSpace.h"
 #include "platform/MessageBox.h"
+#include "support/RunFixture.h"
+#include "support/TableView.h"
 #include "support/FaultFs.h"
 #include "support/LoopMount.h"
 #include "support/TempDir.h"
@@ -29,37 +31,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Eventually;
+using test::WorkersEnded;
 using test::FileSize;
 using test::ReadWholeFile;
 
 constexpr int64_t kMiB = kSimpleIoBytes;
 
-// Every message box a worker shows, and on which thread; a closed gate
-// keeps each box "open" until the test opens it.
-class CRecordingPresenter : public IMessagePresenter {
- public:
-  struct Shown {
-    std::string szText, szCaption;
-    MessageIcon icon;
-    std::thread::id thread;
-  };
-  void Present(const std::string& szText, const std::string& szCaption, MessageIcon icon) override {
-    {
-      std::lock_guard lock(m_mutex);
-      m_shown.push_back({szText, szCaption, icon, std::this_thread::get_id()});
-    }
-    m_gate.Wait();
-  }
-  std::vector<Shown> All() const {
-    std::lock_guard lock(m_mutex);
-    return m_shown;
-  }
-  CManualResetEvent m_gate{true};
-
- private:
-  mutable std::mutex m_mutex;
-  std::vector<Shown> m_shown;
-};
+using CRecordingPresenter = test::CMessageCatcher;
 
 class CRecordingWatch : public ISimpleWorkerWatch {
  public:
@@ -127,7 +105,7 @@ class SimpleWorkerTest : public ::testing::Test {
   void EndRun() {
     m_presenter.m_gate.Set();
     StopWorkers();
-    WaitForWorkers();
+    WorkersEnded();
     ReleaseTargetRecords();
   }
 
@@ -212,7 +190,7 @@ TEST_F(SimpleWorkerTest, FilesHoldOneMebibyteOfThePattern) {
     LaunchLikeTheConsole(FUNCTION_READ_WRITE, 1);
     ASSERT_TRUE(Eventually([&] { return FileSize(File(0, 0)) == kMiB && FileSize(File(0, 25)) == kMiB; }));
     StopWorkers();
-    WaitForWorkers();
+    WorkersEnded();
     const std::string szExpected = ExpectedFile();
     for (int s : {0, 25}) {
       const std::string szFile = ReadWholeFile(File(0, s));
@@ -265,7 +243,7 @@ TEST_F(SimpleWorkerTest, SlotsEntriesAndExitCodes) {
     }
 
     StopWorkers();
-    WaitForWorkers();
+    WorkersEnded();
     for (int s = 0; s < kSlotsPerTarget; ++s) {
       EXPECT_TRUE(Cleared(0, s) && Cleared(0, s + kWriteEntryOffset)) << s;
       if (used(s)) {
@@ -300,7 +278,7 @@ TEST_F(SimpleWorkerTest, StopBeforeTheLoopStillLeavesOnePass) {
     hThread->PostMessage({WM_START_IO, 0, 0});
     hThread->Resume();
   }
-  WaitForWorkers();
+  WorkersEnded();
   if (std::filesystem::exists("/proc/self/io")) {
     EXPECT_LT(ProcessReadBytes() - qwReadBefore, static_cast<uint64_t>(kMiB)) << "the reader read nothing back";
   }
@@ -313,7 +291,7 @@ TEST_F(SimpleWorkerTest, StopBeforeTheLoopStillLeavesOnePass) {
   ResetTargetRecords();
   LaunchLikeTheConsole(FUNCTION_READ_WRITE, 3);
   StopWorkers();
-  WaitForWorkers();
+  WorkersEnded();
   for (int s : {0, 1, 2, 25, 26, 27}) {
     EXPECT_EQ(FileSize(File(0, s)), kMiB) << s;
     EXPECT_EQ(ExitCode(0, s), s < kFirstWriteSlot ? kSimpleReadExitCode : kSimpleWriteExitCode);
@@ -370,7 +348,7 @@ TEST_F(SimpleWorkerTest, StartUpFailuresShowOneBoxPerTargetAndReasonAndEndOnlyTh
   EXPECT_TRUE(Cleared(0, 26 + kWriteEntryOffset));
   for (int s : {0, 1, 25}) EXPECT_TRUE(Running(0, s)) << "the rest of the run goes on: " << s;
   StopWorkers();
-  WaitForWorkers();
+  WorkersEnded();
   for (int s : {0, 1, 25}) EXPECT_EQ(FileSize(File(0, s)), kMiB);
 }
 
@@ -396,7 +374,7 @@ TEST_F(SimpleWorkerTest, OpenMessageBoxHoldsOnlyItsWorker) {
   for (int s : {0, 1, 25, 26}) EXPECT_TRUE(Running(0, s)) << s;
 
   StopWorkers();
-  std::future<void> wait = std::async(std::launch::async, [] { WaitForWorkers(); });
+  std::future<void> wait = std::async(std::launch::async, [] { WorkersEnded(); });
   ASSERT_TRUE(Eventually([&] { return Ended(0, 0) && Ended(0, 1) && Ended(0, 26); }));
   EXPECT_FALSE(Ended(0, 25));
   EXPECT_EQ(wait.wait_for(0s), std::future_status::timeout);
@@ -422,7 +400,7 @@ TEST_F(SimpleWorkerTest, FailedTransfersAreReportedOnceAndTheLoadGoesOn) {
   EXPECT_TRUE(Running(0, 0));
   EXPECT_TRUE(Running(0, 25));
   StopWorkers();
-  WaitForWorkers();
+  WorkersEnded();
   fs.Unmount();
 
   std::vector<CRecordingWatch::Call> calls = m_watch.All();
@@ -458,7 +436,7 @@ TEST_F(SimpleWorkerTest, FullTargetRefusesEveryWorker) {
 
   LaunchLikeTheConsole(FUNCTION_READ_WRITE, 3);
   StopWorkers();
-  WaitForWorkers();
+  WorkersEnded();
   std::vector<CRecordingPresenter::Shown> shown = m_presenter.All();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].szText.rfind("NOT ENOUGH DISK SPACE\n", 0), 0u) << shown[0].szText;

@@ -1,4 +1,4 @@
-#include "support/FaultFs.h"
+#include "faultfs/FaultFsMount.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -42,21 +42,26 @@ bool FindInPath(const char* pszName) {
   return false;
 }
 
-// STRATAVON_TOOLS_DIR as ctest sets it, else the tools folder beside the
-// suite's executable, so a suite started by hand finds the daemon too.
+// STRATAVON_TOOLS_DIR as ctest sets it; else the program beside the running
+// one (an installed tree: stratavon-cli and stratavon-faultfs share bin/);
+// else the build folder this was built in, then the install folder.
 bool FindTool(std::string* pszTool) {
+  std::vector<std::string> dirs;
   const char* pszDir = std::getenv("STRATAVON_TOOLS_DIR");
-  std::string tool;
   if (pszDir && *pszDir) {
-    tool = std::string(pszDir) + "/stratavon-faultfs";
+    dirs.push_back(pszDir);
   } else {
     std::error_code ec;
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return false;
-    tool = (exe.parent_path() / "tools" / "stratavon-faultfs").string();
+    if (!ec) dirs.push_back(exe.parent_path().string());
+    dirs.push_back(STRATAVON_FAULTFS_BUILD_DIR);
+    dirs.push_back(STRATAVON_FAULTFS_INSTALL_DIR);
   }
-  *pszTool = tool;
-  return IsExecutable(tool);
+  for (const std::string& dir : dirs) {
+    *pszTool = dir + "/stratavon-faultfs";
+    if (IsExecutable(*pszTool)) return true;
+  }
+  return false;
 }
 
 std::string WithoutSlash(const std::string& path) {
@@ -190,7 +195,7 @@ bool CFaultFs::Available(std::string* pszWhy) {
   std::string why;
   std::string tool;
   if (!FindTool(&tool))
-    why = "stratavon-faultfs is not built (set STRATAVON_TOOLS_DIR; libfuse3 missing when configuring?)";
+    why = "stratavon-faultfs is not installed (nor built: libfuse3 missing when configuring?)";
   else if (access("/dev/fuse", R_OK | W_OK) != 0)
     why = "/dev/fuse is not usable: " + ErrnoText(errno);
   else if (geteuid() != 0 && !FindInPath("fusermount3"))
@@ -207,7 +212,26 @@ void CFaultFs::Fail(const std::string& szWhat) {
   if (!log.empty()) m_szError += "; daemon log: " + log;
 }
 
-bool CFaultFs::Mount() {
+// A killed test or an interrupted selftest cannot clean up after itself:
+// each mount folder records its owner's pid, and a folder whose owner is gone
+// is unmounted (lazily: a dead daemon leaves "Transport endpoint is not
+// connected") and removed by the next mount under the same parent.
+static void SweepLeftovers(const std::string& parent) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(parent, ec)) {
+    std::string dir = entry.path().string();
+    if (entry.path().filename().string().rfind("stratavon-faultfs-", 0) != 0) continue;
+    std::string owner = ReadText(dir + "/owner", 64);
+    pid_t nOwner = static_cast<pid_t>(std::strtol(owner.c_str(), nullptr, 10));
+    if (nOwner <= 0 || (kill(nOwner, 0) != 0 && errno == ESRCH)) {
+      bool bLazy = false;
+      if (IsMounted(dir + "/mnt")) UnmountPath(dir + "/mnt", &bLazy);
+      if (!IsMounted(dir + "/mnt")) std::filesystem::remove_all(dir, ec);
+    }
+  }
+}
+
+bool CFaultFs::Mount(const std::string& szParent) {
   if (m_bMounted || !m_szTemp.empty()) {
     Fail("already mounted at " + m_szRoot);
     return false;
@@ -218,7 +242,9 @@ bool CFaultFs::Mount() {
     return false;
   }
   const char* pszTmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(pszTmp && *pszTmp ? pszTmp : "/tmp") + "/stratavon-faultfs-XXXXXX";
+  std::string parent = !szParent.empty() ? WithoutSlash(szParent) : pszTmp && *pszTmp ? pszTmp : "/tmp";
+  SweepLeftovers(parent);
+  std::string pattern = parent + "/stratavon-faultfs-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   if (!mkdtemp(name.data())) {
@@ -231,6 +257,14 @@ bool CFaultFs::Mount() {
   m_szBacking = backing + "/";
   m_szRoot = mnt + "/";
   m_szLog = m_szTemp + "/daemon.log";
+  std::string owner = m_szTemp + "/owner";
+  int nOwner = open(owner.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (nOwner >= 0) {
+    std::string pid = std::to_string(getpid()) + "\n";
+    ssize_t nPut = write(nOwner, pid.data(), pid.size());
+    (void)nPut;  // without the record the folder is only never swept
+    close(nOwner);
+  }
   if (mkdir(backing.c_str(), 0755) != 0 || mkdir(mnt.c_str(), 0755) != 0) {
     Fail("mkdir in " + m_szTemp + ": " + ErrnoText(errno));
     Unmount();
@@ -329,7 +363,9 @@ bool CFaultFs::Unmount() {
     std::string szError = m_szError;
     if (!ClearRules()) m_szError = szError;
     bool bLazy = false;
-    if (!UnmountPath(m_szRoot, &bLazy)) {
+    // A daemon that got the terminal's signal with its process group has
+    // unmounted itself already.
+    if (!UnmountPath(m_szRoot, &bLazy) && IsMounted(m_szRoot)) {
       Fail("unmounting " + m_szRoot + ": " + ErrnoText(errno));
       bOk = false;
     }

@@ -1,6 +1,6 @@
 // stratavon-faultfs: a pass-through FUSE file system over a backing folder
-// that fails, shortens, corrupts or stalls chosen reads and writes, so the
-// suites can prove that the workers notice what real media do to them.
+// that fails, shortens, corrupts, stalls, drops or misdirects chosen reads
+// and writes, to show that the workers notice what real media do to them.
 //
 //   stratavon-faultfs <backing-dir> <mountpoint> [fuse options, e.g. -f]
 //
