@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "console/advanced/AdvancedRunControl.h"
-#include "console/advanced/SizeList.h"
+#include "run/SizeList.h"
 #include "console/advanced/Statistics.h"
 #include "run/TargetRecords.h"
 #include "support/FaultFs.h"

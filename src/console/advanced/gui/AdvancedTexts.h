@@ -38,7 +38,6 @@ constexpr char kDataFileInvalid[] = "INVALID";
 constexpr char kInvalidFileSize[] = "Invalid File Size!";
 constexpr char kTransferOverBuffer[] = "Transfer Size > Buffer Size!";
 constexpr char kElapsedZero[] = "00:00:00:00";
-constexpr char kStatusFail[] = "FAIL";
 
 // The ten columns of the target list, in insertion order.
 constexpr const char* kTargetColumnHeadings[] = {"Target",    "Status", "MB/s",   "IOPS",        "Error",

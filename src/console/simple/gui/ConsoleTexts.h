@@ -21,6 +21,7 @@ constexpr char kStatusIdle[] = "IDLE";
 constexpr char kStatusInit[] = "INIT";
 constexpr char kStatusRun[] = "RUN";
 constexpr char kStatusStop[] = "STOP";
+constexpr char kStatusFail[] = "FAIL";
 
 // The Pattern texts of the named patterns and of RESET.
 constexpr char kPatternTextCrpat[] = "CRP";
