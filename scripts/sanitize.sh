@@ -11,7 +11,7 @@
 # Both builds run every Qt-free suite but the MPI one: Open MPI's own
 # library is not built with the sanitizers, so its allocations and threads
 # would be reported as ours (the plain run covers stratavon-mpi).
-# Both builds run every Qt-free suite. Run sanitized, the suites take well
+# Run sanitized, the suites take well
 # under a minute each (the building is what costs), and the thread-heavy
 # ones (workers starting and stopping, the async queue and its completion
 # threads, run control and statistics, concurrent event-log writers, the
