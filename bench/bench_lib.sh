@@ -1,5 +1,7 @@
+# shellcheck shell=bash
 # Shared by the benchmark scripts (sourced, not run): reading JSON, scratch
-# folders, one stratavon-cli run, medians. Set BENCH_NAME before sourcing.
+# folders, one stratavon-cli run, medians, and the options, interleaved pairs
+# and medians table of the *_cost scripts. Set BENCH_NAME before sourcing.
 
 # json_get FILE EXPR: EXPR is a jq path such as .jobs[0].write.iops.
 if command -v jq >/dev/null; then
@@ -60,4 +62,132 @@ median() {
   grep -v '^NA$' | sort -g | awk '{ v[NR] = $1 } END {
     if (NR == 0) { print "NA"; exit }
     if (NR % 2) printf "%.3f\n", v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# bench_usage: the script's own comment block from "# Usage:" to "# Each DIR"
+bench_usage() { sed -n '/^# Usage:/,/^# Each DIR/p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+
+# bench_options PAIRS DEPTH ARGS...: the options -c -p -s -n -k (and -q
+# when DEPTH is not "-") of the scripts that run each case in pairs, with
+# their defaults (PAIRS and DEPTH as given, 3 s a run, 1 worker), checked,
+# with messages naming the script; sets CLI, PAIRS, SECONDS_PER_RUN,
+# THREADS, DEPTH and CASE_FILTER, and puts the DIRs left in DIRS.
+bench_options() {
+  CLI=/tmp/build-bench/src/cli/stratavon-cli
+  PAIRS=$1
+  SECONDS_PER_RUN=3
+  THREADS=1
+  DEPTH=$2
+  CASE_FILTER=''
+  shift 2
+  local spec='c:p:s:n:k:h' which='-p, -s and -n' numbers
+  [[ $DEPTH == - ]] || spec='c:p:s:n:q:k:h' which='-p, -s, -n and -q'
+  local opt OPTIND=1 v
+  while getopts "$spec" opt; do
+    case $opt in
+      c) CLI=$OPTARG ;;
+      p) PAIRS=$OPTARG ;;
+      s) SECONDS_PER_RUN=$OPTARG ;;
+      n) THREADS=$OPTARG ;;
+      q) DEPTH=$OPTARG ;;
+      k) CASE_FILTER=$OPTARG ;;
+      *) bench_usage ;;
+    esac
+  done
+  shift $((OPTIND - 1))
+  [[ $# -ge 1 ]] || bench_usage
+  numbers=("$PAIRS" "$SECONDS_PER_RUN" "$THREADS")
+  [[ $DEPTH == - ]] || numbers+=("$DEPTH")
+  for v in "${numbers[@]}"; do
+    [[ $v =~ ^[1-9][0-9]*$ ]] || { echo "$BENCH_NAME: $which take positive integers, not \"$v\"" >&2; exit 2; }
+  done
+  [[ -x $CLI ]] || { echo "$BENCH_NAME: no stratavon-cli at $CLI (build it, or pass -c)" >&2; exit 2; }
+  DIRS=("$@")
+}
+
+# case_wanted NAME: the case passes the -k filter
+case_wanted() { [[ -z $CASE_FILTER || $1 =~ $CASE_FILTER ]]; }
+
+# pair_cell SIDE MBPS IOPS...: one side's cell of a pair's row (a script may
+# define its own after sourcing this).
+pair_cell() { printf ' | %-7s %9s MB/s' "$1" "$2"; }
+
+# run_pairs WIDTH VARIANT: for every DIR in DIRS and every wanted line of
+# CASES ("name field..."), PAIRS interleaved pairs of
+# `run_one WORK field... 0|1` (0 = "plain", 1 = VARIANT), the side that goes
+# first alternating; each run's result goes to RESULTS as
+# "target case pair side result...", each pair's row is printed, the name
+# padded to WIDTH.
+run_pairs() {
+  local width=$1 variant=$2 target work line i side which row
+  local -a f order got
+  for target in "${DIRS[@]}"; do
+    if [[ ! -d $target ]]; then
+      echo "$BENCH_NAME: $target is not a folder; skipped" >&2
+      continue
+    fi
+    work=$(mktemp -d "${target%/}/$BENCH_NAME.XXXXXX") || continue
+    SCRATCHES+=("$work")
+    echo
+    echo "== $target ($(fs_type "$work"))"
+    for line in "${CASES[@]}"; do
+      read -r -a f <<<"$line"
+      case_wanted "${f[0]}" || continue
+      for ((i = 1; i <= PAIRS; i++)); do
+        # Alternate which side goes first, so a drift over time favours neither.
+        order=(0 1)
+        ((i % 2 == 0)) && order=(1 0)
+        row=$(printf "%-${width}s #%d" "${f[0]}" "$i")
+        for which in "${order[@]}"; do
+          read -r -a got <<<"$(run_one "$work" "${f[@]:1}" "$which")"
+          side=plain
+          [[ $which == 1 ]] && side=$variant
+          echo "$target ${f[0]} $i $side ${got[*]}" >>"$RESULTS"
+          row+=$(pair_cell "$side" "${got[@]}")
+        done
+        echo "$row"
+      done
+    done
+  done
+}
+
+# pick TARGET CASE SIDE COL: column COL of that side's runs in RESULTS
+pick() { awk -v t="$1" -v c="$2" -v s="$3" -v col="$4" '$1 == t && $2 == c && $4 == s { print $col }' "$RESULTS"; }
+
+# pair_ratios TARGET CASE COL NUM DEN: per-pair NUM/DEN of column COL
+pair_ratios() {
+  awk -v t="$1" -v c="$2" -v col="$3" -v num="$4" -v den="$5" '
+    $1 == t && $2 == c && $4 == num { a[$3] = $col }
+    $1 == t && $2 == c && $4 == den { b[$3] = $col }
+    END { for (i in a) if ((i in b) && a[i] != "NA" && b[i] != "NA" && b[i] > 0) printf "%.3f\n", a[i] / b[i] }' "$RESULTS"
+}
+
+# span: "min..max" of the numbers on stdin, or NA
+span() { grep -v '^$' | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { if (NR) printf "%.2f..%.2f", lo, hi; else print "NA" }'; }
+
+# ratio_table WIDTH VARIANT HEADING: the medians of MB/s of both sides per
+# DIR and case and of the per-pair ratios VARIANT/plain with their range,
+# against a goal of 0.90 on a disk and 0.75 on RAM; HEADING heads the
+# VARIANT column, the case names are padded to WIDTH.
+ratio_table() {
+  local width=$1 variant=$2 target fstype goal line name ratios ratio verdict
+  echo
+  echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair $variant/plain MB/s)"
+  printf "%-10s %-7s %-${width}s %11s %11s %7s %13s %6s\n" target fs case "plain MB/s" "$3" ratio "min..max" goal
+  for target in "${DIRS[@]}"; do
+    [[ -d $target ]] || continue
+    fstype=$(fs_type "$target")
+    goal=0.90
+    [[ $fstype == tmpfs || $fstype == ramfs ]] && goal=0.75
+    for line in "${CASES[@]}"; do
+      read -r name _ <<<"$line"
+      case_wanted "$name" || continue
+      ratios=$(pair_ratios "$target" "$name" 5 "$variant" plain)
+      ratio=$(median <<<"$ratios")
+      verdict=$(awk -v r="$ratio" -v g="$goal" 'BEGIN { if (r == "NA") print "?"; else print (r + 0 >= g + 0 ? "ok" : "BELOW") }')
+      printf "%-10s %-7s %-${width}s %11s %11s %7s %13s %4s %s\n" "$target" "$fstype" "$name" \
+        "$(pick "$target" "$name" plain 5 | median)" "$(pick "$target" "$name" "$variant" 5 | median)" \
+        "$ratio" "$(span <<<"$ratios")" "$goal" "$verdict"
+    done
+  done
 }

@@ -39,36 +39,13 @@
 set -u
 set -o pipefail
 
-CLI=/tmp/build-bench/src/cli/stratavon-cli
-PAIRS=5
-SECONDS_PER_RUN=3
-THREADS=1
-CASE_FILTER=''
-
-usage() { sed -n '/^# Usage:/,/^# Each DIR/p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
-
-while getopts 'c:p:s:n:k:h' opt; do
-  case $opt in
-    c) CLI=$OPTARG ;;
-    p) PAIRS=$OPTARG ;;
-    s) SECONDS_PER_RUN=$OPTARG ;;
-    n) THREADS=$OPTARG ;;
-    k) CASE_FILTER=$OPTARG ;;
-    *) usage ;;
-  esac
-done
-shift $((OPTIND - 1))
-[[ $# -ge 1 ]] || usage
-for v in "$PAIRS" "$SECONDS_PER_RUN" "$THREADS"; do
-  [[ $v =~ ^[1-9][0-9]*$ ]] || { echo "fio_compare: -p, -s and -n take positive integers, not \"$v\"" >&2; exit 2; }
-done
-[[ -x $CLI ]] || { echo "fio_compare: no stratavon-cli at $CLI (build it, or pass -c)" >&2; exit 2; }
-command -v fio >/dev/null || { echo "fio_compare: fio is not installed" >&2; exit 2; }
-
 BENCH_NAME=fio_compare
 KEEP_WORK_FILES=1
 # shellcheck source=bench/bench_lib.sh
 source "$(dirname "$0")/bench_lib.sh"
+# -p defaults to 5 pairs; no -q.
+bench_options 5 - "$@"
+command -v fio >/dev/null || { echo "fio_compare: fio is not installed" >&2; exit 2; }
 
 bytes_of() {  # 512B 4KB 1MB -> bytes
   local s=$1
@@ -143,7 +120,7 @@ run_fio() {
 echo "stratavon-cli: $CLI"
 echo "fio: $(fio --version); $PAIRS pairs x ${SECONDS_PER_RUN}s, $THREADS worker(s)/job(s); MB/s = MiB/s"
 
-for target in "$@"; do
+for target in "${DIRS[@]}"; do
   if [[ ! -d $target ]]; then
     echo "fio_compare: $target is not a folder; skipped" >&2
     continue
@@ -155,7 +132,7 @@ for target in "$@"; do
   echo "== $target ($fstype)"
   for line in "${CASES[@]}"; do
     read -r name mode func t b depth <<<"$line"
-    [[ -n $CASE_FILTER && ! $name =~ $CASE_FILTER ]] && continue
+    case_wanted "$name" || continue
     shapes=(psync)
     [[ $mode == async ]] && shapes=(batch refill)
     for ((i = 1; i <= PAIRS; i++)); do
@@ -192,26 +169,22 @@ echo
 echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair ours/fio MB/s)"
 printf '%-10s %-9s %-17s %3s %-11s %10s %10s %11s %11s %7s %15s\n' \
   target fs case -n fio-shape "ours MB/s" "fio MB/s" "ours IOPS" "fio IOPS" ratio "ratio min..max"
-for target in "$@"; do
+for target in "${DIRS[@]}"; do
   [[ -d $target ]] || continue
   fstype=$(fs_type "$target")
   for line in "${CASES[@]}"; do
     read -r name mode _ <<<"$line"
-    [[ -n $CASE_FILTER && ! $name =~ $CASE_FILTER ]] && continue
+    case_wanted "$name" || continue
     shapes=(psync)
     [[ $mode == async ]] && shapes=(batch refill)
     for shape in "${shapes[@]}"; do
-      pick() { awk -v t="$target" -v c="$name" -v tool="$1" -v col="$2" '$1 == t && $2 == c && $4 == tool { print $col }' "$RESULTS"; }
-      om=$(pick ours 5 | median)
-      oi=$(pick ours 6 | median)
-      fm=$(pick "fio-$shape" 5 | median)
-      fi_=$(pick "fio-$shape" 6 | median)
-      ratios=$(awk -v t="$target" -v c="$name" -v tool="fio-$shape" '
-        $1 == t && $2 == c && $4 == "ours" { o[$3] = $5 }
-        $1 == t && $2 == c && $4 == tool { f[$3] = $5 }
-        END { for (i in o) if ((i in f) && o[i] != "NA" && f[i] != "NA" && f[i] > 0) printf "%.3f\n", o[i] / f[i] }' "$RESULTS")
+      om=$(pick "$target" "$name" ours 5 | median)
+      oi=$(pick "$target" "$name" ours 6 | median)
+      fm=$(pick "$target" "$name" "fio-$shape" 5 | median)
+      fi_=$(pick "$target" "$name" "fio-$shape" 6 | median)
+      ratios=$(pair_ratios "$target" "$name" 5 ours "fio-$shape")
       ratio=$(median <<<"$ratios")
-      range=$(grep -v '^$' <<<"$ratios" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { if (NR) printf "%.2f..%.2f", lo, hi; else print "NA" }')
+      range=$(span <<<"$ratios")
       printf '%-10s %-9s %-17s %3s %-11s %10s %10s %11s %11s %7s %15s\n' \
         "$target" "$fstype" "$name" "$THREADS" "$shape" "$om" "$fm" "$oi" "$fi_" "$ratio" "$range"
     done

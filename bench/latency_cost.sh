@@ -30,36 +30,11 @@
 set -u
 set -o pipefail
 
-CLI=/tmp/build-bench/src/cli/stratavon-cli
-PAIRS=7
-SECONDS_PER_RUN=3
-THREADS=1
-DEPTH=32
-CASE_FILTER=''
-
-usage() { sed -n '/^# Usage:/,/^# Each DIR/p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
-
-while getopts 'c:p:s:n:q:k:h' opt; do
-  case $opt in
-    c) CLI=$OPTARG ;;
-    p) PAIRS=$OPTARG ;;
-    s) SECONDS_PER_RUN=$OPTARG ;;
-    n) THREADS=$OPTARG ;;
-    q) DEPTH=$OPTARG ;;
-    k) CASE_FILTER=$OPTARG ;;
-    *) usage ;;
-  esac
-done
-shift $((OPTIND - 1))
-[[ $# -ge 1 ]] || usage
-for v in "$PAIRS" "$SECONDS_PER_RUN" "$THREADS" "$DEPTH"; do
-  [[ $v =~ ^[1-9][0-9]*$ ]] || { echo "latency_cost: -p, -s, -n and -q take positive integers, not \"$v\"" >&2; exit 2; }
-done
-[[ -x $CLI ]] || { echo "latency_cost: no stratavon-cli at $CLI (build it, or pass -c)" >&2; exit 2; }
-
 BENCH_NAME=latency_cost
 # shellcheck source=bench/bench_lib.sh
 source "$(dirname "$0")/bench_lib.sh"
+# -p defaults to 7 pairs, -q to depth 32.
+bench_options 7 32 "$@"
 
 # Case table: name mode size
 CASES=(
@@ -95,65 +70,28 @@ run_one() {
 echo "stratavon-cli: $CLI"
 echo "$PAIRS pairs x ${SECONDS_PER_RUN}s, $THREADS worker(s), 4KB async depth $DEPTH, 1MB async depth 8"
 
-for target in "$@"; do
-  if [[ ! -d $target ]]; then
-    echo "latency_cost: $target is not a folder; skipped" >&2
-    continue
-  fi
-  work=$(mktemp -d "${target%/}/latency_cost.XXXXXX") || continue
-  SCRATCHES+=("$work")
-  echo
-  echo "== $target ($(fs_type "$work"))"
-  for line in "${CASES[@]}"; do
-    read -r name mode size <<<"$line"
-    [[ -n $CASE_FILTER && ! $name =~ $CASE_FILTER ]] && continue
-    for ((i = 1; i <= PAIRS; i++)); do
-      # Alternate which side goes first, so a drift over time favours neither.
-      order=(0 1)
-      ((i % 2 == 0)) && order=(1 0)
-      row=$(printf '%-10s #%d' "$name" "$i")
-      for timed in "${order[@]}"; do
-        res=$(run_one "$work" "$mode" "$size" "$timed")
-        read -r m io cpu <<<"$res"
-        side=plain
-        [[ $timed == 1 ]] && side=timed
-        echo "$target $name $i $side $m $io $cpu" >>"$RESULTS"
-        row+=$(printf ' | %-5s %10s IOPS %7s CPU ns/IO' "$side" "$io" "$cpu")
-      done
-      echo "$row"
-    done
-  done
-done
-
+pair_cell() { printf ' | %-5s %10s IOPS %7s CPU ns/IO' "$1" "$3" "$4"; }
+run_pairs 10 timed
 
 echo
 echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair timed/plain IOPS;"
 echo "   cpu = median of per-pair plain/timed CPU ns per I/O, the same goal)"
 printf '%-10s %-7s %-10s %11s %11s %7s %13s %9s %9s %6s %13s %6s\n' target fs case "plain IOPS" "timed IOPS" ratio \
   "min..max" "plain ns" "timed ns" cpu "min..max" goal
-for target in "$@"; do
+for target in "${DIRS[@]}"; do
   [[ -d $target ]] || continue
   fstype=$(fs_type "$target")
   goal=0.97
   for line in "${CASES[@]}"; do
     read -r name _ <<<"$line"
-    [[ -n $CASE_FILTER && ! $name =~ $CASE_FILTER ]] && continue
-    pick() { awk -v t="$target" -v c="$name" -v s="$1" -v col="$2" '$1 == t && $2 == c && $4 == s { print $col }' "$RESULTS"; }
-    # pair_ratios COL NUM DEN: per-pair NUM/DEN of column COL
-    pair_ratios() {
-      awk -v t="$target" -v c="$name" -v col="$1" -v num="$2" -v den="$3" '
-        $1 == t && $2 == c && $4 == num { a[$3] = $col }
-        $1 == t && $2 == c && $4 == den { b[$3] = $col }
-        END { for (i in a) if ((i in b) && a[i] != "NA" && b[i] != "NA" && b[i] > 0) printf "%.3f\n", a[i] / b[i] }' "$RESULTS"
-    }
-    span() { grep -v '^$' | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { if (NR) printf "%.2f..%.2f", lo, hi; else print "NA" }'; }
-    ratios=$(pair_ratios 6 timed plain)
-    cpus=$(pair_ratios 7 plain timed)
+    case_wanted "$name" || continue
+    ratios=$(pair_ratios "$target" "$name" 6 timed plain)
+    cpus=$(pair_ratios "$target" "$name" 7 plain timed)
     ratio=$(median <<<"$ratios")
     cpu=$(median <<<"$cpus")
     verdict=$(awk -v r="$ratio" -v c="$cpu" -v g="$goal" 'BEGIN { if (r == "NA") print "?"; else print (r + 0 >= g + 0 ? "ok" : "BELOW") "/" (c + 0 >= g + 0 ? "ok" : "BELOW") }')
     printf '%-10s %-7s %-10s %11s %11s %7s %13s %9s %9s %6s %13s %4s %s\n' "$target" "$fstype" "$name" \
-      "$(pick plain 6 | median)" "$(pick timed 6 | median)" "$ratio" "$(span <<<"$ratios")" \
-      "$(pick plain 7 | median)" "$(pick timed 7 | median)" "$cpu" "$(span <<<"$cpus")" "$goal" "$verdict"
+      "$(pick "$target" "$name" plain 6 | median)" "$(pick "$target" "$name" timed 6 | median)" "$ratio" "$(span <<<"$ratios")" \
+      "$(pick "$target" "$name" plain 7 | median)" "$(pick "$target" "$name" timed 7 | median)" "$cpu" "$(span <<<"$cpus")" "$goal" "$verdict"
   done
 done

@@ -120,16 +120,15 @@ for target in "$@"; do
   fstype=$(fs_type "$target")
   for line in "${CASES[@]}"; do
     read -r name mode _ <<<"$line"
-    pick() { awk -v t="$target" -v c="$name" -v s="$1" -v col="$2" '$1 == t && $2 == c && $4 == s { print $col }' "$RESULTS"; }
-    o50=$(pick ours 5 | median)
-    o99=$(pick ours 6 | median)
+    o50=$(pick "$target" "$name" ours 5 | median)
+    o99=$(pick "$target" "$name" ours 6 | median)
     shapes=(stream)
     [[ $mode == async ]] && shapes=(stream batch)
     for shape in "${shapes[@]}"; do
-      f50=$(pick "fio-$shape" 5 | median)
-      f99=$(pick "fio-$shape" 6 | median)
-      l50=$(pick "fio-$shape" 7 | median)
-      l99=$(pick "fio-$shape" 8 | median)
+      f50=$(pick "$target" "$name" "fio-$shape" 5 | median)
+      f99=$(pick "$target" "$name" "fio-$shape" 6 | median)
+      l50=$(pick "$target" "$name" "fio-$shape" 7 | median)
+      l99=$(pick "$target" "$name" "fio-$shape" 8 | median)
       ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "NA" || b == "NA" || b == 0) print "NA"; else printf "%.2f", a / b }'; }
       printf '%-10s %-7s %-10s %-7s %9s %9s %9s %9s %9s %9s %6s %6s\n' "$target" "$fstype" "$name" "$shape" \
         "$o50" "$f50" "$l50" "$o99" "$f99" "$l99" "$(ratio "$o50" "$f50")" "$(ratio "$o99" "$f99")"
