@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QImage>
+#include <QLabel>
 #include <QSettings>
 #include <QTest>
 #include <QTreeWidget>
@@ -114,6 +115,11 @@ TEST_F(RunMonitorTest, ResultsOnStopEqualTheCliJsonAndSaveAsJsonCsvAndPng) {
   CResultsDlg* pResults = monitor.ResultsWindow();
   ASSERT_NE(pResults, nullptr) << "Stop shows the results";
   EXPECT_TRUE(pResults->isVisible());
+  // Every reason for the FAIL, as the command line's verdict gives them: the
+  // failed worker, and the target that moved no data.
+  const QString szVerdict = pResults->findChild<QLabel*>(QStringLiteral("verdict"))->text();
+  EXPECT_TRUE(szVerdict.startsWith(QStringLiteral("FAIL"))) << szVerdict.toStdString();
+  EXPECT_TRUE(szVerdict.contains(QStringLiteral("completed no I/O"))) << szVerdict.toStdString();
   const RunResult& result = monitor.LastResult();
   for (int r = 0; r < 2; ++r) cli.SetTargetText(r, kColumnStatus, m_pDlg->TargetText(r, kColumnStatus).toStdString());
   const std::string szCli = RunResultJson(CollectRunResult(cli, 2, result.dElapsedSeconds));

@@ -33,6 +33,7 @@ CResultsDlg::CResultsDlg(QWidget* pParent, std::function<QPixmap()> grabChart)
   setWindowTitle(tr("Run Results"));
   setSizeGripEnabled(true);
   m_stVerdict = new QLabel(this);
+  m_stVerdict->setObjectName(QStringLiteral("verdict"));
   m_stVerdict->setTextInteractionFlags(Qt::TextSelectableByMouse);
   m_lcTargets = new QTreeWidget(this);
   m_lcTargets->setColumnCount(kColumns);
@@ -68,14 +69,17 @@ void CResultsDlg::SetResult(const RunResult& result) {
   m_result = result;
   const QString szElapsed =
       QString::fromStdString(ElapsedText(static_cast<int64_t>(result.dElapsedSeconds)).value_or("?"));
-  m_stVerdict->setText(result.nFailures == 0
-                           ? tr("PASS: no worker failed. Elapsed time %1 (%2 s).").arg(szElapsed).arg(
-                                 result.dElapsedSeconds, 0, 'f', 1)
-                           : tr("FAIL: %n worker(s) failed. Elapsed time %1 (%2 s).", nullptr, result.nFailures)
-                                 .arg(szElapsed)
-                                 .arg(result.dElapsedSeconds, 0, 'f', 1));
+  // The verdict the command line prints: every reason for a FAIL, not only
+  // failed workers (failed calls, a target that moved no data, a stall).
+  std::string szVerdict = VerdictLine(result);
+  if (szVerdict.starts_with("verdict: ")) szVerdict.erase(0, 9);
+  while (!szVerdict.empty() && szVerdict.back() == '\n') szVerdict.pop_back();
+  m_stVerdict->setText(tr("%1. Elapsed time %2 (%3 s).")
+                           .arg(QString::fromStdString(szVerdict), szElapsed)
+                           .arg(result.dElapsedSeconds, 0, 'f', 1));
+  m_stVerdict->setWordWrap(true);
   QPalette palette = m_stVerdict->palette();
-  palette.setColor(QPalette::WindowText, result.nFailures == 0 ? QColor(0x1B, 0x5E, 0x20) : QColor(0x9B, 0x1C, 0x1C));
+  palette.setColor(QPalette::WindowText, result.Passed() ? QColor(0x1B, 0x5E, 0x20) : QColor(0x9B, 0x1C, 0x1C));
   m_stVerdict->setPalette(palette);
 
   m_lcTargets->clear();
