@@ -79,6 +79,7 @@ if [ "$which" = asan ] || [ "$which" = all ]; then
   configure_and_build "$build" "$asan_flags"
   ASAN_OPTIONS="exitcode=86:detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:log_path=$build/sanitizer-reports/report" \
   UBSAN_OPTIONS="exitcode=86:print_stacktrace=1:halt_on_error=1:log_path=$build/sanitizer-reports/report" \
+  LSAN_OPTIONS="suppressions=$top/scripts/lsan.supp:print_suppressions=0" \
     run_suites "$build" || status=1
 fi
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "engine/BackgroundCheck.h"
 #include "engine/Pattern.h"
@@ -70,6 +72,25 @@ bool CAsyncEngine::InitInstance() {
   return true;
 }
 
+namespace {
+
+// What workers leave behind because the kernel may still complete into it:
+// held here, reachable and never freed, until the process ends.
+struct AbandonedIo {
+  CIoQueue* pQueue;
+  AsyncIoRequest* pRequests;
+};
+std::mutex g_abandonedMutex;
+std::vector<AbandonedIo>* g_pAbandoned = nullptr;
+
+void KeepUntilExit(CIoQueue* pQueue, AsyncIoRequest* pRequests) {
+  std::lock_guard lock(g_abandonedMutex);
+  if (g_pAbandoned == nullptr) g_pAbandoned = new std::vector<AbandonedIo>;
+  g_pAbandoned->push_back({pQueue, pRequests});
+}
+
+}  // namespace
+
 void CAsyncEngine::CleanUp() {
   // Nothing may still be moving into or out of the buffers when they go.
   // A request the kernel cannot withdraw (a read held by a stalled device)
@@ -80,10 +101,9 @@ void CAsyncEngine::CleanUp() {
   const auto grace = std::max(TimeLeft(m_tWaitStart + m_timeout), std::chrono::milliseconds(kCancelGraceMs));
   if (m_pQueue && !m_pQueue->CancelAllFor(grace)) {
     if (m_bFailed == 0) ReportIoError(0, kErrorIoTimeout, nullptr);
-    (void)m_pQueue.release();
+    KeepUntilExit(m_pQueue.release(), m_pRequests.release());
     m_buffer.Abandon();
     m_file.Abandon();
-    (void)m_pRequests.release();
   }
   m_pQueue.reset();
   CAdvancedWorker::CleanUp();
