@@ -68,7 +68,8 @@ void OneInput(const uint8_t* pData, size_t nSize) {
   } else if (nLabel > kMaxDataFileLabel) {
     Require(result == DataFileResult::kLabelTooLong, "a label over 16 characters is kLabelTooLong");
     Require(g_pPatternFile == nullptr && DataFileBytes() == 0, "an invalid file drops the earlier data");
-    Require(g_nPatternKind == kPatternCrpat, "an invalid file keeps the kind");
+    Require(g_nPatternKind == kPatternFile, "an invalid file selects the data-file kind, with no data to start on");
+    Require(DataFilePatternMissing(), "a run refuses to start on it");
     Require(PatternUnit(kPatternFile).empty(), "nothing to lay down after an invalid file");
   } else {
     Require(result == DataFileResult::kLoaded, "a readable file with a short label loads");
