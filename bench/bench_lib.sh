@@ -80,10 +80,10 @@ bench_options() {
   DEPTH=$2
   CASE_FILTER=''
   shift 2
-  local spec='c:p:s:n:k:h' which='-p, -s and -n' numbers
-  [[ $DEPTH == - ]] || spec='c:p:s:n:q:k:h' which='-p, -s, -n and -q'
+  local optstring='c:p:s:n:k:h' which='-p, -s and -n' numbers
+  [[ $DEPTH == - ]] || optstring='c:p:s:n:q:k:h' which='-p, -s, -n and -q'
   local opt OPTIND=1 v
-  while getopts "$spec" opt; do
+  while getopts "$optstring" opt; do
     case $opt in
       c) CLI=$OPTARG ;;
       p) PAIRS=$OPTARG ;;
