@@ -33,6 +33,9 @@
 #     -n  workers / fio jobs (default 1)
 #     -k  only cases whose name matches this extended regex (e.g. 'sync-w|async-r')
 #   e.g. bench/fio_compare.sh -p 3 -s 3 /var/tmp /dev/shm
+#   BEFORE_CLI=/path/to/older/stratavon-cli bench/fio_compare.sh ...
+#     also runs that binary in every pair (a "before" column against the same
+#     fio runs, for judging a change on a disk that drifts between runs)
 # Each DIR gets a private scratch folder that is removed afterwards. Needs fio,
 # and jq or python3. Not a test; not run in CI.
 
@@ -78,6 +81,12 @@ run_ours() {
   [[ $6 == async ]] && args+=(-a -q "$5")
   cli_rates "$1" "${args[@]}"
 }
+BEFORE_CLI=${BEFORE_CLI:-}
+if [[ -n $BEFORE_CLI && ! -x $BEFORE_CLI ]]; then
+  echo "fio_compare: BEFORE_CLI $BEFORE_CLI is not executable" >&2
+  exit 2
+fi
+run_before() { CLI=$BEFORE_CLI run_ours "$@"; }
 
 # run_fio WORK FUNC T B DEPTH MODE SHAPE -> "mbps iops" or "NA NA"
 run_fio() {
@@ -137,15 +146,21 @@ for target in "${DIRS[@]}"; do
     [[ $mode == async ]] && shapes=(batch refill)
     for ((i = 1; i <= PAIRS; i++)); do
       # Alternate who goes first, so a drift over time favours neither side.
-      sides=(ours "${shapes[@]}")
-      ((i % 2 == 0)) && sides=("${shapes[@]}" ours)
+      mine=(ours)
+      [[ -n $BEFORE_CLI ]] && mine=(ours before)
+      sides=("${mine[@]}" "${shapes[@]}")
+      if ((i % 2 == 0)); then
+        mine=(ours)
+        [[ -n $BEFORE_CLI ]] && mine=(before ours)
+        sides=("${shapes[@]}" "${mine[@]}")
+      fi
       declare -A rate=()
       for side in "${sides[@]}"; do
         # Command substitution, not < <(...): the run's own cleanup must finish
         # before the next run starts in the same folder.
-        if [[ $side == ours ]]; then
-          res=$(run_ours "$work" "$func" "$t" "$b" "$depth" "$mode")
-          echo "$target $name $i ours $res" >>"$RESULTS"
+        if [[ $side == ours || $side == before ]]; then
+          res=$(run_$side "$work" "$func" "$t" "$b" "$depth" "$mode")
+          echo "$target $name $i $side $res" >>"$RESULTS"
         else
           res=$(run_fio "$work" "$func" "$t" "$b" "$depth" "$mode" "$side")
           echo "$target $name $i fio-$side $res" >>"$RESULTS"
@@ -154,6 +169,7 @@ for target in "${DIRS[@]}"; do
       done
       read -r om oi <<<"${rate[ours]}"
       row=$(printf '%-17s #%d ours %9s MB/s %11s IOPS' "$name" "$i" "$om" "$oi")
+      [[ -n $BEFORE_CLI ]] && row+=$(printf ' | before %9s MB/s' "${rate[before]% *}")
       for shape in "${shapes[@]}"; do
         read -r fm _ <<<"${rate[$shape]}"
         row+=$(printf ' | fio-%s %9s MB/s' "$shape" "$fm")
@@ -167,8 +183,10 @@ done
 
 echo
 echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair ours/fio MB/s)"
-printf '%-10s %-9s %-17s %3s %-11s %10s %10s %11s %11s %7s %15s\n' \
+printf '%-10s %-9s %-17s %3s %-11s %10s %10s %11s %11s %7s %15s' \
   target fs case -n fio-shape "ours MB/s" "fio MB/s" "ours IOPS" "fio IOPS" ratio "ratio min..max"
+[[ -n $BEFORE_CLI ]] && printf ' %7s %15s' before "before min..max"
+echo
 for target in "${DIRS[@]}"; do
   [[ -d $target ]] || continue
   fstype=$(fs_type "$target")
@@ -185,8 +203,13 @@ for target in "${DIRS[@]}"; do
       ratios=$(pair_ratios "$target" "$name" 5 ours "fio-$shape")
       ratio=$(median <<<"$ratios")
       range=$(span <<<"$ratios")
-      printf '%-10s %-9s %-17s %3s %-11s %10s %10s %11s %11s %7s %15s\n' \
+      printf '%-10s %-9s %-17s %3s %-11s %10s %10s %11s %11s %7s %15s' \
         "$target" "$fstype" "$name" "$THREADS" "$shape" "$om" "$fm" "$oi" "$fi_" "$ratio" "$range"
+      if [[ -n $BEFORE_CLI ]]; then
+        ratios=$(pair_ratios "$target" "$name" 5 before "fio-$shape")
+        printf ' %7s %15s' "$(median <<<"$ratios")" "$(span <<<"$ratios")"
+      fi
+      echo
     done
   done
 done
