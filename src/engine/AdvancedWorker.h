@@ -83,6 +83,13 @@ class CAdvancedWorker : public CSlotWorker {
     }
     return UnitsGood(pBuffer, m_dwBufferSize, qwFileOffset, dwPass, m_stampId);
   }
+  // DataGood, and with stamped units a good buffer comes out spoiled for
+  // the next read into it, as PoisonForRead would leave it.
+  bool DataGoodThenSpoil(uint8_t* pBuffer, uint64_t qwFileOffset, uint32_t dwPass) const {
+    if (!SpoilsWhenGood()) return DataGood(pBuffer, qwFileOffset, dwPass);
+    return m_stamper.MatchesThenSpoil(pBuffer, m_dwBufferSize, qwFileOffset, dwPass, m_reference.Data());
+  }
+  bool SpoilsWhenGood() const { return m_bStamped && m_stamper.Prepared() && m_reference; }
   // The kind to report for a buffer DataGood refused; remembers where the
   // buffer lies and which pass it should hold for the report.
   uint32_t BadDataKind(const uint8_t* pBuffer, uint64_t qwFileOffset, uint32_t dwPass);

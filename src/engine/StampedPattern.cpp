@@ -113,42 +113,83 @@ uint32_t CUnitStamper::PassPart(uint32_t dwPass) const {
          m_adwPassByte[2][(dwPass >> 16) & 0xFF] ^ m_adwPassByte[3][dwPass >> 24];
 }
 
-StampHeader CUnitStamper::HeaderAt(size_t nInBuffer, uint64_t qwOffset, uint32_t dwPassPart, uint32_t dwPass) const {
-  uint32_t dwChecksum = m_baseChecksum[nInBuffer / m_id.dwUnitBytes] ^ dwPassPart;
-  for (int k = 0; k < 8; ++k) dwChecksum ^= m_adwOffsetByte[k][(qwOffset >> (8 * k)) & 0xFF];
-  return StampHeader{dwChecksum, kStampMagic, qwOffset, m_id.qwRunId, dwPass, static_cast<uint16_t>(m_id.dwSlot),
-                     static_cast<uint16_t>(std::countr_zero(m_id.dwUnitBytes))};
+uint32_t CUnitStamper::HighOffsetPart(uint64_t qwOffset) const {
+  uint32_t dwPart = 0;
+  for (int k = 2; k < 8; ++k) dwPart ^= m_adwOffsetByte[k][(qwOffset >> (8 * k)) & 0xFF];
+  return dwPart;
 }
 
-void CUnitStamper::Stamp(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass) const {
+template <typename UnitFn>
+bool CUnitStamper::ForEachHeader(size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass, UnitFn&& pfnUnit) const {
   const uint32_t dwUnit = m_id.dwUnitBytes;
+  StampHeader header{0, kStampMagic, 0, m_id.qwRunId, dwPass, static_cast<uint16_t>(m_id.dwSlot),
+                     static_cast<uint16_t>(std::countr_zero(dwUnit))};
   const uint32_t dwPassPart = PassPart(dwPass);
+  uint64_t qwHighOf = ~uint64_t{0};
+  uint32_t dwFixedPart = 0;  // the pass's share and the offset's above its low two bytes
   for (size_t n = 0; n + dwUnit <= nBytes; n += dwUnit) {
-    const StampHeader header = HeaderAt(n % m_nBufferBytes, qwFileOffset + n, dwPassPart, dwPass);
-    std::memcpy(pBuffer + n, &header, sizeof header);
-  }
-}
-
-bool CUnitStamper::Matches(const uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass,
-                           const uint8_t* pPattern) const {
-  const uint32_t dwUnit = m_id.dwUnitBytes;
-  const uint32_t dwPassPart = PassPart(dwPass);
-  for (size_t n = 0; n + dwUnit <= nBytes; n += dwUnit) {
-    const size_t nInBuffer = n % m_nBufferBytes;
-    const StampHeader header = HeaderAt(nInBuffer, qwFileOffset + n, dwPassPart, dwPass);
-    if (std::memcmp(pBuffer + n, &header, sizeof header) != 0 ||
-        std::memcmp(pBuffer + n + kStampHeaderBytes, pPattern + nInBuffer + kStampHeaderBytes,
-                    dwUnit - kStampHeaderBytes) != 0) {
-      return false;
+    const uint64_t qwOffset = qwFileOffset + n;
+    if ((qwOffset >> 16) != qwHighOf) {
+      qwHighOf = qwOffset >> 16;
+      dwFixedPart = dwPassPart ^ HighOffsetPart(qwOffset);
     }
+    header.qwOffset = qwOffset;
+    header.dwChecksum = m_baseChecksum[(n % m_nBufferBytes) / dwUnit] ^ dwFixedPart ^
+                        m_adwOffsetByte[0][qwOffset & 0xFF] ^ m_adwOffsetByte[1][(qwOffset >> 8) & 0xFF];
+    if (!pfnUnit(n, header)) return false;
   }
   return true;
 }
 
+void CUnitStamper::Stamp(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass) const {
+  (void)ForEachHeader(nBytes, qwFileOffset, dwPass, [&](size_t n, const StampHeader& header) {
+    std::memcpy(pBuffer + n, &header, sizeof header);
+    return true;
+  });
+}
+
+bool CUnitStamper::Matches(const uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass,
+                           const uint8_t* pPattern) const {
+  const size_t nBody = m_id.dwUnitBytes - kStampHeaderBytes;
+  return ForEachHeader(nBytes, qwFileOffset, dwPass, [&](size_t n, const StampHeader& header) {
+    const size_t nInBuffer = n % m_nBufferBytes;
+    return std::memcmp(pBuffer + n, &header, sizeof header) == 0 &&
+           std::memcmp(pBuffer + n + kStampHeaderBytes, pPattern + nInBuffer + kStampHeaderBytes, nBody) == 0;
+  });
+}
+
+namespace {
+
+constexpr uint32_t kSpoiledMagic = ~kStampMagic;
+
+}  // namespace
+
+bool CUnitStamper::MatchesThenSpoil(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass,
+                                    const uint8_t* pPattern) const {
+  const size_t nBody = m_id.dwUnitBytes - kStampHeaderBytes;
+  size_t nSpoiled = 0;
+  const bool bMatched = ForEachHeader(nBytes, qwFileOffset, dwPass, [&](size_t n, const StampHeader& header) {
+    const size_t nInBuffer = n % m_nBufferBytes;
+    if (std::memcmp(pBuffer + n, &header, sizeof header) != 0 ||
+        std::memcmp(pBuffer + n + kStampHeaderBytes, pPattern + nInBuffer + kStampHeaderBytes, nBody) != 0) {
+      return false;
+    }
+    std::memcpy(pBuffer + n + offsetof(StampHeader, dwMagic), &kSpoiledMagic, sizeof kSpoiledMagic);
+    nSpoiled = n + m_id.dwUnitBytes;
+    return true;
+  });
+  if (!bMatched) {
+    // Every unit before the bad one matched, so its magic was ours.
+    for (size_t n = 0; n < nSpoiled; n += m_id.dwUnitBytes) {
+      std::memcpy(pBuffer + n + offsetof(StampHeader, dwMagic), &kStampMagic, sizeof kStampMagic);
+    }
+  }
+  return bMatched;
+}
+
 void PoisonUnits(uint8_t* pBuffer, size_t nBytes, uint32_t dwUnitBytes) {
   for (size_t n = 0; n + dwUnitBytes <= nBytes; n += dwUnitBytes) {
-    const uint32_t dwNotOurs = ~kStampMagic;
-    std::memcpy(pBuffer + n + offsetof(StampHeader, dwMagic), &dwNotOurs, sizeof dwNotOurs);
+    std::memcpy(pBuffer + n + offsetof(StampHeader, dwMagic), &kSpoiledMagic, sizeof kSpoiledMagic);
   }
 }
 

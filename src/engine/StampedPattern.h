@@ -73,10 +73,21 @@ class CUnitStamper {
   // equals what was written needs no checksum of its own.
   bool Matches(const uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass,
                const uint8_t* pPattern) const;
+  // Matches, and when it holds, spoils every unit's header as PoisonUnits
+  // would, while the header is still in the cache from the comparison: the
+  // next read into the buffer then needs no poisoning pass of its own. A
+  // buffer that does not match is left exactly as it was read.
+  bool MatchesThenSpoil(uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass,
+                        const uint8_t* pPattern) const;
 
  private:
-  StampHeader HeaderAt(size_t nInBuffer, uint64_t qwOffset, uint32_t dwPassPart, uint32_t dwPass) const;
   uint32_t PassPart(uint32_t dwPass) const;
+  // The share of an offset's bytes above the low two, which stays the same
+  // for 64 KiB of units at a time.
+  uint32_t HighOffsetPart(uint64_t qwOffset) const;
+  // Calls pfnUnit(n, header) for every whole unit, n its place in the buffer.
+  template <typename UnitFn>
+  bool ForEachHeader(size_t nBytes, uint64_t qwFileOffset, uint32_t dwPass, UnitFn&& pfnUnit) const;
 
   StampIdentity m_id;
   size_t m_nBufferBytes = 0;

@@ -80,15 +80,24 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
 }
 
 bool CSyncEngine::Verify(uint8_t* pBuffer, uint64_t qwOffset) {
-  if (DataGood(pBuffer, qwOffset, m_dwPass)) return true;
+  if (DataGoodThenSpoil(pBuffer, qwOffset, m_dwPass)) return true;
   ReportIoError(0, BadDataKind(pBuffer, qwOffset, m_dwPass), pBuffer);
   return false;
 }
 
 bool CSyncEngine::SettleBackgroundCheck() {
   if (!m_check.Pending() || m_check.Take()) return true;
-  ReportIoError(0, BadDataKind(m_pChecked, 0, m_dwPass), m_pChecked);
+  ReportIoError(0, BadDataKind(m_pChecked, 0, m_dwCheckedPass), m_pChecked);
   return false;
+}
+
+bool CSyncEngine::StartBackgroundCheck(bool bSpoil) {
+  if (!m_bStamped) return m_check.Start(m_crc);
+  return m_check.Start([this, bSpoil](const uint8_t* pData, size_t) {
+    // The buffer is this worker's own, lent to the checker until Take.
+    uint8_t* pBuffer = const_cast<uint8_t*>(pData);
+    return bSpoil ? DataGoodThenSpoil(pBuffer, 0, m_dwCheckedPass) : DataGood(pBuffer, 0, m_dwCheckedPass);
+  });
 }
 
 void CSyncEngine::CleanUp() {
@@ -114,6 +123,10 @@ void CWriteAdvancedClass::OnStartIo() {
   BeginIo();
 
   const size_t nMovedBytes = static_cast<size_t>(Chunks()) * m_dwTransferSize;
+  if (PrepareOverlap(nMovedBytes)) {
+    OverlappedWriteLoop();
+    return EndLoop(dwExitCode);
+  }
   const uint64_t qwBuffers = SpanBuffers();
   // Stamped units are read back into a buffer of their own, so what was
   // written stays in m_buffer and a good pass costs one comparison of the
@@ -158,6 +171,50 @@ void CWriteAdvancedClass::OnStartIo() {
   EndLoop(dwExitCode);
 }
 
+bool CWriteAdvancedClass::PrepareOverlap(size_t nMovedBytes) {
+  // Stamped units only: the plain pattern's read-back lands in the pattern
+  // buffer itself, which the next pass writes.
+  if (!SpoilsWhenGood() || !Checking() || SpanBuffers() > 1 || nMovedBytes != m_dwBufferSize ||
+      m_dwBufferSize < kOverlapCheckBytes || !BackgroundCheckPays(RunWorkerCeiling())) {
+    return false;
+  }
+  m_nSpareBuffers = 2;
+  if (!m_spare.Allocate(size_t{m_nSpareBuffers} * m_dwBufferSize)) return false;
+  if (StartBackgroundCheck(false)) return true;
+  m_spare.Free();
+  return false;
+}
+
+void CWriteAdvancedClass::OverlappedWriteLoop() {
+  // Pass N is read back into one spare buffer and checked in the
+  // background while pass N + 1 is written and read back into the other.
+  // Pass N + 1 is counted, and anything it has to report is reported, only
+  // once pass N has passed, as if the passes had run one after the other.
+  // A read that delivers nothing leaves pass N - 1 in its buffer, whose
+  // headers differ, so the read-back needs no spoiling.
+  uint8_t* const apReadBack[2] = {m_spare.Data(), m_spare.Data() + m_dwBufferSize};
+  unsigned nNext = 0;
+  while (!StopRequested()) {
+    ++m_dwPass;
+    StampForWrite(m_buffer.Data(), m_dwBufferSize, 0, m_dwPass);
+    PassTally tally;
+    bool bGoOn = TransferPhase(true, m_buffer.Data(), &tally);
+    Rewind();
+    if (bGoOn) {
+      bGoOn = TransferPhase(false, apReadBack[nNext], &tally);
+      Rewind();
+    }
+    if (!bGoOn || !SettleBackgroundCheck()) break;
+    if (tally.qwIos != 0) CountIo(tally.qwBytes, tally.qwIos);
+    m_pChecked = apReadBack[nNext];
+    m_dwCheckedPass = m_dwPass;
+    m_check.Post(m_pChecked, m_dwBufferSize);
+    nNext ^= 1;
+  }
+  // The last pass written is judged before the loop ends, as it would be in line.
+  (void)SettleBackgroundCheck();
+}
+
 void CReadAdvancedClass::OnStartIo() {
   if (m_dwMode > (MODE_ERROR_CHECKING | MODE_PERFORMANCE)) return EndLoop(0);
   const uint32_t dwExitCode = LoopExitCode(3);
@@ -191,17 +248,26 @@ void CReadAdvancedClass::OnStartIo() {
 void CReadAdvancedClass::ReadLoop(bool bClearFirst, size_t nReadBytes) {
   uint8_t* pBuffer = m_buffer.Data();
   const uint64_t qwBuffers = SpanBuffers();
+  // A good check spoils the whole buffer; only worth it when the read fills it.
+  const bool bCheckSpoils = SpoilsWhenGood() && nReadBytes == m_dwBufferSize;
+  bool bSpoiled = false;
   while (!StopRequested()) {
     bool bGoOn = true;
     for (uint64_t b = 0; bGoOn && b < qwBuffers && (b == 0 || !StopRequested()); ++b) {
       if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
-      PoisonForRead(pBuffer, nReadBytes);
+      PrepareRead(pBuffer, nReadBytes, &bSpoiled);
       bGoOn = TransferPhase(false, pBuffer);
-      if (bGoOn && qwBuffers > 1 && Checking()) bGoOn = Verify(pBuffer, b * m_dwBufferSize);
+      if (bGoOn && qwBuffers > 1 && Checking()) {
+        bGoOn = Verify(pBuffer, b * m_dwBufferSize);
+        bSpoiled = bGoOn && bCheckSpoils;
+      }
     }
     if (!bGoOn) break;
     Rewind();
-    if (qwBuffers == 1 && Checking() && !Verify(pBuffer)) break;
+    if (qwBuffers == 1 && Checking()) {
+      if (!Verify(pBuffer)) break;
+      bSpoiled = bCheckSpoils;
+    }
   }
 }
 
@@ -215,10 +281,8 @@ bool CReadAdvancedClass::PrepareOverlap() {
   for (uint32_t i = 0; i < m_nSpareBuffers; ++i) {
     std::memcpy(m_spare.Data() + size_t{i} * m_dwBufferSize, m_buffer.Data(), m_dwBufferSize);
   }
-  const bool bStarted =
-      m_bStamped ? m_check.Start([this](const uint8_t* pData, size_t) { return DataGood(pData, 0, m_dwPass); })
-                 : m_check.Start(m_crc);
-  if (bStarted) return true;
+  m_dwCheckedPass = m_dwPass;
+  if (StartBackgroundCheck(true)) return true;
   m_spare.Free();
   return false;
 }
@@ -231,17 +295,24 @@ void CReadAdvancedClass::OverlappedReadLoop(bool bClearFirst, size_t nReadBytes)
   // run one after the other.
   uint8_t* apBuffers[3] = {m_buffer.Data()};
   for (uint32_t i = 0; i < m_nSpareBuffers; ++i) apBuffers[1 + i] = m_spare.Data() + size_t{i} * m_dwBufferSize;
+  // A buffer that passed its check comes back spoiled for its next read.
+  const bool bCheckSpoils = SpoilsWhenGood() && nReadBytes == m_dwBufferSize;
+  bool abSpoiled[3] = {};
   unsigned nNext = 0;
+  unsigned nChecked = 0;
   while (!StopRequested()) {
     uint8_t* pBuffer = apBuffers[nNext];
     if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
-    PoisonForRead(pBuffer, nReadBytes);
+    PrepareRead(pBuffer, nReadBytes, &abSpoiled[nNext]);
     PassTally tally;
     const bool bRead = TransferPhase(false, pBuffer, &tally);
     Rewind();
+    const bool bWasPending = m_check.Pending();
     if (!bRead || !SettleBackgroundCheck()) break;
+    if (bWasPending) abSpoiled[nChecked] = bCheckSpoils;
     if (tally.qwIos != 0) CountIo(tally.qwBytes, tally.qwIos);
     m_pChecked = pBuffer;
+    nChecked = nNext;
     m_check.Post(pBuffer, m_dwBufferSize);
     nNext = (nNext + 1) % (1 + m_nSpareBuffers);
   }

@@ -41,8 +41,18 @@ class CSyncEngine : public CAdvancedWorker {
   // Rewinds; the position's only reader is the next call, which would fail on its own.
   void Rewind() { (void)m_file.Seek(0); }
   // Checks the whole buffer (read from qwOffset) against the stored
-  // checksum or its stamped units; reports a mismatch.
+  // checksum or its stamped units; reports a mismatch. Stamped units of a
+  // good buffer come out spoiled (DataGoodThenSpoil).
   bool Verify(uint8_t* pBuffer, uint64_t qwOffset = 0);
+  // Spoils stamped headers before a read, unless the last check of this
+  // buffer did it already (*pbSpoiled, which the read then uses up).
+  void PrepareRead(uint8_t* pBuffer, size_t nBytes, bool* pbSpoiled) const {
+    if (!*pbSpoiled) PoisonForRead(pBuffer, nBytes);
+    *pbSpoiled = false;
+  }
+  // Starts the checking thread on this worker's test of a buffer of
+  // m_dwCheckedPass; bSpoil: a good buffer comes back spoiled.
+  bool StartBackgroundCheck(bool bSpoil);
   // Buffers per pass: 1, or the span's.
   uint64_t SpanBuffers() const { return m_dwBufferSize != 0 ? std::max<uint64_t>(m_qwFileBytes / m_dwBufferSize, 1) : 1; }
   // Takes the verdict on the pass being checked in the background, if any;
@@ -69,6 +79,7 @@ class CSyncEngine : public CAdvancedWorker {
   CAlignedBuffer m_spare;
   CBackgroundCheck m_check;
   uint8_t* m_pChecked = nullptr;  // the buffer m_check holds
+  uint32_t m_dwCheckedPass = 0;   // the pass it should hold
   // The pass the file holds (stamped units): the writer's count, the reader's 1.
   uint32_t m_dwPass = 0;
 };
@@ -81,6 +92,10 @@ class CWriteAdvancedClass : public CSyncEngine {
 
  protected:
   void OnStartIo() override;
+
+ private:
+  bool PrepareOverlap(size_t nMovedBytes);
+  void OverlappedWriteLoop();
 };
 
 // Seeds its file with one buffer of pattern, then reads it pass after pass;

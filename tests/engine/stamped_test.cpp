@@ -113,8 +113,17 @@ TEST(StampedUnits, HeadersFollowTheFileOffsetAndTheUnitSize) {
     stamper.Stamp(quick.data(), quick.size(), 1 << 20, 77);
     EXPECT_EQ(quick, full) << id.dwUnitBytes;
     EXPECT_TRUE(stamper.Matches(quick.data(), quick.size(), 1 << 20, 77, pattern.data()));
+    // A buffer that fails stays as it was read; one that passes comes out
+    // spoiled, as a read that delivers nothing must not find it.
     quick[quick.size() - 1] ^= 1;
-    EXPECT_FALSE(stamper.Matches(quick.data(), quick.size(), 1 << 20, 77, pattern.data()));
+    const std::vector<uint8_t> bad = quick;
+    EXPECT_FALSE(stamper.MatchesThenSpoil(quick.data(), quick.size(), 1 << 20, 77, pattern.data()));
+    EXPECT_EQ(quick, bad);
+    quick[quick.size() - 1] ^= 1;
+    EXPECT_TRUE(stamper.MatchesThenSpoil(quick.data(), quick.size(), 1 << 20, 77, pattern.data()));
+    for (size_t n = 0; n < quick.size(); n += id.dwUnitBytes) {
+      EXPECT_NE(JudgeUnit(&quick[n], (1 << 20) + n, 77, id).state, UnitState::kGood) << n;
+    }
     EXPECT_FALSE(stamper.Matches(full.data(), full.size(), 1 << 20, 76, pattern.data()));
   }
   EXPECT_EQ(StampUnitBytes(4096), 4096u);
