@@ -9,8 +9,6 @@
 #include <QTimer>
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 
 #include "app/AutoProxy.h"
 #include "app/AutomationRegistry.h"
@@ -78,6 +76,10 @@ int CCorvaneApp::InitInstance(const std::vector<std::string>& args) {
   m_bConsoleModal = true;
   pDlg->exec();
   m_bConsoleModal = false;
+  // Every way of ending the console stops its run first. Should its loop
+  // have ended any other way, the run is stopped here, while the console
+  // is whole, and not by its destructor.
+  if (pDlg->IsRunning()) pDlg->OnStop();
   if (!bAutomation) SaveSimpleConsole(*pDlg);
   if (m_nLocks > 0) {
     // A client still holds an object: the process serves it until it lets go.
@@ -85,12 +87,6 @@ int CCorvaneApp::InitInstance(const std::vector<std::string>& args) {
     m_pClientLoop = &loop;
     loop.exec();
     m_pClientLoop = nullptr;
-  }
-  if (pDlg->IsRunning()) {
-    // The default command (OnOK) ends the console without stopping its run: the end of the
-    // process ends the workers, as it would any thread of ours.
-    std::fflush(nullptr);
-    std::_Exit(0);
   }
   pDlg.reset();
   return 0;
@@ -124,12 +120,19 @@ void CCorvaneApp::UnlockApp() {
     m_pClientLoop->quit();
     return;
   }
-  // The operator closed the console while a client held it; with the last
-  // client gone the console ends. A console that is still in front, or
-  // hidden behind the advanced console, stays.
-  if (m_bConsoleModal && m_pMainWnd && !m_pMainWnd->isVisible() && m_pMainWnd->AutomationProxy() == nullptr &&
-      QApplication::activeModalWidget() == nullptr) {
-    m_pMainWnd->done(QDialog::Rejected);
+  // The console was closed while a client held it (and only hidden); with
+  // the last client gone it ends. Queued: ending it stops a run the
+  // default command left on and waits for its workers, which is not done
+  // inside the releasing object's destructor.
+  QMetaObject::invokeMethod(this, &CCorvaneApp::EndHiddenConsole, Qt::QueuedConnection);
+}
+
+void CCorvaneApp::EndHiddenConsole() {
+  // A console that is in front again, hidden behind the advanced console,
+  // or held by a client that came meanwhile, stays.
+  if (m_nLocks == 0 && m_bConsoleModal && m_pMainWnd && !m_pMainWnd->isVisible() &&
+      m_pMainWnd->AutomationProxy() == nullptr && QApplication::activeModalWidget() == nullptr) {
+    m_pMainWnd->EndConsole(QDialog::Rejected);
   }
 }
 
@@ -171,7 +174,13 @@ void CCorvaneApp::OnTerminateSignal() {
     QTimer::singleShot(100, this, &CCorvaneApp::OnTerminateSignal);
     return;
   }
-  if (m_pMainWnd && m_pMainWnd->isVisible() && !m_pMainWnd->IsWaitingForWorkers()) m_pMainWnd->OnCancel();
+  if (!m_pMainWnd || !m_pMainWnd->isVisible()) return;
+  if (m_pMainWnd->IsWaitingForWorkers()) {
+    // A stop is waiting for its workers; the console closes once it is over.
+    QTimer::singleShot(100, this, &CCorvaneApp::OnTerminateSignal);
+    return;
+  }
+  m_pMainWnd->OnCancel();
 }
 
 }  // namespace stratavon

@@ -66,6 +66,8 @@ class CCorvaneApp : public QObject {
  private:
   void RefreshRegistration(bool bRegister);
   void OnTerminateSignal();
+  // The end of a console the operator closed while a client held it.
+  void EndHiddenConsole();
 
   QDBusConnection m_bus;
   int m_nLocks = 0;

@@ -26,6 +26,10 @@ void CCorvaneMainDlg::OpenAdvancedConsole(const std::string& szPatternText) {
   CCorvaneAdvancedDlg dlg(nullptr, this, szPatternText);
   RestoreAdvancedConsole(dlg);
   dlg.exec();
+  // Its loop ends through the close handling, which stops the run; should
+  // it have ended any other way, the run is closed down here, while the
+  // console is whole.
+  if (dlg.IsRunning()) dlg.OnClose();
   SaveAdvancedConsole(dlg);
 }
 

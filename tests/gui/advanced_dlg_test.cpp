@@ -95,6 +95,8 @@ struct Launch {
 class AdvancedDlgTest : public GuiTest {
  protected:
   void TearDown() override {
+    // A running console is closed before it goes, as the program does.
+    if (m_pDlg && m_pDlg->IsRunning()) m_pDlg->OnClose();
     m_pDlg.reset();
     m_pSimple.reset();
     ReleaseDataFile();
@@ -417,6 +419,21 @@ TEST_F(AdvancedDlgTest, EveryWayOfEndingStopsTheRunWaitsAndShowsTheSimpleConsole
   EXPECT_EQ(keep.Texts().size(), 1u);
   EXPECT_TRUE(Dlg().isVisible());
   EXPECT_TRUE(Dlg().IsRunning());
+}
+
+// Destroyed during a run (the program closes it first), the console serves
+// no event in its destructor, yet its workers have ended before it is gone.
+TEST_F(AdvancedDlgTest, DestroyedDuringARunItServesNoEventsAndOutlivesItsWorkers) {
+  Open(1, IDC_WRITE, 1, false);
+  Dlg().RunControl().SetLauncher([](int t, int s, uint32_t k) { LaunchWorker(t, s, &CTalkingWorker::Create, k); });
+  Click(IDC_ADV_START);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return Dlg().TargetText(0, kColumnStatus) == "RUN"; }));
+  SetIoTimeout(std::chrono::seconds(10));  // the destructor's bound, should a worker hold it
+  bool bServed = false;
+  QTimer::singleShot(0, m_pDlg.get(), [&] { bServed = true; });
+  m_pDlg.reset();
+  EXPECT_FALSE(bServed) << "an event reached the console inside its destructor";
+  for (int s = 0; s < kSlotsPerTarget; ++s) EXPECT_TRUE(g_pTargetRecords[0].hEndEvent[s]->IsSet()) << s;
 }
 
 TEST_F(AdvancedDlgTest, WorkersWordsArriveFromTheirThreadsAndFailedRowsTurnRed) {

@@ -539,6 +539,17 @@ TEST_F(CorvaneDlgTest, WithAnAutomationClientClosingOnlyHides) {
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_FALSE(dlg.IsRunning());  // the close box still stops it first
   EXPECT_EQ(dlg.StatusText(), "IDLE");
+
+  // Without a client the default command ends the console, stopping the run first.
+  dlg.SetAutomationProxy(nullptr);
+  Show(dlg);
+  dlg.ApplyTargetChoice(Roots(1));
+  Click(dlg, IDC_START);
+  ASSERT_TRUE(dlg.IsRunning());
+  dlg.OnOK();
+  EXPECT_EQ(dlg.result(), QDialog::Accepted);
+  EXPECT_FALSE(dlg.IsRunning());
+  EXPECT_EQ(dlg.StatusText(), "STOP");
 }
 
 TEST_F(CorvaneDlgTest, AboutEntryRunsTheAboutHook) {

@@ -34,6 +34,8 @@ T* ControlOf(const QWidget& dlg, int nId) {
 class RunMonitorTest : public GuiTest {
  protected:
   void TearDown() override {
+    // A running console is closed before it goes, as the program does.
+    if (m_pDlg && m_pDlg->IsRunning()) m_pDlg->OnClose();
     m_pDlg.reset();
     m_pSimple.reset();
     QSettings(QSettings::NativeFormat, QSettings::UserScope, "Stratavon", "stratavon").clear();

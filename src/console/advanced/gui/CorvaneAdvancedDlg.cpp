@@ -81,9 +81,10 @@ CCorvaneAdvancedDlg::CCorvaneAdvancedDlg(QWidget* pParent, CCorvaneDlg* pSimpleD
 }
 
 CCorvaneAdvancedDlg::~CCorvaneAdvancedDlg() {
-  // A console destroyed without its close handling must not leave workers
-  // writing into a view that goes with it.
-  if (m_bClosed == 0) CloseDown();
+  // Every way of ending the console closes it first (OnClose), stopping
+  // and waiting while the dialog is whole; only a console destroyed
+  // without that has work left here.
+  if (m_bClosed == 0 || IsRunning()) CloseWithoutEvents();
   KillTimers();
 }
 

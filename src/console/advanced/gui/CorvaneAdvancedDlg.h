@@ -131,6 +131,11 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   void StopAndWait(bool bClosing);
   // The close handling without the end of the dialog.
   void CloseDown();
+  // What the destructor does for a console that was not closed: stops and
+  // waits for a run without serving any event.
+  void CloseWithoutEvents();
+  // Takes this console's view out of the records' settings.
+  void ForgetTargetSettings();
   // Whether the operator's close may go on: asks before stopping a run, and
   // during a stop's wait offers to quit without the workers instead.
   bool MayClose();

@@ -100,6 +100,11 @@ void CCorvaneAdvancedDlg::CloseDown() {
   StopAndWait(true);
   m_pMonitor->OnRunEnded(false);
   m_bClosed = 1;
+  ForgetTargetSettings();
+  if (m_pSimpleDlg) m_pSimpleDlg->show();
+}
+
+void CCorvaneAdvancedDlg::ForgetTargetSettings() {
   // The records outlive this console, its view does not: settings given
   // with Modify and never started must not send the workers of a later
   // console's Start to a view that is gone.
@@ -109,6 +114,24 @@ void CCorvaneAdvancedDlg::CloseDown() {
     settings.pDialog = nullptr;
     settings.bCustom = 0;
   }
+}
+
+void CCorvaneAdvancedDlg::CloseWithoutEvents() {
+  // Inside the destructor no event may be served: a derived console is
+  // gone already and the widgets go next, so a worker's word or a timer
+  // let in now would reach a half-destroyed dialog. The view drops every
+  // word from here on, and the calls already on their way are run as
+  // no-ops so that no worker waits for this thread; then the run is
+  // stopped and waited for as long as one call may take. A worker that
+  // outlasts even that has failed; it keeps the detached view it writes
+  // into, which is left allocated rather than freed under it.
+  m_pWorkerView->Detach();
+  CQtAdvancedView* pView = m_pWorkerView.get();
+  const bool bEnded = m_pRun->OnClose([pView] { pView->RunPendingCalls(); }, IoTimeout());
+  if (!bEnded) (void)FailStalledWorkers(nullptr);
+  m_bClosed = 1;
+  ForgetTargetSettings();
+  if (!bEnded) (void)m_pWorkerView.release();
   if (m_pSimpleDlg) m_pSimpleDlg->show();
 }
 

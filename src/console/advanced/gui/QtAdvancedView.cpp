@@ -1,5 +1,8 @@
 #include "console/advanced/gui/QtAdvancedView.h"
 
+#include <QCoreApplication>
+#include <QEvent>
+
 #include "console/simple/gui/GuiThread.h"
 
 namespace stratavon {
@@ -8,55 +11,64 @@ CQtAdvancedView::CQtAdvancedView(IAdvancedView* pTarget, QObject* pParent) : QOb
 
 template <class Fn>
 void CQtAdvancedView::Forward(Fn fn) {
-  if (m_pTarget != nullptr) RunOnGuiThread(this, fn);
+  if (m_pTarget.load(std::memory_order_acquire) == nullptr) return;
+  RunOnGuiThread(this, [this, fn] {
+    // Read again on the GUI thread: the view may have been detached while
+    // the call was on its way.
+    if (IAdvancedView* pTarget = m_pTarget.load(std::memory_order_acquire)) fn(*pTarget);
+  });
 }
 
+void CQtAdvancedView::Detach() { m_pTarget.store(nullptr, std::memory_order_release); }
+
+void CQtAdvancedView::RunPendingCalls() { QCoreApplication::sendPostedEvents(this, QEvent::MetaCall); }
+
 void CQtAdvancedView::SetTargetText(int nRow, int nColumn, const std::string& szText) {
-  Forward([this, nRow, nColumn, szText] { m_pTarget->SetTargetText(nRow, nColumn, szText); });
+  Forward([nRow, nColumn, szText](IAdvancedView& view) { view.SetTargetText(nRow, nColumn, szText); });
 }
 
 void CQtAdvancedView::SetStatusText(const std::string& szText) {
-  Forward([this, szText] { m_pTarget->SetStatusText(szText); });
+  Forward([szText](IAdvancedView& view) { view.SetStatusText(szText); });
 }
 
 void CQtAdvancedView::SetExtendedText(const std::string& szText) {
-  Forward([this, szText] { m_pTarget->SetExtendedText(szText); });
+  Forward([szText](IAdvancedView& view) { view.SetExtendedText(szText); });
 }
 
 void CQtAdvancedView::SetPerformanceText(const std::string& szText) {
-  Forward([this, szText] { m_pTarget->SetPerformanceText(szText); });
+  Forward([szText](IAdvancedView& view) { view.SetPerformanceText(szText); });
 }
 
 void CQtAdvancedView::SetIopsText(const std::string& szText) {
-  Forward([this, szText] { m_pTarget->SetIopsText(szText); });
+  Forward([szText](IAdvancedView& view) { view.SetIopsText(szText); });
 }
 
 void CQtAdvancedView::SetElapsedText(const std::string& szText) {
-  Forward([this, szText] { m_pTarget->SetElapsedText(szText); });
+  Forward([szText](IAdvancedView& view) { view.SetElapsedText(szText); });
 }
 
 void CQtAdvancedView::EnableStart(bool bEnable) {
-  Forward([this, bEnable] { m_pTarget->EnableStart(bEnable); });
+  Forward([bEnable](IAdvancedView& view) { view.EnableStart(bEnable); });
 }
 
 void CQtAdvancedView::EnableStop(bool bEnable) {
-  Forward([this, bEnable] { m_pTarget->EnableStop(bEnable); });
+  Forward([bEnable](IAdvancedView& view) { view.EnableStop(bEnable); });
 }
 
 void CQtAdvancedView::StartTimers(bool bStats) {
-  Forward([this, bStats] { m_pTarget->StartTimers(bStats); });
+  Forward([bStats](IAdvancedView& view) { view.StartTimers(bStats); });
 }
 
 void CQtAdvancedView::KillTimers() {
-  Forward([this] { m_pTarget->KillTimers(); });
+  Forward([](IAdvancedView& view) { view.KillTimers(); });
 }
 
 void CQtAdvancedView::Repaint() {
-  Forward([this] { m_pTarget->Repaint(); });
+  Forward([](IAdvancedView& view) { view.Repaint(); });
 }
 
 void CQtAdvancedView::BeginRun() {
-  Forward([this] { m_pTarget->BeginRun(); });
+  Forward([](IAdvancedView& view) { view.BeginRun(); });
 }
 
 }  // namespace stratavon

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 
 #include "console/advanced/AdvancedView.h"
 
@@ -11,7 +12,7 @@ namespace stratavon {
 // caller on another thread waits until it has been done, so a worker's
 // word is on screen before its next step. The dialog therefore keeps
 // serving its events whenever it waits for its workers. Create it on the
-// GUI thread; pTarget must outlive it.
+// GUI thread; pTarget must outlive it unless it is detached first.
 class CQtAdvancedView : public QObject, public IAdvancedView {
   Q_OBJECT
  public:
@@ -30,11 +31,20 @@ class CQtAdvancedView : public QObject, public IAdvancedView {
   void Repaint() override;
   void BeginRun() override;
 
+  // For a dialog that goes while workers may still call: from now on every
+  // call is dropped, and a call already on its way to the GUI thread does
+  // nothing when it arrives. GUI thread only.
+  void Detach();
+  // Runs the calls waiting for the GUI thread, and nothing else, so that
+  // their callers go on without an event loop (after Detach they do
+  // nothing). GUI thread only.
+  void RunPendingCalls();
+
  private:
   template <class Fn>
   void Forward(Fn fn);
 
-  IAdvancedView* m_pTarget;
+  std::atomic<IAdvancedView*> m_pTarget;
 };
 
 }  // namespace stratavon

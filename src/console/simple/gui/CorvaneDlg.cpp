@@ -58,10 +58,9 @@ CCorvaneDlg::CCorvaneDlg(QWidget* pParent) : QDialog(pParent), m_hIcon(Applicati
 }
 
 CCorvaneDlg::~CCorvaneDlg() {
-  // The default command (OnOK) ends the console without stopping a run, and the process's end
-  // ends the workers. A console destroyed while the process goes on must
-  // not leave workers running on records that go with it.
-  if (m_bRunning) StopAndWaitForWorkers();
+  // Every way of ending the console stops its run first, waiting while the
+  // dialog is whole; only a console destroyed without that has one left.
+  if (m_bRunning) StopWithoutEvents();
 }
 
 void CCorvaneDlg::CreateControls() {
@@ -286,10 +285,17 @@ void CCorvaneDlg::OnHelp() {
 void CCorvaneDlg::OnOK() {
   if (m_nWaitDepth > 0) return;
   if (m_pAutoProxy == nullptr) {
-    QDialog::accept();
+    EndConsole(QDialog::Accepted);
   } else {
     hide();
   }
+}
+
+void CCorvaneDlg::EndConsole(int nResult) {
+  // During a stop's wait the run is ending already: the dialog ends once
+  // that wait is over.
+  if (m_bRunning && m_nWaitDepth == 0) OnStop();
+  QDialog::done(nResult);
 }
 
 void CCorvaneDlg::OnCancel() {

@@ -88,11 +88,16 @@ class CCorvaneDlg : public QDialog {
   // the dialog. Ignored during a run.
   void ApplyTargetChoice(const std::vector<std::string>& roots);
 
-  // The end of the console: OnOK without stopping a run (automation), OnCancel
-  // after stopping it. Escape and the close box come to OnCancel once the
-  // operator has agreed to stop a running run.
+  // The end of the console: OnOK stops a run as Stop does, OnCancel resets
+  // the console (stopping a run). Escape and the close box come to OnCancel
+  // once the operator has agreed to stop a running run. With an automation
+  // client attached both only hide the console, and OnOK leaves its run on.
   void OnOK();
   void OnCancel();
+  // Ends the dialog with nResult after stopping a run and waiting for its
+  // workers: the default command, and the end an automation client's
+  // release or the application brings about.
+  void EndConsole(int nResult);
 
   // The automation client attached to the console, if any (the automation
   // server attaches one); with one attached, closing only hides the console.
@@ -158,6 +163,9 @@ class CCorvaneDlg : public QDialog {
   // time-out, after which the operator may quit without the workers. True
   // when a worker outlasted the time-out (it has failed).
   bool StopAndWaitForWorkers();
+  // What the destructor does with a run left on: stops it and waits
+  // without serving any event.
+  void StopWithoutEvents();
   // Shows the calls that failed in this run, per target, on the Status box
   // (its tip, and its text in red); true when any failed.
   bool ShowFailedCalls();

@@ -149,6 +149,19 @@ bool CCorvaneDlg::StopAndWaitForWorkers() {
   return bStalled;
 }
 
+void CCorvaneDlg::StopWithoutEvents() {
+  // Inside the destructor no event may be served: a derived console is
+  // gone already and the widgets go next. The simple workers write nothing
+  // into the console, so only a worker inside a call, or one whose
+  // start-up box waits for this thread, can hold the wait, and for no
+  // longer than a call may take. Such a worker is marked failed and left
+  // on the records, which are the process's and outlive the console.
+  m_pFailedCallsTimer->stop();
+  StopWorkers();
+  if (!WaitForWorkers({}, IoTimeout())) (void)FailStalledWorkers(nullptr);
+  m_bRunning = 0;
+}
+
 bool CCorvaneDlg::ShowFailedCalls() {
   QString szTip;
   for (int t = 0; t < m_nTargets && t < g_nTargetRecords; ++t) {
