@@ -117,8 +117,8 @@ const std::string& Usage() {
          "  -a            Asynchronous I/O, with -q DEPTH requests in flight (" + Range(kMinQueueDepth, kMaxQueueDepth) +
          ", default " + std::to_string(kDefaultQueueDepth) + ")\n" +
          "  -s SIZE|fill  each worker's work file is SIZE long (64MB, 10GB), walked buffer by buffer\n"
-         "                every pass; fill shares the target's free space between its workers\n"
-         "                (a tenth left over); synchronous engines only\n"
+         "                every pass (with -a, depth buffers at a time); fill shares the target's\n"
+         "                free space between its workers (a tenth left over)\n"
          "  -d SECONDS    stop after this many seconds of load, counted once every worker has\n"
          "                begun its I/O (default: run until Ctrl-C)\n"
          "  --io-timeout SECONDS\n"
@@ -261,9 +261,6 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
   if (options.bPatternGiven && !options.szDataFile.empty()) {
     return fail("-p and --data-file both choose the pattern; give one of them");
-  }
-  if (options.choices.qwSpanBytes != 0 && options.choices.bAsynchronous) {
-    return fail("-s walks one work file per worker with the synchronous engines; run without -a");
   }
   if (options.bSimple && options.bStamped) {
     return fail("-p stamped is an advanced setting; --simple writes the plain pattern only");

@@ -21,30 +21,34 @@
 namespace stratavon {
 namespace {
 
-// One fault, injected once into the first 4 KiB of the work file. Writes
-// are let through twice first so the file holds a full pass before the
-// fault lands on it. A lost or misplaced write leaves the plain pattern's
-// bytes as they were, so those two run with -p stamped.
+// One fault, injected once into 4 KiB of the work file, the first unless
+// the case says otherwise. Writes are let through twice first so the file
+// holds a full pass before the fault lands on it. A lost or misplaced
+// write leaves the plain pattern's bytes as they were, so those two run
+// with -p stamped. The misplaced one is a write of the second 64 KiB sent
+// back over the first, which the pass has written already: both of its
+// marks, the unit it missed (stale) and the one it landed on, are there
+// for the read-back, where a later write would have covered the second.
 struct FaultCase {
   const char* pszFault;
-  const char* pszRule;     // control text after "add op=... name=.DAT off=0 len=4096"
+  const char* pszRule;     // control text after "add name=.DAT off=N len=4096"
   const char* pszExpected; // the Error word the run must end with
   const char* pszAlso;     // a word that shows it too: the kernel may turn it into an I/O error
   bool bStamped;           // the plain pattern cannot see it: only a run with -p stamped can
+  uint64_t qwOffset = 0;   // where the rule's 4 KiB begin
 };
 
 constexpr FaultCase kCases[] = {
     {"read error", "op=read times=1 error=EIO", "READ API", nullptr, false},
     {"write error", "op=write skip=2 times=1 error=EIO", "WRITE API", nullptr, false},
-    // io_uring over FUSE hands a short direct write back as EIO; a write
-    // moved away leaves the unit it missed stale, which may be seen first.
+    // io_uring over FUSE hands a short direct write back as EIO.
     {"short read", "op=read times=1 short=100", "UNDERRUN/OVERRUN", "READ API", false},
     {"short write", "op=write skip=2 times=1 short=100", "UNDERRUN/OVERRUN", "WRITE API", false},
     {"corrupt read", "op=read times=1 corrupt", "DATA COMPARISON", nullptr, false},
     {"corrupt write", "op=write skip=2 times=1 corrupt", "DATA COMPARISON", nullptr, false},
     {"stall", "op=write skip=2 times=1 stall=3000", "I/O TIMEOUT", nullptr, false},
     {"dropped write", "op=write skip=2 times=1 drop", "STALE", nullptr, true},
-    {"misdirected write", "op=write skip=2 times=1 moveto=65536", "MISDIRECTED", "STALE", true},
+    {"misdirected write", "op=write skip=2 times=1 moveto=0", "MISDIRECTED", nullptr, true, 65536},
 };
 
 struct EngineCase {
@@ -173,7 +177,8 @@ int SelfTestCommand(const std::string& szDir) {
     }
     for (const FaultCase& fault : kCases) {
       if (test.m_nSignal) break;
-      std::string text = std::string("add name=.DAT off=0 len=4096 ") + fault.pszRule + "\n";
+      std::string text =
+          "add name=.DAT off=" + std::to_string(fault.qwOffset) + " len=4096 " + std::string(fault.pszRule) + "\n";
       // Rules are numbered in the order they are added and listed, disarmed
       // ones too, one a line: the new rule's number is the count so far.
       std::string report = fs.Report();

@@ -59,8 +59,8 @@ class CAdvancedWorker : public CSlotWorker {
   // The target's checks: free space and alignment for qwNeeded bytes of
   // work file. Reports and returns false when the target refuses.
   bool CheckTarget(uint64_t qwNeeded);
-  // The synchronous work file's length: one buffer, or the span of the
-  // settings in whole buffers. False (reported) when the target has no room.
+  // The work file's length as the settings ask it: one buffer, or the span
+  // in whole buffers. False (reported) when the free space cannot be read.
   bool ResolveSpan(uint64_t* pqwBytes);
   // Names and creates the work file and publishes file and buffer in the
   // slot entry. Reports, cleans up and returns false on failure.

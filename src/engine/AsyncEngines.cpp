@@ -36,7 +36,11 @@ bool CAsyncEngine::InitInstance() {
     return false;
   }
   const uint64_t qwAreaBytes = static_cast<uint64_t>(m_dwQueueDepth) * m_dwBufferSize;
-  if (!CheckTarget(qwAreaBytes)) return false;
+  // A span is never shorter than the requests' area, so that the regions
+  // of one batch are always different ones.
+  uint64_t qwSpanBytes = 0;
+  if (!ResolveSpan(&qwSpanBytes) || !CheckTarget(std::max(qwSpanBytes, qwAreaBytes))) return false;
+  m_qwRegions = m_qwFileBytes / m_dwBufferSize;
 
   m_pRequests.reset(new (std::nothrow) AsyncIoRequest[m_dwQueueDepth]);
   if (!m_buffer.Allocate(qwAreaBytes) || !m_pRequests ||
@@ -60,8 +64,9 @@ bool CAsyncEngine::InitInstance() {
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
     request.pData = m_buffer.Data() + static_cast<size_t>(i) * m_dwBufferSize;
-    request.dwRegionOffset = i * m_dwBufferSize;
-    request.qwOffset = request.dwRegionOffset;
+    request.qwRegionOffset = static_cast<uint64_t>(i) * m_dwBufferSize;
+    request.qwOffset = request.qwRegionOffset;
+    request.qwNextWalk = i;
     request.dwPiece = 0;
     request.nSlot = i;
     if (i > 0) std::memcpy(request.pData, m_buffer.Data(), m_dwBufferSize);
@@ -113,8 +118,7 @@ void CAsyncEngine::CleanUp() {
 void CAsyncEngine::WriteBackBlock(uint8_t*) {
   if (m_pReportRequest == nullptr || !m_pQueue || !m_file.IsOpen()) return;
   AsyncIoRequest& request = *m_pReportRequest;
-  request.qwOffset = static_cast<uint64_t>(request.dwRegionOffset) +
-                     static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
+  request.qwOffset = request.qwRegionOffset + static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
   // The result is not looked at: the report goes on whatever the stamp's fate.
   if (m_pQueue->Issue(request.nSlot, m_file.Handle(), true, request.pData, m_dwTransferSize, request.qwOffset) == 0) {
     (void)m_pQueue->WaitOne(request.nSlot, m_timeout);
@@ -125,6 +129,22 @@ void CAsyncEngine::ReportRequestError(uint32_t dwCode, uint32_t nKind, AsyncIoRe
   m_pReportRequest = &request;
   ReportIoError(dwCode, nKind, request.pData);
   m_pReportRequest = nullptr;
+}
+
+void CAsyncEngine::NextRegion(AsyncIoRequest& request) {
+  // Request i walks the regions i, i + depth, i + 2 x depth, ... counted on
+  // past the file's end and taken modulo the regions in it. So every batch
+  // covers the depth regions that follow the last batch's (at the end of a
+  // pass the file's last regions and the first of the next pass), each pass
+  // covers every region once, and a region's pass is how often the walk has
+  // gone round before it, plus one. Without a span the file has depth
+  // regions: every request keeps its own, and its pass counts its cycles.
+  const uint64_t qwWalk = request.qwNextWalk;
+  request.qwNextWalk += m_dwQueueDepth;
+  request.qwRegionOffset = qwWalk % m_qwRegions * m_dwBufferSize;
+  request.qwOffset = request.qwRegionOffset;
+  // The readers' file holds pass 1 for good.
+  if (m_bWriteSide) request.dwPass = static_cast<uint32_t>(qwWalk / m_qwRegions + 1);
 }
 
 uint32_t CAsyncEngine::VariantExitCode(uint32_t dwFirstCode) const {
@@ -166,11 +186,13 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
     uint8_t* pData = request.pData + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
+    // A writer's read-back stays on the regions it has just written.
+    if (request.dwPiece == 0 && bWrite == m_bWriteSide) NextRegion(request);
     if (m_bStamped && request.dwPiece == 0) {
       // A region's cycle starts: fresh headers to write, or spoiled ones for
       // the read to replace.
       if (bWrite) {
-        StampForWrite(request.pData, m_dwBufferSize, request.dwRegionOffset, ++request.dwPass);
+        StampForWrite(request.pData, m_dwBufferSize, request.qwRegionOffset, request.dwPass);
       } else {
         PoisonForRead(request.pData, m_dwBufferSize);
       }
@@ -185,8 +207,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
     if (nRefused != 0) CountFailedCall(m_nTarget, nApiKind, nRefused);
     if (bPiecewise) {
       request.dwPiece = request.dwPiece + 1 < m_dwPieces ? request.dwPiece + 1 : 0;
-      request.qwOffset = static_cast<uint64_t>(request.dwRegionOffset) +
-                         static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
+      request.qwOffset = request.qwRegionOffset + static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
     }
   }
   // Buffers large enough that their checksum costs more than a wake-up are
@@ -319,27 +340,33 @@ void CWriteAdvancedAsyncClass::OnStartIo() {
 }
 
 bool CReadAdvancedAsyncClass::InitialFill() {
-  m_fill = AsyncIoRequest{};
-  m_fill.pData = m_buffer.Data();
-  const uint64_t qwAreaBytes = static_cast<uint64_t>(m_dwQueueDepth) * m_dwBufferSize;
   // The readers' file holds pass 1 for good.
-  StampForWrite(m_buffer.Data(), qwAreaBytes, 0, 1);
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) m_pRequests[i].dwPass = 1;
-  const int nRefused = m_pQueue->Issue(m_fill.nSlot, m_file.Handle(), true, m_fill.pData,
-                                       static_cast<uint32_t>(qwAreaBytes), 0);
-  if (nRefused != 0) {
-    ReportRequestError(static_cast<uint32_t>(nRefused), kErrorWriteApi, m_fill);
-    return false;
-  }
-  // A fill that does not finish in time, or fails, is a start-up failure of
-  // its own kind; its byte count is not compared.
-  EnterCall(true);
-  m_tWaitStart = Clock::now();
-  const IoWaitResult result = m_pQueue->WaitOne(m_fill.nSlot, m_timeout);
-  LeaveCall();
-  if (result != IoWaitResult::kAllDone || m_pQueue->Result(m_fill.nSlot) < 0) {
-    ReportIoError(0, kErrorInitialization, nullptr);
-    return false;
+  // One write of every request buffer at once: the whole file, or a span's
+  // area after area (a stop is seen between them, as between a span's buffers).
+  const uint64_t qwAreaBytes = static_cast<uint64_t>(m_dwQueueDepth) * m_dwBufferSize;
+  for (uint64_t qwAt = 0; qwAt < m_qwFileBytes && (qwAt == 0 || !StopRequested()); qwAt += qwAreaBytes) {
+    const uint64_t qwBytes = std::min(qwAreaBytes, m_qwFileBytes - qwAt);
+    m_fill = AsyncIoRequest{};
+    m_fill.pData = m_buffer.Data();
+    m_fill.qwRegionOffset = qwAt;
+    StampForWrite(m_buffer.Data(), qwBytes, qwAt, 1);
+    const int nRefused =
+        m_pQueue->Issue(m_fill.nSlot, m_file.Handle(), true, m_fill.pData, static_cast<uint32_t>(qwBytes), qwAt);
+    if (nRefused != 0) {
+      ReportRequestError(static_cast<uint32_t>(nRefused), kErrorWriteApi, m_fill);
+      return false;
+    }
+    // A fill that does not finish in time, or fails, is a start-up failure
+    // of its own kind; its byte count is not compared.
+    EnterCall(true);
+    m_tWaitStart = Clock::now();
+    const IoWaitResult result = m_pQueue->WaitOne(m_fill.nSlot, m_timeout);
+    LeaveCall();
+    if (result != IoWaitResult::kAllDone || m_pQueue->Result(m_fill.nSlot) < 0) {
+      ReportIoError(0, kErrorInitialization, nullptr);
+      return false;
+    }
   }
   return true;
 }

@@ -10,12 +10,15 @@
 
 namespace stratavon {
 
-// One request of an asynchronous worker: a fixed buffer and a fixed region
-// of the work file, moved whole or piece by piece. Before every issue the
-// offset is the region's start plus the current piece times the transfer.
+// One request of an asynchronous worker: a fixed buffer and a region of the
+// work file, moved whole or piece by piece. Before every issue the offset is
+// the region's start plus the current piece times the transfer. Without a
+// span the region is fixed; with one, each cycle takes the next region of
+// the request's walk (CAsyncEngine::NextRegion).
 struct AsyncIoRequest {
   uint64_t qwOffset = 0;
-  uint32_t dwRegionOffset = 0;
+  uint64_t qwRegionOffset = 0;
+  uint64_t qwNextWalk = 0;  // the walk's next step: a region number counted on past the file's end
   uint32_t dwPiece = 0;
   uint8_t* pData = nullptr;
   uint32_t nSlot = 0;     // the queue slot that carries it
@@ -53,14 +56,17 @@ class CAsyncEngine : public CAdvancedWorker {
   // failures are passed over. pnCompletedRegions counts the requests whose
   // I/O finished their region (piecewise: the last piece).
   BatchOutcome RunBatch(bool bWrite, CrcCheck check, uint32_t* pnCompletedRegions = nullptr);
+  // A region's cycle begins (its first piece, in the direction the worker
+  // is named for): the request moves on to the next region of its walk.
+  void NextRegion(AsyncIoRequest& request);
   // Reports a failure that names a request: its region gets the stamp.
   void ReportRequestError(uint32_t dwCode, uint32_t nKind, AsyncIoRequest& request);
   // Whether a request's region holds what was written to it.
   bool RegionGood(const AsyncIoRequest& request) const {
-    return DataGood(request.pData, request.dwRegionOffset, request.dwPass);
+    return DataGood(request.pData, request.qwRegionOffset, request.dwPass);
   }
   void ReportBadRegion(AsyncIoRequest& request) {
-    ReportRequestError(0, BadDataKind(request.pData, request.dwRegionOffset, request.dwPass), request);
+    ReportRequestError(0, BadDataKind(request.pData, request.qwRegionOffset, request.dwPass), request);
   }
   uint32_t VariantExitCode(uint32_t dwFirstCode) const;
   void EndLoop(uint32_t dwExitCode);
@@ -76,6 +82,8 @@ class CAsyncEngine : public CAdvancedWorker {
   std::chrono::steady_clock::time_point m_tWaitStart{};
   uint32_t m_dwQueueDepth = 0;
   uint32_t m_dwPieces = 1;
+  // Buffer-sized regions in the work file: depth, or the span's (never fewer).
+  uint64_t m_qwRegions = 0;
   std::unique_ptr<AsyncIoRequest[]> m_pRequests;
   std::unique_ptr<CIoQueue> m_pQueue;
   // The read engine's one request for the initial fill.

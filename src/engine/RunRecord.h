@@ -61,8 +61,8 @@ struct RunSettings {
   IWorkerConsole* pDialog = nullptr;
   uint32_t dwThreads = 0;
   uint8_t bCustom = 0;
-  // Opt-in: each synchronous worker's work file is this long, walked buffer
-  // by buffer every pass. 0: one buffer; kSpanFill: the target's free space
+  // Opt-in: each worker's work file is this long, walked buffer by buffer
+  // (depth buffers at a time by the asynchronous workers) every pass. 0: one buffer; kSpanFill: the target's free space
   // shared between its workers.
   uint64_t qwSpanBytes = 0;
 };

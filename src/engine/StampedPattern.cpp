@@ -266,6 +266,24 @@ StampVerdict JudgeUnits(const uint8_t* pBuffer, size_t nBytes, uint64_t qwFileOf
       verdict.qwFirstBadOffset = qwFileOffset + n;
     }
   }
+  if (verdict.first.state != UnitState::kStale || verdict.aqwUnits[static_cast<int>(UnitState::kMisdirected)] == 0) {
+    return verdict;
+  }
+  // Only after a failure: which misplaced unit of this worker's, if any,
+  // holds this pass's data for a place in the buffer that is stale.
+  for (size_t n = 0; n + id.dwUnitBytes <= nBytes; n += id.dwUnitBytes) {
+    const UnitFinding finding = JudgeUnit(pBuffer + n, qwFileOffset + n, dwPass, id);
+    const uint64_t qwMissed = finding.qwFoundOffset - qwFileOffset;
+    if (finding.state != UnitState::kMisdirected || finding.dwFoundSlot != id.dwSlot ||
+        finding.dwFoundPass != dwPass || finding.qwFoundOffset < qwFileOffset || qwMissed >= nBytes ||
+        nBytes - qwMissed < id.dwUnitBytes || qwMissed % id.dwUnitBytes != 0 ||
+        JudgeUnit(pBuffer + qwMissed, finding.qwFoundOffset, dwPass, id).state != UnitState::kStale) {
+      continue;
+    }
+    verdict.first = finding;
+    verdict.qwFirstBadOffset = qwFileOffset + n;
+    break;
+  }
   return verdict;
 }
 

@@ -120,10 +120,14 @@ UnitFinding JudgeUnit(const uint8_t* pUnit, uint64_t qwOffset, uint32_t dwPass, 
 // *pHeader then. The offline check uses it to learn what a file holds.
 bool ReadStampHeader(const uint8_t* pUnit, uint32_t dwUnitBytes, StampHeader* pHeader);
 
-// Every unit of a buffer at once.
+// Every unit of a buffer at once. The unit that names the fault is the
+// first bad one, except that a misdirected write leaves two marks: the unit
+// it missed, stale, and the unit it landed on, carrying the missed one's
+// offset and the pass it should hold. When the buffer holds both, the
+// misplaced unit names the fault, wherever it lies.
 struct StampVerdict {
-  uint64_t qwFirstBadOffset = 0;
-  UnitFinding first;  // the first bad unit, or kGood
+  uint64_t qwFirstBadOffset = 0;  // the naming unit's own offset
+  UnitFinding first;  // what it holds, or kGood
   uint64_t aqwUnits[kUnitStates] = {};
   bool Good() const { return first.state == UnitState::kGood; }
 };

@@ -117,7 +117,6 @@ TEST_F(CliTest, RefusedSettingsTouchNoTarget) {
       {{"run", "-t", szDir, "-f", "write", "--data-file", m_scratch.Path("fifo.hvx")}, "cannot be opened"},
       {{"run", "-t", szDir, "-f", "write", "-p", "AA", "--data-file", m_scratch.Path("long.hvx")}, "give one"},
       {{"run", "-t", szDir, "-f", "write", "-s", "12XB"}, "-s takes a work-file size"},
-      {{"run", "-t", szDir, "-f", "write", "-s", "1GB", "-a"}, "synchronous engines"},
       {{"run", "-t", szDir, "-f", "write", "--simple", "-p", "stamped"}, "-p stamped is an advanced setting"},
       {{"frobnicate"}, "unknown command"},
   };

@@ -174,19 +174,8 @@ INSTANTIATE_TEST_SUITE_P(Backends, AsyncEngineTest, ::testing::Values("uring", "
                          [](const auto& info) { return std::string(info.param); });
 
 // Failures injected below the queue, on both backends.
-class AsyncFaultTest : public AsyncEngineTest {
+class AsyncFaultTest : public test::FaultFsFixture<AsyncEngineTest> {
  protected:
-  void SetUp() override {
-    AsyncEngineTest::SetUp();
-    std::string szWhy;
-    if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
-    ASSERT_TRUE(m_fs.Mount()) << m_fs.LastError();
-  }
-  void TearDown() override {
-    m_fs.ClearRules();
-    AsyncEngineTest::TearDown();
-    m_fs.Unmount();
-  }
   bool PrepareOnFaultFs(uint32_t dwBuffer, uint32_t dwTransfer, uint32_t dwMode, uint32_t dwDepth) {
     return Prepare({m_fs.Root()}, MakeSettings(dwBuffer, dwTransfer, dwMode, FUNCTION_WRITE, dwDepth));
   }
@@ -194,8 +183,6 @@ class AsyncFaultTest : public AsyncEngineTest {
     return ReadWholeFile(m_fs.Backing() + (m_bWrite ? "WRITE/KORVA" : "READ/KORVA") + std::to_string(m_nSlot) +
                          ".DAT");
   }
-
-  CFaultFs m_fs;
 };
 
 TEST_P(AsyncFaultTest, FailedCompletionIsAnApiErrorWithTheRegionStamped) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <cstring>
 #include <vector>
 
@@ -54,6 +56,12 @@ TEST(StampedUnits, DamageIsNamedByKindAndPlace) {
          std::memcpy(&b[4 * kUnit], &old[4 * kUnit], kUnit);
        },
        UnitState::kStale, 4 * kUnit, 4 * kUnit, 2},
+      {"write that landed further on: the place it missed is stale",
+       [](std::vector<uint8_t>& b) {
+         std::memcpy(&b[6 * kUnit], &b[2 * kUnit], kUnit);
+         std::memcpy(&b[2 * kUnit], &StampedBuffer(b.size(), 2)[2 * kUnit], kUnit);
+       },
+       UnitState::kMisdirected, 6 * kUnit, 2 * kUnit, 3},
       {"another run's unit",
        [](std::vector<uint8_t>& b) {
          const std::vector<uint8_t> other = StampedBuffer(b.size(), 3, {kId.qwRunId + 1, kId.dwSlot, kUnit});
@@ -145,16 +153,11 @@ TEST(Mismatch, LocatesTheDifferences) {
 
 // The engines over the fault file system: damage done on the way to the
 // medium is found on the read-back (or the reader's reads) and named.
-class StampedEngineTest : public test::SlotFixture {
+class StampedEngineTest : public test::FaultFsFixture<test::SlotFixture> {
  protected:
-  void SetUp() override {
-    std::string szWhy;
-    if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
-    ASSERT_TRUE(m_fs.Mount()) << m_fs.LastError();
-  }
   void TearDown() override {
-    RunFixture::TearDown();
-    m_fs.Unmount();
+    FaultFsFixture::TearDown();
+    unsetenv("STRATAVON_IO_BACKEND");
     g_bStampedPattern = false;
     g_nPatternKind = kPatternByte;
   }
@@ -167,7 +170,6 @@ class StampedEngineTest : public test::SlotFixture {
                bWrite ? kWorkerWriteAdvanced : kWorkerReadAdvanced);
     }
   }
-  CFaultFs m_fs;
 };
 
 constexpr uint32_t kChunk = 64 << 10;
@@ -244,8 +246,10 @@ TEST_F(StampedEngineTest, EachDamageIsReportedWithItsKindPlaceAndEvent) {
 }
 
 // A span: the work file is several buffers long, written (or laid down) and
-// read buffer by buffer, each judged at its own offset; a span larger than
-// the free space is refused as the buffer would be.
+// read buffer by buffer, each judged at its own offset; the asynchronous
+// engines' two requests walk it together, so the damage lies past the
+// first batch's regions. A span larger than the free space is refused as
+// the buffer would be.
 TEST_F(StampedEngineTest, SpanIsWalkedBufferByBuffer) {
   constexpr uint64_t kSpan = 4 * kBuffer;
   struct Case {
@@ -261,29 +265,35 @@ TEST_F(StampedEngineTest, SpanIsWalkedBufferByBuffer) {
   };
   g_bStampedPattern = true;
   g_qwStampRunId = NewStampRunId();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.bWrite ? "write" : "read");
-    ASSERT_TRUE(m_fs.ClearRules());
-    RunSettings settings = MakeSettings(kBuffer, kChunk, MODE_ERROR_CHECKING);
-    settings.qwSpanBytes = kSpan;
+  for (const char* pszBackend : {"", "uring", "threads"}) {
+    const bool bAsync = *pszBackend != '\0';
+    setenv("STRATAVON_IO_BACKEND", pszBackend, 1);
+    const uint32_t dwMode = MODE_ERROR_CHECKING | (bAsync ? MODE_ASYNC : 0);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << (c.bWrite ? "write " : "read ") << pszBackend);
+      ASSERT_TRUE(m_fs.ClearRules());
+      RunSettings settings = MakeSettings(kBuffer, kChunk, dwMode, FUNCTION_WRITE, 2);
+      settings.qwSpanBytes = kSpan;
+      ASSERT_TRUE(Prepare({m_fs.Root()}, settings));
+      ClearIntegrityReports();
+      ASSERT_GE(m_fs.Arm(c.rule), 0) << m_fs.LastError();
+      Launch(c.bWrite, bAsync);
+      WaitEnded();
+      EXPECT_EQ(Error(), DescribeIoError(c.nKind, bAsync).szShort);
+      EXPECT_EQ(test::FileSize(FileName()), static_cast<int64_t>(kSpan));
+      const std::vector<IntegrityReport> reports = IntegrityReports();
+      ASSERT_EQ(reports.size(), 1u);
+      EXPECT_EQ(reports[0].stamps.qwFirstBadOffset, c.qwFirstBad);
+      RunFixture::TearDown();
+    }
+    RunSettings settings = MakeSettings(kBuffer, kChunk, dwMode, FUNCTION_WRITE, 2);
+    settings.qwSpanBytes = uint64_t{1} << 60;
     ASSERT_TRUE(Prepare({m_fs.Root()}, settings));
-    ClearIntegrityReports();
-    ASSERT_GE(m_fs.Arm(c.rule), 0) << m_fs.LastError();
-    Launch(c.bWrite, false);
+    Launch(true, bAsync);
     WaitEnded();
-    EXPECT_EQ(Error(), DescribeIoError(c.nKind, false).szShort);
-    EXPECT_EQ(test::FileSize(FileName()), static_cast<int64_t>(kSpan));
-    const std::vector<IntegrityReport> reports = IntegrityReports();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].stamps.qwFirstBadOffset, c.qwFirstBad);
+    EXPECT_EQ(Error(), "DISK SPACE");
     RunFixture::TearDown();
   }
-  RunSettings settings = MakeSettings(kBuffer, kChunk, MODE_ERROR_CHECKING);
-  settings.qwSpanBytes = uint64_t{1} << 60;
-  ASSERT_TRUE(Prepare({m_fs.Root()}, settings));
-  Launch(true, false);
-  WaitEnded();
-  EXPECT_EQ(Error(), "DISK SPACE");
 }
 
 // Without stamps, every region of every pass holds the same bytes: a

@@ -112,17 +112,8 @@ TEST_F(SyncEngineTest, BufferTailBeyondTheLastChunkKeepsThePattern) {
 }
 
 // Failures injected by the fault file system, one worker each.
-class SyncFaultTest : public SyncEngineTest {
+class SyncFaultTest : public test::FaultFsFixture<SyncEngineTest> {
  protected:
-  void SetUp() override {
-    std::string szWhy;
-    if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
-    ASSERT_TRUE(m_fs.Mount()) << m_fs.LastError();
-  }
-  void TearDown() override {
-    SyncEngineTest::TearDown();
-    m_fs.Unmount();
-  }
   bool PrepareOnFaultFs(uint32_t dwBuffer, uint32_t dwTransfer, uint32_t dwMode) {
     return Prepare({m_fs.Root()}, MakeSettings(dwBuffer, dwTransfer, dwMode));
   }
@@ -131,7 +122,6 @@ class SyncFaultTest : public SyncEngineTest {
     return ReadWholeFile(m_fs.Backing() + (m_bWrite ? "WRITE/KORVA" : "READ/KORVA") + std::to_string(m_nSlot) +
                          ".DAT");
   }
-  CFaultFs m_fs;
 };
 
 TEST_F(SyncFaultTest, FailedReadOfTheThirdChunkStampsItAtOffsetZero) {

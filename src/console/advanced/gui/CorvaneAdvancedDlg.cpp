@@ -159,12 +159,12 @@ void CCorvaneAdvancedDlg::CreateControls() {
   // Beside Asynchronous, which enables it.
   m_cbDepth = captionedList(tr("I/O &Depth"), IDC_ADV_DEPTH, 178, 90, 45);
   m_cbDepth->setMaxVisibleItems(12);
-  // Above I/O Depth: each synchronous worker's work file, blank for one buffer.
+  // Above I/O Depth: each worker's work file, blank for one buffer.
   label(tr("File Size"), 178, 63, 45);
   m_edFileSize = new QLineEdit(pClient);
   frame.Place(m_edFileSize, IDC_ADV_FILE_SIZE, 178, 73, 45, 12);
   m_edFileSize->setToolTip(tr("Each worker's work file, walked buffer by buffer every pass (64MB, 10GB), or "
-                              "fill to share the target's free space; blank: one buffer. Synchronous I/O only."));
+                              "fill to share the target's free space; blank: one buffer."));
 
   // The live figures.
   m_edElapsed = captionedEdit(tr("Elapsed Time"), IDC_ADV_ELAPSED, 7, 118, 82);
