@@ -193,9 +193,10 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
       // the read to replace.
       if (bWrite) {
         StampForWrite(request.pData, m_dwBufferSize, request.qwRegionOffset, request.dwPass);
-      } else {
+      } else if (!request.bSpoiled) {
         PoisonForRead(request.pData, m_dwBufferSize);
       }
+      request.bSpoiled = false;
     }
     int nRefused = m_file.MisalignedError(dwBytes, request.qwOffset);
     if (nRefused == 0) nRefused = m_pQueue->Issue(i, hFile, bWrite, pData, dwBytes, request.qwOffset);
@@ -214,19 +215,28 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   // checked in order as each arrives, while the rest of the batch is still
   // moving. Only the verdicts are taken early: everything is reported below,
   // after the whole batch, in the same order as without this.
+  // Likewise a verifying writer's stamped regions are spoiled for their
+  // read-back as each write arrives, rather than all at once before it.
   uint64_t qwChecked = 0;
   uint64_t qwMatched = 0;
-  const bool bEarlyCheck = bVerify && check != CrcCheck::kNone && m_dwBufferSize >= kOverlapCheckBytes;
+  const bool bLarge = m_dwBufferSize >= kOverlapCheckBytes;
+  const bool bEarlyCheck = bVerify && check != CrcCheck::kNone && bLarge;
+  const bool bEarlySpoil = bVerify && bWrite && m_bStamped && !bPiecewise && bLarge;
   Clock::time_point tDeadline{};
   EnterCall(bWrite);
   m_tWaitStart = Clock::now();
-  if (bEarlyCheck) {
+  if (bEarlyCheck || bEarlySpoil) {
     tDeadline = Clock::now() + m_timeout;
     for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
       // The first wait pushes the whole batch to the kernel.
       if (m_pQueue->WaitOne(i, TimeLeft(tDeadline)) != IoWaitResult::kAllDone) break;
-      const AsyncIoRequest& request = m_pRequests[i];
+      AsyncIoRequest& request = m_pRequests[i];
       if (m_pQueue->Result(i) != static_cast<int64_t>(dwBytes)) continue;
+      if (bEarlySpoil) {
+        PoisonForRead(request.pData, m_dwBufferSize);
+        request.bSpoiled = true;
+        continue;
+      }
       if (check == CrcCheck::kCompletedRegions && bPiecewise && request.dwPiece != 0) continue;
       qwChecked |= uint64_t(1) << i;
       if (RegionGood(request)) qwMatched |= uint64_t(1) << i;

@@ -24,6 +24,7 @@ struct AsyncIoRequest {
   uint32_t nSlot = 0;     // the queue slot that carries it
   uint32_t dwPass = 0;    // stamped units: the pass the region holds
   bool bIssued = false;   // accepted by the queue in the current batch
+  bool bSpoiled = false;  // stamped units: the region needs no spoiling before its next read
 };
 
 // What both asynchronous engines share: the start-up of the request queue,
@@ -62,8 +63,11 @@ class CAsyncEngine : public CAdvancedWorker {
   // Reports a failure that names a request: its region gets the stamp.
   void ReportRequestError(uint32_t dwCode, uint32_t nKind, AsyncIoRequest& request);
   // Whether a request's region holds what was written to it.
-  bool RegionGood(const AsyncIoRequest& request) const {
-    return DataGood(request.pData, request.qwRegionOffset, request.dwPass);
+  // A good region of stamped units comes out spoiled for its next read.
+  bool RegionGood(AsyncIoRequest& request) const {
+    const bool bGood = DataGoodThenSpoil(request.pData, request.qwRegionOffset, request.dwPass);
+    request.bSpoiled = bGood && SpoilsWhenGood();
+    return bGood;
   }
   void ReportBadRegion(AsyncIoRequest& request) {
     ReportRequestError(0, BadDataKind(request.pData, request.qwRegionOffset, request.dwPass), request);
