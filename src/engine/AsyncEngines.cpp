@@ -183,6 +183,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   CLatencyHistogram* const pLatency = Latency();
   const Clock::time_point tIssue = pLatency != nullptr ? Clock::now() : Clock::time_point{};
 
+  const bool bStampAhead = bWrite && m_bStamped && m_dwBufferSize >= kOverlapCheckBytes;
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
     uint8_t* pData = request.pData + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
@@ -201,6 +202,10 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
     int nRefused = m_file.MisalignedError(dwBytes, request.qwOffset);
     if (nRefused == 0) nRefused = m_pQueue->Issue(i, hFile, bWrite, pData, dwBytes, request.qwOffset);
     request.bIssued = nRefused == 0;
+    // Stamping a large region takes long enough for the kernel to move the
+    // one before: hand each over as soon as it is stamped. (A refused
+    // submission surfaces in the wait, as it would there.)
+    if (bStampAhead && request.bIssued && i + 1 < m_dwQueueDepth) (void)m_pQueue->Submit();
     if (nRefused != 0 && bVerify) {
       ReportRequestError(static_cast<uint32_t>(nRefused), nApiKind, request);
       return BatchOutcome::kFailed;
