@@ -335,7 +335,12 @@ void CWriteAdvancedAsyncClass::OnStartIo() {
   while (!StopRequested()) {
     BatchOutcome outcome;
     if (!Checking()) {
-      outcome = RunBatch(true, CrcCheck::kNone);
+      // Stamped units: a stop waits for the regions in progress to be
+      // written whole, as in the verifying variants, so that every region
+      // holds one pass and the record can say which (PassEnd).
+      do {
+        outcome = RunBatch(true, CrcCheck::kNone);
+      } while (m_bStamped && outcome == BatchOutcome::kDone && m_pRequests[0].dwPiece != 0);
     } else if (!Piecewise()) {
       // The read-back lands in the buffers that were just written: a passed
       // check leaves the pattern there for the next cycle.

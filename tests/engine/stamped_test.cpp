@@ -300,15 +300,17 @@ TEST_F(StampedEngineTest, SpanIsWalkedBufferByBuffer) {
 }
 
 // A stop in the middle of a span's pass (the synchronous writer between
-// buffers, the asynchronous one between cycles of its walk): the record says
-// where that pass ended, and the units it had not reached yet, holding the
-// pass before, verify as good; a unit older than that, anywhere, is stale.
+// buffers, the asynchronous one between cycles of its walk, pieces of a
+// cycle written whole): the record says where that pass ended, and the
+// units it had not reached yet, holding the pass before, verify as good; a
+// unit older than that, anywhere, is stale.
 TEST_F(StampedEngineTest, StopInTheMiddleOfAPassVerifies) {
   g_bStampedPattern = true;
   g_qwStampRunId = NewStampRunId();
-  for (const bool bAsync : {false, true}) {
-    SCOPED_TRACE(bAsync ? "async" : "sync");
-    RunSettings settings = MakeSettings(kBuffer, kChunk, MODE_ERROR_CHECKING | (bAsync ? MODE_ASYNC : 0), FUNCTION_WRITE, 2);
+  for (const uint32_t dwMode : {MODE_ERROR_CHECKING, MODE_ERROR_CHECKING | MODE_ASYNC, MODE_ASYNC}) {
+    const bool bAsync = (dwMode & MODE_ASYNC) != 0;
+    SCOPED_TRACE(testing::Message() << "mode " << dwMode);
+    RunSettings settings = MakeSettings(kBuffer, kChunk, dwMode, FUNCTION_WRITE, 2);
     settings.qwSpanBytes = 4 * kBuffer;
     ASSERT_TRUE(Prepare({m_fs.Root()}, settings));
     // Held at the start of pass 3 until the stop is on its way.
