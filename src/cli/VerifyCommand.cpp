@@ -64,8 +64,8 @@ std::string ScanText(const FileScan& scan, const char* szPassFrom) {
         "  misdirected " + std::to_string(scan.aqwUnits[2]) + "  stale " + std::to_string(scan.aqwUnits[3]) +
         "  foreign " + std::to_string(scan.aqwUnits[4]) + "\n";
   if (scan.qwPassEnd != 0) {
-    sz += "  pass " + std::to_string(scan.dwPass) + " stopped at " + std::to_string(scan.qwPassEnd) + ", pass " +
-          std::to_string(scan.dwPass - 1) + " after\n";
+    sz += "  pass " + std::to_string(scan.dwPass) + " stopped at " + std::to_string(scan.qwPassEnd) +
+          (scan.dwPass > 1 ? ", pass " + std::to_string(scan.dwPass - 1) + " after\n" : ", nothing written after\n");
   }
   for (size_t i = 0; i < scan.bad.size() && i < kTextRanges; ++i) {
     sz += RangeText(scan.bad[i], scan.PassAt(scan.bad[i].qwOffset));
