@@ -63,7 +63,13 @@ std::string ScanText(const FileScan& scan, const char* szPassFrom) {
   sz += "  good " + std::to_string(scan.aqwUnits[0]) + "  corrupt " + std::to_string(scan.aqwUnits[1]) +
         "  misdirected " + std::to_string(scan.aqwUnits[2]) + "  stale " + std::to_string(scan.aqwUnits[3]) +
         "  foreign " + std::to_string(scan.aqwUnits[4]) + "\n";
-  for (size_t i = 0; i < scan.bad.size() && i < kTextRanges; ++i) sz += RangeText(scan.bad[i], scan.dwPass);
+  if (scan.qwPassEnd != 0) {
+    sz += "  pass " + std::to_string(scan.dwPass) + " stopped at " + std::to_string(scan.qwPassEnd) +
+          (scan.dwPass > 1 ? ", pass " + std::to_string(scan.dwPass - 1) + " after\n" : ", nothing written after\n");
+  }
+  for (size_t i = 0; i < scan.bad.size() && i < kTextRanges; ++i) {
+    sz += RangeText(scan.bad[i], scan.PassAt(scan.bad[i].qwOffset));
+  }
   if (scan.bad.size() > kTextRanges) sz += "  ... " + std::to_string(scan.bad.size() - kTextRanges) + " more ranges\n";
   if (scan.qwMissingBytes != 0) {
     sz += "  cut short: " + std::to_string(scan.qwMissingBytes) + " bytes missing" +
@@ -88,7 +94,8 @@ std::string ScanJson(const FileScan& scan, const char* szPassFrom) {
   if (scan.bIdentityKnown) {
     sz += ", \"run_id\": \"" + StampRunIdText(scan.id.qwRunId) + "\", \"slot\": " + std::to_string(scan.id.dwSlot) +
           ", \"pass\": " + std::to_string(scan.dwPass) + ", \"pass_from\": \"" + szPassFrom +
-          "\", \"unit_bytes\": " + std::to_string(scan.id.dwUnitBytes);
+          "\", \"pass_end\": " + std::to_string(scan.qwPassEnd) + ", \"unit_bytes\": " +
+          std::to_string(scan.id.dwUnitBytes);
   }
   sz += ", \"units\": {";
   for (int i = 0; i < kUnitStates; ++i) {

@@ -100,10 +100,10 @@ bool CAdvancedWorker::CreateWorkFile() {
   return true;
 }
 
-void CAdvancedWorker::RecordStampedFile(uint32_t dwPass) const {
+void CAdvancedWorker::RecordStampedFile(uint32_t dwPass, uint64_t qwPassEnd) const {
   if (!m_bStamped) return;
   AppendStampRecord(StampRecord{m_stampId.qwRunId, dwPass, m_qwFileBytes, m_stampId.dwSlot, m_stampId.dwUnitBytes,
-                                m_szFileName});
+                                m_szFileName, qwPassEnd});
 }
 
 void CAdvancedWorker::KeepPatternChecksum() {
@@ -168,7 +168,10 @@ void CAdvancedWorker::CleanUp() {
     DeregisterEventSource(m_hEventSource);
     m_hEventSource = nullptr;
   }
-  if (m_file.IsOpen()) RecordStampedFile(PassReached());
+  // Every engine comes here once its own I/O is over (the asynchronous ones
+  // after the queue has cancelled and drained): nothing moves the position
+  // the record takes.
+  if (m_file.IsOpen()) RecordStampedFile(PassReached(), PassEnd());
   m_buffer.Free();
   m_reference.Free();
   m_file.Close();

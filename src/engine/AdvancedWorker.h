@@ -104,6 +104,10 @@ class CAdvancedWorker : public CSlotWorker {
   }
   // The newest pass the work file holds, for the run's record.
   virtual uint32_t PassReached() const { return 0; }
+  // Where that pass ended when a stop came in its middle: the units from
+  // this offset on hold the pass before (none, before the first). 0 when the
+  // pass was written whole, or where it ended is not known.
+  virtual uint64_t PassEnd() const { return 0; }
   void PoisonForRead(uint8_t* pBuffer, size_t nBytes) const {
     if (m_bStamped) PoisonUnits(pBuffer, nBytes, m_stampId.dwUnitBytes);
   }
@@ -149,7 +153,7 @@ class CAdvancedWorker : public CSlotWorker {
  private:
   // A data failure's account: where it differs, the units' verdict, the
   // buffer saved next to the work file. Before the stamp goes over it.
-  void RecordStampedFile(uint32_t dwPass) const;
+  void RecordStampedFile(uint32_t dwPass, uint64_t qwPassEnd = 0) const;
   void RecordDataFailure(uint32_t nKind, const uint8_t* pBlock, std::vector<std::string>* pStrings);
   std::shared_ptr<CLatencyHistogram> m_pLatency;
 };

@@ -147,6 +147,16 @@ void CAsyncEngine::NextRegion(AsyncIoRequest& request) {
   if (m_bWriteSide) request.dwPass = static_cast<uint32_t>(qwWalk / m_qwRegions + 1);
 }
 
+uint64_t CAsyncEngine::PassEnd() const {
+  // The walk's steps so far are 0 .. W - 1 with nothing left out, since
+  // every batch takes the next depth steps: regions up to step W - 1's hold
+  // its pass, the regions after it the pass before.
+  if (!m_bWriteSide) return m_qwFillBytes < m_qwFileBytes ? m_qwFillBytes : 0;
+  if (m_bWalkTorn || m_qwWalkWritten == 0 || m_qwRegions == 0) return 0;
+  const uint64_t qwEnd = ((m_qwWalkWritten - 1) % m_qwRegions + 1) * m_dwBufferSize;
+  return qwEnd < m_qwFileBytes ? qwEnd : 0;
+}
+
 uint32_t CAsyncEngine::VariantExitCode(uint32_t dwFirstCode) const {
   return dwFirstCode + 2 * (m_dwMode - MODE_ASYNC) + (Piecewise() ? 1 : 0);
 }
@@ -182,6 +192,9 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   // when its completion was seen (IoQueue::CompletedAt).
   CLatencyHistogram* const pLatency = Latency();
   const Clock::time_point tIssue = pLatency != nullptr ? Clock::now() : Clock::time_point{};
+  const bool bWalk = bWrite && m_bWriteSide;
+  // Until the batch is through, the regions it writes are neither old nor new.
+  if (bWalk) m_bWalkTorn = true;
 
   const bool bStampAhead = bWrite && m_bStamped && m_dwBufferSize >= kOverlapCheckBytes;
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
@@ -310,6 +323,11 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
     if (pLatency != nullptr) pLatency->Record(m_pQueue->CompletedAt(i) - tIssue);
   }
   if (bCount) CountIo(qwBytes, qwIos);
+  if (bWalk && (!bPiecewise || m_pRequests[0].dwPiece == 0)) {
+    // The requests move in step: the last one holds the walk's newest step.
+    m_bWalkTorn = false;
+    m_qwWalkWritten = m_pRequests[m_dwQueueDepth - 1].qwNextWalk - m_dwQueueDepth + 1;
+  }
   return BatchOutcome::kDone;
 }
 
@@ -332,7 +350,12 @@ void CWriteAdvancedAsyncClass::OnStartIo() {
   while (!StopRequested()) {
     BatchOutcome outcome;
     if (!Checking()) {
-      outcome = RunBatch(true, CrcCheck::kNone);
+      // Stamped units: a stop waits for the regions in progress to be
+      // written whole, as in the verifying variants, so that every region
+      // holds one pass and the record can say which (PassEnd).
+      do {
+        outcome = RunBatch(true, CrcCheck::kNone);
+      } while (m_bStamped && outcome == BatchOutcome::kDone && m_pRequests[0].dwPiece != 0);
     } else if (!Piecewise()) {
       // The read-back lands in the buffers that were just written: a passed
       // check leaves the pattern there for the next cycle.
@@ -382,6 +405,7 @@ bool CReadAdvancedAsyncClass::InitialFill() {
       ReportIoError(0, kErrorInitialization, nullptr);
       return false;
     }
+    m_qwFillBytes = qwAt + qwBytes;
   }
   return true;
 }

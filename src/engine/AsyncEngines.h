@@ -44,6 +44,7 @@ class CAsyncEngine : public CAdvancedWorker {
     for (uint32_t i = 0; m_pRequests && i < m_dwQueueDepth; ++i) dwPass = std::max(dwPass, m_pRequests[i].dwPass);
     return dwPass;
   }
+  uint64_t PassEnd() const override;
 
   // Which buffers a batch checks against the stored checksum after their I/O.
   enum class CrcCheck { kNone, kEveryRequest, kCompletedRegions };
@@ -92,6 +93,13 @@ class CAsyncEngine : public CAdvancedWorker {
   std::unique_ptr<CIoQueue> m_pQueue;
   // The read engine's one request for the initial fill.
   AsyncIoRequest m_fill;
+  // The writer's walk: how many regions it has written whole, counted along
+  // the walk (see NextRegion), and whether a batch of it was left part way
+  // (pieces of a cycle, or requests a stop cut off), which leaves regions
+  // that no one pass describes. The reader's fill: the bytes laid down.
+  uint64_t m_qwWalkWritten = 0;
+  bool m_bWalkTorn = false;
+  uint64_t m_qwFillBytes = 0;
   // The request whose region ReportIoError is stamping.
   AsyncIoRequest* m_pReportRequest = nullptr;
 };

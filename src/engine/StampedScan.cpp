@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cinttypes>
@@ -51,10 +52,15 @@ std::string StampRecordPath() { return StateDirectory() + "/stamped-runs"; }
 
 void AppendStampRecord(const StampRecord& record) {
   if (!EnsureStateDirectory()) return;
-  char szHead[128];
-  std::snprintf(szHead, sizeof szHead, "%s %" PRIu32 " %" PRIu64 " %" PRIu32 " %" PRIu32 " ",
-                StampRunIdText(record.qwRunId).c_str(), record.dwPass, record.qwBytes, record.dwSlot,
-                record.dwUnitBytes);
+  char szPass[48];
+  if (record.qwPassEnd != 0 && record.qwPassEnd < record.qwBytes) {
+    std::snprintf(szPass, sizeof szPass, "%" PRIu32 "@%" PRIu64, record.dwPass, record.qwPassEnd);
+  } else {
+    std::snprintf(szPass, sizeof szPass, "%" PRIu32, record.dwPass);
+  }
+  char szHead[160];
+  std::snprintf(szHead, sizeof szHead, "%s %s %" PRIu64 " %" PRIu32 " %" PRIu32 " ",
+                StampRunIdText(record.qwRunId).c_str(), szPass, record.qwBytes, record.dwSlot, record.dwUnitBytes);
   const std::string szLine = szHead + record.szPath + "\n";
   const int hFile = open(StampRecordPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (hFile < 0) return;
@@ -72,10 +78,15 @@ bool FindStampRecord(const std::string& szPath, StampRecord* pRecord) {
     StampRecord record;
     unsigned long long qwId = 0;
     int nUsed = 0;
-    if (std::sscanf(szLine, "%16llx %" SCNu32 " %" SCNu64 " %" SCNu32 " %" SCNu32 " %n", &qwId, &record.dwPass,
-                    &record.qwBytes, &record.dwSlot, &record.dwUnitBytes, &nUsed) != 5 || nUsed == 0) {
+    // A pass that stopped part way carries "@OFFSET"; older lines never do.
+    if (std::sscanf(szLine, "%16llx %" SCNu32 "@%" SCNu64 " %" SCNu64 " %" SCNu32 " %" SCNu32 " %n", &qwId,
+                    &record.dwPass, &record.qwPassEnd, &record.qwBytes, &record.dwSlot, &record.dwUnitBytes,
+                    &nUsed) != 6 &&
+        std::sscanf(szLine, "%16llx %" SCNu32 " %" SCNu64 " %" SCNu32 " %" SCNu32 " %n", &qwId, &record.dwPass,
+                    &record.qwBytes, &record.dwSlot, &record.dwUnitBytes, &nUsed) != 5) {
       continue;
     }
+    if (nUsed == 0) continue;
     record.szPath = szLine + nUsed;
     if (!record.szPath.empty() && record.szPath.back() == '\n') record.szPath.pop_back();
     if (record.szPath != szPath) continue;
@@ -149,6 +160,12 @@ FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const Stamp
     scan.bIdentityKnown = true;
   }
   scan.dwPass = dwPass;
+  if (pRecord != nullptr && pRecord->qwPassEnd != 0 && dwPass != 0 && dwPass == pRecord->dwPass) {
+    // A stop in the middle of the pass: what it had not reached yet holds
+    // the pass before, and before the first pass there was no file there.
+    scan.qwPassEnd = pRecord->qwPassEnd;
+    if (dwPass == 1) scan.qwExpectedBytes = std::min(scan.qwExpectedBytes, scan.qwPassEnd);
+  }
   if (scan.dwPass == 0) {
     ForEachUnit(
         hFile, dwUnit,
@@ -166,7 +183,7 @@ FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const Stamp
       hFile, dwUnit,
       [&](const uint8_t* pUnit, uint64_t qwOffset) {
         scan.qwBytes = qwOffset + dwUnit;
-        const UnitFinding finding = JudgeUnit(pUnit, qwOffset, scan.dwPass, scan.id);
+        const UnitFinding finding = JudgeUnit(pUnit, qwOffset, scan.PassAt(qwOffset), scan.id);
         ++scan.aqwUnits[static_cast<int>(finding.state)];
         if (finding.state == UnitState::kGood) return;
         // Neighbours in the same state make one range.

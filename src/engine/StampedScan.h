@@ -11,7 +11,10 @@ namespace stratavon {
 // What a stamped run leaves in the state directory so that a later check
 // (after a crash, a power cut, a reboot) knows what a work file should hold:
 // one line when a worker has created its file (pass 0) and one when it ends
-// (the last pass it wrote). A file's last line counts.
+// (the last pass it wrote). A file's last line counts. A stop can come in
+// the middle of a pass (between a span's buffers, between batches of the
+// walk): the line then also says where that pass ended, written as
+// "PASS@OFFSET" in the pass field; lines without it hold the pass whole.
 struct StampRecord {
   uint64_t qwRunId = 0;
   uint32_t dwPass = 0;   // 0: the worker never ended (or has not yet)
@@ -19,6 +22,9 @@ struct StampRecord {
   uint32_t dwSlot = 0;
   uint32_t dwUnitBytes = 0;
   std::string szPath;
+  // Units from this offset on hold the pass before dwPass (none at all when
+  // dwPass is 1); 0: the whole file holds dwPass.
+  uint64_t qwPassEnd = 0;
 };
 std::string StampRecordPath();
 // Appends one line; a failure is passed over (the record is a help, not a need).
@@ -42,14 +48,18 @@ struct FileScan {
   StampIdentity id;
   bool bIdentityKnown = false;   // a header of ours was found (or the record)
   uint32_t dwPass = 0;           // what every unit is judged against
+  uint64_t qwPassEnd = 0;        // ... up to here, the pass before after it (0: throughout)
   uint64_t aqwUnits[kUnitStates] = {};
   uint64_t qwMissingBytes = 0;   // short of the record's size, or a partial unit at the end
   std::vector<BadRange> bad;
   bool Good() const;
+  // The pass the unit at qwOffset should hold.
+  uint32_t PassAt(uint64_t qwOffset) const { return qwPassEnd != 0 && qwOffset >= qwPassEnd ? dwPass - 1 : dwPass; }
 };
 // Reads the file twice: once to learn whose units these are (the run, slot
 // and unit size most headers carry, the newest pass among them, unless the
-// record or dwPass say otherwise), then to judge every unit.
+// record or dwPass say otherwise), then to judge every unit. A record that
+// says where its pass stopped is followed when it names the pass judged.
 FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const StampRecord* pRecord);
 
 }  // namespace stratavon

@@ -142,12 +142,14 @@ void CWriteAdvancedClass::OnStartIo() {
   };
   while (!StopRequested()) {
     ++m_dwPass;
+    m_qwPassBytes = 0;
     // A span is written buffer by buffer, then read back the same way; a
     // stop is seen between buffers, so a long span does not hold it up.
     bool bGoOn = true;
     for (uint64_t b = 0; bGoOn && b < qwBuffers && (b == 0 || !StopRequested()); ++b) {
       StampForWrite(m_buffer.Data(), m_dwBufferSize, b * m_dwBufferSize, m_dwPass);
       bGoOn = TransferPhase(true, m_buffer.Data());
+      m_qwPassBytes += m_dwBufferSize;
     }
     if (!bGoOn) break;
     Rewind();
@@ -228,6 +230,7 @@ void CReadAdvancedClass::OnStartIo() {
       ReportIoError(static_cast<uint32_t>(errno), kErrorWriteApi, m_buffer.Data());
       return EndLoop(dwExitCode);
     }
+    m_qwPassBytes += m_dwBufferSize;
   }
   Rewind();
   ShowStatus("RUN");

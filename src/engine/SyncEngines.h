@@ -62,6 +62,7 @@ class CSyncEngine : public CAdvancedWorker {
   bool SettleBackgroundCheck();
   void CleanUp() override;
   uint32_t PassReached() const override { return m_dwPass; }
+  uint64_t PassEnd() const override { return m_qwPassBytes < m_qwFileBytes ? m_qwPassBytes : 0; }
   // The common end of every loop.
   void EndLoop(uint32_t dwExitCode);
 
@@ -82,6 +83,8 @@ class CSyncEngine : public CAdvancedWorker {
   uint32_t m_dwCheckedPass = 0;   // the pass it should hold
   // The pass the file holds (stamped units): the writer's count, the reader's 1.
   uint32_t m_dwPass = 0;
+  // How much of a span that pass has written, buffer by buffer from the start.
+  uint64_t m_qwPassBytes = 0;
 };
 
 // Writes the pattern pass after pass; with Error Checking reads every pass

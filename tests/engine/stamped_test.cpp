@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "engine/Mismatch.h"
 #include "engine/Pattern.h"
 #include "engine/StampedPattern.h"
+#include "engine/StampedScan.h"
 #include "engine/SyncEngines.h"
 #include "support/FaultFs.h"
 #include "support/SlotFixture.h"
@@ -292,6 +295,58 @@ TEST_F(StampedEngineTest, SpanIsWalkedBufferByBuffer) {
     Launch(true, bAsync);
     WaitEnded();
     EXPECT_EQ(Error(), "DISK SPACE");
+    RunFixture::TearDown();
+  }
+}
+
+// A stop in the middle of a span's pass (the synchronous writer between
+// buffers, the asynchronous one between cycles of its walk, pieces of a
+// cycle written whole): the record says where that pass ended, and the
+// units it had not reached yet, holding the pass before, verify as good; a
+// unit older than that, anywhere, is stale.
+TEST_F(StampedEngineTest, StopInTheMiddleOfAPassVerifies) {
+  g_bStampedPattern = true;
+  g_qwStampRunId = NewStampRunId();
+  for (const uint32_t dwMode : {MODE_ERROR_CHECKING, MODE_ERROR_CHECKING | MODE_ASYNC, MODE_ASYNC}) {
+    const bool bAsync = (dwMode & MODE_ASYNC) != 0;
+    SCOPED_TRACE(testing::Message() << "mode " << dwMode);
+    RunSettings settings = MakeSettings(kBuffer, kChunk, dwMode, FUNCTION_WRITE, 2);
+    settings.qwSpanBytes = 4 * kBuffer;
+    ASSERT_TRUE(Prepare({m_fs.Root()}, settings));
+    // Held at the start of pass 3 until the stop is on its way.
+    const int nStall = m_fs.Arm(FaultRule::Stall("KORVA25.DAT", FaultRule::EOp::Write, 0, kUnit, 0).Skip(2).Times(1));
+    ASSERT_GE(nStall, 0) << m_fs.LastError();
+    Launch(true, bAsync);
+    ASSERT_TRUE(Eventually([&] { return m_fs.Hits(nStall) == 1; })) << "the writer never began pass 3";
+    StopWorkers();
+    ASSERT_TRUE(m_fs.Disarm(nStall));
+    WaitEnded();
+    ASSERT_EQ(Status(), "STOP") << Error();
+    StampRecord record;
+    ASSERT_TRUE(FindStampRecord(FileName(), &record));
+    EXPECT_EQ(record.dwPass, 3u);
+    EXPECT_EQ(record.qwPassEnd, (bAsync ? 2 : 1) * kBuffer);  // one buffer; one cycle of two regions
+
+    const int hFile = open(FileName().c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(hFile, 0);
+    const struct {
+      uint64_t qwOffset;
+      uint32_t dwPass;  // what the unit is rewritten with; 0: left as it is
+    } cases[] = {{0, 0}, {3 * kBuffer + kUnit, 1}, {kUnit, 2}};
+    for (const auto& c : cases) {
+      SCOPED_TRACE(testing::Message() << "pass " << c.dwPass << " at " << c.qwOffset);
+      uint8_t abyWas[kUnit];
+      uint8_t abyUnit[kUnit];
+      ASSERT_EQ(pread(hFile, abyWas, kUnit, static_cast<off_t>(c.qwOffset)), static_cast<ssize_t>(kUnit));
+      std::memcpy(abyUnit, abyWas, kUnit);
+      if (c.dwPass != 0) StampUnits(abyUnit, kUnit, c.qwOffset, c.dwPass, {record.qwRunId, record.dwSlot, kUnit});
+      ASSERT_EQ(pwrite(hFile, abyUnit, kUnit, static_cast<off_t>(c.qwOffset)), static_cast<ssize_t>(kUnit));
+      const FileScan scan = ScanStampedFile(FileName(), record.dwPass, &record);
+      EXPECT_EQ(scan.Good(), c.dwPass == 0);
+      EXPECT_EQ(scan.aqwUnits[static_cast<int>(UnitState::kStale)], c.dwPass == 0 ? 0u : 1u);
+      ASSERT_EQ(pwrite(hFile, abyWas, kUnit, static_cast<off_t>(c.qwOffset)), static_cast<ssize_t>(kUnit));
+    }
+    close(hFile);
     RunFixture::TearDown();
   }
 }
