@@ -24,6 +24,7 @@ class CAlignedBuffer {
   void Abandon() {
     m_pData = nullptr;
     m_nSize = 0;
+    m_nMapped = 0;
   }
 
   uint8_t* Data() const { return m_pData; }
@@ -33,6 +34,7 @@ class CAlignedBuffer {
  private:
   uint8_t* m_pData = nullptr;
   size_t m_nSize = 0;
+  size_t m_nMapped = 0;  // whole huge pages for large buffers
 };
 
 }  // namespace stratavon
