@@ -223,7 +223,9 @@ static void SweepLeftovers(const std::string& parent) {
     if (entry.path().filename().string().rfind("stratavon-faultfs-", 0) != 0) continue;
     std::string owner = ReadText(dir + "/owner", 64);
     pid_t nOwner = static_cast<pid_t>(std::strtol(owner.c_str(), nullptr, 10));
-    if (nOwner <= 0 || (kill(nOwner, 0) != 0 && errno == ESRCH)) {
+    // No pid yet: another mount is between mkdtemp and writing its record.
+    if (nOwner <= 0) continue;
+    if (kill(nOwner, 0) != 0 && errno == ESRCH) {
       bool bLazy = false;
       if (IsMounted(dir + "/mnt")) UnmountPath(dir + "/mnt", &bLazy);
       if (!IsMounted(dir + "/mnt")) std::filesystem::remove_all(dir, ec);

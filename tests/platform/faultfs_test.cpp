@@ -198,11 +198,15 @@ TEST(FaultFsLifetime, MountSweepsFoldersOfOwnersThatAreGone) {
   const std::string mine = parent.Path("stratavon-faultfs-MINE01");
   ASSERT_EQ(mkdir(mine.c_str(), 0755), 0);
   std::ofstream(mine + "/owner") << getpid() << "\n";
+  const std::string young = parent.Path("stratavon-faultfs-YOUNG1");  // record not written yet
+  ASSERT_EQ(mkdir(young.c_str(), 0755), 0);
+  std::ofstream(young + "/owner").flush();
   CFaultFs fs;
   ASSERT_TRUE(fs.Mount(parent.Root())) << fs.LastError();
   struct stat st;
   EXPECT_NE(stat(left.c_str(), &st), 0) << "a dead owner's folder must be swept";
   EXPECT_EQ(stat(mine.c_str(), &st), 0) << "a live owner's folder must stay";
+  EXPECT_EQ(stat(young.c_str(), &st), 0) << "a folder still being made must stay";
   EXPECT_EQ(fs.Root().rfind(parent.Root(), 0), 0u) << fs.Root();
 }
 
