@@ -76,6 +76,11 @@ class CSyncEngine : public CAdvancedWorker {
   // checker has moved on to another buffer, so the reading core does not
   // have to win its cache lines back. Larger buffers leave the cache anyway,
   // and a third one would only add to the traffic.
+  // Every chunk of the pattern buffer holds the same bytes (a typed byte,
+  // or a pattern whose period divides the transfer): writes all come from
+  // the first, which the file cannot tell apart, and the memory each pass
+  // runs through stays one transfer long instead of a whole buffer.
+  bool m_bChunksAlike = false;
   uint32_t m_nSpareBuffers = 0;
   CAlignedBuffer m_spare;
   CBackgroundCheck m_check;
