@@ -197,9 +197,14 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   if (bWalk) m_bWalkTorn = true;
 
   const bool bStampAhead = bWrite && m_bStamped && m_dwBufferSize >= kOverlapCheckBytes;
+  // Unchecked, unstamped requests all move through the first request's
+  // buffer: every buffer holds the same pattern for writes, and what reads
+  // bring is never looked at. The memory the copies touch is then one
+  // buffer, not depth of them.
+  const bool bShared = !bVerify && !m_bStamped;
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
-    uint8_t* pData = request.pData + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
+    uint8_t* pData = (bShared ? m_buffer.Data() : request.pData) + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
     // A writer's read-back stays on the regions it has just written.
     if (request.dwPiece == 0 && bWrite == m_bWriteSide) NextRegion(request);
     if (m_bStamped && request.dwPiece == 0) {
