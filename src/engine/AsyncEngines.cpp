@@ -197,11 +197,13 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   if (bWalk) m_bWalkTorn = true;
 
   const bool bStampAhead = bWrite && m_bStamped && m_dwBufferSize >= kOverlapCheckBytes;
-  // Unchecked, unstamped writes all come from the first request's buffer,
-  // since every buffer holds the same pattern: the memory the copies read
-  // is then one buffer, not depth of them. (Reads keep their own buffers:
-  // requests in flight together never write into the same memory.)
-  const bool bShared = bWrite && !bVerify && !m_bStamped;
+  // Unchecked, unstamped requests all move through the first request's
+  // buffer: every buffer holds the same pattern for writes, and what reads
+  // bring is never looked at. The memory the copies touch is then one
+  // buffer, not depth of them. Reads share only where the kernel fills the
+  // memory; the thread pool's threads never write into the same bytes.
+  const bool bShared =
+      !bVerify && !m_bStamped && (bWrite || m_pQueue->Backend() == IoBackend::kIoUring);
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
     uint8_t* pData = (bShared ? m_buffer.Data() : request.pData) + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
