@@ -206,7 +206,8 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
       !bVerify && !m_bStamped && (bWrite || m_pQueue->Backend() == IoBackend::kIoUring);
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
-    uint8_t* pData = (bShared ? m_buffer.Data() : request.pData) + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
+    uint8_t* const pRegion = bShared ? m_buffer.Data() : request.pData;
+    uint8_t* pData = pRegion + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
     // A writer's read-back stays on the regions it has just written.
     if (request.dwPiece == 0 && bWrite == m_bWriteSide) NextRegion(request);
     if (m_bStamped && request.dwPiece == 0) {

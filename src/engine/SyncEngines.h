@@ -69,6 +69,12 @@ class CSyncEngine : public CAdvancedWorker {
   bool Checking() const { return (m_dwMode & MODE_ERROR_CHECKING) != 0; }
   bool Counting() const { return (m_dwMode & MODE_PERFORMANCE) != 0; }
 
+  // Every chunk of the pattern buffer holds the same bytes (a typed byte,
+  // or a pattern whose period divides the transfer): writes all come from
+  // the first, which the file cannot tell apart, and the memory each pass
+  // runs through stays one transfer long instead of a whole buffer.
+  bool m_bChunksAlike = false;
+
   // Pattern buffers beyond the first, and the thread that checks one buffer
   // while the next is read; both exist only while a verifying read loop
   // overlaps. A buffer small enough to stay in the checking core's cache
@@ -76,11 +82,6 @@ class CSyncEngine : public CAdvancedWorker {
   // checker has moved on to another buffer, so the reading core does not
   // have to win its cache lines back. Larger buffers leave the cache anyway,
   // and a third one would only add to the traffic.
-  // Every chunk of the pattern buffer holds the same bytes (a typed byte,
-  // or a pattern whose period divides the transfer): writes all come from
-  // the first, which the file cannot tell apart, and the memory each pass
-  // runs through stays one transfer long instead of a whole buffer.
-  bool m_bChunksAlike = false;
   uint32_t m_nSpareBuffers = 0;
   CAlignedBuffer m_spare;
   CBackgroundCheck m_check;
