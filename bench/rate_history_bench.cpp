@@ -4,7 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "console/advanced/RateHistory.h"
+#include "run/RateHistory.h"
 
 namespace {
 

@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "console/advanced/AdvancedRunControl.h"
-#include "console/advanced/Statistics.h"
-#include "engine/ConsoleTable.h"
+#include "run/AdvancedRunControl.h"
+#include "run/Statistics.h"
+#include "run/ConsoleTable.h"
 #include "engine/EventSource.h"
 #include "engine/Pattern.h"
 #include "engine/RunRecord.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "FuzzFile.h"
-#include "console/advanced/DataFile.h"
+#include "engine/DataFile.h"
 #include "engine/Pattern.h"
 
 namespace stratavon::fuzz {

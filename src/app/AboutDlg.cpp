@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "app/VersionInfo.h"
-#include "console/simple/gui/Artwork.h"
-#include "console/simple/gui/DialogTemplate.h"
+#include "gui/simple/Artwork.h"
+#include "gui/simple/DialogTemplate.h"
 
 namespace stratavon {
 namespace {

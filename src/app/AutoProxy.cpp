@@ -3,7 +3,7 @@
 #include <QDBusConnection>
 
 #include "app/CorvaneApp.h"
-#include "console/simple/gui/CorvaneDlg.h"
+#include "gui/simple/CorvaneDlg.h"
 
 namespace stratavon {
 

@@ -9,9 +9,9 @@
 #include <QSettings>
 #include <QStringList>
 
-#include "console/advanced/gui/AdvancedTexts.h"
-#include "console/advanced/gui/CorvaneAdvancedDlg.h"
-#include "console/simple/gui/CorvaneDlg.h"
+#include "gui/advanced/AdvancedTexts.h"
+#include "gui/advanced/CorvaneAdvancedDlg.h"
+#include "gui/simple/CorvaneDlg.h"
 #include "engine/Pattern.h"
 
 namespace stratavon {

@@ -16,7 +16,7 @@
 #include "app/CommandLine.h"
 #include "app/ConsoleSettings.h"
 #include "app/MainDlg.h"
-#include "console/advanced/gui/CorvaneAdvancedDlg.h"
+#include "gui/advanced/CorvaneAdvancedDlg.h"
 
 namespace stratavon {
 namespace {

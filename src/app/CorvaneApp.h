@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "console/simple/gui/CorvaneDlg.h"
+#include "gui/simple/CorvaneDlg.h"
 
 class QEventLoop;
 class QSocketNotifier;

@@ -15,7 +15,7 @@
 #include <cstdio>
 
 #include "app/AutomationRegistry.h"
-#include "console/simple/gui/Artwork.h"
+#include "gui/simple/Artwork.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

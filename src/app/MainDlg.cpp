@@ -3,7 +3,7 @@
 #include "app/AboutDlg.h"
 #include "app/ConsoleSettings.h"
 #include "app/ManualDlg.h"
-#include "console/advanced/gui/CorvaneAdvancedDlg.h"
+#include "gui/advanced/CorvaneAdvancedDlg.h"
 
 namespace stratavon {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "console/simple/gui/CorvaneDlg.h"
+#include "gui/simple/CorvaneDlg.h"
 
 namespace stratavon {
 

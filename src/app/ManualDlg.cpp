@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/AppResources.h"
-#include "console/simple/gui/Artwork.h"
+#include "gui/simple/Artwork.h"
 
 namespace stratavon {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "app/CommandLine.h"
 #include "app/CorvaneApp.h"
-#include "console/simple/gui/ConsoleTexts.h"
-#include "console/simple/gui/QtMessagePresenter.h"
+#include "gui/simple/ConsoleTexts.h"
+#include "gui/simple/QtMessagePresenter.h"
 #include "platform/MessageBox.h"
 
 namespace {

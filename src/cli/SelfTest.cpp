@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/RunCommand.h"
-#include "cli/SignalWatch.h"
+#include "run/RunCommand.h"
+#include "platform/SignalWatch.h"
 #include "faultfs/FaultFsMount.h"
 #include "platform/IoQueue.h"
 #include "platform/StateDirectory.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/RunCommand.h"
+#include "run/RunCommand.h"
 #include "engine/StampedScan.h"
 #include "platform/JsonText.h"
 

@@ -3,9 +3,9 @@
 #include <string>
 
 #include "cli/InfoCommands.h"
-#include "cli/RunCommand.h"
-#include "cli/RunOptions.h"
-#include "cli/RunReport.h"
+#include "run/RunCommand.h"
+#include "run/RunOptions.h"
+#include "run/RunReport.h"
 #include "cli/SelfTest.h"
 #include "cli/VerifyCommand.h"
 

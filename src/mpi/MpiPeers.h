@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/RunPeers.h"
+#include "run/RunPeers.h"
 #include "mpi/RankVerdict.h"
 
 namespace stratavon {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "console/advanced/RunSummary.h"
+#include "run/RunSummary.h"
 
 namespace stratavon {
 

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <string>
 
-#include "cli/RunCommand.h"
-#include "cli/RunOptions.h"
-#include "cli/SignalWatch.h"
-#include "console/advanced/RunSummary.h"
+#include "run/RunCommand.h"
+#include "run/RunOptions.h"
+#include "platform/SignalWatch.h"
+#include "run/RunSummary.h"
 #include "mpi/MpiPeers.h"
 #include "mpi/RankTargets.h"
 

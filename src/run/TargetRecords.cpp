@@ -7,7 +7,7 @@
 #include <new>
 #include <sys/stat.h>
 
-#include "engine/SlotWorker.h"
+#include "workers/SlotWorker.h"
 #include "platform/DiskSpace.h"
 #include "platform/TargetLock.h"
 #include "platform/WorkFile.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/RunRecord.h"
-#include "engine/WorkerClasses.h"
+#include "workers/WorkerClasses.h"
 
 namespace stratavon {
 

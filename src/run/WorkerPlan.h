@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/WorkerClasses.h"
+#include "workers/WorkerClasses.h"
 
 namespace stratavon {
 

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/BackgroundCheck.h"
+#include "workers/BackgroundCheck.h"
 #include "engine/Crc32.h"
 #include "support/ReferenceCrc.h"
 

@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "run/TargetRecords.h"
-#include "engine/AsyncEngines.h"
+#include "workers/AsyncEngines.h"
 #include "engine/IoError.h"
 #include "engine/Mismatch.h"
 #include "engine/Pattern.h"
 #include "engine/StampedPattern.h"
 #include "engine/StampedScan.h"
-#include "engine/SyncEngines.h"
+#include "workers/SyncEngines.h"
 #include "support/FaultFs.h"
 #include "support/SlotFixture.h"
 #include "support/Wait.h"

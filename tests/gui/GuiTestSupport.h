@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "run/TargetRecords.h"
-#include "console/simple/gui/CorvaneDlg.h"
-#include "console/simple/gui/TargetSelectionDlg.h"
+#include "gui/simple/CorvaneDlg.h"
+#include "gui/simple/TargetSelectionDlg.h"
 #include "engine/Pattern.h"
-#include "engine/SlotWorker.h"
+#include "workers/SlotWorker.h"
 #include "platform/MessageBox.h"
 #include "support/TableView.h"
 #include "support/TempDir.h"

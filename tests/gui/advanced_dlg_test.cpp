@@ -13,11 +13,11 @@
 #include <fstream>
 #include <thread>
 
-#include "console/advanced/DataFile.h"
-#include "console/advanced/Statistics.h"
-#include "console/advanced/gui/AdvancedTexts.h"
-#include "console/advanced/gui/CorvaneAdvancedDlg.h"
-#include "console/simple/gui/DialogUnits.h"
+#include "engine/DataFile.h"
+#include "run/Statistics.h"
+#include "gui/advanced/AdvancedTexts.h"
+#include "gui/advanced/CorvaneAdvancedDlg.h"
+#include "gui/simple/DialogUnits.h"
 #include "engine/LatencyHistogram.h"
 #include "engine/RunRecord.h"
 #include "GuiTestSupport.h"

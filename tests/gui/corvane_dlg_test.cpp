@@ -15,8 +15,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "console/simple/gui/ConsoleTexts.h"
-#include "console/simple/gui/QtMessagePresenter.h"
+#include "gui/simple/ConsoleTexts.h"
+#include "gui/simple/QtMessagePresenter.h"
 #include "engine/RunRecord.h"
 #include "GuiTestSupport.h"
 #include "platform/AlignedBuffer.h"

@@ -4,7 +4,7 @@
 #include <QApplication>
 #include <filesystem>
 
-#include "console/simple/gui/ConsoleTexts.h"
+#include "gui/simple/ConsoleTexts.h"
 
 // The dialog tests need a QApplication; the platform defaults to offscreen
 // so that listing the tests works on a machine without a display too.

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "console/simple/gui/QtMessagePresenter.h"
+#include "gui/simple/QtMessagePresenter.h"
 #include "GuiTestSupport.h"
 
 namespace stratavon::test {

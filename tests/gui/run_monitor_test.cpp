@@ -12,14 +12,14 @@
 
 #include "GuiTestSupport.h"
 #include "app/ConsoleSettings.h"
-#include "cli/RunReport.h"
-#include "console/advanced/Statistics.h"
-#include "console/advanced/gui/AdvancedTexts.h"
-#include "console/advanced/gui/CorvaneAdvancedDlg.h"
-#include "console/advanced/gui/EventLogDlg.h"
-#include "console/advanced/gui/RateChart.h"
-#include "console/advanced/gui/ResultsDlg.h"
-#include "console/advanced/gui/RunMonitor.h"
+#include "run/RunReport.h"
+#include "run/Statistics.h"
+#include "gui/advanced/AdvancedTexts.h"
+#include "gui/advanced/CorvaneAdvancedDlg.h"
+#include "gui/advanced/EventLogDlg.h"
+#include "gui/advanced/RateChart.h"
+#include "gui/advanced/ResultsDlg.h"
+#include "gui/advanced/RunMonitor.h"
 #include "engine/EventSource.h"
 #include "platform/CriticalSection.h"
 
@@ -79,7 +79,7 @@ TEST_F(RunMonitorTest, ResultsOnStopEqualTheCliJsonAndSaveAsJsonCsvAndPng) {
   ControlOf<QAbstractButton>(*m_pDlg, IDC_ADV_START)->click();
   ASSERT_TRUE(m_pDlg->IsRunning());
 
-  CCliConsole cli(2);
+  CHeadlessConsole cli(2);
   for (int r = 0; r < 2; ++r) {
     for (int c = 0; c < kTargetColumns; ++c) cli.SetTargetText(r, c, m_pDlg->TargetText(r, c).toStdString());
   }

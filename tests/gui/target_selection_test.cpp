@@ -3,7 +3,7 @@
 #include <QTest>
 #include <QTreeWidget>
 
-#include "console/simple/gui/ConsoleTexts.h"
+#include "gui/simple/ConsoleTexts.h"
 #include "GuiTestSupport.h"
 #include "platform/Mounts.h"
 

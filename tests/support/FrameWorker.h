@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "engine/AdvancedWorker.h"
+#include "workers/AdvancedWorker.h"
 
 namespace stratavon::test {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ConsoleTable.h"
+#include "run/ConsoleTable.h"
 #include "engine/RunRecord.h"
 #include "platform/EventLog.h"
 #include "support/TempDir.h"

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "console/advanced/AdvancedView.h"
-#include "engine/ConsoleTable.h"
+#include "run/AdvancedView.h"
+#include "run/ConsoleTable.h"
 #include "platform/Event.h"
 #include "platform/MessageBox.h"
 

@@ -6,7 +6,7 @@
 
 #include "engine/IoError.h"
 #include "engine/RunRecord.h"
-#include "engine/SlotWorker.h"
+#include "workers/SlotWorker.h"
 #include "platform/AlignedBuffer.h"
 #include "platform/CriticalSection.h"
 #include "platform/WorkFile.h"

@@ -1,9 +1,0 @@
-#include "engine/SlotWorker.h"
-
-namespace stratavon {
-
-CSlotWorker::~CSlotWorker() {
-  if (m_hEndEvent) m_hEndEvent->Set();
-}
-
-}  // namespace stratavon

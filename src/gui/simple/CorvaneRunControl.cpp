@@ -1,0 +1,217 @@
+// The simple console's run control: Start, Stop, the reset after a refused
+// start, and the preparation of the advanced console's run.
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QComboBox>
+#include <QTimer>
+#include <cstring>
+
+#include "gui/simple/ConsoleTexts.h"
+#include "gui/simple/CorvaneDlg.h"
+#include "gui/simple/QtMessagePresenter.h"
+#include "gui/simple/QuitGuard.h"
+#include "engine/IoError.h"
+#include "engine/Pattern.h"
+#include "engine/RunRecord.h"
+#include "platform/CriticalSection.h"
+#include "platform/MessageBox.h"
+#include "run/RunChoices.h"
+#include "run/TargetRecords.h"
+#include "run/WorkerPlan.h"
+#include "workers/simple/SimpleWorkers.h"
+
+namespace stratavon {
+
+WorkerFactory CCorvaneDlg::SimpleWorkerFactory(uint32_t nKind) const {
+  switch (nKind) {
+    case kWorkerSimpleRead:
+    case kWorkerSimpleWrite:
+      return WorkerClassOf(nKind);
+    default:
+      return nullptr;
+  }
+}
+
+void CCorvaneDlg::Refuse(const char* szMessage) {
+  ShowMessageBox(szMessage, kErrorCaption, MessageIcon::kError);
+  ResetConsole();
+}
+
+void CCorvaneDlg::RefuseInternal(const char* szMessage) {
+  ShowMessageBox(szMessage, ApplicationCaption(), MessageIcon::kError);
+  ResetConsole();
+}
+
+bool CCorvaneDlg::PassStartChecks() {
+  m_nThreadIndex = m_cbThreads->currentIndex();
+  if (m_nThreadIndex < 0) {
+    Refuse(kMsgSelectThreadCount);
+    return false;
+  }
+  m_nThreadIndex = std::min(m_nThreadIndex, kMaxThreads - kMinThreads);
+  if (!ParsePatternByte()) {
+    Refuse(kMsgInvalidPattern);
+    return false;
+  }
+  if (m_edLocation->maxLength() == 0) {
+    RefuseInternal(kMsgInitializationError);
+    return false;
+  }
+  if (m_edLocation->text() == QLatin1String(kPleaseSelectTargets)) {
+    Refuse(kMsgNoTargets);
+    return false;
+  }
+  if (m_nIoFunction == 0) {
+    Refuse(kMsgSelectFunction);
+    return false;
+  }
+  return true;
+}
+
+bool CCorvaneDlg::PrepareWorkDirectories() {
+  std::string szFailedRoot;
+  std::string szWhy;
+  switch (CreateWorkDirectories(TargetRoots(), &szFailedRoot, &szWhy)) {
+    case WorkDirectoryResult::kCreated:
+      return true;
+    case WorkDirectoryResult::kPathNotFound:
+      Refuse(kMsgDirectoryCreation);
+      return false;
+    case WorkDirectoryResult::kPathTooLong:
+      ShowMessageBox(std::string(kMsgTargetPathTooLong) + "\n" + szFailedRoot, kErrorCaption, MessageIcon::kError);
+      ResetConsole();
+      return false;
+    case WorkDirectoryResult::kNotDirectory:
+    case WorkDirectoryResult::kTargetBusy:
+      ShowMessageBox(szWhy, kErrorCaption, MessageIcon::kError);
+      ResetConsole();
+      return false;
+  }
+  return false;
+}
+
+void CCorvaneDlg::LaunchSimpleWorkers() {
+  const std::vector<PlannedWorker> plan = PlanSimpleWorkers(static_cast<uint32_t>(m_nIoFunction), m_nThreadIndex + 1);
+  for (int t = 0; t < m_nTargets && t < g_nTargetRecords; ++t) {
+    for (const PlannedWorker& worker : plan) {
+      if (const WorkerFactory pfnCreate = SimpleWorkerFactory(worker.nKind)) {
+        LaunchWorker(t, worker.nSlot, pfnCreate, worker.nKind);
+      }
+    }
+  }
+}
+
+void CCorvaneDlg::OnStart() {
+  // Start is disabled during a run; Enter on it or a script must not
+  // launch a second set of workers into the same slots either.
+  if (m_bRunning || m_nWaitDepth > 0) return;
+  if (!PassStartChecks()) return;
+  SetStatus(kStatusInit);
+  // Every worker lays the pattern anew as it starts: a changed pattern needs nothing more.
+  m_bPatternChanged = 0;
+  if (m_bTargetsChanged) {
+    ReleaseTargetRecords();
+    m_bTargetsChanged = 0;
+  }
+  if (!BuildTargetRecords(TargetRoots())) {
+    Refuse(kMsgTargetInitFailure);
+    return;
+  }
+  if (!PrepareWorkDirectories()) return;
+  ResetTargetRecords();
+  if (!m_pTargets || g_pTargetRecords == nullptr) {
+    RefuseInternal(kMsgTargetInitFailed);
+    return;
+  }
+  LaunchSimpleWorkers();
+  SetStatus(kStatusRun);
+  ShowFailedCalls();
+  m_pFailedCallsTimer->start();
+  m_bRunning = 1;
+  EnableRunButtons(false, true);
+}
+
+bool CCorvaneDlg::StopAndWaitForWorkers() {
+  ++m_nWaitDepth;
+  StopWorkers();
+  // A worker's start-up message box is shown by this thread, so the wait
+  // keeps serving events (not the operator's input to the console, which
+  // waits until the workers are down).
+  bool bStalled = false;
+  while (!WaitForWorkers([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }, IoTimeout())) {
+    bStalled |= !FailStalledWorkers(nullptr).empty();
+    OfferQuitWhileStopping(this);
+  }
+  m_pFailedCallsTimer->stop();
+  --m_nWaitDepth;
+  return bStalled;
+}
+
+void CCorvaneDlg::StopWithoutEvents() {
+  // Inside the destructor no event may be served: a derived console is
+  // gone already and the widgets go next. The simple workers write nothing
+  // into the console, so only a worker inside a call, or one whose
+  // start-up box waits for this thread, can hold the wait, and for no
+  // longer than a call may take. Such a worker is marked failed and left
+  // on the records, which are the process's and outlive the console.
+  m_pFailedCallsTimer->stop();
+  StopWorkers();
+  if (!WaitForWorkers({}, IoTimeout())) (void)FailStalledWorkers(nullptr);
+  m_bRunning = 0;
+}
+
+bool CCorvaneDlg::ShowFailedCalls() {
+  QString szTip;
+  for (int t = 0; t < m_nTargets && t < g_nTargetRecords; ++t) {
+    const IoErrorTally tally = TargetIoErrors(t);
+    if (tally.qwCalls == 0) continue;
+    szTip += QString::fromStdString(g_pTargetRecords[t].szRoot + ": " + DescribeFailedCalls(tally)) + '\n';
+  }
+  m_edStatus->setToolTip(szTip.trimmed());
+  m_edStatus->setStyleSheet(szTip.isEmpty() ? QString() : QStringLiteral("color: red"));
+  return !szTip.isEmpty();
+}
+
+void CCorvaneDlg::OnStop() {
+  if (!m_bRunning || m_nWaitDepth > 0) return;
+  EnableRunButtons(false, false);
+  const bool bStalled = StopAndWaitForWorkers();
+  // The simple workers go on past a failed call; the run's end says it.
+  const bool bCallsFailed = ShowFailedCalls();
+  SetStatus(bStalled || bCallsFailed ? kStatusFail : kStatusStop);
+  m_bRunning = 0;
+  EnableRunButtons(true, true);
+}
+
+void CCorvaneDlg::ResetConsole() {
+  if (m_nWaitDepth > 0) return;
+  if (m_bRunning) {
+    EnableRunButtons(false, false);
+    StopAndWaitForWorkers();
+    m_bRunning = 0;
+    EnableRunButtons(true, true);
+  }
+  ReleaseTargetRecords();
+  m_pTargets.reset();
+  SetStatus(kStatusIdle);
+}
+
+void CCorvaneDlg::OnFeaturesLogical() {
+  if (m_nWaitDepth > 0) return;
+  if (m_bRunning) OnStop();
+  if (!PassStartChecks()) return;
+  if (m_bTargetsChanged) {
+    ReleaseTargetRecords();
+    m_bTargetsChanged = 0;
+  }
+  if (!BuildTargetRecords(TargetRoots())) {
+    Refuse(kMsgTargetInitFailure);
+    return;
+  }
+  if (!PrepareWorkDirectories()) return;
+  OpenAdvancedConsole(m_edPattern->text().left(255).toStdString());
+}
+
+}  // namespace stratavon

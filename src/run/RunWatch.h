@@ -1,0 +1,60 @@
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/WorkerConsole.h"
+
+#include "run/RunOptions.h"
+#include "run/RunPeers.h"
+#include "platform/SignalWatch.h"
+
+namespace stratavon {
+
+// What both headless runs do while their workers go on: print to the live
+// stream, wake every period until an interrupt, the -d deadline or the end
+// of the last worker, and keep the operator informed while the stop waits.
+// With peers the run stops when the peers say so: an interrupt, the -d
+// time or the end of the last local worker is only this process's wish,
+// and only the reporting process prints.
+class CRunWatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  CRunWatch(const RunOptions& options, CSignalWatch& signals, IRunPeers* pPeers = nullptr);
+
+ protected:
+  void Say(const std::string& szText);
+  // Blocks until a stop is due; calls onTick every period from tStart. The
+  // -d time counts from the moment every worker has begun its I/O (or
+  // ended); a start-up that outlasts the I/O time-out is stopped as well.
+  void Watch(Clock::time_point tStart, std::chrono::milliseconds period, const std::function<void()>& onTick);
+  // Between the waits for the workers' ends: a further interrupt does not
+  // cut the wait short, since a worker always finishes its pass and closes
+  // its files; it only learns what is still going on.
+  void OnWaitSlice();
+  // After the stop's wait gave up: every worker still alive is a failure,
+  // named with the call it is inside and for how long. Marks each failed
+  // (and, given a console, FAIL and I/O TIMEOUT in its row).
+  std::vector<std::string> MarkStalledWorkers(IWorkerConsole* pConsole);
+  // Seconds of load (from the moment every worker had begun) and of start-up.
+  double LoadSeconds() const;
+  double StartupSeconds() const;
+
+  const RunOptions& m_options;
+  CSignalWatch& m_signals;
+  IRunPeers* m_pPeers;
+  FILE* m_pLive;  // null: this process keeps quiet
+  int m_nTargets;
+  std::string m_szStoppedBy;
+  Clock::time_point m_tStart{};
+  Clock::time_point m_tIoStart{};
+};
+
+// Workers whose threads have not ended yet, over every record.
+int LiveWorkers();
+
+}  // namespace stratavon
