@@ -198,12 +198,14 @@ class StalledFile {
     return m_fs.Arm(FaultRule::Stall("STALL.DAT", FaultRule::EOp::Read, 0, 0, 0)) >= 0;
   }
   // Lets the stalled reads go on, from another thread, once the calling
-  // thread sleeps in the wait it goes into next, and records that it did
-  // so before letting them go.
+  // thread sleeps in the wait it goes into next (and still sleeps a while
+  // on, so a wait that gives up early shows), and records that it did so
+  // before letting them go.
   void ReleaseOnceWaiting() {
     const pid_t nWaiter = gettid();
     m_releaser = std::thread([this, nWaiter] {
-      (void)test::Eventually([&] { return test::ThreadAsleep(nWaiter); });
+      const auto Asleep = [nWaiter] { return test::ThreadAsleep(nWaiter); };
+      (void)test::Eventually([&] { return Asleep() && test::Throughout(Asleep, 100ms); });
       m_bReleased = true;
       m_fs.ClearRules();
     });
