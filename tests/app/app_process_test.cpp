@@ -20,7 +20,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/AutomationRegistry.h"
@@ -176,14 +175,32 @@ class AutomationTest : public AppProcessTest {
                             bus);
     return instance.call(QStringLiteral("Release"));
   }
-  // True when the process is still there after the bus has answered it once
-  // more (so it has served what was sent before).
-  bool AliveAfterRoundTrip(CChild& child, const QDBusConnection& bus) {
-    std::this_thread::sleep_for(500ms);
-    QDBusInterface peer(QString::fromLatin1(kAutomationProgId), QString::fromLatin1(kClassFactoryPath),
-                        QStringLiteral("org.freedesktop.DBus.Peer"), bus);
-    const QDBusMessage reply = peer.call(QStringLiteral("Ping"));
-    return reply.type() == QDBusMessage::ReplyMessage && child.Running();
+  // Whether the program has served a SIGTERM sent to it: the signal has
+  // reached its handler, and the GUI thread, woken by it, has answered
+  // what came after it.
+  bool ServedTerminate(pid_t nPid, const QDBusConnection& bus) {
+    const bool bTaken = test::Eventually([&] {
+      const std::string szStatus = ReadWholeFile("/proc/" + std::to_string(nPid) + "/status");
+      const size_t nAt = szStatus.find("ShdPnd:");
+      return nAt == std::string::npos || (std::stoull(szStatus.substr(nAt + 7), nullptr, 16) & (1u << (SIGTERM - 1))) == 0;
+    });
+    return bTaken && ServedAll(bus);
+  }
+  // Whether the GUI thread has served everything sent before: it has
+  // answered two calls since (the bus library answers a Ping by itself; an
+  // object's description is the object's thread's to give).
+  bool ServedAll(const QDBusConnection& bus) {
+    QDBusInterface factory(QString::fromLatin1(kAutomationProgId), QString::fromLatin1(kClassFactoryPath),
+                           QStringLiteral("org.freedesktop.DBus.Introspectable"), bus);
+    for (int nCall = 0; nCall < 2; ++nCall) {
+      if (factory.call(QStringLiteral("Introspect")).type() != QDBusMessage::ReplyMessage) return false;
+    }
+    return true;
+  }
+  // True when the process is still there once it has served a SIGTERM.
+  bool AliveAfterTerminate(CChild& child, const QDBusConnection& bus) {
+    child.Signal(SIGTERM);
+    return ServedTerminate(child.Pid(), bus) && child.Running();
   }
 
   static inline QCoreApplication* s_pApp = nullptr;
@@ -213,8 +230,7 @@ TEST_F(AutomationTest, EmbeddedStartServesTheNameAndAnInstanceOutlivesTheConsole
   EXPECT_TRUE(xml.value().contains(QStringLiteral("<method name=\"Release\"")));
 
   // The close box only hides the console while the client holds on.
-  pChild->Signal(SIGTERM);
-  EXPECT_TRUE(AliveAfterRoundTrip(*pChild, bus));
+  EXPECT_TRUE(AliveAfterTerminate(*pChild, bus));
   EXPECT_TRUE(NameOwned(bus));
 
   // Someone else may not release the client's object.
@@ -225,7 +241,7 @@ TEST_F(AutomationTest, EmbeddedStartServesTheNameAndAnInstanceOutlivesTheConsole
     EXPECT_EQ(Release(intruder, szPath).type(), QDBusMessage::ErrorMessage);
   }
   QDBusConnection::disconnectFromBus(QString::fromStdString(szIntruder));
-  EXPECT_TRUE(AliveAfterRoundTrip(*pChild, bus));
+  EXPECT_TRUE(ServedAll(bus) && pChild->Running());
 
   EXPECT_EQ(Release(bus, szPath).type(), QDBusMessage::ReplyMessage);
   EXPECT_EQ(pChild->Wait(), 0);
@@ -248,8 +264,7 @@ TEST_F(AutomationTest, ClientLeavingTheBusLetsGoOfItsInstances) {
     EXPECT_NE(first.value().path(), second.value().path());
     EXPECT_EQ(Release(holder, first.value().path()).type(), QDBusMessage::ReplyMessage);
   }
-  pChild->Signal(SIGTERM);
-  EXPECT_TRUE(AliveAfterRoundTrip(*pChild, bus));
+  EXPECT_TRUE(AliveAfterTerminate(*pChild, bus));
 
   QDBusConnection::disconnectFromBus(QString::fromStdString(szHolder));
   EXPECT_EQ(pChild->Wait(), 0);
@@ -272,7 +287,7 @@ TEST_F(AutomationTest, TheBusStartsTheRegisteredProgramForAClient) {
 
   // Closed, then released: the process ends.
   kill(m_nActivatedPid, SIGTERM);
-  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(ServedTerminate(m_nActivatedPid, bus));
   EXPECT_TRUE(NameOwned(bus));
   EXPECT_EQ(Release(bus, instance.value().path()).type(), QDBusMessage::ReplyMessage);
   EXPECT_TRUE(test::Eventually([&] { return !NameOwned(bus); }));

@@ -14,7 +14,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/EventLog.h"
@@ -528,7 +527,9 @@ TEST_F(CliTest, StartUpAndSignals) {
   CCliProcess stalled({"run", "-t", fs.Root(), "-f", "write", "-x", "64KB", "-b", "64KB", "--io-timeout", "3"});
   ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nStall) == 1; }, 30s)) << "the write stalled";
   stalled.Signal(SIGINT);
-  std::this_thread::sleep_for(200ms);
+  // The second comes once the first has been taken, so the two are not one.
+  ASSERT_TRUE(test::Eventually([&] { return stalled.Out().find("interrupted; stopping") != std::string::npos; }, 30s))
+      << stalled.Out();
   stalled.Signal(SIGINT);
   ASSERT_TRUE(test::Eventually([&] { return stalled.Out().find("verdict") != std::string::npos; }, 60s));
   ASSERT_TRUE(fs.ClearRules());

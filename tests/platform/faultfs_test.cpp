@@ -142,15 +142,12 @@ TEST_F(FaultFsTest, DroppedAndMisdirectedWritesReportSuccessAndStoreNothingOrEls
     EXPECT_TRUE(std::all_of(m_pBuffer.get(), m_pBuffer.get() + kChunk, [cWant](char b) { return b == cWant; }))
         << "chunk " << nChunk;
   }
-  EXPECT_FALSE(m_fs.Control("add op=read drop\n")) << "a read has nothing to drop";
 }
 
 TEST_F(FaultFsTest, ControlTextIsCheckedAndAppliedAllOrNothing) {
-  for (const char* pszBad : {"add op=read error=EBOGUS\n", "add op=frob error=EIO\n", "add op=read\n",
-                             "add op=read error=EIO short=5\n", "add op=read stall=0\n", "add op=read off=-1 error=EIO\n",
-                             "add op=read times=0 error=EIO\n", "disarm 0\n", "frobnicate\n"}) {
-    EXPECT_FALSE(m_fs.Control(pszBad)) << pszBad;
-  }
+  // The language itself is the rule table's to check (tests/faultfs); here
+  // a refusal reaches the writer of the control file.
+  for (const char* pszBad : {"add op=read error=EBOGUS\n", "frobnicate\n"}) EXPECT_FALSE(m_fs.Control(pszBad)) << pszBad;
   EXPECT_FALSE(m_fs.Control("add op=read name=X.DAT error=EIO\nadd op=read bogus=1 error=EIO\n"));
   EXPECT_EQ(m_fs.Report(), "") << "a rejected text must leave no rule behind";
 

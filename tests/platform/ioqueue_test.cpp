@@ -22,6 +22,7 @@
 #include "support/Fd.h"
 #include "support/FaultFs.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 namespace stratavon {
 
@@ -196,11 +197,15 @@ class StalledFile {
     if (pwrite(m_hFile->Get(), m_buffer.Data(), m_buffer.Size(), 0) != ssize_t(m_buffer.Size())) return false;
     return m_fs.Arm(FaultRule::Stall("STALL.DAT", FaultRule::EOp::Read, 0, 0, 0)) >= 0;
   }
-  // Lets the stalled reads go on after a short while, from another thread,
-  // and records that it did so before letting them go.
-  void ReleaseLater() {
-    m_releaser = std::thread([this] {
-      std::this_thread::sleep_for(300ms);
+  // Lets the stalled reads go on, from another thread, once the calling
+  // thread sleeps in the wait it goes into next (and still sleeps a while
+  // on, so a wait that gives up early shows), and records that it did so
+  // before letting them go.
+  void ReleaseOnceWaiting() {
+    const pid_t nWaiter = gettid();
+    m_releaser = std::thread([this, nWaiter] {
+      const auto Asleep = [nWaiter] { return test::ThreadAsleep(nWaiter); };
+      (void)test::Eventually([&] { return Asleep() && test::Throughout(Asleep, 100ms); });
       m_bReleased = true;
       m_fs.ClearRules();
     });
@@ -239,7 +244,7 @@ TEST_P(IoQueueTest, TimesOutOnAStalledReadAndCancelAllAwaitsIt) {
   EXPECT_FALSE(pQueue->CancelAllFor(100ms));
   EXPECT_GT(pQueue->InFlightCount(), 0u);
 
-  file.ReleaseLater();
+  file.ReleaseOnceWaiting();
   pQueue->CancelAll();
   EXPECT_EQ(pQueue->InFlightCount(), 0u);
   for (unsigned n = 0; n < kDepth; ++n) {
@@ -273,7 +278,7 @@ TEST_P(IoQueueTest, DestructorAwaitsRequestsStillInFlight) {
     for (unsigned n = 0; n < 4; ++n)
       ASSERT_EQ(pQueue->Issue(n, file.m_hFile->Get(), false, file.m_buffer.Data() + n * kRegion, kRegion, n * kRegion), 0);
     EXPECT_EQ(pQueue->WaitAll(100ms), IoWaitResult::kTimeout);
-    file.ReleaseLater();
+    file.ReleaseOnceWaiting();
   }
   EXPECT_TRUE(file.m_bReleased);  // it could not have returned while the reads were held
   std::memset(file.m_buffer.Data(), 0xA5, file.m_buffer.Size());

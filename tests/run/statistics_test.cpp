@@ -183,10 +183,12 @@ TEST_F(StatisticsTest, TargetRows) {
 }
 
 // A read held up in the device is the maximum and the p99.99 of the period
-// in which it completed, and of no other period.
+// in which it completed, and of no other period. The figures are judged
+// against how long the test held the read, as it measured it, and against
+// each other; never against a time the machine is assumed to keep.
 class StalledReadTest : public test::RunFixture {
  protected:
-  static constexpr auto kStall = std::chrono::milliseconds(600);
+  static constexpr auto kHold = std::chrono::milliseconds(600);
 
   static uint64_t Ios() {
     CScopedLock lock(g_csRecords);
@@ -213,10 +215,14 @@ class StalledReadTest : public test::RunFixture {
     ASSERT_TRUE(control.OnStart(controls));
     ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nRule) == 1; }, std::chrono::seconds(20)))
         << "the stall never fired: " << fs.Report();
-    std::this_thread::sleep_for(kStall);
+    // The read began before the rule fired and ends after it is disarmed.
+    const auto tHeld = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(kHold);
     control.OnTimer(TIMER_STATS);
     const uint64_t qwMaxBefore = control.Intervals().Target(0).latency.qwMaxNs;
     const uint64_t qwIosBefore = Ios();
+    const auto qwHeldNs = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - tHeld).count());
     ASSERT_TRUE(fs.Disarm(nRule));
     ASSERT_TRUE(test::Eventually([&] { return Ios() > qwIosBefore; }, std::chrono::seconds(20)))
         << "no read completed after the release";
@@ -229,12 +235,11 @@ class StalledReadTest : public test::RunFixture {
     const uint64_t qwMaxAfter = control.Intervals().Target(0).latency.qwMaxNs;
     control.OnStop([] {});
 
-    const auto qwStallNs = static_cast<uint64_t>(std::chrono::nanoseconds(kStall).count());
-    EXPECT_LT(qwMaxBefore, qwStallNs) << "the period before the release cannot hold the stalled read";
     ASSERT_LE(stalled.qwCount, 10000u) << "too many reads in the period for p99.99 to reach the top one";
-    EXPECT_GE(stalled.qwMaxNs, qwStallNs * 99 / 100) << "a period's maximum is its top bucket's value";
-    EXPECT_GE(stalled.PercentileNs(99.99), qwStallNs * 99 / 100);
-    EXPECT_LT(qwMaxAfter, qwStallNs) << "a later period does not hold it again";
+    EXPECT_GE(stalled.qwMaxNs, qwHeldNs * 99 / 100) << "a period's maximum is its top bucket's value";
+    EXPECT_GE(stalled.PercentileNs(99.99), qwHeldNs * 99 / 100);
+    EXPECT_LT(qwMaxBefore, stalled.qwMaxNs) << "the period before the release cannot hold the stalled read";
+    EXPECT_LT(qwMaxAfter, stalled.qwMaxNs) << "a later period does not hold it again";
     EXPECT_EQ(view.m_table.Cell(0, kColumnError), "NONE");
   }
 };

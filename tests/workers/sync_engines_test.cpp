@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "run/TargetRecords.h"
 #include "workers/BackgroundCheck.h"
@@ -363,8 +362,10 @@ TEST_P(SyncSectorTest, TransfersBelowTheSectorSize) {
 
   ASSERT_TRUE(Prepare({loop.Root()}, MakeSettings(8192, 512, MODE_PERFORMANCE)));
   Launch(true);
-  std::this_thread::sleep_for(200ms);
+  // A counting run goes on past refused calls: two buffers' worth of them.
+  ASSERT_TRUE(Eventually([&] { return TargetIoErrors(0).qwCalls >= 2 * 8192 / 512 || Ended(); }));
   EXPECT_EQ(Status(), "RUN");
+  EXPECT_FALSE(Ended());
   StopAndWait();
   EXPECT_EQ(Ios(), 0u) << "refused calls are not counted";
   EXPECT_EQ(ExitCode(), 38u);
