@@ -60,9 +60,9 @@ bool CAdvancedWorker::InitFrame() {
 
 bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
   DiskSpaceInfo disk;
-  if (!GetDiskFreeSpace(Record().szRoot, disk)) {
+  if (!GetDiskFreeSpace(Record().target.szPath, disk)) {
     const int nError = errno;
-    ReportIoError(0, kErrorInitialization, nullptr, Record().szRoot + ": " + FormatSystemMessage(nError));
+    ReportIoError(0, kErrorInitialization, nullptr, Record().target.szPath + ": " + FormatSystemMessage(nError));
     return false;
   }
   if (m_dwBufferSize == 0 || m_dwBufferSize % disk.dwBytesPerSector != 0) {
@@ -81,8 +81,8 @@ bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
 }
 
 bool CAdvancedWorker::CreateWorkFile() {
-  m_szFileName = WorkFileName(Record().szRoot, m_bWriteSide, m_nSlot);
-  if (!m_file.Create(Record().szRoot, m_szFileName)) {
+  m_szFileName = WorkFileName(Record().target.szPath, m_bWriteSide, m_nSlot);
+  if (!m_file.Create(Record().target.szPath, m_szFileName)) {
     ReportIoError(0, kErrorInitialization, nullptr, m_file.Failure());
     CleanUp();
     return false;
@@ -123,7 +123,7 @@ bool CAdvancedWorker::ResolveSpan(uint64_t* pqwBytes) {
     // Every worker of the target asks before any has written much: each
     // takes its share of what is free now, a tenth of it left over.
     DiskSpaceInfo disk;
-    if (!GetDiskFreeSpace(Record().szRoot, disk)) {
+    if (!GetDiskFreeSpace(Record().target.szPath, disk)) {
       ReportIoError(0, kErrorInitialization, nullptr);
       return false;
     }
@@ -253,7 +253,7 @@ void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pB
   const std::string szSlot = std::to_string(m_nSlot);
 
   m_lockRecords.Lock();
-  const std::string szRoot = Record().szRoot;
+  const std::string szRoot = Record().target.szPath;
   m_lockRecords.Unlock();
 
   std::vector<std::string> strings;

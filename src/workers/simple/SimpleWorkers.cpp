@@ -48,7 +48,7 @@ bool CSimpleWorker::InitInstance() {
   if (!m_hEndEvent) m_hEndEvent = g_pTargetRecords[m_nTarget].hEndEvent[m_nSlot];
 
   m_lockRecords.Lock();
-  const std::string szRoot = g_pTargetRecords[m_nTarget].szRoot;
+  const std::string szRoot = g_pTargetRecords[m_nTarget].target.szPath;
   m_lockRecords.Unlock();
 
   DiskSpaceInfo disk;
@@ -98,7 +98,7 @@ bool CSimpleWorker::FailStart(IoErrorKind nKind, const char* szMessage, const st
   TargetRunRecord& record = g_pTargetRecords[m_nTarget];
   const bool bShown = (record.dwStartBoxesShown & dwBit) != 0;
   record.dwStartBoxesShown |= dwBit;
-  const std::string szRoot = record.szRoot;
+  const std::string szRoot = record.target.szPath;
   m_lockRecords.Unlock();
   if (!bShown) ShowMessageBox(std::string(szMessage) + "\n\nTarget: " + szRoot + "\nReason: " + szReason, "Error",
                               MessageIcon::kError);
