@@ -60,9 +60,10 @@ bool ChoosePattern(const RunOptions& options) {
 
 // Two spellings of one folder would put two targets' workers on the same
 // work files.
-bool TargetsDistinct(const std::vector<std::string>& targets) {
+bool TargetsDistinct(const std::vector<Target>& targets) {
   std::set<std::string> seen;
-  for (const std::string& szRoot : targets) {
+  for (const Target& target : targets) {
+    const std::string& szRoot = target.szPath;
     std::unique_ptr<char, decltype(&std::free)> pReal(realpath(szRoot.c_str(), nullptr), &std::free);
     const std::string szKey = pReal ? std::string(pReal.get()) + "/" : szRoot;
     if (!seen.insert(szKey).second) return RefusePlainly("target " + szRoot + " is given twice");
@@ -100,7 +101,7 @@ bool LoadDataFile(const std::string& szPath) {
   return true;
 }
 
-bool PrepareTargets(const std::vector<std::string>& targets) {
+bool PrepareTargets(const std::vector<Target>& targets) {
   if (!BuildTargetRecords(targets)) return Refuse("Target Initialization Failure.");
   std::string szFailed;
   std::string szWhy;
@@ -132,9 +133,10 @@ bool PrepareSimpleRun(const RunOptions& options, const std::function<bool()>& be
 
 }  // namespace
 
-std::string BufferedDirectIoNotes(const std::vector<std::string>& targets) {
+std::string BufferedDirectIoNotes(const std::vector<Target>& targets) {
   std::string szNotes;
-  for (const std::string& szRoot : targets) {
+  for (const Target& target : targets) {
+    const std::string& szRoot = target.szPath;
     DiskSpaceInfo disk;
     if (GetDiskFreeSpace(szRoot, disk) && !disk.bAlignmentKnown) {
       szNotes += "stratavon-cli: " + szRoot +

@@ -26,6 +26,6 @@ const std::string& RefusalText();
 // (FUSE, network and memory file systems): direct I/O there may be served
 // from the page cache, so its rates may not be the device's. Empty when
 // every target reports one.
-std::string BufferedDirectIoNotes(const std::vector<std::string>& targets);
+std::string BufferedDirectIoNotes(const std::vector<Target>& targets);
 
 }  // namespace stratavon

@@ -120,7 +120,7 @@ void CRunMonitor::OnRunEnded(bool bShow) {
   m_result.targets.clear();
   for (int t = 0; t < m_nTargets; ++t) {
     TargetResult target;
-    target.szRoot = m_cell(t, kColumnTarget);
+    target.target = FolderTarget(m_cell(t, kColumnTarget));
     m_result.nFailures += FailedWorkersOf(t);
     // The console keeps FAIL for a target one of whose workers failed,
     // even when its others wrote STOP after it.

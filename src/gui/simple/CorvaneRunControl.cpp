@@ -73,7 +73,7 @@ bool CCorvaneDlg::PassStartChecks() {
 bool CCorvaneDlg::PrepareWorkDirectories() {
   std::string szFailedRoot;
   std::string szWhy;
-  switch (CreateWorkDirectories(TargetRoots(), &szFailedRoot, &szWhy)) {
+  switch (CreateWorkDirectories(FolderTargets(TargetRoots()), &szFailedRoot, &szWhy)) {
     case WorkDirectoryResult::kCreated:
       return true;
     case WorkDirectoryResult::kPathNotFound:
@@ -115,7 +115,7 @@ void CCorvaneDlg::OnStart() {
     ReleaseTargetRecords();
     m_bTargetsChanged = 0;
   }
-  if (!BuildTargetRecords(TargetRoots())) {
+  if (!BuildTargetRecords(FolderTargets(TargetRoots()))) {
     Refuse(kMsgTargetInitFailure);
     return;
   }
@@ -167,7 +167,7 @@ bool CCorvaneDlg::ShowFailedCalls() {
   for (int t = 0; t < m_nTargets && t < g_nTargetRecords; ++t) {
     const IoErrorTally tally = TargetIoErrors(t);
     if (tally.qwCalls == 0) continue;
-    szTip += QString::fromStdString(g_pTargetRecords[t].szRoot + ": " + DescribeFailedCalls(tally)) + '\n';
+    szTip += QString::fromStdString(g_pTargetRecords[t].target.szPath + ": " + DescribeFailedCalls(tally)) + '\n';
   }
   m_edStatus->setToolTip(szTip.trimmed());
   m_edStatus->setStyleSheet(szTip.isEmpty() ? QString() : QStringLiteral("color: red"));
@@ -206,7 +206,7 @@ void CCorvaneDlg::OnFeaturesLogical() {
     ReleaseTargetRecords();
     m_bTargetsChanged = 0;
   }
-  if (!BuildTargetRecords(TargetRoots())) {
+  if (!BuildTargetRecords(FolderTargets(TargetRoots()))) {
     Refuse(kMsgTargetInitFailure);
     return;
   }
