@@ -227,7 +227,7 @@ class StalledReadTest : public test::RunFixture {
         << "reads did not go on";
     control.OnTimer(TIMER_STATS);
     const uint64_t qwMaxAfter = control.Intervals().Target(0).latency.qwMaxNs;
-    control.OnStop([] {});
+    control.OnStop({});
 
     const auto qwStallNs = static_cast<uint64_t>(std::chrono::nanoseconds(kStall).count());
     EXPECT_LT(qwMaxBefore, qwStallNs) << "the period before the release cannot hold the stalled read";
