@@ -27,7 +27,6 @@ namespace stratavon {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kLivePeriod = std::chrono::milliseconds(kStatsPeriodMs);
 
 class CRun : public CRunWatch {
  public:
@@ -51,7 +50,7 @@ class CRun : public CRunWatch {
     }
     if (g_bStampedPattern) Say("stratavon-cli: stamped units, run id " + StampRunIdText(g_qwStampRunId) + "\n");
 
-    Watch(tStart, kLivePeriod, [this, tStart] {
+    Watch(tStart, kStatsPeriod, [this, tStart] {
       if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);
       if (m_console.TimersRunning()) m_control.OnTimer(TIMER_ELAPSED);
       if (m_pPeers == nullptr) Say(LiveLines(m_console, m_nTargets));  // the peers show the whole run

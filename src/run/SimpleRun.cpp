@@ -23,7 +23,6 @@ namespace stratavon {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kStatusPeriod = std::chrono::milliseconds(kStatsPeriodMs);
 
 // The failed workers of each target, as the workers report them from their
 // own threads, with the word of the first failure.
@@ -93,7 +92,7 @@ class CSimpleRun : public CRunWatch {
     SetSimpleWorkerWatch(&m_failures);
     const Clock::time_point tStart = Clock::now();
     Launch();
-    Watch(tStart, kStatusPeriod, [&] { Say(StatusLines(tStart)); });
+    Watch(tStart, kStatsPeriod, [&] { Say(StatusLines(tStart)); });
     const double dElapsed = LoadSeconds();
     RunResult result;
     result.stalls = StopRun(StopHooksFor(nullptr)).stalls;
