@@ -23,7 +23,6 @@ namespace stratavon {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kStatusPeriod = std::chrono::milliseconds(2000);
 
 // The failed workers of each target, as the workers report them from their
 // own threads, with the word of the first failure.
@@ -93,11 +92,10 @@ class CSimpleRun : public CRunWatch {
     SetSimpleWorkerWatch(&m_failures);
     const Clock::time_point tStart = Clock::now();
     Launch();
-    Watch(tStart, kStatusPeriod, [&] { Say(StatusLines(tStart)); });
+    Watch(tStart, kStatsPeriod, [&] { Say(StatusLines(tStart)); });
     const double dElapsed = LoadSeconds();
-    StopWorkers();
     RunResult result;
-    if (!WaitForWorkers([this] { OnWaitSlice(); }, IoTimeout())) result.stalls = MarkStalledWorkers(nullptr);
+    result.stalls = StopRun(StopHooksFor(nullptr)).stalls;
     // A stalled worker that comes back finds no watch.
     SetSimpleWorkerWatch(nullptr);
 
@@ -120,8 +118,7 @@ class CSimpleRun : public CRunWatch {
 
  private:
   void Announce() {
-    static const char* const kFunctions[] = {"", "READ", "WRITE", "", "READ/WRITE"};
-    std::string szText = "stratavon-cli: simple " + std::string(kFunctions[m_options.dwFunction]) + " load, " +
+    std::string szText = "stratavon-cli: simple " + std::string(FunctionWord(m_options.dwFunction)) + " load, " +
                          std::to_string(m_options.nThreads) + " thread(s) on " + std::to_string(m_nTargets) +
                          " target(s), 1MB direct transfers, nothing counted or checked; ";
     szText += m_options.nSeconds > 0 ? "stops after " + std::to_string(m_options.nSeconds) + " s or on Ctrl-C\n"

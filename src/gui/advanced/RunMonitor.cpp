@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include "run/Statistics.h"
+#include "run/WorkerPlan.h"
 #include "gui/advanced/CorvaneAdvancedDlg.h"
 #include "gui/advanced/EventLogDlg.h"
 #include "gui/advanced/RateChart.h"
@@ -27,7 +28,7 @@ std::string Switch(const RunSettings& settings, uint32_t dwBit) {
 std::vector<std::pair<std::string, std::string>> DescribeRunSettings(const RunSettings& settings, int nTargets,
                                                                      const std::string& szPattern) {
   std::vector<std::pair<std::string, std::string>> described = {
-      {"Function", OperationWord(settings.dwFunction)},
+      {"Function", FunctionWord(settings.dwFunction)},
       {"Threads", std::to_string(settings.dwThreads)},
       {"Targets", std::to_string(nTargets)},
       {"Pattern", szPattern},
