@@ -58,6 +58,46 @@ class CAsyncEngine : public CAdvancedWorker {
   // failures are passed over. pnCompletedRegions counts the requests whose
   // I/O finished their region (piecewise: the last piece).
   BatchOutcome RunBatch(bool bWrite, CrcCheck check, uint32_t* pnCompletedRegions = nullptr);
+  // What one batch (or one kept-full queue) of one direction does, decided
+  // once before its first issue.
+  struct BatchPlan {
+    bool bWrite = false;
+    CrcCheck check = CrcCheck::kNone;
+    uint32_t nApiKind = 0;
+    uint32_t dwBytes = 0;       // bytes per I/O: the buffer, or one piece
+    bool bShared = false;       // every request moves through the first request's buffer
+    bool bStampAhead = false;   // each stamped write goes to the kernel as soon as it is stamped
+    bool bEarlyCheck = false;   // checksums taken as each request arrives
+    bool bEarlySpoil = false;   // stamped regions spoiled for their read-back as each write arrives
+  };
+  // The early checks' verdicts: bit i for request i.
+  struct EarlyVerdicts {
+    uint64_t qwChecked = 0;
+    uint64_t qwMatched = 0;
+  };
+  struct BatchTally {
+    uint64_t qwBytes = 0;
+    uint64_t qwIos = 0;
+  };
+  BatchPlan PlanBatch(bool bWrite, CrcCheck check) const;
+  // Readies request i for its next I/O (its region, stamps or poison) and
+  // issues it: 0, or the errno of the refusal.
+  int IssueRequest(const BatchPlan& plan, uint32_t i);
+  // Piecewise: the request's next piece, wrapping to 0 after its region's last.
+  void NextPiece(AsyncIoRequest& request) const;
+  // Issues every request; false after a reported refusal.
+  bool IssueBatch(const BatchPlan& plan);
+  // Waits for the requests in order, taking each one's checksum (or spoiling
+  // its region) as it arrives, until the deadline or the first wait that fails.
+  void TakeEarlyVerdicts(const BatchPlan& plan, std::chrono::steady_clock::time_point tDeadline,
+                         EarlyVerdicts* pVerdicts);
+  // Waits for the whole batch: a time-out or a failed wait is reported as
+  // the mode asks (kFailed, the call left), or waited on until a stop (kStopped).
+  BatchOutcome WaitBatch(const BatchPlan& plan, std::chrono::milliseconds timeout);
+  // Judges request i's completion: false after a report; otherwise its bytes
+  // and I/O join the tally (a failure passed over is counted as one).
+  bool CompleteRequest(const BatchPlan& plan, uint32_t i, const EarlyVerdicts& verdicts,
+                       uint32_t* pnCompletedRegions, BatchTally* pTally);
   // A region's cycle begins (its first piece, in the direction the worker
   // is named for): the request moves on to the next region of its walk.
   void NextRegion(AsyncIoRequest& request);
