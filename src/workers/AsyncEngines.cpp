@@ -120,8 +120,9 @@ void CAsyncEngine::WriteBackBlock(uint8_t*) {
   AsyncIoRequest& request = *m_pReportRequest;
   request.qwOffset = request.qwRegionOffset + static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
   // The result is not looked at: the report goes on whatever the stamp's fate.
-  if (m_pQueue->Issue(request.nSlot, m_file.Handle(), true, request.pData, m_dwTransferSize, request.qwOffset) == 0) {
-    (void)m_pQueue->WaitOne(request.nSlot, m_timeout);
+  if (m_pQueue->Issue(request.nSlot, m_file.Handle(), true, request.pData, m_dwTransferSize, request.qwOffset) == 0 &&
+      m_pQueue->WaitOne(request.nSlot, m_timeout) == IoWaitResult::kAllDone && m_pQueue->Result(request.nSlot) > 0) {
+    m_file.NoteWritten(request.qwOffset + static_cast<uint64_t>(m_pQueue->Result(request.nSlot)));
   }
 }
 
@@ -225,6 +226,7 @@ int CAsyncEngine::IssueRequest(const BatchPlan& plan, uint32_t i) {
   int nRefused = m_file.MisalignedError(plan.dwBytes, request.qwOffset);
   if (nRefused == 0) nRefused = m_pQueue->Issue(i, m_file.Handle(), plan.bWrite, pData, plan.dwBytes, request.qwOffset);
   request.bIssued = nRefused == 0;
+  request.qwIoEnd = request.qwOffset + plan.dwBytes;
   return nRefused;
 }
 
@@ -269,9 +271,10 @@ void CAsyncEngine::TakeEarlyVerdicts(const BatchPlan& plan, Clock::time_point tD
   }
 }
 
-CAsyncEngine::BatchOutcome CAsyncEngine::WaitBatch(const BatchPlan& plan, std::chrono::milliseconds timeout) {
+CAsyncEngine::BatchOutcome CAsyncEngine::WaitBatch(const BatchPlan& plan, std::chrono::milliseconds timeout,
+                                                   unsigned nMaxInFlight) {
   // The wait pushes the whole batch to the kernel in the same call.
-  IoWaitResult result = m_pQueue->WaitAll(timeout);
+  IoWaitResult result = m_pQueue->WaitAtMost(nMaxInFlight, timeout);
   if (result == IoWaitResult::kAllDone) return BatchOutcome::kDone;
   // A wait that failed cannot be waited on again (it would fail at once,
   // over and over, and nothing would say so): it ends the worker in any mode.
@@ -290,7 +293,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::WaitBatch(const BatchPlan& plan, std::c
   if (result == IoWaitResult::kTimeout) CountFailedCall(m_nTarget, kErrorIoTimeout, ETIMEDOUT);
   while (result != IoWaitResult::kAllDone) {
     if (StopRequested()) return BatchOutcome::kStopped;
-    result = m_pQueue->WaitAll(m_timeout);
+    result = m_pQueue->WaitAtMost(nMaxInFlight, m_timeout);
     if (result == IoWaitResult::kFailed) {
       LeaveCall();
       ReportIoError(static_cast<uint32_t>(errno), plan.nApiKind, nullptr);
@@ -328,6 +331,7 @@ bool CAsyncEngine::CompleteRequest(const BatchPlan& plan, uint32_t i, const Earl
     return true;
   }
   if (nMoved > 0) NoteMoved();
+  if (nMoved > 0 && plan.bWrite) m_file.NoteWritten(request.qwIoEnd - plan.dwBytes + static_cast<uint64_t>(nMoved));
   pTally->qwBytes += static_cast<uint64_t>(nMoved);
   ++pTally->qwIos;
   return true;
@@ -376,6 +380,130 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   return BatchOutcome::kDone;
 }
 
+bool CAsyncEngine::MayBeginCycle(uint32_t i, bool bStopping) const {
+  const uint64_t qwNext = CyclesBegun(m_pRequests[i], i);
+  uint64_t qwFewest = UINT64_MAX;
+  uint64_t qwMost = 0;
+  for (uint32_t j = 0; j < m_dwQueueDepth; ++j) {
+    const uint64_t qwBegun = CyclesBegun(m_pRequests[j], j);
+    qwFewest = std::min(qwFewest, qwBegun - (m_pRequests[j].bMidCycle ? 1 : 0));
+    qwMost = std::max(qwMost, qwBegun);
+  }
+  // A stop ends nothing half way: the requests behind catch up.
+  if (bStopping) return m_bWriteSide && (m_bStamped || Checking()) && qwNext < qwMost;
+  // Readers never change a region; unstamped writers that each keep their
+  // own region write nothing another request reads.
+  if (!m_bWriteSide || (!m_bStamped && m_qwRegions == m_dwQueueDepth)) return true;
+  // The regions in flight then lie within one window of the walk no longer
+  // than the file: two requests never share one.
+  const uint64_t qwDrift = m_qwRegions == m_dwQueueDepth || m_qwRegions >= 2ull * m_dwQueueDepth ? 1 : 0;
+  return qwNext <= qwFewest + qwDrift;
+}
+
+CAsyncEngine::BatchOutcome CAsyncEngine::RunKeepingDepth() {
+  const CrcCheck readCheck = !Checking() ? CrcCheck::kNone
+                             : Piecewise() ? CrcCheck::kCompletedRegions
+                                           : CrcCheck::kEveryRequest;
+  const BatchPlan writePlan = PlanBatch(true, CrcCheck::kNone);
+  const BatchPlan readPlan = PlanBatch(false, readCheck);
+  const BatchPlan& walkPlan = m_bWriteSide ? writePlan : readPlan;
+  CLatencyHistogram* const pLatency = Latency();
+  const EarlyVerdicts none;
+  if (m_bWriteSide) m_bWalkTorn = true;
+  uint64_t qwInFlight = 0;  // bit i: request i is in the queue
+  bool bStopping = false;
+  BatchOutcome outcome = BatchOutcome::kDone;
+  for (;;) {
+    // Issue every request that is free and has an I/O to do. Unchecked,
+    // unstamped loads stop at once: what is in flight is drained.
+    const bool bDrainOnly = bStopping && !m_bStamped && !Checking();
+    for (uint32_t i = 0; i < m_dwQueueDepth && !bDrainOnly; ++i) {
+      AsyncIoRequest& request = m_pRequests[i];
+      if ((qwInFlight >> i & 1) != 0) continue;
+      if (!request.bMidCycle) {
+        if (!MayBeginCycle(i, bStopping)) continue;
+        request.bMidCycle = true;
+      }
+      const BatchPlan& plan = request.bReadBack ? readPlan : walkPlan;
+      request.tIssued = Clock::now();
+      request.bOverdue = false;
+      const int nRefused = IssueRequest(plan, i);
+      if (nRefused != 0 && Checking()) {
+        ReportRequestError(static_cast<uint32_t>(nRefused), plan.nApiKind, request);
+        return BatchOutcome::kFailed;
+      }
+      if (nRefused != 0) CountFailedCall(m_nTarget, plan.nApiKind, nRefused);
+      NextPiece(request);
+      if (request.bIssued) {
+        qwInFlight |= uint64_t(1) << i;
+      } else if (request.dwPiece == 0) {
+        request.bMidCycle = false;  // a refusal passed over ends its cycle as a failed write would
+      }
+    }
+    const unsigned nInFlight = static_cast<unsigned>(__builtin_popcountll(qwInFlight));
+    if (nInFlight == 0) {
+      if (bStopping || StopRequested()) break;
+      continue;  // only refusals passed over: try again
+    }
+
+    // Wait for the first completion of those in flight, at most until the
+    // oldest of them (not yet found overdue) has had its time.
+    bool bDue = false;
+    Clock::time_point tOldest{};
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+      const AsyncIoRequest& request = m_pRequests[i];
+      if ((qwInFlight >> i & 1) == 0 || request.bOverdue || (bDue && request.tIssued >= tOldest)) continue;
+      tOldest = request.tIssued;
+      bDue = true;
+    }
+    EnterCall(m_bWriteSide);
+    m_tWaitStart = bDue ? tOldest : Clock::now();
+    outcome = WaitBatch(walkPlan, TimeLeft(m_tWaitStart + m_timeout), nInFlight - 1);
+    if (outcome != BatchOutcome::kDone) return outcome;
+    LeaveCall();
+    // A stall counted once (unchecked loads go on) is not counted again.
+    const Clock::time_point tNow = Clock::now();
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+      if ((qwInFlight >> i & 1) != 0 && tNow - m_pRequests[i].tIssued >= m_timeout) m_pRequests[i].bOverdue = true;
+    }
+
+    // Judge, count and free each one that arrived.
+    BatchTally tally;
+    for (uint64_t qwDone = m_pQueue->TakeCompleted() & qwInFlight; qwDone != 0; qwDone &= qwDone - 1) {
+      const uint32_t i = static_cast<uint32_t>(__builtin_ctzll(qwDone));
+      AsyncIoRequest& request = m_pRequests[i];
+      qwInFlight &= ~(uint64_t(1) << i);
+      const BatchPlan& plan = request.bReadBack ? readPlan : walkPlan;
+      const uint64_t qwIos = tally.qwIos;
+      if (!CompleteRequest(plan, i, none, nullptr, &tally)) return BatchOutcome::kFailed;
+      if (pLatency != nullptr && tally.qwIos != qwIos) pLatency->Record(m_pQueue->CompletedAt(i) - request.tIssued);
+      if (request.dwPiece != 0) continue;  // more pieces of this region this way
+      // The region has moved whole this way: a verifying writer reads it
+      // back; otherwise (and after the read-back) its cycle is over.
+      if (m_bWriteSide && Checking() && !request.bReadBack) {
+        request.bReadBack = true;
+      } else {
+        request.bReadBack = false;
+        request.bMidCycle = false;
+      }
+    }
+    if (Counting() && tally.qwIos != 0) CountIo(tally.qwBytes, tally.qwIos);
+    if (!bStopping && StopRequested()) bStopping = true;
+  }
+  if (m_bWriteSide) {
+    // Level and whole (see MayBeginCycle): the walk has written its first
+    // depth x cycles steps, as after a batch.
+    bool bLevel = true;
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+      bLevel = bLevel && !m_pRequests[i].bMidCycle && m_pRequests[i].dwPiece == 0 &&
+               CyclesBegun(m_pRequests[i], i) == CyclesBegun(m_pRequests[0], 0);
+    }
+    m_bWalkTorn = !bLevel;
+    if (bLevel) m_qwWalkWritten = CyclesBegun(m_pRequests[0], 0) * m_dwQueueDepth;
+  }
+  return BatchOutcome::kStopped;
+}
+
 CAsyncEngine::BatchOutcome CWriteAdvancedAsyncClass::RunPhase(bool bWrite) {
   uint32_t nCompleted = 0;
   while (nCompleted < m_dwQueueDepth) {
@@ -392,6 +520,10 @@ void CWriteAdvancedAsyncClass::OnStartIo() {
   ShowStatus("RUN");
   BeginIo();
 
+  if (KeepDepth()) {
+    (void)RunKeepingDepth();
+    return EndLoop(dwExitCode);
+  }
   while (!StopRequested()) {
     BatchOutcome outcome;
     if (!Checking()) {
@@ -451,6 +583,7 @@ bool CReadAdvancedAsyncClass::InitialFill() {
       return false;
     }
     m_qwFillBytes = qwAt + qwBytes;
+    m_file.NoteWritten(m_qwFillBytes);
   }
   return true;
 }
@@ -465,6 +598,10 @@ void CReadAdvancedAsyncClass::OnStartIo() {
   const CrcCheck check = !Checking() ? CrcCheck::kNone
                          : Piecewise() ? CrcCheck::kCompletedRegions
                                        : CrcCheck::kEveryRequest;
+  if (KeepDepth()) {
+    (void)RunKeepingDepth();
+    return EndLoop(dwExitCode);
+  }
   while (!StopRequested()) {
     if (RunBatch(false, check) != BatchOutcome::kDone) break;
   }

@@ -19,11 +19,16 @@ struct AsyncIoRequest {
   uint64_t qwOffset = 0;
   uint64_t qwRegionOffset = 0;
   uint64_t qwNextWalk = 0;  // the walk's next step: a region number counted on past the file's end
+  uint64_t qwIoEnd = 0;  // where the I/O in flight (or the last one) ends in the file
   uint32_t dwPiece = 0;
   uint8_t* pData = nullptr;
   uint32_t nSlot = 0;     // the queue slot that carries it
   uint32_t dwPass = 0;    // stamped units: the pass the region holds
+  std::chrono::steady_clock::time_point tIssued{};  // kept-full queue: when its I/O was issued
+  bool bOverdue = false;  // kept-full queue: its I/O in flight has outlasted the time-out (counted once)
   bool bIssued = false;   // accepted by the queue in the current batch
+  bool bReadBack = false; // kept-full queue, verifying writer: its region is being read back
+  bool bMidCycle = false; // kept-full queue: its region's cycle has begun and not ended
   bool bSpoiled = false;  // stamped units: the region needs no spoiling before its next read
 };
 
@@ -93,11 +98,24 @@ class CAsyncEngine : public CAdvancedWorker {
                          EarlyVerdicts* pVerdicts);
   // Waits for the whole batch: a time-out or a failed wait is reported as
   // the mode asks (kFailed, the call left), or waited on until a stop (kStopped).
-  BatchOutcome WaitBatch(const BatchPlan& plan, std::chrono::milliseconds timeout);
+  BatchOutcome WaitBatch(const BatchPlan& plan, std::chrono::milliseconds timeout, unsigned nMaxInFlight = 0);
   // Judges request i's completion: false after a report; otherwise its bytes
   // and I/O join the tally (a failure passed over is counted as one).
   bool CompleteRequest(const BatchPlan& plan, uint32_t i, const EarlyVerdicts& verdicts,
                        uint32_t* pnCompletedRegions, BatchTally* pTally);
+  // The kept-full queue (--keep-depth): every request is in flight at once;
+  // as each completes it is judged exactly as in a batch, counted, and
+  // issued again with its next I/O. A writer's requests never get more than
+  // one region cycle apart (and none where the walk could bring two onto
+  // one region); a stop lets every cycle in progress end and the requests
+  // come level, so the walk, the passes and the record are a batch's.
+  // Readers read; unchecked writers write; verifying writers write a
+  // region whole, read it back whole, then check it.
+  BatchOutcome RunKeepingDepth();
+  // Whether request i may begin its next region cycle now.
+  bool MayBeginCycle(uint32_t i, bool bStopping) const;
+  uint64_t CyclesBegun(const AsyncIoRequest& request, uint32_t i) const { return (request.qwNextWalk - i) / m_dwQueueDepth; }
+  bool KeepDepth() const { return Record().settings.bKeepDepth; }
   // A region's cycle begins (its first piece, in the direction the worker
   // is named for): the request moves on to the next region of its walk.
   void NextRegion(AsyncIoRequest& request);
