@@ -94,8 +94,8 @@ bool WriteZeros(int hFile, uint64_t qwBytes) {
 // when they are reused). A reused file (bReuse: it has the size already)
 // keeps its blocks and is zeroed, so that nothing of an earlier run is left
 // in it. A file system that cannot allocate ahead gets no layout: the file
-// is left empty, as it would be without one. False only when the file
-// could not be put back to empty.
+// is left empty, as it would be without one. False (errno set) when the
+// space is not there, or the file could not be put back to empty.
 bool LayOut(int hFile, uint64_t qwBytes, bool bReuse, bool* pbLaidOut) {
   *pbLaidOut = false;
   const off_t nBytes = static_cast<off_t>(qwBytes);
@@ -106,6 +106,13 @@ bool LayOut(int hFile, uint64_t qwBytes, bool bReuse, bool* pbLaidOut) {
       nResult = fallocate(hFile, 0, 0, nBytes);
     } while (nResult != 0 && errno == EINTR);
     bAllocated = nResult == 0;
+    // The space is not there (other work files took it since the start-up
+    // checked): said now, not by a write in the middle of the run.
+    if (!bAllocated && errno == ENOSPC) {
+      (void)ftruncate(hFile, 0);
+      errno = ENOSPC;
+      return false;
+    }
   }
   bool bZeroed = false;
   if (bAllocated) {

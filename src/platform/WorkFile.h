@@ -35,7 +35,8 @@ class CWorkFile {
   // (see LayOut in the source). A file that already has that size keeps its
   // blocks. What the run leaves is the same as without the layout: Close
   // cuts the file back to the end of what was written through this object
-  // (Write, NoteWritten) when that is short of the laid-out size.
+  // (Write, NoteWritten) when that is short of the laid-out size. ENOSPC:
+  // the file system has no room for the layout.
   bool Create(const std::string& szRoot, const std::string& szPath, uint64_t qwLayoutBytes = 0);
   const std::string& Failure() const { return m_szFailure; }
   void Close();

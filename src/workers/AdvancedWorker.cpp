@@ -83,7 +83,11 @@ bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
 bool CAdvancedWorker::CreateWorkFile() {
   m_szFileName = WorkFileName(Record().szRoot, m_bWriteSide, m_nSlot);
   if (!m_file.Create(Record().szRoot, m_szFileName, m_qwFileBytes)) {
-    ReportIoError(0, kErrorInitialization, nullptr, m_file.Failure());
+    if (errno == ENOSPC) {
+      ReportIoError(0, kErrorDiskSpace, nullptr);
+    } else {
+      ReportIoError(0, kErrorInitialization, nullptr, m_file.Failure());
+    }
     CleanUp();
     return false;
   }
