@@ -66,6 +66,9 @@ struct RunSettings {
   // (depth buffers at a time by the asynchronous workers) every pass. 0: one buffer; kSpanFill: the target's free space
   // shared between its workers.
   uint64_t qwSpanBytes = 0;
+  // Opt-in for the asynchronous workers: every request is issued again as
+  // soon as its completion is judged, instead of batch by batch.
+  bool bKeepDepth = false;
 };
 constexpr uint64_t kSpanFill = UINT64_MAX;
 

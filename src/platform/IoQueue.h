@@ -67,6 +67,13 @@ class CIoQueue {
   // Waits until every slot issued since its last completion has completed, or the time-out passes.
   // kFailed only when waiting itself failed (errno set). After kAllDone every issued slot has a result.
   virtual IoWaitResult WaitAll(std::chrono::milliseconds timeout) = 0;
+  // Waits until at most nMax slots are in flight (WaitAll waits for none),
+  // pushing what is issued on the way: a queue kept full waits for nMax =
+  // its requests in flight less one, then takes what completed.
+  virtual IoWaitResult WaitAtMost(unsigned nMax, std::chrono::milliseconds timeout) = 0;
+  // The slots whose completion arrived since the last call (bit i for slot
+  // i), taken: each completed issue is handed out once.
+  virtual uint64_t TakeCompleted() = 0;
   // Waits for one slot only (kAllDone at once when it is not in flight).
   virtual IoWaitResult WaitOne(unsigned nIndex, std::chrono::milliseconds timeout) = 0;
   // The outcome of the slot's last completed I/O: bytes moved (>= 0), or -errno

@@ -19,6 +19,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/IoQueueBackends.h"
@@ -65,6 +66,7 @@ class CThreadPoolQueue final : public CIoQueue {
       slot.nBytes = nBytes;
       slot.qwOffset = qwOffset;
       slot.eState = EState::kQueued;
+      m_qwCompleted &= ~(uint64_t(1) << nIndex);
       m_abyFifo[(m_nHead + m_nQueued) % kMaxDepth] = static_cast<uint8_t>(nIndex);
       ++m_nQueued;
       ++m_nInFlight;
@@ -79,6 +81,17 @@ class CThreadPoolQueue final : public CIoQueue {
     std::unique_lock lock(m_mutex);
     bool bDone = m_cvDone.wait_until(lock, DeadlineAfter(timeout), [this] { return m_nInFlight == 0; });
     return bDone ? IoWaitResult::kAllDone : IoWaitResult::kTimeout;
+  }
+
+  IoWaitResult WaitAtMost(unsigned nMax, std::chrono::milliseconds timeout) override {
+    std::unique_lock lock(m_mutex);
+    bool bDone = m_cvDone.wait_until(lock, DeadlineAfter(timeout), [this, nMax] { return m_nInFlight <= nMax; });
+    return bDone ? IoWaitResult::kAllDone : IoWaitResult::kTimeout;
+  }
+
+  uint64_t TakeCompleted() override {
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_qwCompleted, 0);
   }
 
   IoWaitResult WaitOne(unsigned nIndex, std::chrono::milliseconds timeout) override {
@@ -124,6 +137,7 @@ class CThreadPoolQueue final : public CIoQueue {
       m_nHead = (m_nHead + 1) % kMaxDepth;
       slot.nResult = -ECANCELED;
       slot.eState = EState::kIdle;
+      m_qwCompleted |= uint64_t(1) << (&slot - m_aSlot.data());
       --m_nInFlight;
     }
     return m_cvDone.wait_until(lock, DeadlineAfter(timeout), [this] { return m_nInFlight == 0; });
@@ -175,6 +189,7 @@ class CThreadPoolQueue final : public CIoQueue {
       slot.nResult = nResult;
       slot.tDone = tDone;
       slot.eState = EState::kIdle;
+      m_qwCompleted |= uint64_t(1) << nIndex;
       --m_nInFlight;
       m_cvDone.notify_all();
     }
@@ -198,6 +213,7 @@ class CThreadPoolQueue final : public CIoQueue {
   unsigned m_nHead = 0;
   unsigned m_nQueued = 0;
   unsigned m_nInFlight = 0;
+  uint64_t m_qwCompleted = 0;  // completions not yet taken (TakeCompleted)
   bool m_bStop = false;
   std::vector<std::thread> m_aThreads;
 };

@@ -14,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "platform/IoQueueBackends.h"
 
@@ -135,6 +136,7 @@ class CUringQueue final : public CIoQueue {
     else
       io_uring_prep_read(pSqe, hFile, pData, nBytes, qwOffset);
     io_uring_sqe_set_data64(pSqe, nIndex);
+    m_qwCompleted &= ~(uint64_t(1) << nIndex);
     m_abInFlight[nIndex] = true;
     ++m_nInFlight;
     return 0;
@@ -153,6 +155,12 @@ class CUringQueue final : public CIoQueue {
   IoWaitResult WaitAll(std::chrono::milliseconds timeout) override {
     return WaitUntil(DeadlineAfter(timeout), [this] { return m_nInFlight; });
   }
+
+  IoWaitResult WaitAtMost(unsigned nMax, std::chrono::milliseconds timeout) override {
+    return WaitUntil(DeadlineAfter(timeout), [this, nMax] { return m_nInFlight > nMax ? m_nInFlight - nMax : 0u; });
+  }
+
+  uint64_t TakeCompleted() override { return std::exchange(m_qwCompleted, 0); }
 
   IoWaitResult WaitOne(unsigned nIndex, std::chrono::milliseconds timeout) override {
     if (nIndex >= Depth()) {
@@ -228,6 +236,7 @@ class CUringQueue final : public CIoQueue {
           m_anResult[qwTag] = apCqe[n]->res;
           m_atDone[qwTag] = tSeen;
           m_abInFlight[qwTag] = false;
+          m_qwCompleted |= uint64_t(1) << qwTag;
           --m_nInFlight;
           ++nDone;
         } else if (qwTag == kCancelAnyTag && apCqe[n]->res == -EINVAL) {
@@ -306,6 +315,7 @@ class CUringQueue final : public CIoQueue {
 #endif
   bool m_bResendOne = false;
   unsigned m_nInFlight = 0;
+  uint64_t m_qwCompleted = 0;  // completions not yet taken (TakeCompleted)
   std::array<bool, kMaxDepth> m_abInFlight{};
   std::array<int64_t, kMaxDepth> m_anResult{};
   std::array<Clock::time_point, kMaxDepth> m_atDone{};

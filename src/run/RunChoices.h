@@ -29,6 +29,7 @@ struct RunChoices {
   uint32_t dwBufferSize = kDefaultSizeBytes;
   uint32_t dwQueueDepth = kDefaultQueueDepth;  // taken only when asynchronous
   uint64_t qwSpanBytes = 0;  // 0: one buffer per work file (kSpanFill: share the free space)
+  bool bKeepDepth = false;   // asynchronous: each request replaced as it completes
 };
 
 // Start's and Modify's refusal of settings whose transfer would not fit the buffer.

@@ -13,7 +13,8 @@
 namespace stratavon {
 namespace {
 
-enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout, kOptLog, kOptLogFormat, kOptNoLatency };
+enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout, kOptLog, kOptLogFormat, kOptNoLatency,
+                       kOptKeepDepth };
 
 constexpr option kLongOptions[] = {
     {"target", required_argument, nullptr, 't'},
@@ -28,6 +29,7 @@ constexpr option kLongOptions[] = {
     {"performance", no_argument, nullptr, 'P'},
     {"async", no_argument, nullptr, 'a'},
     {"depth", required_argument, nullptr, 'q'},
+    {"keep-depth", no_argument, nullptr, kOptKeepDepth},
     {"duration", required_argument, nullptr, 'd'},
     {"simple", no_argument, nullptr, kOptSimple},
     {"json", no_argument, nullptr, kOptJson},
@@ -70,7 +72,7 @@ std::string LongName(int nOption) {
 bool IsAdvancedOption(int nOption) {
   switch (nOption) {
     case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case 's': case kOptDataFile: case kOptLog:
-    case kOptLogFormat: case kOptNoLatency:
+    case kOptLogFormat: case kOptNoLatency: case kOptKeepDepth:
       return true;
     default:
       return false;
@@ -90,7 +92,7 @@ const std::string& Usage() {
   static const std::string szUsage = std::string("usage:\n"
          "  stratavon-cli run -t DIR [-t DIR ...] -f read|write|both [-n THREADS]\n"
          "                    [-p HH|crpat|cjtpat|cspat|stamped[:BASE]] [--data-file FILE.hvx]\n"
-         "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
+         "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH] [--keep-depth]\n"
          "                    [-s SIZE|fill] [-d SECONDS] [--io-timeout SECONDS] [--simple] [--json]\n"
          "                    [--log FILE [--log-format json|csv]] [--no-latency]\n"
          "  stratavon-cli targets\n"
@@ -116,6 +118,9 @@ const std::string& Usage() {
          "  -P            Enable Performance: count bytes and I/Os, show MB/s and IOPS\n"
          "  -a            Asynchronous I/O, with -q DEPTH requests in flight (" + Range(kMinQueueDepth, kMaxQueueDepth) +
          ", default " + std::to_string(kDefaultQueueDepth) + ")\n" +
+         "  --keep-depth  with -a, keep DEPTH requests in flight: each completion is checked,\n"
+         "                counted and replaced at once (fio's usual queue), instead of issuing\n"
+         "                DEPTH at a time and waiting for all of them\n" +
          "  -s SIZE|fill  each worker's work file is SIZE long (64MB, 10GB), walked buffer by buffer\n"
          "                every pass (with -a, depth buffers at a time); fill shares the target's\n"
          "                free space between its workers (a tenth left over)\n"
@@ -233,6 +238,7 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
           return fail("-s takes a work-file size such as 64MB or 10GB, or fill, not \"" + std::string(szArg) + "\"");
         }
         break;
+      case kOptKeepDepth: options.choices.bKeepDepth = true; break;
       case kOptSimple: options.bSimple = true; break;
       case kOptJson: options.bJson = true; break;
       case kOptIoTimeout:

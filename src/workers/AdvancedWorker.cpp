@@ -82,9 +82,13 @@ bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
 
 bool CAdvancedWorker::CreateWorkFile() {
   // The loops move from the file position on: it starts at the extent's.
-  if (!m_file.Create(Record().target.szPath, m_extent.szPath) ||
+  if (!m_file.Create(Record().target.szPath, m_extent.szPath, m_extent.qwBytes) ||
       (m_extent.qwBase != 0 && !m_file.Seek(m_extent.qwBase))) {
-    ReportIoError(0, kErrorInitialization, nullptr, m_file.Failure());
+    if (errno == ENOSPC) {
+      ReportIoError(0, kErrorDiskSpace, nullptr);
+    } else {
+      ReportIoError(0, kErrorInitialization, nullptr, m_file.Failure());
+    }
     CleanUp();
     return false;
   }

@@ -120,8 +120,9 @@ void CAsyncEngine::WriteBackBlock(uint8_t*) {
   AsyncIoRequest& request = *m_pReportRequest;
   request.qwOffset = request.qwRegionOffset + static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
   // The result is not looked at: the report goes on whatever the stamp's fate.
-  if (m_pQueue->Issue(request.nSlot, m_file.Handle(), true, request.pData, m_dwTransferSize, request.qwOffset) == 0) {
-    (void)m_pQueue->WaitOne(request.nSlot, m_timeout);
+  if (m_pQueue->Issue(request.nSlot, m_file.Handle(), true, request.pData, m_dwTransferSize, request.qwOffset) == 0 &&
+      m_pQueue->WaitOne(request.nSlot, m_timeout) == IoWaitResult::kAllDone && m_pQueue->Result(request.nSlot) > 0) {
+    m_file.NoteWritten(request.qwOffset + static_cast<uint64_t>(m_pQueue->Result(request.nSlot)));
   }
 }
 
@@ -181,13 +182,163 @@ bool CAsyncEngine::PrepareLoop() {
   return true;
 }
 
+CAsyncEngine::BatchPlan CAsyncEngine::PlanBatch(bool bWrite, CrcCheck check) const {
+  BatchPlan plan;
+  plan.bWrite = bWrite;
+  plan.check = check;
+  plan.nApiKind = bWrite ? kErrorWriteApi : kErrorReadApi;
+  plan.dwBytes = Piecewise() ? m_dwTransferSize : m_dwBufferSize;
+  // Unchecked, unstamped requests all move through the first request's
+  // buffer: every buffer holds the same pattern for writes, and what reads
+  // bring is never looked at. The memory the copies touch is then one
+  // buffer, not depth of them. Reads share only where the kernel fills the
+  // memory; the thread pool's threads never write into the same bytes.
+  plan.bShared = !Checking() && !m_bStamped && (bWrite || m_pQueue->Backend() == IoBackend::kIoUring);
+  plan.bStampAhead = bWrite && m_bStamped && m_dwBufferSize >= kOverlapCheckBytes;
+  // Buffers large enough that their checksum costs more than a wake-up are
+  // checked in order as each arrives, while the rest of the batch is still
+  // moving. Only the verdicts are taken early: everything is reported after
+  // the whole batch, in the same order as without this.
+  // Likewise a verifying writer's stamped regions are spoiled for their
+  // read-back as each write arrives, rather than all at once before it.
+  const bool bLarge = m_dwBufferSize >= kOverlapCheckBytes;
+  plan.bEarlyCheck = Checking() && check != CrcCheck::kNone && bLarge;
+  plan.bEarlySpoil = Checking() && bWrite && m_bStamped && !Piecewise() && bLarge;
+  return plan;
+}
+
+int CAsyncEngine::IssueRequest(const BatchPlan& plan, uint32_t i) {
+  AsyncIoRequest& request = m_pRequests[i];
+  uint8_t* const pRegion = plan.bShared ? m_buffer.Data() : request.pData;
+  uint8_t* pData = pRegion + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
+  // A writer's read-back stays on the regions it has just written.
+  if (request.dwPiece == 0 && plan.bWrite == m_bWriteSide) NextRegion(request);
+  if (m_bStamped && request.dwPiece == 0) {
+    // A region's cycle starts: fresh headers to write, or spoiled ones for
+    // the read to replace.
+    if (plan.bWrite) {
+      StampForWrite(request.pData, m_dwBufferSize, request.qwRegionOffset, request.dwPass);
+    } else if (!request.bSpoiled) {
+      PoisonForRead(request.pData, m_dwBufferSize);
+    }
+    request.bSpoiled = false;
+  }
+  int nRefused = m_file.MisalignedError(plan.dwBytes, request.qwOffset);
+  if (nRefused == 0) nRefused = m_pQueue->Issue(i, m_file.Handle(), plan.bWrite, pData, plan.dwBytes, request.qwOffset);
+  request.bIssued = nRefused == 0;
+  request.qwIoEnd = request.qwOffset + plan.dwBytes;
+  return nRefused;
+}
+
+void CAsyncEngine::NextPiece(AsyncIoRequest& request) const {
+  if (!Piecewise()) return;
+  request.dwPiece = request.dwPiece + 1 < m_dwPieces ? request.dwPiece + 1 : 0;
+  request.qwOffset = request.qwRegionOffset + static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
+}
+
+bool CAsyncEngine::IssueBatch(const BatchPlan& plan) {
+  for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+    AsyncIoRequest& request = m_pRequests[i];
+    const int nRefused = IssueRequest(plan, i);
+    // Stamping a large region takes long enough for the kernel to move the
+    // one before: hand each over as soon as it is stamped. (A refused
+    // submission surfaces in the wait, as it would there.)
+    if (plan.bStampAhead && request.bIssued && i + 1 < m_dwQueueDepth) (void)m_pQueue->Submit();
+    if (nRefused != 0 && Checking()) {
+      ReportRequestError(static_cast<uint32_t>(nRefused), plan.nApiKind, request);
+      return false;
+    }
+    if (nRefused != 0) CountFailedCall(m_nTarget, plan.nApiKind, nRefused);
+    NextPiece(request);
+  }
+  return true;
+}
+
+void CAsyncEngine::TakeEarlyVerdicts(const BatchPlan& plan, Clock::time_point tDeadline, EarlyVerdicts* pVerdicts) {
+  for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+    // The first wait pushes the whole batch to the kernel.
+    if (m_pQueue->WaitOne(i, TimeLeft(tDeadline)) != IoWaitResult::kAllDone) break;
+    AsyncIoRequest& request = m_pRequests[i];
+    if (m_pQueue->Result(i) != static_cast<int64_t>(plan.dwBytes)) continue;
+    if (plan.bEarlySpoil) {
+      PoisonForRead(request.pData, m_dwBufferSize);
+      request.bSpoiled = true;
+      continue;
+    }
+    if (plan.check == CrcCheck::kCompletedRegions && Piecewise() && request.dwPiece != 0) continue;
+    pVerdicts->qwChecked |= uint64_t(1) << i;
+    if (RegionGood(request)) pVerdicts->qwMatched |= uint64_t(1) << i;
+  }
+}
+
+CAsyncEngine::BatchOutcome CAsyncEngine::WaitBatch(const BatchPlan& plan, std::chrono::milliseconds timeout,
+                                                   unsigned nMaxInFlight) {
+  // The wait pushes the whole batch to the kernel in the same call.
+  IoWaitResult result = m_pQueue->WaitAtMost(nMaxInFlight, timeout);
+  if (result == IoWaitResult::kAllDone) return BatchOutcome::kDone;
+  // A wait that failed cannot be waited on again (it would fail at once,
+  // over and over, and nothing would say so): it ends the worker in any mode.
+  if (Checking() || result == IoWaitResult::kFailed) {
+    LeaveCall();
+    if (result == IoWaitResult::kTimeout) {
+      ReportIoError(0, kErrorIoTimeout, nullptr);
+    } else {
+      ReportIoError(static_cast<uint32_t>(errno), plan.nApiKind, nullptr);
+    }
+    return BatchOutcome::kFailed;
+  }
+  // A request still in flight is never issued again: wait on, and let a
+  // stop end the worker (its clean-up cancels what is left). The load
+  // goes on, but the stall is not forgotten.
+  if (result == IoWaitResult::kTimeout) CountFailedCall(m_nTarget, kErrorIoTimeout, ETIMEDOUT);
+  while (result != IoWaitResult::kAllDone) {
+    if (StopRequested()) return BatchOutcome::kStopped;
+    result = m_pQueue->WaitAtMost(nMaxInFlight, m_timeout);
+    if (result == IoWaitResult::kFailed) {
+      LeaveCall();
+      ReportIoError(static_cast<uint32_t>(errno), plan.nApiKind, nullptr);
+      return BatchOutcome::kFailed;
+    }
+  }
+  return BatchOutcome::kDone;
+}
+
+bool CAsyncEngine::CompleteRequest(const BatchPlan& plan, uint32_t i, const EarlyVerdicts& verdicts,
+                                   uint32_t* pnCompletedRegions, BatchTally* pTally) {
+  AsyncIoRequest& request = m_pRequests[i];
+  const int64_t nMoved = m_pQueue->Result(i);
+  if (Checking()) {
+    if (nMoved < 0) {
+      ReportRequestError(static_cast<uint32_t>(-nMoved), plan.nApiKind, request);
+      return false;
+    }
+    if (nMoved != static_cast<int64_t>(plan.dwBytes)) {
+      ReportIoError(0, kErrorUnderrunOverrun, nullptr);
+      return false;
+    }
+    const bool bRegionDone = !Piecewise() || request.dwPiece == 0;
+    if (bRegionDone && pnCompletedRegions != nullptr) ++*pnCompletedRegions;
+    const bool bCheck =
+        plan.check == CrcCheck::kEveryRequest || (plan.check == CrcCheck::kCompletedRegions && bRegionDone);
+    const uint64_t qwBit = uint64_t(1) << i;
+    if (bCheck &&
+        ((verdicts.qwChecked & qwBit) != 0 ? (verdicts.qwMatched & qwBit) == 0 : !RegionGood(request))) {
+      ReportBadRegion(request);
+      return false;
+    }
+  } else if (nMoved < 0) {
+    CountFailedCall(m_nTarget, plan.nApiKind, static_cast<int>(-nMoved));
+    return true;
+  }
+  if (nMoved > 0) NoteMoved();
+  if (nMoved > 0 && plan.bWrite) m_file.NoteWritten(request.qwIoEnd - plan.dwBytes + static_cast<uint64_t>(nMoved));
+  pTally->qwBytes += static_cast<uint64_t>(nMoved);
+  ++pTally->qwIos;
+  return true;
+}
+
 CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, uint32_t* pnCompletedRegions) {
-  const bool bVerify = Checking();
-  const bool bCount = Counting();
-  const bool bPiecewise = Piecewise();
-  const uint32_t nApiKind = bWrite ? kErrorWriteApi : kErrorReadApi;
-  const uint32_t dwBytes = bPiecewise ? m_dwTransferSize : m_dwBufferSize;
-  const int hFile = m_file.Handle();
+  const BatchPlan plan = PlanBatch(bWrite, check);
   // A request's latency runs from here, just before the batch is issued, to
   // when its completion was seen (IoQueue::CompletedAt).
   CLatencyHistogram* const pLatency = Latency();
@@ -196,147 +347,161 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   // Until the batch is through, the regions it writes are neither old nor new.
   if (bWalk) m_bWalkTorn = true;
 
-  const bool bStampAhead = bWrite && m_bStamped && m_dwBufferSize >= kOverlapCheckBytes;
-  // Unchecked, unstamped requests all move through the first request's
-  // buffer: every buffer holds the same pattern for writes, and what reads
-  // bring is never looked at. The memory the copies touch is then one
-  // buffer, not depth of them. Reads share only where the kernel fills the
-  // memory; the thread pool's threads never write into the same bytes.
-  const bool bShared =
-      !bVerify && !m_bStamped && (bWrite || m_pQueue->Backend() == IoBackend::kIoUring);
-  for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
-    AsyncIoRequest& request = m_pRequests[i];
-    uint8_t* const pRegion = bShared ? m_buffer.Data() : request.pData;
-    uint8_t* pData = pRegion + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
-    // A writer's read-back stays on the regions it has just written.
-    if (request.dwPiece == 0 && bWrite == m_bWriteSide) NextRegion(request);
-    if (m_bStamped && request.dwPiece == 0) {
-      // A region's cycle starts: fresh headers to write, or spoiled ones for
-      // the read to replace.
-      if (bWrite) {
-        StampForWrite(request.pData, m_dwBufferSize, request.qwRegionOffset, request.dwPass);
-      } else if (!request.bSpoiled) {
-        PoisonForRead(request.pData, m_dwBufferSize);
-      }
-      request.bSpoiled = false;
-    }
-    int nRefused = m_file.MisalignedError(dwBytes, request.qwOffset);
-    if (nRefused == 0) nRefused = m_pQueue->Issue(i, hFile, bWrite, pData, dwBytes, request.qwOffset);
-    request.bIssued = nRefused == 0;
-    // Stamping a large region takes long enough for the kernel to move the
-    // one before: hand each over as soon as it is stamped. (A refused
-    // submission surfaces in the wait, as it would there.)
-    if (bStampAhead && request.bIssued && i + 1 < m_dwQueueDepth) (void)m_pQueue->Submit();
-    if (nRefused != 0 && bVerify) {
-      ReportRequestError(static_cast<uint32_t>(nRefused), nApiKind, request);
-      return BatchOutcome::kFailed;
-    }
-    if (nRefused != 0) CountFailedCall(m_nTarget, nApiKind, nRefused);
-    if (bPiecewise) {
-      request.dwPiece = request.dwPiece + 1 < m_dwPieces ? request.dwPiece + 1 : 0;
-      request.qwOffset = request.qwRegionOffset + static_cast<uint64_t>(request.dwPiece) * m_dwTransferSize;
-    }
-  }
-  // Buffers large enough that their checksum costs more than a wake-up are
-  // checked in order as each arrives, while the rest of the batch is still
-  // moving. Only the verdicts are taken early: everything is reported below,
-  // after the whole batch, in the same order as without this.
-  // Likewise a verifying writer's stamped regions are spoiled for their
-  // read-back as each write arrives, rather than all at once before it.
-  uint64_t qwChecked = 0;
-  uint64_t qwMatched = 0;
-  const bool bLarge = m_dwBufferSize >= kOverlapCheckBytes;
-  const bool bEarlyCheck = bVerify && check != CrcCheck::kNone && bLarge;
-  const bool bEarlySpoil = bVerify && bWrite && m_bStamped && !bPiecewise && bLarge;
-  Clock::time_point tDeadline{};
+  // Issue.
+  if (!IssueBatch(plan)) return BatchOutcome::kFailed;
+
+  // Early checks, then the wait for the rest.
+  EarlyVerdicts verdicts;
   EnterCall(bWrite);
   m_tWaitStart = Clock::now();
-  if (bEarlyCheck || bEarlySpoil) {
-    tDeadline = Clock::now() + m_timeout;
-    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
-      // The first wait pushes the whole batch to the kernel.
-      if (m_pQueue->WaitOne(i, TimeLeft(tDeadline)) != IoWaitResult::kAllDone) break;
-      AsyncIoRequest& request = m_pRequests[i];
-      if (m_pQueue->Result(i) != static_cast<int64_t>(dwBytes)) continue;
-      if (bEarlySpoil) {
-        PoisonForRead(request.pData, m_dwBufferSize);
-        request.bSpoiled = true;
-        continue;
-      }
-      if (check == CrcCheck::kCompletedRegions && bPiecewise && request.dwPiece != 0) continue;
-      qwChecked |= uint64_t(1) << i;
-      if (RegionGood(request)) qwMatched |= uint64_t(1) << i;
-    }
+  std::chrono::milliseconds waitFor = m_timeout;
+  if (plan.bEarlyCheck || plan.bEarlySpoil) {
+    const Clock::time_point tDeadline = Clock::now() + m_timeout;
+    TakeEarlyVerdicts(plan, tDeadline, &verdicts);
+    if (plan.bEarlyCheck) waitFor = TimeLeft(tDeadline);
   }
-  // The wait pushes the whole batch to the kernel in the same call.
-  IoWaitResult result = m_pQueue->WaitAll(bEarlyCheck ? TimeLeft(tDeadline) : m_timeout);
-  if (result != IoWaitResult::kAllDone) {
-    // A wait that failed cannot be waited on again (it would fail at once,
-    // over and over, and nothing would say so): it ends the worker in any mode.
-    if (bVerify || result == IoWaitResult::kFailed) {
-      LeaveCall();
-      if (result == IoWaitResult::kTimeout) {
-        ReportIoError(0, kErrorIoTimeout, nullptr);
-      } else {
-        ReportIoError(static_cast<uint32_t>(errno), nApiKind, nullptr);
-      }
-      return BatchOutcome::kFailed;
-    }
-    // A request still in flight is never issued again: wait on, and let a
-    // stop end the worker (its clean-up cancels what is left). The load
-    // goes on, but the stall is not forgotten.
-    if (result == IoWaitResult::kTimeout) CountFailedCall(m_nTarget, kErrorIoTimeout, ETIMEDOUT);
-    while (result != IoWaitResult::kAllDone) {
-      if (StopRequested()) return BatchOutcome::kStopped;
-      result = m_pQueue->WaitAll(m_timeout);
-      if (result == IoWaitResult::kFailed) {
-        LeaveCall();
-        ReportIoError(static_cast<uint32_t>(errno), nApiKind, nullptr);
-        return BatchOutcome::kFailed;
-      }
-    }
-  }
+  const BatchOutcome waited = WaitBatch(plan, waitFor);
+  if (waited != BatchOutcome::kDone) return waited;
   LeaveCall();
 
-  uint64_t qwBytes = 0;
-  uint64_t qwIos = 0;
+  // Complete, in order.
+  BatchTally tally;
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
-    AsyncIoRequest& request = m_pRequests[i];
-    if (!request.bIssued) continue;
-    const int64_t nMoved = m_pQueue->Result(i);
-    if (bVerify) {
-      if (nMoved < 0) {
-        ReportRequestError(static_cast<uint32_t>(-nMoved), nApiKind, request);
-        return BatchOutcome::kFailed;
-      }
-      if (nMoved != static_cast<int64_t>(dwBytes)) {
-        ReportIoError(0, kErrorUnderrunOverrun, nullptr);
-        return BatchOutcome::kFailed;
-      }
-      const bool bRegionDone = !bPiecewise || request.dwPiece == 0;
-      if (bRegionDone && pnCompletedRegions != nullptr) ++*pnCompletedRegions;
-      const bool bCheck = check == CrcCheck::kEveryRequest || (check == CrcCheck::kCompletedRegions && bRegionDone);
-      const uint64_t qwBit = uint64_t(1) << i;
-      if (bCheck && ((qwChecked & qwBit) != 0 ? (qwMatched & qwBit) == 0 : !RegionGood(request))) {
-        ReportBadRegion(request);
-        return BatchOutcome::kFailed;
-      }
-    } else if (nMoved < 0) {
-      CountFailedCall(m_nTarget, nApiKind, static_cast<int>(-nMoved));
-      continue;
-    }
-    if (nMoved > 0) NoteMoved();
-    qwBytes += static_cast<uint64_t>(nMoved);
-    ++qwIos;
-    if (pLatency != nullptr) pLatency->Record(m_pQueue->CompletedAt(i) - tIssue);
+    if (!m_pRequests[i].bIssued) continue;
+    if (!CompleteRequest(plan, i, verdicts, pnCompletedRegions, &tally)) return BatchOutcome::kFailed;
+    if (pLatency != nullptr && m_pQueue->Result(i) >= 0) pLatency->Record(m_pQueue->CompletedAt(i) - tIssue);
   }
-  if (bCount) CountIo(qwBytes, qwIos);
-  if (bWalk && (!bPiecewise || m_pRequests[0].dwPiece == 0)) {
+  if (Counting()) CountIo(tally.qwBytes, tally.qwIos);
+  if (bWalk && (!Piecewise() || m_pRequests[0].dwPiece == 0)) {
     // The requests move in step: the last one holds the walk's newest step.
     m_bWalkTorn = false;
     m_qwWalkWritten = m_pRequests[m_dwQueueDepth - 1].qwNextWalk - m_dwQueueDepth + 1;
   }
   return BatchOutcome::kDone;
+}
+
+bool CAsyncEngine::MayBeginCycle(uint32_t i, bool bStopping) const {
+  const uint64_t qwNext = CyclesBegun(m_pRequests[i], i);
+  uint64_t qwFewest = UINT64_MAX;
+  uint64_t qwMost = 0;
+  for (uint32_t j = 0; j < m_dwQueueDepth; ++j) {
+    const uint64_t qwBegun = CyclesBegun(m_pRequests[j], j);
+    qwFewest = std::min(qwFewest, qwBegun - (m_pRequests[j].bMidCycle ? 1 : 0));
+    qwMost = std::max(qwMost, qwBegun);
+  }
+  // A stop ends nothing half way: the requests behind catch up.
+  if (bStopping) return m_bWriteSide && (m_bStamped || Checking()) && qwNext < qwMost;
+  // Readers never change a region; unstamped writers that each keep their
+  // own region write nothing another request reads.
+  if (!m_bWriteSide || (!m_bStamped && m_qwRegions == m_dwQueueDepth)) return true;
+  // The regions in flight then lie within one window of the walk no longer
+  // than the file: two requests never share one.
+  const uint64_t qwDrift = m_qwRegions == m_dwQueueDepth || m_qwRegions >= 2ull * m_dwQueueDepth ? 1 : 0;
+  return qwNext <= qwFewest + qwDrift;
+}
+
+CAsyncEngine::BatchOutcome CAsyncEngine::RunKeepingDepth() {
+  const CrcCheck readCheck = !Checking() ? CrcCheck::kNone
+                             : Piecewise() ? CrcCheck::kCompletedRegions
+                                           : CrcCheck::kEveryRequest;
+  const BatchPlan writePlan = PlanBatch(true, CrcCheck::kNone);
+  const BatchPlan readPlan = PlanBatch(false, readCheck);
+  const BatchPlan& walkPlan = m_bWriteSide ? writePlan : readPlan;
+  CLatencyHistogram* const pLatency = Latency();
+  const EarlyVerdicts none;
+  if (m_bWriteSide) m_bWalkTorn = true;
+  uint64_t qwInFlight = 0;  // bit i: request i is in the queue
+  bool bStopping = false;
+  BatchOutcome outcome = BatchOutcome::kDone;
+  for (;;) {
+    // Issue every request that is free and has an I/O to do. Unchecked,
+    // unstamped loads stop at once: what is in flight is drained.
+    const bool bDrainOnly = bStopping && !m_bStamped && !Checking();
+    for (uint32_t i = 0; i < m_dwQueueDepth && !bDrainOnly; ++i) {
+      AsyncIoRequest& request = m_pRequests[i];
+      if ((qwInFlight >> i & 1) != 0) continue;
+      if (!request.bMidCycle) {
+        if (!MayBeginCycle(i, bStopping)) continue;
+        request.bMidCycle = true;
+      }
+      const BatchPlan& plan = request.bReadBack ? readPlan : walkPlan;
+      request.tIssued = Clock::now();
+      request.bOverdue = false;
+      const int nRefused = IssueRequest(plan, i);
+      if (nRefused != 0 && Checking()) {
+        ReportRequestError(static_cast<uint32_t>(nRefused), plan.nApiKind, request);
+        return BatchOutcome::kFailed;
+      }
+      if (nRefused != 0) CountFailedCall(m_nTarget, plan.nApiKind, nRefused);
+      NextPiece(request);
+      if (request.bIssued) {
+        qwInFlight |= uint64_t(1) << i;
+      } else if (request.dwPiece == 0) {
+        request.bMidCycle = false;  // a refusal passed over ends its cycle as a failed write would
+      }
+    }
+    const unsigned nInFlight = static_cast<unsigned>(__builtin_popcountll(qwInFlight));
+    if (nInFlight == 0) {
+      if (bStopping || StopRequested()) break;
+      continue;  // only refusals passed over: try again
+    }
+
+    // Wait for the first completion of those in flight, at most until the
+    // oldest of them (not yet found overdue) has had its time.
+    bool bDue = false;
+    Clock::time_point tOldest{};
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+      const AsyncIoRequest& request = m_pRequests[i];
+      if ((qwInFlight >> i & 1) == 0 || request.bOverdue || (bDue && request.tIssued >= tOldest)) continue;
+      tOldest = request.tIssued;
+      bDue = true;
+    }
+    EnterCall(m_bWriteSide);
+    m_tWaitStart = bDue ? tOldest : Clock::now();
+    outcome = WaitBatch(walkPlan, TimeLeft(m_tWaitStart + m_timeout), nInFlight - 1);
+    if (outcome != BatchOutcome::kDone) return outcome;
+    LeaveCall();
+    // A stall counted once (unchecked loads go on) is not counted again.
+    const Clock::time_point tNow = Clock::now();
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+      if ((qwInFlight >> i & 1) != 0 && tNow - m_pRequests[i].tIssued >= m_timeout) m_pRequests[i].bOverdue = true;
+    }
+
+    // Judge, count and free each one that arrived.
+    BatchTally tally;
+    for (uint64_t qwDone = m_pQueue->TakeCompleted() & qwInFlight; qwDone != 0; qwDone &= qwDone - 1) {
+      const uint32_t i = static_cast<uint32_t>(__builtin_ctzll(qwDone));
+      AsyncIoRequest& request = m_pRequests[i];
+      qwInFlight &= ~(uint64_t(1) << i);
+      const BatchPlan& plan = request.bReadBack ? readPlan : walkPlan;
+      const uint64_t qwIos = tally.qwIos;
+      if (!CompleteRequest(plan, i, none, nullptr, &tally)) return BatchOutcome::kFailed;
+      if (pLatency != nullptr && tally.qwIos != qwIos) pLatency->Record(m_pQueue->CompletedAt(i) - request.tIssued);
+      if (request.dwPiece != 0) continue;  // more pieces of this region this way
+      // The region has moved whole this way: a verifying writer reads it
+      // back; otherwise (and after the read-back) its cycle is over.
+      if (m_bWriteSide && Checking() && !request.bReadBack) {
+        request.bReadBack = true;
+      } else {
+        request.bReadBack = false;
+        request.bMidCycle = false;
+      }
+    }
+    if (Counting() && tally.qwIos != 0) CountIo(tally.qwBytes, tally.qwIos);
+    if (!bStopping && StopRequested()) bStopping = true;
+  }
+  if (m_bWriteSide) {
+    // Level and whole (see MayBeginCycle): the walk has written its first
+    // depth x cycles steps, as after a batch.
+    bool bLevel = true;
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+      bLevel = bLevel && !m_pRequests[i].bMidCycle && m_pRequests[i].dwPiece == 0 &&
+               CyclesBegun(m_pRequests[i], i) == CyclesBegun(m_pRequests[0], 0);
+    }
+    m_bWalkTorn = !bLevel;
+    if (bLevel) m_qwWalkWritten = CyclesBegun(m_pRequests[0], 0) * m_dwQueueDepth;
+  }
+  return BatchOutcome::kStopped;
 }
 
 CAsyncEngine::BatchOutcome CWriteAdvancedAsyncClass::RunPhase(bool bWrite) {
@@ -355,6 +520,10 @@ void CWriteAdvancedAsyncClass::OnStartIo() {
   ShowStatus("RUN");
   BeginIo();
 
+  if (KeepDepth()) {
+    (void)RunKeepingDepth();
+    return EndLoop(dwExitCode);
+  }
   while (!StopRequested()) {
     BatchOutcome outcome;
     if (!Checking()) {
@@ -414,6 +583,7 @@ bool CReadAdvancedAsyncClass::InitialFill() {
       return false;
     }
     m_qwFillBytes = qwAt + qwBytes;
+    m_file.NoteWritten(m_qwFillBytes);
   }
   return true;
 }
@@ -428,6 +598,10 @@ void CReadAdvancedAsyncClass::OnStartIo() {
   const CrcCheck check = !Checking() ? CrcCheck::kNone
                          : Piecewise() ? CrcCheck::kCompletedRegions
                                        : CrcCheck::kEveryRequest;
+  if (KeepDepth()) {
+    (void)RunKeepingDepth();
+    return EndLoop(dwExitCode);
+  }
   while (!StopRequested()) {
     if (RunBatch(false, check) != BatchOutcome::kDone) break;
   }

@@ -19,11 +19,16 @@ struct AsyncIoRequest {
   uint64_t qwOffset = 0;
   uint64_t qwRegionOffset = 0;  // in the file: the extent's base included
   uint64_t qwNextWalk = 0;  // the walk's next step: a region number counted on past the file's end
+  uint64_t qwIoEnd = 0;  // where the I/O in flight (or the last one) ends in the file
   uint32_t dwPiece = 0;
   uint8_t* pData = nullptr;
   uint32_t nSlot = 0;     // the queue slot that carries it
   uint32_t dwPass = 0;    // stamped units: the pass the region holds
+  std::chrono::steady_clock::time_point tIssued{};  // kept-full queue: when its I/O was issued
+  bool bOverdue = false;  // kept-full queue: its I/O in flight has outlasted the time-out (counted once)
   bool bIssued = false;   // accepted by the queue in the current batch
+  bool bReadBack = false; // kept-full queue, verifying writer: its region is being read back
+  bool bMidCycle = false; // kept-full queue: its region's cycle has begun and not ended
   bool bSpoiled = false;  // stamped units: the region needs no spoiling before its next read
 };
 
@@ -58,6 +63,59 @@ class CAsyncEngine : public CAdvancedWorker {
   // failures are passed over. pnCompletedRegions counts the requests whose
   // I/O finished their region (piecewise: the last piece).
   BatchOutcome RunBatch(bool bWrite, CrcCheck check, uint32_t* pnCompletedRegions = nullptr);
+  // What one batch (or one kept-full queue) of one direction does, decided
+  // once before its first issue.
+  struct BatchPlan {
+    bool bWrite = false;
+    CrcCheck check = CrcCheck::kNone;
+    uint32_t nApiKind = 0;
+    uint32_t dwBytes = 0;       // bytes per I/O: the buffer, or one piece
+    bool bShared = false;       // every request moves through the first request's buffer
+    bool bStampAhead = false;   // each stamped write goes to the kernel as soon as it is stamped
+    bool bEarlyCheck = false;   // checksums taken as each request arrives
+    bool bEarlySpoil = false;   // stamped regions spoiled for their read-back as each write arrives
+  };
+  // The early checks' verdicts: bit i for request i.
+  struct EarlyVerdicts {
+    uint64_t qwChecked = 0;
+    uint64_t qwMatched = 0;
+  };
+  struct BatchTally {
+    uint64_t qwBytes = 0;
+    uint64_t qwIos = 0;
+  };
+  BatchPlan PlanBatch(bool bWrite, CrcCheck check) const;
+  // Readies request i for its next I/O (its region, stamps or poison) and
+  // issues it: 0, or the errno of the refusal.
+  int IssueRequest(const BatchPlan& plan, uint32_t i);
+  // Piecewise: the request's next piece, wrapping to 0 after its region's last.
+  void NextPiece(AsyncIoRequest& request) const;
+  // Issues every request; false after a reported refusal.
+  bool IssueBatch(const BatchPlan& plan);
+  // Waits for the requests in order, taking each one's checksum (or spoiling
+  // its region) as it arrives, until the deadline or the first wait that fails.
+  void TakeEarlyVerdicts(const BatchPlan& plan, std::chrono::steady_clock::time_point tDeadline,
+                         EarlyVerdicts* pVerdicts);
+  // Waits for the whole batch: a time-out or a failed wait is reported as
+  // the mode asks (kFailed, the call left), or waited on until a stop (kStopped).
+  BatchOutcome WaitBatch(const BatchPlan& plan, std::chrono::milliseconds timeout, unsigned nMaxInFlight = 0);
+  // Judges request i's completion: false after a report; otherwise its bytes
+  // and I/O join the tally (a failure passed over is counted as one).
+  bool CompleteRequest(const BatchPlan& plan, uint32_t i, const EarlyVerdicts& verdicts,
+                       uint32_t* pnCompletedRegions, BatchTally* pTally);
+  // The kept-full queue (--keep-depth): every request is in flight at once;
+  // as each completes it is judged exactly as in a batch, counted, and
+  // issued again with its next I/O. A writer's requests never get more than
+  // one region cycle apart (and none where the walk could bring two onto
+  // one region); a stop lets every cycle in progress end and the requests
+  // come level, so the walk, the passes and the record are a batch's.
+  // Readers read; unchecked writers write; verifying writers write a
+  // region whole, read it back whole, then check it.
+  BatchOutcome RunKeepingDepth();
+  // Whether request i may begin its next region cycle now.
+  bool MayBeginCycle(uint32_t i, bool bStopping) const;
+  uint64_t CyclesBegun(const AsyncIoRequest& request, uint32_t i) const { return (request.qwNextWalk - i) / m_dwQueueDepth; }
+  bool KeepDepth() const { return Record().settings.bKeepDepth; }
   // A region's cycle begins (its first piece, in the direction the worker
   // is named for): the request moves on to the next region of its walk.
   void NextRegion(AsyncIoRequest& request);

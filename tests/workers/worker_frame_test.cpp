@@ -66,7 +66,7 @@ TEST_F(WorkerFrameTest, StartUpCreatesPublishesAndCleanUpWithdraws) {
   EXPECT_EQ(pWorker->FileName(), szFile);
   struct stat st {};
   ASSERT_EQ(stat(szFile.c_str(), &st), 0);
-  EXPECT_EQ(st.st_size, 0);
+  EXPECT_EQ(st.st_size, 65536) << "laid out at its full size before any I/O";
   EXPECT_EQ(m_console.Cell(0, kColumnStatus), "INIT");
 
   const SlotIoEntry& entry = g_pTargetRecords[0].entries[25 + kWriteEntryOffset];
@@ -85,6 +85,7 @@ TEST_F(WorkerFrameTest, StartUpCreatesPublishesAndCleanUpWithdraws) {
   EXPECT_EQ(entry.hFile, INVALID_HANDLE_VALUE);
   EXPECT_EQ(m_console.Cell(0, kColumnStatus), "STOP");
   EXPECT_EQ(stat(szFile.c_str(), &st), 0) << "the work file stays on the target";
+  EXPECT_EQ(st.st_size, 0) << "as long as what the run wrote into it: nothing";
   EXPECT_TRUE(Events().empty());
 
   g_pTargetRecords[0].hEndEvent[25]->Reset();
