@@ -135,7 +135,7 @@ bool ParseJournalLine(const std::string& szLine, JournalRecord* pRecord) {
     if (!bOk) return false;
     ++nFields;
   }
-  if (!bKind || nFields != 10 || r.qwFrom > r.qwTo) return false;
+  if (!bKind || nFields != 9 || r.qwFrom > r.qwTo) return false;
   *pRecord = std::move(r);
   return true;
 }
