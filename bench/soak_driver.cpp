@@ -233,8 +233,8 @@ int RunCycle(const SoakOptions& options) {
 int Soak(const SoakOptions& options) {
   g_nPatternKind = kPatternByte;
   (void)ParsePatternByte("AA");
-  if (!BuildTargetRecords(options.targets) ||
-      CreateWorkDirectories(options.targets) != WorkDirectoryResult::kCreated) {
+  if (!BuildTargetRecords(FolderTargets(options.targets)) ||
+      CreateWorkDirectories(FolderTargets(options.targets)) != WorkDirectoryResult::kCreated) {
     std::fprintf(stderr, "soak_driver: cannot prepare the targets\n");
     return 2;
   }

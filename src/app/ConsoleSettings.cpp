@@ -2,17 +2,17 @@
 
 #include <QAbstractButton>
 #include <QAction>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QSettings>
 #include <QStringList>
 
-#include "gui/advanced/AdvancedTexts.h"
 #include "gui/advanced/CorvaneAdvancedDlg.h"
 #include "gui/simple/CorvaneDlg.h"
 #include "engine/Pattern.h"
+#include "run/RunChoices.h"
+#include "run/SizeList.h"
 
 namespace stratavon {
 namespace {
@@ -35,9 +35,15 @@ void SelectIndex(QComboBox* pCombo, const QVariant& value) {
   if (pCombo != nullptr && bOk && nIndex >= 0 && nIndex < pCombo->count()) pCombo->setCurrentIndex(nIndex);
 }
 
-// Clicks a box whose state differs, so its handler runs as for a user.
-void SetChecked(QCheckBox* pBox, const QVariant& value) {
-  if (pBox != nullptr && value.isValid() && pBox->isChecked() != value.toBool()) pBox->click();
+// The I/O Depth list holds kMinQueueDepth.. in order.
+int DepthIndexOf(uint32_t dwDepth) {
+  return dwDepth >= kMinQueueDepth && dwDepth <= kMaxQueueDepth ? static_cast<int>(dwDepth - kMinQueueDepth) : -1;
+}
+
+uint32_t DepthOfIndex(int nIndex) {
+  return nIndex >= 0 && nIndex <= static_cast<int>(kMaxQueueDepth - kMinQueueDepth)
+             ? kMinQueueDepth + static_cast<uint32_t>(nIndex)
+             : 0;
 }
 
 }  // namespace
@@ -98,21 +104,18 @@ void RestoreSimpleConsole(CCorvaneDlg& dlg) {
   settings.endGroup();
 }
 
+// The advanced console's choices as the store keeps them: the lists' indices
+// (-1 for none) and the boxes.
 void SaveAdvancedConsole(const CCorvaneAdvancedDlg& dlg) {
   QSettings settings = Store();
   settings.beginGroup(QStringLiteral("advanced"));
-  const auto index = [&](const char* szKey, int nId) {
-    if (auto* pCombo = Control<QComboBox>(dlg, nId)) settings.setValue(QLatin1String(szKey), pCombo->currentIndex());
-  };
-  const auto checked = [&](const char* szKey, int nId) {
-    if (auto* pBox = Control<QCheckBox>(dlg, nId)) settings.setValue(QLatin1String(szKey), pBox->isChecked());
-  };
-  index("transferIndex", IDC_ADV_TRANSFER);
-  index("bufferIndex", IDC_ADV_BUFFER);
-  index("depthIndex", IDC_ADV_DEPTH);
-  checked("errorChecking", IDC_ADV_ERROR_CHECKING);
-  checked("performance", IDC_ADV_ENABLE_PERFORMANCE);
-  checked("asynchronous", IDC_ADV_ASYNCHRONOUS);
+  const RunChoices choices = dlg.ReadControls();
+  settings.setValue(QStringLiteral("transferIndex"), SizeListIndexOf(choices.dwTransferSize));
+  settings.setValue(QStringLiteral("bufferIndex"), SizeListIndexOf(choices.dwBufferSize));
+  settings.setValue(QStringLiteral("depthIndex"), DepthIndexOf(choices.dwQueueDepth));
+  settings.setValue(QStringLiteral("errorChecking"), choices.bErrorChecking);
+  settings.setValue(QStringLiteral("performance"), choices.bPerformance);
+  settings.setValue(QStringLiteral("asynchronous"), choices.bAsynchronous);
   settings.setValue(QStringLiteral("geometry"), dlg.saveGeometry());
   settings.endGroup();
 }
@@ -123,12 +126,22 @@ void RestoreAdvancedConsole(CCorvaneAdvancedDlg& dlg) {
   if (settings.childKeys().isEmpty()) return;
   const QVariant geometry = settings.value(QStringLiteral("geometry"));
   if (geometry.isValid()) dlg.restoreGeometry(geometry.toByteArray());
-  SelectIndex(Control<QComboBox>(dlg, IDC_ADV_TRANSFER), settings.value(QStringLiteral("transferIndex")));
-  SelectIndex(Control<QComboBox>(dlg, IDC_ADV_BUFFER), settings.value(QStringLiteral("bufferIndex")));
-  SetChecked(Control<QCheckBox>(dlg, IDC_ADV_ERROR_CHECKING), settings.value(QStringLiteral("errorChecking")));
-  SetChecked(Control<QCheckBox>(dlg, IDC_ADV_ENABLE_PERFORMANCE), settings.value(QStringLiteral("performance")));
-  SetChecked(Control<QCheckBox>(dlg, IDC_ADV_ASYNCHRONOUS), settings.value(QStringLiteral("asynchronous")));
-  SelectIndex(Control<QComboBox>(dlg, IDC_ADV_DEPTH), settings.value(QStringLiteral("depthIndex")));
+  RunChoices choices = dlg.ReadControls();
+  const auto index = [&](const char* szKey) {
+    bool bOk = false;
+    const int nIndex = settings.value(QLatin1String(szKey)).toInt(&bOk);
+    return bOk ? nIndex : -1;
+  };
+  const auto flag = [&](const char* szKey, bool& bValue) {
+    if (const QVariant value = settings.value(QLatin1String(szKey)); value.isValid()) bValue = value.toBool();
+  };
+  choices.dwTransferSize = SizeOfListIndexOrNone(index("transferIndex"));
+  choices.dwBufferSize = SizeOfListIndexOrNone(index("bufferIndex"));
+  choices.dwQueueDepth = DepthOfIndex(index("depthIndex"));
+  flag("errorChecking", choices.bErrorChecking);
+  flag("performance", choices.bPerformance);
+  flag("asynchronous", choices.bAsynchronous);
+  dlg.WriteControls(choices);
   settings.endGroup();
 }
 

@@ -1,31 +1,21 @@
 #include "cli/InfoCommands.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "engine/IoError.h"
 #include "platform/EventLog.h"
 #include "platform/Mounts.h"
+#include "run/EventRows.h"
 
 namespace stratavon {
 namespace {
 
-// The (expected, found) words a DATA COMPARISON entry carries: its fourth
-// string says how many of the ten pairs in its data are filled.
+// The (expected, found) words a DATA COMPARISON entry lists, as the event
+// viewer decodes them.
 void PrintComparisonPairs(const EventRecord& record) {
-  size_t nPairs = record.data.size() / (2 * sizeof(uint32_t));
-  if (record.strings.size() >= 4) {
-    const unsigned long nListed = std::strtoul(record.strings[3].c_str(), nullptr, 10);
-    if (nListed < nPairs) nPairs = nListed;
-  }
-  for (size_t i = 0; i < nPairs; ++i) {
-    uint32_t dwExpected;
-    uint32_t dwFound;
-    std::memcpy(&dwExpected, record.data.data() + i * 8, sizeof dwExpected);
-    std::memcpy(&dwFound, record.data.data() + i * 8 + 4, sizeof dwFound);
-    std::printf("    expected 0x%08X  found 0x%08X\n", dwExpected, dwFound);
+  for (const WordMismatch& word : DescribeEventRecord(record).words) {
+    std::printf("    expected 0x%08X  found 0x%08X\n", word.dwExpected, word.dwFound);
   }
 }
 

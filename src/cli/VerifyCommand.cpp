@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,17 +19,6 @@ std::string Lower(const char* sz) {
   std::string szLower = sz;
   for (char& c : szLower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   return szLower;
-}
-
-std::string AbsolutePath(const std::string& szPath) {
-  std::unique_ptr<char, decltype(&std::free)> pReal(realpath(szPath.c_str(), nullptr), &std::free);
-  return pReal ? std::string(pReal.get()) : szPath;
-}
-
-// The record names the file as the worker did: the target's root as typed
-// plus READ/ or WRITE/. Try the name as given, then its real path.
-bool FindRecord(const std::string& szPath, StampRecord* pRecord) {
-  return FindStampRecord(szPath, pRecord) || FindStampRecord(AbsolutePath(szPath), pRecord);
 }
 
 std::string RangeText(const BadRange& range, uint32_t dwPass) {
@@ -141,25 +129,19 @@ int VerifyCommand(int argc, char** argv) {
     std::fprintf(stderr, "stratavon-cli: verify needs at least one work file\n");
     return kExitRefused;
   }
-  bool bAllGood = true;
-  std::string szJson = "{\"files\": [";
-  for (size_t i = 0; i < files.size(); ++i) {
-    StampRecord record;
-    const bool bRecord = FindRecord(files[i], &record);
-    // A record whose worker ended names the last pass it wrote.
-    const uint32_t dwJudge = dwPass != 0 ? dwPass : (bRecord ? record.dwPass : 0);
-    const char* szPassFrom = dwPass != 0 ? "given" : (bRecord && record.dwPass != 0 ? "recorded" : "newest found");
-    const FileScan scan = ScanStampedFile(files[i], dwJudge, bRecord ? &record : nullptr);
-    bAllGood = bAllGood && scan.Good();
-    if (bJson) {
-      szJson += (i > 0 ? ", " : "") + ScanJson(scan, szPassFrom);
-    } else {
-      std::fputs(ScanText(scan, szPassFrom).c_str(), stdout);
-    }
-  }
+  std::vector<FileVerdict> verdicts;
+  for (const std::string& szFile : files) verdicts.push_back(VerifyStampedFile(szFile, dwPass));
+  const bool bAllGood = EveryFileGood(verdicts);
   if (bJson) {
+    std::string szJson = "{\"files\": [";
+    for (size_t i = 0; i < verdicts.size(); ++i) {
+      szJson += (i > 0 ? ", " : "") + ScanJson(verdicts[i].scan, PassSourceWord(verdicts[i].nPassFrom));
+    }
     std::fputs((szJson + "], \"good\": " + (bAllGood ? "true" : "false") + "}\n").c_str(), stdout);
   } else {
+    for (const FileVerdict& verdict : verdicts) {
+      std::fputs(ScanText(verdict.scan, PassSourceWord(verdict.nPassFrom)).c_str(), stdout);
+    }
     std::fputs(bAllGood ? "verdict: PASS, every unit holds what was written\n"
                         : "verdict: FAIL, not every unit holds what was written\n",
                stdout);

@@ -10,13 +10,6 @@ TargetRunRecord* g_pTargetRecords = nullptr;
 int g_nTargetRecords = 0;
 CCriticalSection g_csRecords;
 
-std::string ReadDirectoryOf(const std::string& szRoot) { return szRoot + "READ"; }
-std::string WriteDirectoryOf(const std::string& szRoot) { return szRoot + "WRITE"; }
-
-std::string WorkFileName(const std::string& szRoot, bool bWriteSide, int nSlot) {
-  return szRoot + (bWriteSide ? "WRITE/KORVA" : "READ/KORVA") + std::to_string(nSlot) + ".DAT";
-}
-
 unsigned RunWorkerCeiling() {
   unsigned nWorkers = 0;
   for (int t = 0; g_pTargetRecords != nullptr && t < g_nTargetRecords; ++t) {
@@ -73,7 +66,7 @@ std::vector<CallInProgress> CallsInProgress() {
       const auto age = nCall == kCallNone ? std::chrono::milliseconds(0)
                                           : std::chrono::duration_cast<std::chrono::milliseconds>(
                                                 std::chrono::nanoseconds(nsNow - activity.nsCallStart.load()));
-      calls.push_back({t, s, WorkFileName(record.szRoot, s >= kFirstWriteSlot, s), nCall, age});
+      calls.push_back({t, s, SlotFileName(record.target, s >= kFirstWriteSlot, s), nCall, age});
     }
   }
   return calls;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/Target.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
 #include "platform/WorkFile.h"
@@ -109,8 +110,8 @@ struct alignas(64) SlotActivity {
   void Clear();
 };
 
-// Everything a run keeps per target. The root is held whole: mount points
-// can be longer than any fixed row.
+// Everything a run keeps per target. The target's path is held whole: mount
+// points can be longer than any fixed row.
 struct TargetRunRecord {
   SlotIoEntry entries[kEntriesPerTarget];
   uint32_t workerKind[kSlotsPerTarget] = {};
@@ -119,7 +120,7 @@ struct TargetRunRecord {
   HEVENT hEndEvent[kSlotsPerTarget];
   SlotActivity activity[kSlotsPerTarget];
   RunSettings settings;
-  std::string szRoot;
+  Target target;
   // The start-up failures of this run that a message box has shown already,
   // one bit per kind of message (the simple workers' boxes); under
   // g_csRecords, cleared with the slots.
@@ -137,13 +138,8 @@ extern TargetRunRecord* g_pTargetRecords;
 // The number of targets the block was built for.
 extern int g_nTargetRecords;
 
-// Guards the slot entries and the workers' reads of szRoot.
+// Guards the slot entries and the workers' reads of the target.
 extern CCriticalSection g_csRecords;
-
-// "<root>READ/KORVA<slot>.DAT" or "<root>WRITE/KORVA<slot>.DAT".
-std::string WorkFileName(const std::string& szRoot, bool bWriteSide, int nSlot);
-std::string ReadDirectoryOf(const std::string& szRoot);
-std::string WriteDirectoryOf(const std::string& szRoot);
 
 // At most how many workers the settings in the block start: the threads
 // of every target, twice for read and write.

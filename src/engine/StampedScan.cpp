@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <utility>
 
 #include "platform/StateDirectory.h"
@@ -106,17 +108,10 @@ bool FileScan::Good() const {
   return true;
 }
 
-FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const StampRecord* pRecord) {
-  FileScan scan;
-  scan.szPath = szPath;
-  const int hFile = open(szPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (hFile < 0) {
-    scan.szError = FormatSystemMessage(errno);
-    return scan;
-  }
-  // Whose units are these: the run, slot and unit size that most valid
-  // headers carry, and the newest pass among the units in their place.
-  std::map<std::pair<uint64_t, uint32_t>, uint64_t> votes;
+namespace {
+
+// The unit size that most headers carry, or the record's.
+void LearnUnitSize(int hFile, const StampRecord* pRecord, FileScan& scan) {
   std::map<uint32_t, uint64_t> unitVotes;
   uint64_t qwTail = 0;
   ForEachUnit(
@@ -135,8 +130,14 @@ FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const Stamp
     if (qwCount > qwBest) scan.id.dwUnitBytes = dwUnit, qwBest = qwCount;
   }
   if (pRecord != nullptr && pRecord->dwUnitBytes != 0) scan.id.dwUnitBytes = pRecord->dwUnitBytes;
-  const uint32_t dwUnit = scan.id.dwUnitBytes;
+}
 
+// Whose units these are: the run and slot that most valid headers carry,
+// or the record's, with the size the record gives the file.
+void LearnOwner(int hFile, const StampRecord* pRecord, FileScan& scan) {
+  const uint32_t dwUnit = scan.id.dwUnitBytes;
+  std::map<std::pair<uint64_t, uint32_t>, uint64_t> votes;
+  uint64_t qwTail = 0;
   ForEachUnit(
       hFile, dwUnit,
       [&](const uint8_t* pUnit, uint64_t) {
@@ -144,7 +145,7 @@ FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const Stamp
         if (ReadStampHeader(pUnit, dwUnit, &header)) ++votes[{header.qwRunId, header.wSlot}];
       },
       &qwTail, &scan.szError);
-  qwBest = 0;
+  uint64_t qwBest = 0;
   for (const auto& [key, qwCount] : votes) {
     if (qwCount > qwBest) {
       scan.id.qwRunId = key.first;
@@ -159,6 +160,11 @@ FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const Stamp
     scan.qwExpectedBytes = pRecord->qwBytes;
     scan.bIdentityKnown = true;
   }
+}
+
+// The pass every unit is judged against: dwPass, or without one the newest
+// among the owner's units in their place; and where it stopped part way.
+void ChoosePass(int hFile, uint32_t dwPass, const StampRecord* pRecord, FileScan& scan) {
   scan.dwPass = dwPass;
   if (pRecord != nullptr && pRecord->qwPassEnd != 0 && dwPass != 0 && dwPass == pRecord->dwPass) {
     // A stop in the middle of the pass: what it had not reached yet holds
@@ -166,19 +172,27 @@ FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const Stamp
     scan.qwPassEnd = pRecord->qwPassEnd;
     if (dwPass == 1) scan.qwExpectedBytes = std::min(scan.qwExpectedBytes, scan.qwPassEnd);
   }
-  if (scan.dwPass == 0) {
-    ForEachUnit(
-        hFile, dwUnit,
-        [&](const uint8_t* pUnit, uint64_t qwOffset) {
-          StampHeader header;
-          if (ReadStampHeader(pUnit, dwUnit, &header) && header.qwRunId == scan.id.qwRunId &&
-              header.wSlot == scan.id.dwSlot && header.qwOffset == qwOffset && header.dwPass > scan.dwPass) {
-            scan.dwPass = header.dwPass;
-          }
-        },
-        &qwTail, &scan.szError);
-  }
+  if (scan.dwPass != 0) return;
+  const uint32_t dwUnit = scan.id.dwUnitBytes;
+  uint64_t qwTail = 0;
+  ForEachUnit(
+      hFile, dwUnit,
+      [&](const uint8_t* pUnit, uint64_t qwOffset) {
+        StampHeader header;
+        if (ReadStampHeader(pUnit, dwUnit, &header) && header.qwRunId == scan.id.qwRunId &&
+            header.wSlot == scan.id.dwSlot && header.qwOffset == qwOffset && header.dwPass > scan.dwPass) {
+          scan.dwPass = header.dwPass;
+        }
+      },
+      &qwTail, &scan.szError);
+}
 
+// Every unit against its pass, neighbours in the same bad state in one
+// range; then what is missing: short of the record's size, or a partial
+// unit at the end.
+void JudgeEveryUnit(int hFile, FileScan& scan) {
+  const uint32_t dwUnit = scan.id.dwUnitBytes;
+  uint64_t qwTail = 0;
   ForEachUnit(
       hFile, dwUnit,
       [&](const uint8_t* pUnit, uint64_t qwOffset) {
@@ -186,7 +200,6 @@ FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const Stamp
         const UnitFinding finding = JudgeUnit(pUnit, qwOffset, scan.PassAt(qwOffset), scan.id);
         ++scan.aqwUnits[static_cast<int>(finding.state)];
         if (finding.state == UnitState::kGood) return;
-        // Neighbours in the same state make one range.
         if (!scan.bad.empty()) {
           BadRange& last = scan.bad.back();
           if (last.qwOffset + last.qwBytes == qwOffset && last.first.state == finding.state) {
@@ -197,14 +210,66 @@ FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const Stamp
         scan.bad.push_back(BadRange{qwOffset, dwUnit, finding});
       },
       &qwTail, &scan.szError);
-  close(hFile);
   scan.qwBytes += qwTail;
   if (scan.qwBytes < scan.qwExpectedBytes) {
     scan.qwMissingBytes = scan.qwExpectedBytes - scan.qwBytes;
   } else {
     scan.qwMissingBytes = qwTail;
   }
+}
+
+std::string RealPath(const std::string& szPath) {
+  std::unique_ptr<char, decltype(&std::free)> pReal(realpath(szPath.c_str(), nullptr), &std::free);
+  return pReal ? std::string(pReal.get()) : szPath;
+}
+
+}  // namespace
+
+FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const StampRecord* pRecord) {
+  FileScan scan;
+  scan.szPath = szPath;
+  const int hFile = open(szPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (hFile < 0) {
+    scan.szError = FormatSystemMessage(errno);
+    return scan;
+  }
+  LearnUnitSize(hFile, pRecord, scan);
+  LearnOwner(hFile, pRecord, scan);
+  ChoosePass(hFile, dwPass, pRecord, scan);
+  JudgeEveryUnit(hFile, scan);
+  close(hFile);
   return scan;
+}
+
+const char* PassSourceWord(PassSource nSource) {
+  switch (nSource) {
+    case PassSource::kGiven:
+      return "given";
+    case PassSource::kRecorded:
+      return "recorded";
+    case PassSource::kNewestFound:
+      break;
+  }
+  return "newest found";
+}
+
+FileVerdict VerifyStampedFile(const std::string& szPath, uint32_t dwPass) {
+  StampRecord record;
+  const bool bRecord = FindStampRecord(szPath, &record) || FindStampRecord(RealPath(szPath), &record);
+  FileVerdict verdict;
+  // A record whose worker ended names the last pass it wrote.
+  if (dwPass != 0) {
+    verdict.nPassFrom = PassSource::kGiven;
+  } else if (bRecord && record.dwPass != 0) {
+    verdict.nPassFrom = PassSource::kRecorded;
+    dwPass = record.dwPass;
+  }
+  verdict.scan = ScanStampedFile(szPath, dwPass, bRecord ? &record : nullptr);
+  return verdict;
+}
+
+bool EveryFileGood(const std::vector<FileVerdict>& verdicts) {
+  return std::all_of(verdicts.begin(), verdicts.end(), [](const FileVerdict& verdict) { return verdict.Good(); });
 }
 
 }  // namespace stratavon

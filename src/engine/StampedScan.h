@@ -56,10 +56,35 @@ struct FileScan {
   // The pass the unit at qwOffset should hold.
   uint32_t PassAt(uint64_t qwOffset) const { return qwPassEnd != 0 && qwOffset >= qwPassEnd ? dwPass - 1 : dwPass; }
 };
-// Reads the file twice: once to learn whose units these are (the run, slot
-// and unit size most headers carry, the newest pass among them, unless the
-// record or dwPass say otherwise), then to judge every unit. A record that
-// says where its pass stopped is followed when it names the pass judged.
+// Reads the file in phases: the unit size and then the run and slot that
+// most headers carry (unless the record says), the newest pass among the
+// units in their place (unless dwPass or the record say), and then every
+// unit judged against it. A record that says where its pass stopped is
+// followed when it names the pass judged.
 FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const StampRecord* pRecord);
+
+// Where the pass a file is judged against comes from.
+enum class PassSource : uint8_t {
+  kGiven,        // the caller named it
+  kRecorded,     // the last pass the file's worker wrote, from its record
+  kNewestFound,  // the newest pass among the file's own units
+};
+// "given", "recorded", "newest found".
+const char* PassSourceWord(PassSource nSource);
+
+// The offline judgement of one work file, as `stratavon-cli verify` gives it.
+struct FileVerdict {
+  FileScan scan;
+  PassSource nPassFrom = PassSource::kNewestFound;
+  // PASS only when every unit holds what was written and the file is whole.
+  bool Good() const { return scan.Good(); }
+};
+// Finds the file's record (under the name as given, else its real path:
+// the record names the file as its worker did), takes the pass to judge
+// (dwPass unless 0, else the record's when its worker ended, else the
+// newest found) and scans the file.
+FileVerdict VerifyStampedFile(const std::string& szPath, uint32_t dwPass);
+// The verdict over several files: PASS only when every one is good.
+bool EveryFileGood(const std::vector<FileVerdict>& verdicts);
 
 }  // namespace stratavon

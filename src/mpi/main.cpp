@@ -83,11 +83,11 @@ int main(int argc, char** argv) {
   bool bBroken = false;
   {  // the peers let go of their requests before MPI ends
     CMpiPeers peers(MPI_COMM_WORLD, options.bJson);
-    for (std::string& szTarget : options.targets) {
-      szTarget = RankTarget(szTarget, peers.Rank(), peers.Host());
-      if (const std::string szWhy = RankFolderProblem(szTarget); !szWhy.empty()) peers.AddRefusal(szWhy);
+    for (Target& target : options.targets) {
+      target.szPath = RankTarget(target.szPath, peers.Rank(), peers.Host());
+      if (const std::string szWhy = RankFolderProblem(target.szPath); !szWhy.empty()) peers.AddRefusal(szWhy);
     }
-    peers.SetRankFolders(options.targets);
+    peers.SetRankFolders(TargetPaths(options.targets));
     nExit = RunCommand(options, &peers);
     if (const char* szCost = std::getenv("STRATAVON_MPI_COST"); szCost != nullptr && *szCost != '\0') {
       // For the benchmark: what the live exchange cost this rank's console thread.

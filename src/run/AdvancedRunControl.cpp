@@ -42,7 +42,7 @@ bool CAdvancedRunControl::OnStart(const RunChoices& choices) {
   if (m_bRunning != 0) return false;
 
   if (!ApplyRunChoices(choices, m_nThreads, m_settings)) {
-    ShowMessageBox("Transfer Size > Buffer Size!", "Error", MessageIcon::kError);
+    ShowMessageBox(kMsgTransferOverBuffer, "Error", MessageIcon::kError);
     return false;
   }
   // Every worker opens the event log first and fails without one: say why
@@ -105,33 +105,42 @@ void CAdvancedRunControl::LaunchTargetWorkers(int nTarget) {
   }
 }
 
-void CAdvancedRunControl::StopAllWorkers() {
+void CAdvancedRunControl::ShowStopping() {
   m_view.KillTimers();
   m_view.EnableStart(false);
   m_view.EnableStop(false);
   m_view.SetExtendedText("Please Wait. Shutting down I/O in Process ...");
   m_view.Repaint();
-  StopWorkers();
 }
 
-bool CAdvancedRunControl::OnStop(const std::function<void()>& dispatch, std::chrono::milliseconds limit) {
-  if (m_bRunning == 0) return true;
-  StopAllWorkers();
+StopResult CAdvancedRunControl::OnStop(const StopHooks& hooks) {
+  if (m_bRunning == 0) return {};
+  ShowStopping();
   // The workers write their last words into the view while this waits, so
-  // the caller keeps serving them in dispatch.
-  if (!WaitForWorkers(dispatch, limit)) return false;
+  // the caller keeps serving them in dispatch. A further wait after a stall
+  // says again that the stop goes on.
+  StopHooks stopping = hooks;
+  if (hooks.onStalled) {
+    stopping.onStalled = [&](const std::vector<std::string>& stalls) {
+      if (!hooks.onStalled(stalls)) return false;
+      ShowStopping();
+      return true;
+    };
+  }
+  StopResult result = StopRun(stopping);
+  if (!result.bEnded) return result;
   m_view.SetStatusText("STOP");
   m_view.SetExtendedText("NONE");
   m_view.EnableStart(true);
   m_view.EnableStop(true);
   m_bRunning = 0;
-  return true;
+  return result;
 }
 
-bool CAdvancedRunControl::OnClose(const std::function<void()>& dispatch, std::chrono::milliseconds limit) {
-  if (!OnStop(dispatch, limit)) return false;
-  ReleaseDataFile();
-  return true;
+StopResult CAdvancedRunControl::OnClose(const StopHooks& hooks) {
+  StopResult result = OnStop(hooks);
+  if (result.bEnded) ReleaseDataFile();
+  return result;
 }
 
 void CAdvancedRunControl::OnTimer(int nTimerId) {

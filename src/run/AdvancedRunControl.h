@@ -7,6 +7,7 @@
 #include "run/IntervalStats.h"
 #include "engine/RunRecord.h"
 #include "run/RunChoices.h"
+#include "run/RunStop.h"
 #include "run/TargetRecords.h"
 
 namespace stratavon {
@@ -37,23 +38,21 @@ class CAdvancedRunControl {
   CAdvancedRunControl(IAdvancedView& view, uint32_t dwFunction, int nThreads, TargetCountFn targetCount = {});
 
   // Start with the console's choices. False when nothing was started: the
-  // run was refused ("Transfer Size > Buffer Size!", with what was chosen
+  // run was refused (kMsgTransferOverBuffer, with what was chosen
   // kept in the settings) or one is already in progress.
   bool OnStart(const RunChoices& choices);
-  // Stop: only while running. dispatch runs between the 500 ms waits. False
-  // when a worker has not ended within the limit: the run stays in progress
-  // (CallsInProgress names the stalled calls; the caller may wait again).
-  bool OnStop(const std::function<void()>& dispatch, std::chrono::milliseconds limit = kNoWaitLimit);
+  // Stop: only while running; StopRun with the front end's hooks. While
+  // a worker has not ended (bEnded false) the run stays in progress.
+  StopResult OnStop(const StopHooks& hooks);
   // Every way of ending the console: stops a run as Stop does, then drops
   // the imported pattern data (only once every worker has ended).
-  bool OnClose(const std::function<void()>& dispatch, std::chrono::milliseconds limit = kNoWaitLimit);
+  StopResult OnClose(const StopHooks& hooks);
   // TIMER_ELAPSED writes the elapsed time, TIMER_STATS the rates.
   void OnTimer(int nTimerId);
 
   // Start's own steps, open for the console around it.
   void PrepareTargetRecords();
   void LaunchTargetWorkers(int nTarget);
-  void StopAllWorkers();
 
   // Replaces the launch of real worker classes (tests record the launches).
   void SetLauncher(LaunchFn launch) { m_launch = std::move(launch); }
@@ -72,6 +71,9 @@ class CAdvancedRunControl {
   int TargetCount() const;
 
  private:
+  // The view while the workers come down: no timers, no buttons, a word.
+  void ShowStopping();
+
   IAdvancedView& m_view;
   TargetCountFn m_targetCount;
   LaunchFn m_launch;

@@ -31,10 +31,13 @@ struct RunChoices {
   uint64_t qwSpanBytes = 0;  // 0: one buffer per work file (kSpanFill: share the free space)
 };
 
+// Start's and Modify's refusal of settings whose transfer would not fit the buffer.
+constexpr char kMsgTransferOverBuffer[] = "Transfer Size > Buffer Size!";
+
 // The one mapping of choices into a record's settings: the mode bits, the
 // sizes, the depth of an asynchronous run and the thread count. False when
-// the transfer would not fit the buffer ("Transfer Size > Buffer Size!");
-// what was chosen is written all the same.
+// the transfer would not fit the buffer (kMsgTransferOverBuffer); what was
+// chosen is written all the same.
 bool ApplyRunChoices(const RunChoices& choices, int nThreads, RunSettings& settings);
 
 }  // namespace stratavon

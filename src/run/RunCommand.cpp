@@ -21,12 +21,12 @@
 #include "platform/CriticalSection.h"
 #include "platform/IoQueue.h"
 #include "run/TargetRecords.h"
+#include "run/WorkerPlan.h"
 
 namespace stratavon {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kLivePeriod = std::chrono::milliseconds(kStatsPeriodMs);
 
 class CRun : public CRunWatch {
  public:
@@ -50,7 +50,7 @@ class CRun : public CRunWatch {
     }
     if (g_bStampedPattern) Say("stratavon-cli: stamped units, run id " + StampRunIdText(g_qwStampRunId) + "\n");
 
-    Watch(tStart, kLivePeriod, [this, tStart] {
+    Watch(tStart, kStatsPeriod, [this, tStart] {
       if (m_console.StatsTimerRunning()) m_control.OnTimer(TIMER_STATS);
       if (m_console.TimersRunning()) m_control.OnTimer(TIMER_ELAPSED);
       if (m_pPeers == nullptr) Say(LiveLines(m_console, m_nTargets));  // the peers show the whole run
@@ -59,13 +59,12 @@ class CRun : public CRunWatch {
     const double dElapsed = LoadSeconds();
     // The stop waits at most the I/O time-out; whoever is still inside a
     // call then has stalled, and the run ends without it.
-    std::vector<std::string> stalls;
-    if (!m_control.OnClose([this] { OnWaitSlice(); }, IoTimeout())) stalls = MarkStalledWorkers(&m_console);
+    StopResult stop = m_control.OnClose(StopHooksFor(&m_console));
 
     RunResult result = CollectRunResult(m_console, m_nTargets, dElapsed);
     result.dStartupSeconds = StartupSeconds();
     result.szStoppedBy = m_szStoppedBy;
-    result.stalls = std::move(stalls);
+    result.stalls = std::move(stop.stalls);
     if (m_pPeers != nullptr) return m_pPeers->Finish(result);
     if (m_options.bJson) {
       std::fputs(RunResultJson(result).c_str(), stdout);
@@ -102,8 +101,7 @@ class CRun : public CRunWatch {
 
   void Announce() {
     const RunChoices& choices = m_options.choices;
-    static const char* const kFunctions[] = {"", "READ", "WRITE", "", "READ/WRITE"};
-    std::string szText = "stratavon-cli: " + std::string(kFunctions[m_options.dwFunction]) + ", " +
+    std::string szText = "stratavon-cli: " + std::string(FunctionWord(m_options.dwFunction)) + ", " +
                          std::to_string(m_options.nThreads) + " thread(s) on " + std::to_string(m_nTargets) +
                          " target(s), transfer " + SizeItemTextOf(choices.dwTransferSize) + ", buffer " +
                          SizeItemTextOf(choices.dwBufferSize) + ", error checking " +
@@ -151,23 +149,25 @@ int RunCommand(const RunOptions& options, IRunPeers* pPeers) {
   // that every worker everywhere starts together.
   bool bMet = false;
   std::string szPeerRefusal;
-  bool bPrepared = PrepareRun(options, [&] {
+  StartRefusal refusal = PrepareRun(options, [&] {
     if (pPeers == nullptr) return true;
     bMet = true;
     szPeerRefusal = pPeers->Agree("");
     return szPeerRefusal.empty();
   });
+  if (refusal) PrintRefusal(*refusal);
+  bool bPrepared = !refusal;
   if (pPeers != nullptr) {
     if (!bMet) {
-      szPeerRefusal = pPeers->Agree(RefusalText());
+      szPeerRefusal = pPeers->Agree(refusal->Text());
     } else if (szPeerRefusal.empty()) {
-      szPeerRefusal = pPeers->Agree(bPrepared ? std::string() : RefusalText());
+      szPeerRefusal = pPeers->Agree(bPrepared ? std::string() : refusal->Text());
     }
     bPrepared = szPeerRefusal.empty();
   }
   if (!bPrepared) {
     if (options.bJson && (pPeers == nullptr || pPeers->Reports())) {
-      std::fputs(RefusedRunJson(pPeers != nullptr ? szPeerRefusal : RefusalText()).c_str(), stdout);
+      std::fputs(RefusedRunJson(pPeers != nullptr ? szPeerRefusal : refusal->Text()).c_str(), stdout);
     }
     ReleaseTargetRecords();
     ReleaseDataFile();

@@ -162,8 +162,8 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
     switch (nOption) {
       case 't':
         if (szArg.empty()) return fail("-t needs a folder");
-        options.targets.emplace_back(szArg);
-        if (options.targets.back().back() != '/') options.targets.back() += '/';
+        options.targets.push_back(FolderTarget(std::string(szArg)));
+        if (options.targets.back().szPath.back() != '/') options.targets.back().szPath += '/';
         break;
       case 'f': {
         const std::string szFunction = Lower(szArg);

@@ -4,13 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "engine/Target.h"
 #include "run/RunChoices.h"
 
 namespace stratavon {
 
 // The settings of `stratavon-cli run`, as typed.
 struct RunOptions {
-  std::vector<std::string> targets;  // each ending in '/'
+  std::vector<Target> targets;       // folders, each ending in '/'
   uint32_t dwFunction = 0;           // 0: none chosen
   int nThreads = kDefaultThreads;
   // The typed byte ("AA" as the simple console starts), or CRPAT, CJTPAT, CSPAT.

@@ -17,24 +17,20 @@
 #include "platform/DiskSpace.h"
 #include "platform/IoQueue.h"
 #include "platform/MessageBox.h"
+#include "run/RunChoices.h"
 #include "run/TargetRecords.h"
 
 namespace stratavon {
 namespace {
 
-std::string g_szRefusal;
-
-bool Refuse(const char* szConsoleMessage) {
-  ShowMessageBox(szConsoleMessage, "Error", MessageIcon::kError);
-  if (g_szRefusal.empty()) g_szRefusal = szConsoleMessage;
-  return false;
+RunRefusal Refusal(std::string szMessage, std::string szWhy = {}) {
+  RunRefusal refusal;
+  refusal.szMessage = std::move(szMessage);
+  refusal.szWhy = std::move(szWhy);
+  return refusal;
 }
 
-bool RefusePlainly(const std::string& szWhy) {
-  std::fprintf(stderr, "stratavon-cli: %s\n", szWhy.c_str());
-  g_szRefusal = g_szRefusal.empty() ? szWhy : g_szRefusal + ": " + szWhy;
-  return false;
-}
+RunRefusal PlainRefusal(std::string szWhy) { return Refusal({}, std::move(szWhy)); }
 
 std::string Upper(std::string sz) {
   for (char& c : sz) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -43,7 +39,7 @@ std::string Upper(std::string sz) {
 
 // The pattern menu's named kinds, or the typed byte as the Pattern edit
 // holds it (upper case, two characters).
-bool ChoosePattern(const RunOptions& options) {
+StartRefusal ChoosePattern(const RunOptions& options) {
   const std::string szPattern = Upper(options.szPattern);
   if (szPattern == "CRPAT") {
     g_nPatternKind = kPatternCrpat;
@@ -53,43 +49,44 @@ bool ChoosePattern(const RunOptions& options) {
     g_nPatternKind = kPatternCspat;
   } else {
     g_nPatternKind = kPatternByte;
-    if (szPattern.size() != 2 || !ParsePatternByte(szPattern)) return Refuse("Invalid Data Pattern!");
+    if (szPattern.size() != 2 || !ParsePatternByte(szPattern)) return Refusal(kMsgInvalidPattern);
   }
-  return true;
+  return {};
 }
 
 // Two spellings of one folder would put two targets' workers on the same
 // work files.
-bool TargetsDistinct(const std::vector<std::string>& targets) {
+StartRefusal TargetsDistinct(const std::vector<Target>& targets) {
   std::set<std::string> seen;
-  for (const std::string& szRoot : targets) {
+  for (const Target& target : targets) {
+    const std::string& szRoot = target.szPath;
     std::unique_ptr<char, decltype(&std::free)> pReal(realpath(szRoot.c_str(), nullptr), &std::free);
     const std::string szKey = pReal ? std::string(pReal.get()) + "/" : szRoot;
-    if (!seen.insert(szKey).second) return RefusePlainly("target " + szRoot + " is given twice");
+    if (!seen.insert(szKey).second) return PlainRefusal("target " + szRoot + " is given twice");
   }
-  return true;
+  return {};
 }
 
 // Whether this build has every worker class the settings call for.
-bool ClassesAvailable(const RunOptions& options) {
-  if (!options.choices.bAsynchronous) return true;
+StartRefusal ClassesAvailable(const RunOptions& options) {
+  if (!options.choices.bAsynchronous) return {};
   // A backend asked for by name and not available would fail every worker
   // without a word; it is refused here instead.
-  if (const std::string szProblem = CIoQueue::BackendChoiceProblem(); !szProblem.empty()) {
-    return RefusePlainly(szProblem);
+  if (std::string szProblem = CIoQueue::BackendChoiceProblem(); !szProblem.empty()) {
+    return PlainRefusal(std::move(szProblem));
   }
   if (AdvancedWorkerFactory(kWorkerReadAdvancedAsync) != nullptr &&
       AdvancedWorkerFactory(kWorkerWriteAdvancedAsync) != nullptr) {
-    return true;
+    return {};
   }
-  return RefusePlainly("-a: the asynchronous workers are not available in this build yet; run without -a");
+  return PlainRefusal("-a: the asynchronous workers are not available in this build yet; run without -a");
 }
 
-bool LoadDataFile(const std::string& szPath) {
+StartRefusal LoadDataFile(const std::string& szPath) {
   std::string szLabel;
   const DataFileResult result = ImportDataFile(szPath, &szLabel);
   if (result != DataFileResult::kLoaded) {
-    return RefusePlainly("data file " + szPath + " " + DescribeDataFileResult(result));
+    return PlainRefusal("data file " + szPath + " " + DescribeDataFileResult(result));
   }
   if (DataFileBytes() <= kPatternFileLabelBytes) {
     std::fprintf(stderr,
@@ -97,44 +94,71 @@ bool LoadDataFile(const std::string& szPath) {
                  "its workers will fail with INITIALIZATION\n",
                  szPath.c_str());
   }
-  return true;
+  return {};
 }
 
-bool PrepareTargets(const std::vector<std::string>& targets) {
-  if (!BuildTargetRecords(targets)) return Refuse("Target Initialization Failure.");
-  std::string szFailed;
-  std::string szWhy;
-  switch (CreateWorkDirectories(targets, &szFailed, &szWhy)) {
-    case WorkDirectoryResult::kCreated:
-      break;
-    case WorkDirectoryResult::kPathNotFound:
-      Refuse("Directory Creation Error!");
-      return RefusePlainly(szWhy);
-    case WorkDirectoryResult::kPathTooLong:
-    case WorkDirectoryResult::kNotDirectory:
-    case WorkDirectoryResult::kTargetBusy:
-      return RefusePlainly(szWhy);
-  }
-  ResetTargetRecords();
-  return true;
+StartRefusal CheckTargetsOf(const RunOptions& options) {
+  return CheckTargetsAndFunction(!options.targets.empty(), options.targets, options.dwFunction);
 }
 
 // The simple console's start: its checks in its order, then the records
 // and directories. Its records' settings stay zero and it writes no events.
-bool PrepareSimpleRun(const RunOptions& options, const std::function<bool()>& beforeTouching) {
-  if (!ChoosePattern(options)) return false;
-  if (options.targets.empty()) return Refuse("No Targets Selected!");
-  if (options.dwFunction == 0) return Refuse("Select an I/O Function!");
-  if (!TargetsDistinct(options.targets)) return false;
-  if (beforeTouching && !beforeTouching()) return false;
-  return PrepareTargets(options.targets);
+StartRefusal PrepareSimpleRun(const RunOptions& options, const std::function<bool()>& beforeTouching) {
+  if (StartRefusal refusal = ChoosePattern(options)) return refusal;
+  if (StartRefusal refusal = CheckTargetsOf(options)) return refusal;
+  if (beforeTouching && !beforeTouching()) return RunRefusal{};
+  if (StartRefusal refusal = PrepareTargets(options.targets)) return refusal;
+  ResetTargetRecords();
+  return {};
 }
 
 }  // namespace
 
-std::string BufferedDirectIoNotes(const std::vector<std::string>& targets) {
+std::string RunRefusal::Text() const {
+  const std::string szShown = bConsoleOnly ? std::string() : szMessage;
+  if (szShown.empty()) return szWhy;
+  return szWhy.empty() ? szShown : szShown + ": " + szWhy;
+}
+
+void PrintRefusal(const RunRefusal& refusal) {
+  if (!refusal.bConsoleOnly && !refusal.szMessage.empty()) {
+    ShowMessageBox(refusal.szMessage, "Error", MessageIcon::kError);
+  }
+  if (!refusal.szWhy.empty()) std::fprintf(stderr, "stratavon-cli: %s\n", refusal.szWhy.c_str());
+}
+
+StartRefusal CheckTargetsAndFunction(bool bTargetsChosen, const std::vector<Target>& targets,
+                                     uint32_t dwFunction) {
+  if (!bTargetsChosen) return Refusal(kMsgNoTargets);
+  if (dwFunction == 0) return Refusal(kMsgSelectFunction);
+  return TargetsDistinct(targets);
+}
+
+StartRefusal PrepareTargets(const std::vector<Target>& targets) {
+  if (!BuildTargetRecords(targets)) return Refusal(kMsgTargetInitFailure);
+  std::string szFailed;
+  std::string szWhy;
+  switch (CreateWorkDirectories(targets, &szFailed, &szWhy)) {
+    case WorkDirectoryResult::kCreated:
+      return {};
+    case WorkDirectoryResult::kPathNotFound:
+      return Refusal(kMsgDirectoryCreation, szWhy);
+    case WorkDirectoryResult::kPathTooLong: {
+      RunRefusal refusal = Refusal(std::string(kMsgTargetPathTooLong) + "\n" + szFailed, szWhy);
+      refusal.bConsoleOnly = true;
+      return refusal;
+    }
+    case WorkDirectoryResult::kNotDirectory:
+    case WorkDirectoryResult::kTargetBusy:
+      break;
+  }
+  return PlainRefusal(szWhy);
+}
+
+std::string BufferedDirectIoNotes(const std::vector<Target>& targets) {
   std::string szNotes;
-  for (const std::string& szRoot : targets) {
+  for (const Target& target : targets) {
+    const std::string& szRoot = target.szPath;
     DiskSpaceInfo disk;
     if (GetDiskFreeSpace(szRoot, disk) && !disk.bAlignmentKnown) {
       szNotes += "stratavon-cli: " + szRoot +
@@ -144,32 +168,35 @@ std::string BufferedDirectIoNotes(const std::vector<std::string>& targets) {
   }
   return szNotes;
 }
-const std::string& RefusalText() { return g_szRefusal; }
 
-bool PrepareRun(const RunOptions& options, const std::function<bool()>& beforeTouching) {
-  g_szRefusal.clear();
+StartRefusal PrepareRun(const RunOptions& options, const std::function<bool()>& beforeTouching) {
   g_bStampedPattern = options.bStamped;
   if (options.bSimple) return PrepareSimpleRun(options, beforeTouching);
   if (!options.bPatternGiven && !options.szDataFile.empty()) {
     g_nPatternKind = kPatternByte;  // replaced by the data file below
-  } else if (!ChoosePattern(options)) {
-    return false;
+  } else if (StartRefusal refusal = ChoosePattern(options)) {
+    return refusal;
   }
-  if (options.targets.empty()) return Refuse("No Targets Selected!");
-  if (options.dwFunction == 0) return Refuse("Select an I/O Function!");
-  if (!TargetsDistinct(options.targets)) return false;
+  if (StartRefusal refusal = CheckTargetsOf(options)) return refusal;
 
-  if (options.choices.dwTransferSize > options.choices.dwBufferSize) return Refuse("Transfer Size > Buffer Size!");
-  if (!ClassesAvailable(options)) return false;
-  if (!options.szDataFile.empty() && !LoadDataFile(options.szDataFile)) return false;
+  if (RunSettings settings; !ApplyRunChoices(options.choices, options.nThreads, settings)) {
+    return Refusal(kMsgTransferOverBuffer);
+  }
+  if (StartRefusal refusal = ClassesAvailable(options)) return refusal;
+  if (!options.szDataFile.empty()) {
+    if (StartRefusal refusal = LoadDataFile(options.szDataFile)) return refusal;
+  }
 
   // Every advanced worker opens the log first and fails without one; say
   // why once, before anything is made.
-  if (std::string szWhy; !CheckEventLogWritable(&szWhy)) return RefusePlainly("the event log cannot be written: " + szWhy);
-  if (beforeTouching && !beforeTouching()) return false;
-  if (!PrepareTargets(options.targets)) return false;
+  if (std::string szWhy; !CheckEventLogWritable(&szWhy)) {
+    return PlainRefusal("the event log cannot be written: " + szWhy);
+  }
+  if (beforeTouching && !beforeTouching()) return RunRefusal{};
+  if (StartRefusal refusal = PrepareTargets(options.targets)) return refusal;
+  ResetTargetRecords();
   (void)RegisterEventLogSource(kEventLogName, kEventSourceName, kEventMessageFile);
-  return true;
+  return {};
 }
 
 }  // namespace stratavon

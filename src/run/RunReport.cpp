@@ -29,7 +29,7 @@ RunResult CollectRunResult(const CHeadlessConsole& console, int nTargets, double
   const std::vector<IntegrityReport> reports = IntegrityReports();
   for (int t = 0; t < nTargets; ++t) {
     TargetResult target;
-    target.szRoot = console.Table().Cell(t, kColumnTarget);
+    target.target = FolderTarget(console.Table().Cell(t, kColumnTarget));
     target.szStatus = console.TargetStatus(t);
     target.szError = console.Table().Cell(t, kColumnError);
     target.szReason = console.ReasonOf(t);

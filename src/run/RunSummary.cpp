@@ -133,10 +133,10 @@ std::string VerdictLine(const RunResult& result) {
     }
     for (const TargetResult& target : result.targets) {
       if (target.qwIoErrors != 0) {
-        reasons.push_back(target.szRoot + " had " + std::to_string(target.qwIoErrors) + " failed I/O call(s), first: " +
-                          target.szFirstIoError);
+        reasons.push_back(target.target.szPath + " had " + std::to_string(target.qwIoErrors) +
+                          " failed I/O call(s), first: " + target.szFirstIoError);
       }
-      if (!target.bMoved) reasons.push_back(target.szRoot + " completed no I/O");
+      if (!target.bMoved) reasons.push_back(target.target.szPath + " completed no I/O");
     }
     sz = "verdict: FAIL";
     for (size_t i = 0; i < reasons.size(); ++i) sz += (i == 0 ? ", " : "; ") + reasons[i];
@@ -184,7 +184,7 @@ std::string RunResultJson(const RunResult& result) {
     const TargetResult& target = result.targets[i];
     if (i > 0) sz += ", ";
     sz += "{\"root\": ";
-    AppendJsonString(sz, target.szRoot);
+    AppendJsonString(sz, target.target.szPath);
     sz += ", \"status\": ";
     AppendJsonString(sz, target.szStatus);
     sz += ", \"error\": ";
@@ -225,10 +225,10 @@ std::string RunResultText(const RunResult& result) {
     std::snprintf(szLine, sizeof szLine, "  %" PRIu64 " bytes  %" PRIu64 " I/Os  %.1f MB/s  %.1f IOPS\n",
                   target.qwBytes, target.qwIos, AverageMbPerSecond(target.qwBytes, result.dElapsedSeconds),
                   AveragePerSecond(target.qwIos, result.dElapsedSeconds));
-    sz += "result: " + target.szRoot + "  " + target.szStatus + "  " + target.szError + szLine;
+    sz += "result: " + target.target.szPath + "  " + target.szStatus + "  " + target.szError + szLine;
     if (!target.szReason.empty()) sz.insert(sz.size() - 1, "  (" + target.szReason + ")");
     for (const IntegrityReport& report : target.mismatches) {
-      sz += "result: " + target.szRoot + "  slot " + std::to_string(report.nSlot) + " " +
+      sz += "result: " + target.target.szPath + "  slot " + std::to_string(report.nSlot) + " " +
             DescribeIoError(report.nKind, false).szShort + ": " + DescribeMismatch(report.mismatch);
       if (report.bStamped) {
         const UnitFinding& first = report.stamps.first;
@@ -242,10 +242,10 @@ std::string RunResultText(const RunResult& result) {
   }
   for (const TargetResult& target : result.targets) {
     if (target.latency.qwCount == 0) continue;
-    sz += LatencyLine(target.szRoot, target.latency);
+    sz += LatencyLine(target.target.szPath, target.latency);
     if (target.BothKinds()) {
-      sz += LatencyLine(target.szRoot + " read", target.readLatency);
-      sz += LatencyLine(target.szRoot + " write", target.writeLatency);
+      sz += LatencyLine(target.target.szPath + " read", target.readLatency);
+      sz += LatencyLine(target.target.szPath + " write", target.writeLatency);
     }
   }
   if (result.latency.qwCount != 0) sz += LatencyLine("total", result.latency);
@@ -276,7 +276,7 @@ std::string RunResultCsv(const RunResult& result) {
       "root,status,error,bytes,ios,mb_per_s,iops,elapsed_s,failure,first_bad_offset,mismatch_kind,"
       "p50_us,p90_us,p99_us,p99.9_us,max_us\n";
   for (const TargetResult& target : result.targets) {
-    sz += CsvField(target.szRoot) + "," + CsvField(target.szStatus) + "," + CsvField(target.szError) + "," +
+    sz += CsvField(target.target.szPath) + "," + CsvField(target.szStatus) + "," + CsvField(target.szError) + "," +
           std::to_string(target.qwBytes) + "," + std::to_string(target.qwIos) + "," +
           JsonDecimal(AverageMbPerSecond(target.qwBytes, result.dElapsedSeconds)) + "," +
           JsonDecimal(AveragePerSecond(target.qwIos, result.dElapsedSeconds)) + "," +

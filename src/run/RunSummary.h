@@ -7,12 +7,13 @@
 
 #include "engine/Mismatch.h"
 #include "engine/LatencyHistogram.h"
+#include "engine/Target.h"
 
 namespace stratavon {
 
 // What a run leaves per target once every worker has ended.
 struct TargetResult {
-  std::string szRoot;
+  Target target;
   std::string szStatus;
   std::string szError;
   std::string szReason;  // the first failure's words with what the system said; empty without one

@@ -141,19 +141,22 @@ void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period
   }
 }
 
-void CRunWatch::OnWaitSlice() {
-  if (m_signals.Poll() == 0) return;
-  const double dLimit = std::chrono::duration<double>(IoTimeout()).count();
-  std::string szText = "stratavon-cli: still waiting, at most " + Seconds(dLimit) + " from the stop, for " +
-                       std::to_string(LiveWorkers()) + " worker(s) to finish their pass and close their files\n";
-  for (const CallInProgress& call : CallsInProgress()) szText += "  " + DescribeCall(call) + "\n";
-  Say(szText);
-}
-
-std::vector<std::string> CRunWatch::MarkStalledWorkers(IWorkerConsole* pConsole) {
-  std::vector<std::string> stalls = FailStalledWorkers(pConsole);
-  for (const std::string& szStall : stalls) Say("stratavon-cli: FAIL, " + szStall + "\n");
-  return stalls;
+StopHooks CRunWatch::StopHooksFor(IWorkerConsole* pConsole) {
+  StopHooks hooks;
+  hooks.dispatch = [this] {
+    if (m_signals.Poll() == 0) return;
+    const double dLimit = std::chrono::duration<double>(IoTimeout()).count();
+    std::string szText = "stratavon-cli: still waiting, at most " + Seconds(dLimit) + " from the stop, for " +
+                         std::to_string(LiveWorkers()) + " worker(s) to finish their pass and close their files\n";
+    for (const CallInProgress& call : CallsInProgress()) szText += "  " + DescribeCall(call) + "\n";
+    Say(szText);
+  };
+  hooks.pStalledRows = pConsole;
+  hooks.onStalled = [this](const std::vector<std::string>& stalls) {
+    for (const std::string& szStall : stalls) Say("stratavon-cli: FAIL, " + szStall + "\n");
+    return false;
+  };
+  return hooks;
 }
 
 double CRunWatch::LoadSeconds() const { return std::chrono::duration<double>(Clock::now() - m_tIoStart).count(); }

@@ -10,6 +10,7 @@
 
 #include "run/RunOptions.h"
 #include "run/RunPeers.h"
+#include "run/RunStop.h"
 #include "platform/SignalWatch.h"
 
 namespace stratavon {
@@ -32,14 +33,13 @@ class CRunWatch {
   // -d time counts from the moment every worker has begun its I/O (or
   // ended); a start-up that outlasts the I/O time-out is stopped as well.
   void Watch(Clock::time_point tStart, std::chrono::milliseconds period, const std::function<void()>& onTick);
-  // Between the waits for the workers' ends: a further interrupt does not
-  // cut the wait short, since a worker always finishes its pass and closes
-  // its files; it only learns what is still going on.
-  void OnWaitSlice();
-  // After the stop's wait gave up: every worker still alive is a failure,
-  // named with the call it is inside and for how long. Marks each failed
-  // (and, given a console, FAIL and I/O TIMEOUT in its row).
-  std::vector<std::string> MarkStalledWorkers(IWorkerConsole* pConsole);
+  // The stop's hooks of a headless run. Between the waits a further
+  // interrupt does not cut the wait short, since a worker always finishes
+  // its pass and closes its files; it only learns what is still going on.
+  // A wait that runs out ends the stop: every worker still inside a call
+  // is a failure, named with the call and for how long (and, given a
+  // console, FAIL and I/O TIMEOUT in its row).
+  StopHooks StopHooksFor(IWorkerConsole* pConsole);
   // Seconds of load (from the moment every worker had begun) and of start-up.
   double LoadSeconds() const;
   double StartupSeconds() const;

@@ -23,13 +23,12 @@ namespace stratavon {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kStatusPeriod = std::chrono::milliseconds(2000);
 
 // The failed workers of each target, as the workers report them from their
 // own threads, with the word of the first failure.
 class CSimpleFailures : public ISimpleWorkerWatch {
  public:
-  explicit CSimpleFailures(const std::vector<std::string>& targets)
+  explicit CSimpleFailures(const std::vector<Target>& targets)
       : m_targets(targets), m_failures(targets.size(), 0), m_words(targets.size(), "NONE") {}
 
   void OnStartFailed(int nTarget, int, IoErrorKind nKind, const std::string&) override {
@@ -43,7 +42,7 @@ class CSimpleFailures : public ISimpleWorkerWatch {
     const std::string szWhat = nKind == kErrorUnderrunOverrun ? "came up short"
                                                                : "failed: " + FormatSystemMessage(nError);
     std::fprintf(stderr, "stratavon-cli: %s slot %d: a %s %s; the simple load goes on without checking\n",
-                 m_targets[static_cast<size_t>(nTarget)].c_str(), nSlot,
+                 m_targets[static_cast<size_t>(nTarget)].szPath.c_str(), nSlot,
                  nKind == kErrorReadApi ? "read" : "write", szWhat.c_str());
   }
 
@@ -75,7 +74,7 @@ class CSimpleFailures : public ISimpleWorkerWatch {
     return true;
   }
 
-  const std::vector<std::string>& m_targets;
+  const std::vector<Target>& m_targets;
   mutable std::mutex m_mutex;
   std::vector<int> m_failures;
   std::vector<std::string> m_words;
@@ -93,11 +92,10 @@ class CSimpleRun : public CRunWatch {
     SetSimpleWorkerWatch(&m_failures);
     const Clock::time_point tStart = Clock::now();
     Launch();
-    Watch(tStart, kStatusPeriod, [&] { Say(StatusLines(tStart)); });
+    Watch(tStart, kStatsPeriod, [&] { Say(StatusLines(tStart)); });
     const double dElapsed = LoadSeconds();
-    StopWorkers();
     RunResult result;
-    if (!WaitForWorkers([this] { OnWaitSlice(); }, IoTimeout())) result.stalls = MarkStalledWorkers(nullptr);
+    result.stalls = StopRun(StopHooksFor(nullptr)).stalls;
     // A stalled worker that comes back finds no watch.
     SetSimpleWorkerWatch(nullptr);
 
@@ -107,7 +105,7 @@ class CSimpleRun : public CRunWatch {
     result.nFailures = m_failures.Failures() + static_cast<int>(result.stalls.size());
     for (int t = 0; t < m_nTargets; ++t) {
       TargetResult target;
-      target.szRoot = m_options.targets[static_cast<size_t>(t)];
+      target.target = m_options.targets[static_cast<size_t>(t)];
       target.szStatus = TargetStatus(t, "STOP");
       target.szError = m_failures.WordOf(t);
       AddTargetVerdict(target, t);
@@ -120,8 +118,7 @@ class CSimpleRun : public CRunWatch {
 
  private:
   void Announce() {
-    static const char* const kFunctions[] = {"", "READ", "WRITE", "", "READ/WRITE"};
-    std::string szText = "stratavon-cli: simple " + std::string(kFunctions[m_options.dwFunction]) + " load, " +
+    std::string szText = "stratavon-cli: simple " + std::string(FunctionWord(m_options.dwFunction)) + " load, " +
                          std::to_string(m_options.nThreads) + " thread(s) on " + std::to_string(m_nTargets) +
                          " target(s), 1MB direct transfers, nothing counted or checked; ";
     szText += m_options.nSeconds > 0 ? "stops after " + std::to_string(m_options.nSeconds) + " s or on Ctrl-C\n"
@@ -142,7 +139,7 @@ class CSimpleRun : public CRunWatch {
       if (nMissing > 0) {
         m_failures.CountNotCreated(t, nMissing);
         std::fprintf(stderr, "stratavon-cli: %s: %d worker thread(s) could not be created\n",
-                     m_options.targets[static_cast<size_t>(t)].c_str(), nMissing);
+                     m_options.targets[static_cast<size_t>(t)].szPath.c_str(), nMissing);
       }
     }
   }
@@ -163,10 +160,10 @@ class CSimpleRun : public CRunWatch {
     const auto nSeconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - tStart).count();
     const std::string szElapsed = "[" + ElapsedText(nSeconds).value_or("?") + "] ";
     size_t nWidth = 0;
-    for (const std::string& szRoot : m_options.targets) nWidth = std::max(nWidth, szRoot.size());
+    for (const Target& target : m_options.targets) nWidth = std::max(nWidth, target.szPath.size());
     std::string szLines;
     for (int t = 0; t < m_nTargets; ++t) {
-      const std::string& szRoot = m_options.targets[static_cast<size_t>(t)];
+      const std::string& szRoot = m_options.targets[static_cast<size_t>(t)].szPath;
       const std::string szStatus = TargetStatus(t, "RUN");
       szLines += szElapsed + szRoot + std::string(nWidth - szRoot.size(), ' ') + "  " + szStatus +
                  std::string(szStatus.size() < 4 ? 4 - szStatus.size() : 0, ' ') + "  " +
@@ -185,7 +182,7 @@ class CSimpleRun : public CRunWatch {
     for (size_t t = 0; t < result.targets.size(); ++t) {
       const TargetResult& target = result.targets[t];
       const int nFailed = m_failures.FailuresOf(static_cast<int>(t));
-      sz += "result: " + target.szRoot + "  " + target.szStatus + "  " + target.szError + "  " +
+      sz += "result: " + target.target.szPath + "  " + target.szStatus + "  " + target.szError + "  " +
             std::to_string(m_launched[t]) + " worker(s)";
       sz += nFailed > 0 ? ", " + std::to_string(nFailed) + " failed\n" : "\n";
     }

@@ -36,6 +36,13 @@ uint32_t SizeOfListIndexOrNone(int nIndex) {
   return dwBytes;
 }
 
+int SizeListIndexOf(uint32_t dwBytes) {
+  for (int i = 0; i < kSizeItems; ++i) {
+    if (SizeOfListIndexOrNone(i) == dwBytes) return i;
+  }
+  return -1;
+}
+
 const char* SizeItemText(int nIndex) {
   if (nIndex < 0 || nIndex >= kSizeItems) return nullptr;
   return kItems[static_cast<size_t>(nIndex)];

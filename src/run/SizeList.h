@@ -18,6 +18,9 @@ bool SizeOfListIndex(int nIndex, uint32_t* pdwBytes);
 // The bytes of a list index, 0 for no selection or any other index.
 uint32_t SizeOfListIndexOrNone(int nIndex);
 
+// The list index of a size in bytes; -1 for a size the list lacks (0 included).
+int SizeListIndexOf(uint32_t dwBytes);
+
 // "512B", "1KB" .. "4MB"; null outside the list.
 const char* SizeItemText(int nIndex);
 // The item text of a size in bytes; null for a size the list lacks.

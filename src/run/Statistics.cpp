@@ -68,7 +68,7 @@ std::optional<std::string> ElapsedText(int64_t nSpan) {
 void FillTargetList(IWorkerConsole& list, int nTargets) {
   const int nRows = RowsOf(nTargets);
   for (int t = 0; t < nRows; ++t) {
-    list.SetTargetText(t, kColumnTarget, g_pTargetRecords[t].szRoot);
+    list.SetTargetText(t, kColumnTarget, g_pTargetRecords[t].target.szPath);
     list.SetTargetText(t, kColumnStatus, "IDLE");
     list.SetTargetText(t, kColumnMbPerSec, "0");
     list.SetTargetText(t, kColumnIops, "0");

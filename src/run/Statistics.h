@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,8 @@ constexpr int TIMER_ELAPSED = 1;
 constexpr int TIMER_STATS = 2;
 constexpr unsigned kElapsedPeriodMs = 1000;
 constexpr unsigned kStatsPeriodMs = 2000;
+// The same period for the headless runs' live lines and log.
+constexpr std::chrono::milliseconds kStatsPeriod{kStatsPeriodMs};
 
 // "512B", "1K" .. "512K", "1MB", "2MB", "4MB" for the exact sizes of the
 // size lists; "UNKNOWN" for anything else.

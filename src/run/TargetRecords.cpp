@@ -38,7 +38,7 @@ void ClearSlotEntries(TargetRunRecord& record, int s) {
 
 }  // namespace
 
-bool BuildTargetRecords(const std::vector<std::string>& targets) {
+bool BuildTargetRecords(const std::vector<Target>& targets) {
   if (targets.empty()) return false;
   if (g_pTargetRecords != nullptr) return true;
 
@@ -46,7 +46,7 @@ bool BuildTargetRecords(const std::vector<std::string>& targets) {
   if (!block) return false;
   for (size_t t = 0; t < targets.size(); ++t) {
     TargetRunRecord& record = block[t];
-    record.szRoot = targets[t];
+    record.target = targets[t];
     record.settings = RunSettings{};
     for (int s = 0; s < kSlotsPerTarget; ++s) {
       record.pWorker[s] = nullptr;
@@ -94,7 +94,7 @@ void ReleaseTargetRecords() {
   g_targetLocks.ReleaseAll();
 }
 
-WorkDirectoryResult CreateWorkDirectories(const std::vector<std::string>& targets, std::string* pszFailedRoot,
+WorkDirectoryResult CreateWorkDirectories(const std::vector<Target>& targets, std::string* pszFailedRoot,
                                           std::string* pszWhy) {
   std::string szWhy;
   const auto Fail = [&](const std::string& szRoot, WorkDirectoryResult result) {
@@ -102,9 +102,10 @@ WorkDirectoryResult CreateWorkDirectories(const std::vector<std::string>& target
     if (pszWhy != nullptr) *pszWhy = szWhy;
     return result;
   };
-  for (const std::string& szRoot : targets) {
+  for (const Target& target : targets) {
+    const std::string& szRoot = target.szPath;
     // The longest name a run makes under the root is its last write slot's file.
-    if (WorkFileName(szRoot, true, kSlotsPerTarget - 1).size() >= PATH_MAX) {
+    if (SlotFileName(target, true, kSlotsPerTarget - 1).size() >= PATH_MAX) {
       szWhy = "the work-file names under " + szRoot + " would exceed the system's path limit";
       return Fail(szRoot, WorkDirectoryResult::kPathTooLong);
     }
@@ -120,10 +121,11 @@ WorkDirectoryResult CreateWorkDirectories(const std::vector<std::string>& target
       }
     }
   }
-  for (const std::string& szRoot : targets) {
-    if (!g_targetLocks.Hold(szRoot, &szWhy)) return Fail(szRoot, WorkDirectoryResult::kTargetBusy);
+  for (const Target& target : targets) {
+    if (!g_targetLocks.Hold(target.szPath, &szWhy)) return Fail(target.szPath, WorkDirectoryResult::kTargetBusy);
   }
-  for (const std::string& szRoot : targets) {
+  for (const Target& target : targets) {
+    const std::string& szRoot = target.szPath;
     for (const std::string& szDirectory : {ReadDirectoryOf(szRoot), WriteDirectoryOf(szRoot)}) {
       if (!CreateDirectory(szDirectory) && (errno == ENOENT || errno == ENOTDIR)) {
         szWhy = "no such folder: " + szRoot;

@@ -20,7 +20,7 @@ class CSlotWorker;
 
 // Builds one record per target (plus a spare), with signalled end events
 // and cleared slots. A block that exists already is kept as it is.
-bool BuildTargetRecords(const std::vector<std::string>& targets);
+bool BuildTargetRecords(const std::vector<Target>& targets);
 // The per-run reset of one record's 50 slots: no workers, end events
 // signalled, entries cleared.
 void ResetSlots(TargetRunRecord& record);
@@ -30,7 +30,7 @@ void ResetTargetRecords();
 void ReleaseTargetRecords();
 
 enum class WorkDirectoryResult {
-  kCreated,         // every target has its READ and WRITE directories (new or old)
+  kCreated,         // every folder target has its READ and WRITE directories (new or old)
   kPathNotFound,    // a target's root does not exist
   kPathTooLong,     // a target's work-file names would not fit the path limit
   kNotDirectory,    // a target's READ or WRITE is a link or another kind of file
@@ -43,7 +43,7 @@ enum class WorkDirectoryResult {
 // this process (an advisory lock on the folder itself, so that a bind mount
 // or a link to it is the same target) until ReleaseTargetRecords.
 // *pszFailedRoot names the root that stopped it, *pszWhy says why.
-WorkDirectoryResult CreateWorkDirectories(const std::vector<std::string>& targets,
+WorkDirectoryResult CreateWorkDirectories(const std::vector<Target>& targets,
                                           std::string* pszFailedRoot = nullptr, std::string* pszWhy = nullptr);
 
 // Starts one worker in slot nSlot of target nTarget, unless the slot still

@@ -27,6 +27,15 @@ bool IsRunnableFunction(uint32_t dwFunction) {
   return dwFunction == FUNCTION_READ || dwFunction == FUNCTION_WRITE || dwFunction == FUNCTION_READ_WRITE;
 }
 
+const char* FunctionWord(uint32_t dwFunction) {
+  switch (dwFunction) {
+    case FUNCTION_READ: return "READ";
+    case FUNCTION_WRITE: return "WRITE";
+    case FUNCTION_READ_WRITE: return "READ/WRITE";
+    default: return "UNKNOWN";
+  }
+}
+
 std::vector<PlannedWorker> PlanTargetWorkers(uint32_t dwTargetMode, uint32_t dwConsoleMode, uint32_t dwFunction,
                                              int nThreads) {
   if (!IsRunnableFunction(dwFunction)) return {};

@@ -29,6 +29,8 @@ std::vector<PlannedWorker> PlanSimpleWorkers(uint32_t dwFunction, int nThreads);
 
 // Whether a function code launches anything at all.
 bool IsRunnableFunction(uint32_t dwFunction);
+// The word of a function code: "READ", "WRITE", "READ/WRITE", or "UNKNOWN".
+const char* FunctionWord(uint32_t dwFunction);
 
 // The worker class of a kind (1..6); null for any other kind.
 WorkerFactory WorkerClassOf(uint32_t nKind);

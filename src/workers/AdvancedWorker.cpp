@@ -60,9 +60,9 @@ bool CAdvancedWorker::InitFrame() {
 
 bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
   DiskSpaceInfo disk;
-  if (!GetDiskFreeSpace(Record().szRoot, disk)) {
+  if (!GetDiskFreeSpace(Record().target.szPath, disk)) {
     const int nError = errno;
-    ReportIoError(0, kErrorInitialization, nullptr, Record().szRoot + ": " + FormatSystemMessage(nError));
+    ReportIoError(0, kErrorInitialization, nullptr, Record().target.szPath + ": " + FormatSystemMessage(nError));
     return false;
   }
   if (m_dwBufferSize == 0 || m_dwBufferSize % disk.dwBytesPerSector != 0) {
@@ -72,7 +72,7 @@ bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
     return false;
   }
   m_stampId.dwUnitBytes = StampUnitBytes(disk.dwBytesPerSector);
-  m_qwFileBytes = qwNeeded;
+  m_extent = SlotExtentOf(Record().target, m_bWriteSide, m_nSlot, qwNeeded);
   if (qwNeeded > disk.qwFreeBytes) {
     ReportIoError(0, kErrorDiskSpace, nullptr);
     return false;
@@ -81,8 +81,9 @@ bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
 }
 
 bool CAdvancedWorker::CreateWorkFile() {
-  m_szFileName = WorkFileName(Record().szRoot, m_bWriteSide, m_nSlot);
-  if (!m_file.Create(Record().szRoot, m_szFileName)) {
+  // The loops move from the file position on: it starts at the extent's.
+  if (!m_file.Create(Record().target.szPath, m_extent.szPath) ||
+      (m_extent.qwBase != 0 && !m_file.Seek(m_extent.qwBase))) {
     ReportIoError(0, kErrorInitialization, nullptr, m_file.Failure());
     CleanUp();
     return false;
@@ -102,8 +103,8 @@ bool CAdvancedWorker::CreateWorkFile() {
 
 void CAdvancedWorker::RecordStampedFile(uint32_t dwPass, uint64_t qwPassEnd) const {
   if (!m_bStamped) return;
-  AppendStampRecord(StampRecord{m_stampId.qwRunId, dwPass, m_qwFileBytes, m_stampId.dwSlot, m_stampId.dwUnitBytes,
-                                m_szFileName, qwPassEnd});
+  AppendStampRecord(StampRecord{m_stampId.qwRunId, dwPass, m_extent.qwBytes, m_stampId.dwSlot,
+                                m_stampId.dwUnitBytes, m_extent.szPath, qwPassEnd});
 }
 
 void CAdvancedWorker::KeepPatternChecksum() {
@@ -123,7 +124,7 @@ bool CAdvancedWorker::ResolveSpan(uint64_t* pqwBytes) {
     // Every worker of the target asks before any has written much: each
     // takes its share of what is free now, a tenth of it left over.
     DiskSpaceInfo disk;
-    if (!GetDiskFreeSpace(Record().szRoot, disk)) {
+    if (!GetDiskFreeSpace(Record().target.szPath, disk)) {
       ReportIoError(0, kErrorInitialization, nullptr);
       return false;
     }
@@ -179,9 +180,9 @@ void CAdvancedWorker::CleanUp() {
 }
 
 void CAdvancedWorker::WriteBackBlock(uint8_t* pBlock) {
-  // The stamped data always lands at file offset 0; its own failure is
-  // passed over, the report goes on.
-  if (m_file.IsOpen() && m_file.Seek(0)) (void)m_file.Write(pBlock, m_dwTransferSize);
+  // The stamped data always lands at the extent's start (file offset 0 of a
+  // work file); its own failure is passed over, the report goes on.
+  if (m_file.IsOpen() && m_file.Seek(m_extent.qwBase)) (void)m_file.Write(pBlock, m_dwTransferSize);
 }
 
 uint32_t CAdvancedWorker::BadDataKind(const uint8_t* pBuffer, uint64_t qwFileOffset, uint32_t dwPass) {
@@ -230,7 +231,7 @@ void CAdvancedWorker::RecordDataFailure(uint32_t nKind, const uint8_t* pBlock, s
   }
   // The buffer as it was read, for a look at the damage after the run; the
   // work file itself gets the stamp over it.
-  const std::string szBad = m_szFileName + ".bad";
+  const std::string szBad = m_extent.szPath + ".bad";
   const int hBad = open(szBad.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (hBad >= 0) {
     size_t nDone = 0;
@@ -253,7 +254,7 @@ void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pB
   const std::string szSlot = std::to_string(m_nSlot);
 
   m_lockRecords.Lock();
-  const std::string szRoot = Record().szRoot;
+  const std::string szRoot = Record().target.szPath;
   m_lockRecords.Unlock();
 
   std::vector<std::string> strings;
@@ -286,7 +287,7 @@ void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pB
       if (m_reference) nListed = ListDifferingWords(m_reference.Data(), pBlock, m_dwBufferSize, pairs);
       std::memcpy(pBlock, kCrcStamp, kStampBytes);
       WriteBackBlock(pBlock);
-      strings = {m_szFileName, szRoot, szSlot, std::to_string(nListed)};
+      strings = {m_extent.szPath, szRoot, szSlot, std::to_string(nListed)};
       strings.insert(strings.end(), where.begin(), where.end());
       bWithData = true;
       break;
@@ -296,7 +297,7 @@ void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pB
       break;
     case kErrorIoTimeout:
     case kErrorUnderrunOverrun:
-      strings = {m_szFileName};
+      strings = {m_extent.szPath};
       break;
     default:
       break;

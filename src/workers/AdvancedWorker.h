@@ -32,7 +32,7 @@ class CAdvancedWorker : public CSlotWorker {
   ~CAdvancedWorker() override;
 
   bool IsWriteSide() const { return m_bWriteSide; }
-  const std::string& FileName() const { return m_szFileName; }
+  const std::string& FileName() const { return m_extent.szPath; }
 
   // Classifies and reports a failure once: stamps the failed block into the
   // work file, writes the event entry, shows "FAIL" and the words, and marks
@@ -57,12 +57,13 @@ class CAdvancedWorker : public CSlotWorker {
   // alignment, buffers, pattern, work file, publication, checksum.
   bool InitSynchronous();
   // The target's checks: free space and alignment for qwNeeded bytes of
-  // work file. Reports and returns false when the target refuses.
+  // work file, which make the worker's extent. Reports and returns false
+  // when the target refuses.
   bool CheckTarget(uint64_t qwNeeded);
   // The work file's length as the settings ask it: one buffer, or the span
   // in whole buffers. False (reported) when the free space cannot be read.
   bool ResolveSpan(uint64_t* pqwBytes);
-  // Names and creates the work file and publishes file and buffer in the
+  // Creates the extent's work file and publishes file and buffer in the
   // slot entry. Reports, cleans up and returns false on failure.
   bool CreateWorkFile();
   // Keeps the reference copy and the checksum of the first buffer's pattern.
@@ -70,9 +71,11 @@ class CAdvancedWorker : public CSlotWorker {
   // Releases the event source, buffers and file, writes "STOP" unless the
   // worker failed, and withdraws file and buffer from the slot entry.
   virtual void CleanUp();
-  // Writes a stamped block back into the work file.
+  // Writes a stamped block back into the work file, at the extent's start.
   virtual void WriteBackBlock(uint8_t* pBlock);
 
+  // Offsets below are the file's: the extent's base and the place in it
+  // (m_extent.At).
   // Whether a buffer read back from qwFileOffset holds what was written:
   // the pattern's checksum, or with stamped units every unit's header of
   // dwPass. The hot path's test; nothing is reported.
@@ -104,9 +107,10 @@ class CAdvancedWorker : public CSlotWorker {
   }
   // The newest pass the work file holds, for the run's record.
   virtual uint32_t PassReached() const { return 0; }
-  // Where that pass ended when a stop came in its middle: the units from
-  // this offset on hold the pass before (none, before the first). 0 when the
-  // pass was written whole, or where it ended is not known.
+  // Where that pass ended when a stop came in its middle, counted from the
+  // extent's start: the units from there on hold the pass before (none,
+  // before the first). 0 when the pass was written whole, or where it ended
+  // is not known.
   virtual uint64_t PassEnd() const { return 0; }
   void PoisonForRead(uint8_t* pBuffer, size_t nBytes) const {
     if (m_bStamped) PoisonUnits(pBuffer, nBytes, m_stampId.dwUnitBytes);
@@ -134,7 +138,6 @@ class CAdvancedWorker : public CSlotWorker {
   CCrc32 m_crc;
   uint8_t m_byClearFill = 0;
   HEVENTLOG m_hEventSource = nullptr;
-  std::string m_szFileName;
   IWorkerConsole* m_pDialog = nullptr;
   uint8_t m_bFailed = 0;
   // A call that takes longer is an I/O TIMEOUT.
@@ -145,9 +148,8 @@ class CAdvancedWorker : public CSlotWorker {
   bool m_bStamped = false;
   StampIdentity m_stampId;
   CUnitStamper m_stamper;  // prepared on the first buffer of pattern
-  // Where the buffer of a data failure lies and the pass it should hold.
+  // Where the buffer of a data failure lies in the file and the pass it should hold.
   uint64_t m_qwReportOffset = 0;
-  uint64_t m_qwFileBytes = 0;  // what the work file grows to
   uint32_t m_dwReportPass = 0;
 
  private:

@@ -40,7 +40,7 @@ bool CAsyncEngine::InitInstance() {
   // of one batch are always different ones.
   uint64_t qwSpanBytes = 0;
   if (!ResolveSpan(&qwSpanBytes) || !CheckTarget(std::max(qwSpanBytes, qwAreaBytes))) return false;
-  m_qwRegions = m_qwFileBytes / m_dwBufferSize;
+  m_qwRegions = m_extent.qwBytes / m_dwBufferSize;
 
   m_pRequests.reset(new (std::nothrow) AsyncIoRequest[m_dwQueueDepth]);
   if (!m_buffer.Allocate(qwAreaBytes) || !m_pRequests ||
@@ -64,7 +64,7 @@ bool CAsyncEngine::InitInstance() {
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
     request.pData = m_buffer.Data() + static_cast<size_t>(i) * m_dwBufferSize;
-    request.qwRegionOffset = static_cast<uint64_t>(i) * m_dwBufferSize;
+    request.qwRegionOffset = m_extent.At(static_cast<uint64_t>(i) * m_dwBufferSize);
     request.qwOffset = request.qwRegionOffset;
     request.qwNextWalk = i;
     request.dwPiece = 0;
@@ -141,7 +141,7 @@ void CAsyncEngine::NextRegion(AsyncIoRequest& request) {
   // regions: every request keeps its own, and its pass counts its cycles.
   const uint64_t qwWalk = request.qwNextWalk;
   request.qwNextWalk += m_dwQueueDepth;
-  request.qwRegionOffset = qwWalk % m_qwRegions * m_dwBufferSize;
+  request.qwRegionOffset = m_extent.At(qwWalk % m_qwRegions * m_dwBufferSize);
   request.qwOffset = request.qwRegionOffset;
   // The readers' file holds pass 1 for good.
   if (m_bWriteSide) request.dwPass = static_cast<uint32_t>(qwWalk / m_qwRegions + 1);
@@ -151,10 +151,10 @@ uint64_t CAsyncEngine::PassEnd() const {
   // The walk's steps so far are 0 .. W - 1 with nothing left out, since
   // every batch takes the next depth steps: regions up to step W - 1's hold
   // its pass, the regions after it the pass before.
-  if (!m_bWriteSide) return m_qwFillBytes < m_qwFileBytes ? m_qwFillBytes : 0;
+  if (!m_bWriteSide) return m_qwFillBytes < m_extent.qwBytes ? m_qwFillBytes : 0;
   if (m_bWalkTorn || m_qwWalkWritten == 0 || m_qwRegions == 0) return 0;
   const uint64_t qwEnd = ((m_qwWalkWritten - 1) % m_qwRegions + 1) * m_dwBufferSize;
-  return qwEnd < m_qwFileBytes ? qwEnd : 0;
+  return qwEnd < m_extent.qwBytes ? qwEnd : 0;
 }
 
 uint32_t CAsyncEngine::VariantExitCode(uint32_t dwFirstCode) const {
@@ -391,14 +391,14 @@ bool CReadAdvancedAsyncClass::InitialFill() {
   // One write of every request buffer at once: the whole file, or a span's
   // area after area (a stop is seen between them, as between a span's buffers).
   const uint64_t qwAreaBytes = static_cast<uint64_t>(m_dwQueueDepth) * m_dwBufferSize;
-  for (uint64_t qwAt = 0; qwAt < m_qwFileBytes && (qwAt == 0 || !StopRequested()); qwAt += qwAreaBytes) {
-    const uint64_t qwBytes = std::min(qwAreaBytes, m_qwFileBytes - qwAt);
+  for (uint64_t qwAt = 0; qwAt < m_extent.qwBytes && (qwAt == 0 || !StopRequested()); qwAt += qwAreaBytes) {
+    const uint64_t qwBytes = std::min(qwAreaBytes, m_extent.qwBytes - qwAt);
     m_fill = AsyncIoRequest{};
     m_fill.pData = m_buffer.Data();
-    m_fill.qwRegionOffset = qwAt;
-    StampForWrite(m_buffer.Data(), qwBytes, qwAt, 1);
-    const int nRefused =
-        m_pQueue->Issue(m_fill.nSlot, m_file.Handle(), true, m_fill.pData, static_cast<uint32_t>(qwBytes), qwAt);
+    m_fill.qwRegionOffset = m_extent.At(qwAt);
+    StampForWrite(m_buffer.Data(), qwBytes, m_fill.qwRegionOffset, 1);
+    const int nRefused = m_pQueue->Issue(m_fill.nSlot, m_file.Handle(), true, m_fill.pData,
+                                         static_cast<uint32_t>(qwBytes), m_fill.qwRegionOffset);
     if (nRefused != 0) {
       ReportRequestError(static_cast<uint32_t>(nRefused), kErrorWriteApi, m_fill);
       return false;

@@ -17,7 +17,7 @@ namespace stratavon {
 // the request's walk (CAsyncEngine::NextRegion).
 struct AsyncIoRequest {
   uint64_t qwOffset = 0;
-  uint64_t qwRegionOffset = 0;
+  uint64_t qwRegionOffset = 0;  // in the file: the extent's base included
   uint64_t qwNextWalk = 0;  // the walk's next step: a region number counted on past the file's end
   uint32_t dwPiece = 0;
   uint8_t* pData = nullptr;

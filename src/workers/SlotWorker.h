@@ -12,7 +12,8 @@ namespace stratavon {
 
 // What every worker in a slot shares, whatever its kind: the target and
 // slot the console writes before the thread runs, the stop byte the console
-// sets, and the slot's end event, signalled when the object goes.
+// sets, the slot's end event, signalled when the object goes, and the
+// extent its start-up finds it.
 class CSlotWorker : public CWorkerThread {
  public:
   ~CSlotWorker() override;
@@ -25,6 +26,10 @@ class CSlotWorker : public CWorkerThread {
   std::atomic<uint8_t> m_bStop{0};
 
  protected:
+  // Where the worker's data lives: on a folder, its work file from offset 0
+  // for as many bytes as the worker moves through it.
+  SlotExtent m_extent;
+
   SlotActivity& Activity() const { return g_pTargetRecords[m_nTarget].activity[m_nSlot]; }
   // Brackets one blocking call, so that a console can see a stall while it
   // lasts; LeaveCall tells how long the call took.

@@ -96,7 +96,7 @@ bool CSyncEngine::Verify(uint8_t* pBuffer, uint64_t qwOffset) {
 
 bool CSyncEngine::SettleBackgroundCheck() {
   if (!m_check.Pending() || m_check.Take()) return true;
-  ReportIoError(0, BadDataKind(m_pChecked, 0, m_dwCheckedPass), m_pChecked);
+  ReportIoError(0, BadDataKind(m_pChecked, BufferOffset(0), m_dwCheckedPass), m_pChecked);
   return false;
 }
 
@@ -105,7 +105,9 @@ bool CSyncEngine::StartBackgroundCheck(bool bSpoil) {
   return m_check.Start([this, bSpoil](const uint8_t* pData, size_t) {
     // The buffer is this worker's own, lent to the checker until Take.
     uint8_t* pBuffer = const_cast<uint8_t*>(pData);
-    return bSpoil ? DataGoodThenSpoil(pBuffer, 0, m_dwCheckedPass) : DataGood(pBuffer, 0, m_dwCheckedPass);
+    const uint64_t qwOffset = BufferOffset(0);
+    return bSpoil ? DataGoodThenSpoil(pBuffer, qwOffset, m_dwCheckedPass)
+                  : DataGood(pBuffer, qwOffset, m_dwCheckedPass);
   });
 }
 
@@ -156,7 +158,7 @@ void CWriteAdvancedClass::OnStartIo() {
     // stop is seen between buffers, so a long span does not hold it up.
     bool bGoOn = true;
     for (uint64_t b = 0; bGoOn && b < qwBuffers && (b == 0 || !StopRequested()); ++b) {
-      StampForWrite(m_buffer.Data(), m_dwBufferSize, b * m_dwBufferSize, m_dwPass);
+      StampForWrite(m_buffer.Data(), m_dwBufferSize, BufferOffset(b), m_dwPass);
       bGoOn = TransferPhase(true, m_buffer.Data());
       m_qwPassBytes += m_dwBufferSize;
     }
@@ -170,14 +172,14 @@ void CWriteAdvancedClass::OnStartIo() {
       if (pReadBack == m_buffer.Data()) {
         PoisonForRead(pReadBack, nMovedBytes);
       } else if (qwBuffers > 1) {
-        StampForWrite(m_buffer.Data(), m_dwBufferSize, b * m_dwBufferSize, m_dwPass);
+        StampForWrite(m_buffer.Data(), m_dwBufferSize, BufferOffset(b), m_dwPass);
       }
       bGoOn = TransferPhase(false, pReadBack);
-      if (bGoOn && qwBuffers > 1) bGoOn = verify(b * m_dwBufferSize);
+      if (bGoOn && qwBuffers > 1) bGoOn = verify(BufferOffset(b));
     }
     if (!bGoOn) break;
     Rewind();
-    if (qwBuffers == 1 && !verify(0)) break;
+    if (qwBuffers == 1 && !verify(BufferOffset(0))) break;
   }
   EndLoop(dwExitCode);
 }
@@ -207,7 +209,7 @@ void CWriteAdvancedClass::OverlappedWriteLoop() {
   unsigned nNext = 0;
   while (!StopRequested()) {
     ++m_dwPass;
-    StampForWrite(m_buffer.Data(), m_dwBufferSize, 0, m_dwPass);
+    StampForWrite(m_buffer.Data(), m_dwBufferSize, BufferOffset(0), m_dwPass);
     PassTally tally;
     bool bGoOn = TransferPhase(true, m_buffer.Data(), &tally);
     Rewind();
@@ -234,7 +236,7 @@ void CReadAdvancedClass::OnStartIo() {
   // Seed the file with one buffer of pattern, in every mode; not counted.
   m_dwPass = 1;
   for (uint64_t b = 0; b < SpanBuffers() && (b == 0 || !StopRequested()); ++b) {
-    StampForWrite(m_buffer.Data(), m_dwBufferSize, b * m_dwBufferSize, m_dwPass);
+    StampForWrite(m_buffer.Data(), m_dwBufferSize, BufferOffset(b), m_dwPass);
     if (m_file.Write(m_buffer.Data(), m_dwBufferSize) < 0) {
       ReportIoError(static_cast<uint32_t>(errno), kErrorWriteApi, m_buffer.Data());
       return EndLoop(dwExitCode);
@@ -270,14 +272,14 @@ void CReadAdvancedClass::ReadLoop(bool bClearFirst, size_t nReadBytes) {
       PrepareRead(pBuffer, nReadBytes, &bSpoiled);
       bGoOn = TransferPhase(false, pBuffer);
       if (bGoOn && qwBuffers > 1 && Checking()) {
-        bGoOn = Verify(pBuffer, b * m_dwBufferSize);
+        bGoOn = Verify(pBuffer, BufferOffset(b));
         bSpoiled = bGoOn && bCheckSpoils;
       }
     }
     if (!bGoOn) break;
     Rewind();
     if (qwBuffers == 1 && Checking()) {
-      if (!Verify(pBuffer)) break;
+      if (!Verify(pBuffer, BufferOffset(0))) break;
       bSpoiled = bCheckSpoils;
     }
   }

@@ -9,7 +9,7 @@
 namespace stratavon {
 
 // The synchronous engines: back-to-back read/write calls at the file
-// position over one work file, in whole buffers (single shape) or in
+// position over the worker's extent, in whole buffers (single shape) or in
 // transfer-sized chunks (chunked shape), with optional verification and
 // counting. Each loop ends the thread with its own exit code.
 
@@ -38,12 +38,15 @@ class CSyncEngine : public CAdvancedWorker {
   // are passed over. With Enable Performance each successful call counts,
   // at once, or into pTally for the caller to add later.
   bool TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally = nullptr);
-  // Rewinds; the position's only reader is the next call, which would fail on its own.
-  void Rewind() { (void)m_file.Seek(0); }
-  // Checks the whole buffer (read from qwOffset) against the stored
-  // checksum or its stamped units; reports a mismatch. Stamped units of a
-  // good buffer come out spoiled (DataGoodThenSpoil).
-  bool Verify(uint8_t* pBuffer, uint64_t qwOffset = 0);
+  // Back to the extent's start; the position's only reader is the next
+  // call, which would fail on its own.
+  void Rewind() { (void)m_file.Seek(m_extent.qwBase); }
+  // The file offset of the span's buffer b.
+  uint64_t BufferOffset(uint64_t b) const { return m_extent.At(b * m_dwBufferSize); }
+  // Checks the whole buffer (read from qwOffset in the file) against the
+  // stored checksum or its stamped units; reports a mismatch. Stamped units
+  // of a good buffer come out spoiled (DataGoodThenSpoil).
+  bool Verify(uint8_t* pBuffer, uint64_t qwOffset);
   // Spoils stamped headers before a read, unless the last check of this
   // buffer did it already (*pbSpoiled, which the read then uses up).
   void PrepareRead(uint8_t* pBuffer, size_t nBytes, bool* pbSpoiled) const {
@@ -54,7 +57,9 @@ class CSyncEngine : public CAdvancedWorker {
   // m_dwCheckedPass; bSpoil: a good buffer comes back spoiled.
   bool StartBackgroundCheck(bool bSpoil);
   // Buffers per pass: 1, or the span's.
-  uint64_t SpanBuffers() const { return m_dwBufferSize != 0 ? std::max<uint64_t>(m_qwFileBytes / m_dwBufferSize, 1) : 1; }
+  uint64_t SpanBuffers() const {
+    return m_dwBufferSize != 0 ? std::max<uint64_t>(m_extent.qwBytes / m_dwBufferSize, 1) : 1;
+  }
   // Takes the verdict on the pass being checked in the background, if any;
   // reports a mismatch (on the buffer that was checked) and returns false.
   // Everything else a pass could report comes after this, so failures are
@@ -62,7 +67,7 @@ class CSyncEngine : public CAdvancedWorker {
   bool SettleBackgroundCheck();
   void CleanUp() override;
   uint32_t PassReached() const override { return m_dwPass; }
-  uint64_t PassEnd() const override { return m_qwPassBytes < m_qwFileBytes ? m_qwPassBytes : 0; }
+  uint64_t PassEnd() const override { return m_qwPassBytes < m_extent.qwBytes ? m_qwPassBytes : 0; }
   // The common end of every loop.
   void EndLoop(uint32_t dwExitCode);
 
@@ -89,7 +94,7 @@ class CSyncEngine : public CAdvancedWorker {
   uint32_t m_dwCheckedPass = 0;   // the pass it should hold
   // The pass the file holds (stamped units): the writer's count, the reader's 1.
   uint32_t m_dwPass = 0;
-  // How much of a span that pass has written, buffer by buffer from the start.
+  // How much of a span that pass has written, buffer by buffer from the extent's start.
   uint64_t m_qwPassBytes = 0;
 };
 

@@ -98,7 +98,6 @@ TEST_F(CliTest, RefusedSettingsTouchNoTarget) {
   WriteFile(m_scratch.Path("long.hvx"), szLongLabel);
   ASSERT_EQ(mkfifo(m_scratch.Path("fifo.hvx").c_str(), 0600), 0);  // no writer: an open would wait forever
   const std::vector<std::pair<std::vector<std::string>, std::string>> kCases = {
-      {{"run", "-t", szDir, "-f", "write", "-x", "2MB", "-b", "1MB"}, "Error: Transfer Size > Buffer Size!"},
       {{"run", "-t", szDir}, "Error: Select an I/O Function!"},
       {{"run", "-t", szDir, "-f", "write", "-p", "G1"}, "Error: Invalid Data Pattern!"},
       {{"run", "-t", szDir, "-f", "write", "-p", "a"}, "Error: Invalid Data Pattern!"},

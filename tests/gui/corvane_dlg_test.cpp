@@ -242,7 +242,7 @@ TEST_F(CorvaneDlgTest, WorkersAreStartedTargetByTargetInSlotOrder) {
   const std::vector<std::pair<int, int>> expected = {{0, 0}, {0, 1}, {0, 2}, {0, 25}, {0, 26}, {0, 27},
                                                      {1, 0}, {1, 1}, {1, 2}, {1, 25}, {1, 26}, {1, 27}};
   EXPECT_EQ(order, expected);
-  for (int t = 0; t < 2; ++t) EXPECT_TRUE(std::filesystem::is_directory(g_pTargetRecords[t].szRoot + "WRITE"));
+  for (int t = 0; t < 2; ++t) EXPECT_TRUE(std::filesystem::is_directory(g_pTargetRecords[t].target.szPath + "WRITE"));
   SaveScreenshot(dlg, "simple_console_running");
   Click(dlg, IDC_STOP);
   EXPECT_EQ(dlg.StatusText(), "STOP");
@@ -348,7 +348,7 @@ TEST_F(CorvaneDlgTest, StartAfterStopReusesTheRecordsUntilTargetsAreChosenAgain)
   ASSERT_EQ(g_nTargetRecords, 3);
   EXPECT_NE(g_pTargetRecords[1].hEndEvent[25], hEvent);
   for (int t = 0; t < 3; ++t) {
-    EXPECT_EQ(g_pTargetRecords[t].szRoot, roots[t]);
+    EXPECT_EQ(g_pTargetRecords[t].target.szPath, roots[t]);
     EXPECT_EQ(g_pTargetRecords[t].workerKind[29], kWorkerSimpleWrite) << "every target gets its workers again";
   }
   Click(dlg, IDC_STOP);
@@ -441,7 +441,7 @@ TEST_F(CorvaneDlgTest, FeaturesLogicalStopsTheRunAndPreparesTheRecords) {
   EXPECT_EQ(dlg.m_nAdvancedOpened, 1);
   EXPECT_EQ(dlg.m_szAdvancedPattern, "5A");
   ASSERT_EQ(g_nTargetRecords, 2);
-  EXPECT_EQ(g_pTargetRecords[1].szRoot, roots[1]);
+  EXPECT_EQ(g_pTargetRecords[1].target.szPath, roots[1]);
 
   // Without a run: re-chosen targets are rebuilt, directories made, and
   // the Status is left alone.
@@ -451,7 +451,7 @@ TEST_F(CorvaneDlgTest, FeaturesLogicalStopsTheRunAndPreparesTheRecords) {
   EXPECT_EQ(dlg.m_nAdvancedOpened, 2);
   EXPECT_EQ(dlg.StatusText(), "STOP");
   ASSERT_EQ(g_nTargetRecords, 1);
-  EXPECT_EQ(g_pTargetRecords[0].szRoot, others[0]);
+  EXPECT_EQ(g_pTargetRecords[0].target.szPath, others[0]);
   EXPECT_TRUE(std::filesystem::is_directory(others[0] + "READ"));
   EXPECT_TRUE(std::filesystem::is_directory(others[0] + "WRITE"));
 }

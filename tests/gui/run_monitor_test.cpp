@@ -142,8 +142,8 @@ TEST_F(RunMonitorTest, ResultsOnStopEqualTheCliJsonAndSaveAsJsonCsvAndPng) {
   EXPECT_EQ(ReadWholeFile(out.Path("r.json")), szCli);
   ASSERT_TRUE(pResults->SaveTo(QString::fromStdString(out.Path("r.csv"))));
   const std::string szCsv = ReadWholeFile(out.Path("r.csv"));
-  EXPECT_NE(szCsv.find(result.targets[1].szRoot + ",FAIL,DATA COMPARISON," + std::to_string(6u * 1048576u) + ",96,"),
-            std::string::npos)
+  const std::string szRow = result.targets[1].target.szPath + ",FAIL,DATA COMPARISON," + std::to_string(6u * 1048576u);
+  EXPECT_NE(szCsv.find(szRow + ",96,"), std::string::npos)
       << szCsv;
   EXPECT_NE(szCsv.find(",1052672,DATA COMPARISON,,,,,\n"), std::string::npos) << szCsv;
   EXPECT_NE(szCsv.find(",,,1000.000,1000.000,1000.000,1000.000,1000.000\n"), std::string::npos) << szCsv;

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <tuple>
 
 #include "run/AdvancedRunControl.h"
+#include "run/RunPreparation.h"
 #include "engine/DataFile.h"
 #include "run/Statistics.h"
 #include "run/WorkerPlan.h"
@@ -12,6 +14,7 @@
 #include "engine/Pattern.h"
 #include "support/RunFixture.h"
 #include "support/TableView.h"
+#include "support/TempDir.h"
 #include "support/Wait.h"
 
 namespace stratavon {
@@ -27,7 +30,9 @@ TEST(SizeListTest, IndexMeansFiveHundredTwelveShiftedByIt) {
     ASSERT_TRUE(SizeOfListIndex(i, &dwBytes));
     EXPECT_EQ(dwBytes, 512u << i);
     EXPECT_EQ(SizeItemIndex(SizeItemText(i)), i);
+    EXPECT_EQ(SizeListIndexOf(dwBytes), i);
   }
+  for (uint32_t dwOdd : {0u, 3072u, 8388608u}) EXPECT_EQ(SizeListIndexOf(dwOdd), -1) << dwOdd;
   EXPECT_STREQ(SizeItemText(0), "512B");
   EXPECT_STREQ(SizeItemText(1), "1KB");
   EXPECT_STREQ(SizeItemText(13), "4MB");
@@ -39,6 +44,49 @@ TEST(SizeListTest, IndexMeansFiveHundredTwelveShiftedByIt) {
     EXPECT_EQ(SizeItemText(nOther), nullptr);
   }
   for (const char* szOdd : {"1K", "3KB", "", "8MB", "1MB "}) EXPECT_EQ(SizeItemIndex(szOdd), -1) << szOdd;
+}
+
+// A refused preparation is a value: what a console shows, what a headless
+// front end says, and nothing made under the targets.
+TEST(RunPreparationTest, RefusalsAreValuesAndLeaveNothingBehind) {
+  test::CTempDir dir;
+  RunOptions options;
+  options.targets = {dir.Root()};
+  options.dwFunction = FUNCTION_WRITE;
+  options.choices.dwTransferSize = 2097152;
+  options.choices.dwBufferSize = 1048576;
+  StartRefusal refusal = PrepareRun(options);
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->ConsoleText(), "Transfer Size > Buffer Size!");
+  EXPECT_EQ(refusal->Text(), "Transfer Size > Buffer Size!");
+  EXPECT_EQ(g_pTargetRecords, nullptr);
+
+  // The peers refuse before a target is touched; they say why themselves.
+  options.bSimple = true;
+  refusal = PrepareRun(options, [] { return false; });
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->Text(), "");
+  EXPECT_EQ(g_pTargetRecords, nullptr);
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("WRITE")));
+
+  // The console's word and the plain why, both said headless.
+  const std::string szGone = dir.Path("gone/");
+  options.targets = {szGone};
+  refusal = PrepareRun(options);
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->ConsoleText(), "Directory Creation Error!");
+  EXPECT_EQ(refusal->Text(), "Directory Creation Error!: no such folder: " + szGone);
+  ReleaseTargetRecords();
+
+  // The console names the root; headless only the why is said.
+  const std::string szLong = dir.Root() + std::string(4096, 'd') + "/";
+  options.targets = {szLong};
+  refusal = PrepareRun(options);
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->ConsoleText(), "Target Path Too Long!\n" + szLong);
+  EXPECT_EQ(refusal->Text(), refusal->szWhy);
+  EXPECT_NE(refusal->szWhy.find("path limit"), std::string::npos) << refusal->szWhy;
+  ReleaseTargetRecords();
 }
 
 using Plan = std::vector<PlannedWorker>;
@@ -252,7 +300,7 @@ TEST_F(RunControlTest, UnknownFunctionLaunchesNothingButRuns) {
 TEST_F(RunControlTest, StopWhileIdleDoesNothing) {
   Open(FUNCTION_WRITE, 0);
   int nDispatched = 0;
-  m_control->OnStop([&] { ++nDispatched; });
+  m_control->OnStop({[&] { ++nDispatched; }, nullptr, {}});
   EXPECT_TRUE(m_view->Calls().empty());
   EXPECT_EQ(nDispatched, 0);
   EXPECT_FALSE(m_control->IsRunning());
@@ -315,7 +363,7 @@ TEST_F(RunControlTest, RealWorkersRunAndStop) {
   EXPECT_NE(view.m_szIops, "0 IO/s");
 
   int nDispatched = 0;
-  control.OnStop([&] { ++nDispatched; });
+  control.OnStop({[&] { ++nDispatched; }, nullptr, {}});
   EXPECT_GE(nDispatched, 1);
   EXPECT_EQ(view.m_table.StatusText(), "STOP");
   EXPECT_EQ(view.m_table.ExtendedText(), "NONE");

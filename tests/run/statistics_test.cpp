@@ -233,7 +233,7 @@ class StalledReadTest : public test::RunFixture {
         << "reads did not go on";
     control.OnTimer(TIMER_STATS);
     const uint64_t qwMaxAfter = control.Intervals().Target(0).latency.qwMaxNs;
-    control.OnStop([] {});
+    control.OnStop({});
 
     ASSERT_LE(stalled.qwCount, 10000u) << "too many reads in the period for p99.99 to reach the top one";
     EXPECT_GE(stalled.qwMaxNs, qwHeldNs * 99 / 100) << "a period's maximum is its top bucket's value";

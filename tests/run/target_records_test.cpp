@@ -27,20 +27,20 @@ class RecordsTest : public test::RunFixture {};
 
 TEST_F(RecordsTest, BlockIsBuiltOnceWithASpareRecord) {
   CTempDir c, e;
-  ASSERT_TRUE(BuildTargetRecords({c.Root(), e.Root()}));
+  ASSERT_TRUE(BuildTargetRecords(FolderTargets({c.Root(), e.Root()})));
   ASSERT_NE(g_pTargetRecords, nullptr);
   TargetRunRecord* pBlock = g_pTargetRecords;
   EXPECT_EQ(g_nTargetRecords, 2);
-  EXPECT_EQ(pBlock[0].szRoot, c.Root());
-  EXPECT_EQ(pBlock[1].szRoot, e.Root());
-  EXPECT_EQ(pBlock[2].szRoot, "") << "the spare record stays unused";
+  EXPECT_EQ(pBlock[0].target.szPath, c.Root());
+  EXPECT_EQ(pBlock[1].target.szPath, e.Root());
+  EXPECT_EQ(pBlock[2].target.szPath, "") << "the spare record stays unused";
   for (int s = 0; s < kSlotsPerTarget; ++s) {
     ASSERT_TRUE(pBlock[1].hEndEvent[s] && pBlock[1].hEndEvent[s]->IsSet());
     EXPECT_EQ(pBlock[1].entries[s].hFile, INVALID_HANDLE_VALUE);
     EXPECT_EQ(pBlock[1].entries[s + kWriteEntryOffset].hFile, INVALID_HANDLE_VALUE);
   }
   HEVENT hKept = pBlock[0].hEndEvent[7];
-  EXPECT_TRUE(BuildTargetRecords({c.Root()})) << "an existing block is kept";
+  EXPECT_TRUE(BuildTargetRecords(FolderTargets({c.Root()}))) << "an existing block is kept";
   EXPECT_EQ(g_pTargetRecords, pBlock);
   EXPECT_EQ(g_pTargetRecords[0].hEndEvent[7], hKept);
 
@@ -54,7 +54,7 @@ TEST_F(RecordsTest, WorkDirectories) {
   CTempDir a, b;
   std::filesystem::create_directory(a.Path("READ"));
   std::string szFailed;
-  EXPECT_EQ(CreateWorkDirectories({a.Root(), b.Root()}, &szFailed), WorkDirectoryResult::kCreated)
+  EXPECT_EQ(CreateWorkDirectories(FolderTargets({a.Root(), b.Root()}), &szFailed), WorkDirectoryResult::kCreated)
       << "an existing READ directory does not stop a start";
   for (const CTempDir* p : {&a, &b}) {
     EXPECT_TRUE(std::filesystem::is_directory(p->Path("READ")));
@@ -62,17 +62,17 @@ TEST_F(RecordsTest, WorkDirectories) {
   }
 
   const std::string szGone = a.Path("gone/");
-  EXPECT_EQ(CreateWorkDirectories({b.Root(), szGone}, &szFailed), WorkDirectoryResult::kPathNotFound);
+  EXPECT_EQ(CreateWorkDirectories(FolderTargets({b.Root(), szGone}), &szFailed), WorkDirectoryResult::kPathNotFound);
   EXPECT_EQ(szFailed, szGone);
 
   // A long root is kept whole as long as its work files fit the path limit.
   std::string szDeep = b.Root();
   while (szDeep.size() < 3000) szDeep += std::string(200, 'd') + "/";
   std::filesystem::create_directories(szDeep);
-  EXPECT_EQ(CreateWorkDirectories({szDeep}, &szFailed), WorkDirectoryResult::kCreated);
+  EXPECT_EQ(CreateWorkDirectories(FolderTargets({szDeep}), &szFailed), WorkDirectoryResult::kCreated);
   EXPECT_TRUE(std::filesystem::is_directory(szDeep + "WRITE"));
   const std::string szTooLong = szDeep + std::string(4096 - szDeep.size() - 10, 'x') + "/";
-  EXPECT_EQ(CreateWorkDirectories({szTooLong}, &szFailed), WorkDirectoryResult::kPathTooLong);
+  EXPECT_EQ(CreateWorkDirectories(FolderTargets({szTooLong}), &szFailed), WorkDirectoryResult::kPathTooLong);
   EXPECT_EQ(szFailed, szTooLong);
 }
 

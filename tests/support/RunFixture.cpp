@@ -17,12 +17,12 @@ RunSettings MakeSettings(uint32_t dwBufferSize, uint32_t dwTransferSize, uint32_
 
 bool RunFixture::Prepare(const std::vector<std::string>& roots, const RunSettings& settings) {
   m_roots = roots;
-  if (!BuildTargetRecords(roots)) {
+  if (!BuildTargetRecords(FolderTargets(roots))) {
     ADD_FAILURE() << "records block not built";
     return false;
   }
   std::string szFailed;
-  if (CreateWorkDirectories(roots, &szFailed) != WorkDirectoryResult::kCreated) {
+  if (CreateWorkDirectories(FolderTargets(roots), &szFailed) != WorkDirectoryResult::kCreated) {
     ADD_FAILURE() << "work directories not made under " << szFailed;
     return false;
   }

@@ -111,8 +111,8 @@ class SimpleWorkerTest : public ::testing::Test {
 
   void Prepare(const std::vector<std::string>& roots) {
     m_roots = roots;
-    ASSERT_TRUE(BuildTargetRecords(roots));
-    ASSERT_EQ(CreateWorkDirectories(roots), WorkDirectoryResult::kCreated);
+    ASSERT_TRUE(BuildTargetRecords(FolderTargets(roots)));
+    ASSERT_EQ(CreateWorkDirectories(FolderTargets(roots)), WorkDirectoryResult::kCreated);
     ResetTargetRecords();
   }
   void PrepareTemporary(int nTargets = 1) {

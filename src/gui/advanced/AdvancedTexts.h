@@ -36,7 +36,6 @@ constexpr char kAdvancedTitle[] = "Stratavon Advanced";
 constexpr char kDataFileFilter[] = "Halvex Data Files (*.hvx)";
 constexpr char kDataFileInvalid[] = "INVALID";
 constexpr char kInvalidFileSize[] = "Invalid File Size!";
-constexpr char kTransferOverBuffer[] = "Transfer Size > Buffer Size!";
 constexpr char kElapsedZero[] = "00:00:00:00";
 
 // The ten columns of the target list, in insertion order.

@@ -30,6 +30,7 @@
 #include "platform/MessageBox.h"
 #include "run/RunChoices.h"
 #include "run/SizeList.h"
+#include "run/WorkerPlan.h"
 
 namespace stratavon {
 namespace {
@@ -57,15 +58,6 @@ class CCorvaneAdvancedDlg::CWidgetTexts : public IWorkerConsole {
  private:
   CCorvaneAdvancedDlg& m_dlg;
 };
-
-const char* OperationWord(uint32_t dwFunction) {
-  switch (dwFunction) {
-    case FUNCTION_READ: return "READ";
-    case FUNCTION_WRITE: return "WRITE";
-    case FUNCTION_READ_WRITE: return "READ/WRITE";
-    default: return "UNKNOWN";
-  }
-}
 
 CCorvaneAdvancedDlg::CCorvaneAdvancedDlg(QWidget* pParent, CCorvaneDlg* pSimpleDlg, const std::string& szPattern)
     : QDialog(pParent), m_pSimpleDlg(pSimpleDlg), m_szPattern(szPattern), m_hIcon(ApplicationIcon()) {
@@ -254,7 +246,7 @@ void CCorvaneAdvancedDlg::OnInitDialog() {
   m_edLocation->setCursorPosition(0);
   m_edThreads->setText(QString::number(m_pRun->Threads()));
   m_edPattern->setText(QString::fromStdString(m_szPattern));
-  m_edOperation->setText(QString::fromLatin1(OperationWord(m_pRun->Settings().dwFunction)));
+  m_edOperation->setText(QString::fromLatin1(FunctionWord(m_pRun->Settings().dwFunction)));
   m_edStatus->setText(QString::fromLatin1(kStatusIdle));
   m_edElapsed->setText(QString::fromLatin1(kElapsedZero));
   m_edPerformance->setText(QStringLiteral("0 MB/s"));
@@ -308,6 +300,21 @@ RunChoices CCorvaneAdvancedDlg::ReadControls() const {
   return choices;
 }
 
+void CCorvaneAdvancedDlg::WriteControls(const RunChoices& choices) {
+  const auto select = [](QComboBox* pCombo, int nIndex) {
+    if (nIndex >= 0) pCombo->setCurrentIndex(nIndex);
+  };
+  const auto check = [](QCheckBox* pBox, bool bChecked) {
+    if (pBox->isChecked() != bChecked) pBox->click();
+  };
+  select(m_cbTransfer, SizeListIndexOf(choices.dwTransferSize));
+  select(m_cbBuffer, SizeListIndexOf(choices.dwBufferSize));
+  check(m_chkErrorChecking, choices.bErrorChecking);
+  check(m_chkPerformance, choices.bPerformance);
+  check(m_chkAsynchronous, choices.bAsynchronous);
+  select(m_cbDepth, m_cbDepth->findData(choices.dwQueueDepth));
+}
+
 void CCorvaneAdvancedDlg::OnAsynchronous() { m_cbDepth->setEnabled(m_chkAsynchronous->isChecked()); }
 
 void CCorvaneAdvancedDlg::UpdateSettingsEnabled() {
@@ -357,7 +364,7 @@ void CCorvaneAdvancedDlg::OnModify() {
     // What was written stays, but the next Start gives the target the
     // console's settings again.
     settings.bCustom = 0;
-    ShowMessageBox(kTransferOverBuffer, kErrorCaption, MessageIcon::kError);
+    ShowMessageBox(kMsgTransferOverBuffer, kErrorCaption, MessageIcon::kError);
     return;
   }
   settings.bCustom = 1;

@@ -84,6 +84,13 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   QString StartHint() const;
   // The chart, results and event log beside the console.
   CRunMonitor& Monitor() { return *m_pMonitor; }
+  // The one mapping between the controls and the choices (Start, Modify
+  // and the settings store go through it). Writing sets the controls as
+  // the operator would, the boxes by a click so that their handlers run;
+  // a size or depth the lists lack (none included) keeps the selection,
+  // and the file size stays as typed.
+  RunChoices ReadControls() const;
+  void WriteControls(const RunChoices& choices);
 
  protected:
   // The Open dialog for a data file; an empty path when cancelled.
@@ -117,7 +124,6 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   void CreateControls();
   void CreateMenu(QMenuBar* pMenuBar);
   void OnInitDialog();
-  RunChoices ReadControls() const;
   int TargetCount() const;
   // Shows a row's failure: a target that failed in this run is drawn in red.
   void MarkRow(int nRow);
@@ -180,8 +186,5 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   QSize m_sizeTemplate;
   std::vector<std::pair<QWidget*, QRect>> m_baseGeometry;
 };
-
-// The Operation box's word for an I/O function code.
-const char* OperationWord(uint32_t dwFunction);
 
 }  // namespace stratavon

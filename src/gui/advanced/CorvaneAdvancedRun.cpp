@@ -54,18 +54,21 @@ void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
   // the window repaints and moves, a worker's message box can be shown.
   // Commands that would re-enter the run control are held off by
   // m_nWaitDepth meanwhile.
-  const auto dispatch = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };
+  StopHooks hooks;
+  hooks.dispatch = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };
   // Each wait is bounded by the I/O time-out: a worker still inside a call
   // by then has failed, and the operator learns which ones hold the stop
   // and may quit without them.
-  while (!(bClosing ? m_pRun->OnClose(dispatch, IoTimeout()) : m_pRun->OnStop(dispatch, IoTimeout()))) {
-    const std::vector<std::string> stalls = FailStalledWorkers(m_pWorkerView.get());
+  hooks.pStalledRows = m_pWorkerView.get();
+  hooks.onStalled = [this](const std::vector<std::string>& stalls) {
     if (!stalls.empty()) {
       m_pWorkerView->SetStatusText("FAIL");
       m_pWorkerView->SetExtendedText(stalls.front());
     }
     OfferQuitWhileStopping(this);
-  }
+    return true;
+  };
+  (void)(bClosing ? m_pRun->OnClose(hooks) : m_pRun->OnStop(hooks));
   --m_nWaitDepth;
   UpdateStartHint();
   UpdateSettingsEnabled();
@@ -127,8 +130,9 @@ void CCorvaneAdvancedDlg::CloseWithoutEvents() {
   // into, which is left allocated rather than freed under it.
   m_pWorkerView->Detach();
   CQtAdvancedView* pView = m_pWorkerView.get();
-  const bool bEnded = m_pRun->OnClose([pView] { pView->RunPendingCalls(); }, IoTimeout());
-  if (!bEnded) (void)FailStalledWorkers(nullptr);
+  StopHooks hooks;
+  hooks.dispatch = [pView] { pView->RunPendingCalls(); };
+  const bool bEnded = m_pRun->OnClose(hooks).bEnded;
   m_bClosed = 1;
   ForgetTargetSettings();
   if (!bEnded) (void)m_pWorkerView.release();

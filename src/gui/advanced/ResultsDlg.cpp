@@ -85,7 +85,7 @@ void CResultsDlg::SetResult(const RunResult& result) {
   m_lcTargets->clear();
   for (const TargetResult& target : result.targets) {
     auto* pItem = new QTreeWidgetItem(m_lcTargets);
-    pItem->setText(kRoot, QString::fromStdString(target.szRoot));
+    pItem->setText(kRoot, QString::fromStdString(target.target.szPath));
     pItem->setToolTip(kRoot, pItem->text(kRoot));
     pItem->setText(kStatus, QString::fromStdString(target.szStatus));
     pItem->setText(kError, QString::fromStdString(target.szError));

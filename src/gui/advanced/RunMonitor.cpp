@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include "run/Statistics.h"
+#include "run/WorkerPlan.h"
 #include "gui/advanced/CorvaneAdvancedDlg.h"
 #include "gui/advanced/EventLogDlg.h"
 #include "gui/advanced/RateChart.h"
@@ -27,7 +28,7 @@ std::string Switch(const RunSettings& settings, uint32_t dwBit) {
 std::vector<std::pair<std::string, std::string>> DescribeRunSettings(const RunSettings& settings, int nTargets,
                                                                      const std::string& szPattern) {
   std::vector<std::pair<std::string, std::string>> described = {
-      {"Function", OperationWord(settings.dwFunction)},
+      {"Function", FunctionWord(settings.dwFunction)},
       {"Threads", std::to_string(settings.dwThreads)},
       {"Targets", std::to_string(nTargets)},
       {"Pattern", szPattern},
@@ -120,7 +121,7 @@ void CRunMonitor::OnRunEnded(bool bShow) {
   m_result.targets.clear();
   for (int t = 0; t < m_nTargets; ++t) {
     TargetResult target;
-    target.szRoot = m_cell(t, kColumnTarget);
+    target.target = FolderTarget(m_cell(t, kColumnTarget));
     m_result.nFailures += FailedWorkersOf(t);
     // The console keeps FAIL for a target one of whose workers failed,
     // even when its others wrote STOP after it.

@@ -29,14 +29,8 @@ constexpr char kPatternTextCjtpat[] = "CJT";
 constexpr char kPatternTextCspat[] = "CSP";
 constexpr char kPatternTextReset[] = "AA";
 
-// Refusals (caption "Error").
+// Refusals (caption "Error"); those of the preparation are in run/RunPreparation.h.
 constexpr char kMsgSelectThreadCount[] = "Select a Thread Count!";
-constexpr char kMsgInvalidPattern[] = "Invalid Data Pattern!";
-constexpr char kMsgNoTargets[] = "No Targets Selected!";
-constexpr char kMsgSelectFunction[] = "Select an I/O Function!";
-constexpr char kMsgTargetInitFailure[] = "Target Initialization Failure.";
-constexpr char kMsgDirectoryCreation[] = "Directory Creation Error!";
-constexpr char kMsgTargetPathTooLong[] = "Target Path Too Long!";
 constexpr char kMsgMemoryFailure[] = "Memory Allocation Failure.";
 constexpr char kMsgNoLogicalDrives[] = "No Logical Drives Found.";
 constexpr char kMsgFolderNotFound[] = "Folder Not Found!";

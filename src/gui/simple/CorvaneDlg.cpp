@@ -27,6 +27,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Mounts.h"
 #include "run/RunChoices.h"
+#include "run/Statistics.h"
 
 namespace stratavon {
 namespace {
@@ -118,7 +119,7 @@ void CCorvaneDlg::CreateControls() {
   ShowReadOnly(m_edStatus, true);
   // While a run is on, its failed calls show on the Status box.
   m_pFailedCallsTimer = new QTimer(this);
-  m_pFailedCallsTimer->setInterval(2000);
+  m_pFailedCallsTimer->setInterval(static_cast<int>(kStatsPeriodMs));
   connect(m_pFailedCallsTimer, &QTimer::timeout, this, [this] { ShowFailedCalls(); });
 
   auto* pLocationLabel = new QLabel(tr("Location"), pClient);

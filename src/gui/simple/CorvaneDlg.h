@@ -152,11 +152,13 @@ class CCorvaneDlg : public QDialog {
 
   // Start checks 1 to 4; false after a refusal (the console has reset).
   bool PassStartChecks();
+  // The records block and the work directories of the chosen targets (a
+  // block of targets chosen anew is released first); false after a refusal.
+  bool PrepareConsoleTargets();
   // Shows a refusal (caption "Error") and resets the console.
-  void Refuse(const char* szMessage);
+  void Refuse(const std::string& szMessage);
   // Shows an application box (internal failure) and resets the console.
   void RefuseInternal(const char* szMessage);
-  bool PrepareWorkDirectories();
   void LaunchSimpleWorkers();
   // Stops the run's workers and waits for all of them; GUI events are
   // served between the 500 ms waits. Each wait is bounded by the I/O

@@ -18,6 +18,8 @@
 #include "platform/CriticalSection.h"
 #include "platform/MessageBox.h"
 #include "run/RunChoices.h"
+#include "run/RunPreparation.h"
+#include "run/RunStop.h"
 #include "run/TargetRecords.h"
 #include "run/WorkerPlan.h"
 #include "workers/simple/SimpleWorkers.h"
@@ -34,7 +36,7 @@ WorkerFactory CCorvaneDlg::SimpleWorkerFactory(uint32_t nKind) const {
   }
 }
 
-void CCorvaneDlg::Refuse(const char* szMessage) {
+void CCorvaneDlg::Refuse(const std::string& szMessage) {
   ShowMessageBox(szMessage, kErrorCaption, MessageIcon::kError);
   ResetConsole();
 }
@@ -59,37 +61,25 @@ bool CCorvaneDlg::PassStartChecks() {
     RefuseInternal(kMsgInitializationError);
     return false;
   }
-  if (m_edLocation->text() == QLatin1String(kPleaseSelectTargets)) {
-    Refuse(kMsgNoTargets);
-    return false;
-  }
-  if (m_nIoFunction == 0) {
-    Refuse(kMsgSelectFunction);
+  const bool bTargetsChosen = m_edLocation->text() != QLatin1String(kPleaseSelectTargets);
+  const uint32_t dwFunction = static_cast<uint32_t>(m_nIoFunction);
+  if (const StartRefusal refusal = CheckTargetsAndFunction(bTargetsChosen, FolderTargets(TargetRoots()), dwFunction)) {
+    Refuse(refusal->ConsoleText());
     return false;
   }
   return true;
 }
 
-bool CCorvaneDlg::PrepareWorkDirectories() {
-  std::string szFailedRoot;
-  std::string szWhy;
-  switch (CreateWorkDirectories(TargetRoots(), &szFailedRoot, &szWhy)) {
-    case WorkDirectoryResult::kCreated:
-      return true;
-    case WorkDirectoryResult::kPathNotFound:
-      Refuse(kMsgDirectoryCreation);
-      return false;
-    case WorkDirectoryResult::kPathTooLong:
-      ShowMessageBox(std::string(kMsgTargetPathTooLong) + "\n" + szFailedRoot, kErrorCaption, MessageIcon::kError);
-      ResetConsole();
-      return false;
-    case WorkDirectoryResult::kNotDirectory:
-    case WorkDirectoryResult::kTargetBusy:
-      ShowMessageBox(szWhy, kErrorCaption, MessageIcon::kError);
-      ResetConsole();
-      return false;
+bool CCorvaneDlg::PrepareConsoleTargets() {
+  if (m_bTargetsChanged) {
+    ReleaseTargetRecords();
+    m_bTargetsChanged = 0;
   }
-  return false;
+  if (const StartRefusal refusal = PrepareTargets(FolderTargets(TargetRoots()))) {
+    Refuse(refusal->ConsoleText());
+    return false;
+  }
+  return true;
 }
 
 void CCorvaneDlg::LaunchSimpleWorkers() {
@@ -111,15 +101,7 @@ void CCorvaneDlg::OnStart() {
   SetStatus(kStatusInit);
   // Every worker lays the pattern anew as it starts: a changed pattern needs nothing more.
   m_bPatternChanged = 0;
-  if (m_bTargetsChanged) {
-    ReleaseTargetRecords();
-    m_bTargetsChanged = 0;
-  }
-  if (!BuildTargetRecords(TargetRoots())) {
-    Refuse(kMsgTargetInitFailure);
-    return;
-  }
-  if (!PrepareWorkDirectories()) return;
+  if (!PrepareConsoleTargets()) return;
   ResetTargetRecords();
   if (!m_pTargets || g_pTargetRecords == nullptr) {
     RefuseInternal(kMsgTargetInitFailed);
@@ -135,15 +117,16 @@ void CCorvaneDlg::OnStart() {
 
 bool CCorvaneDlg::StopAndWaitForWorkers() {
   ++m_nWaitDepth;
-  StopWorkers();
   // A worker's start-up message box is shown by this thread, so the wait
   // keeps serving events (not the operator's input to the console, which
   // waits until the workers are down).
-  bool bStalled = false;
-  while (!WaitForWorkers([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }, IoTimeout())) {
-    bStalled |= !FailStalledWorkers(nullptr).empty();
+  StopHooks hooks;
+  hooks.dispatch = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
+  hooks.onStalled = [this](const std::vector<std::string>&) {
     OfferQuitWhileStopping(this);
-  }
+    return true;
+  };
+  const bool bStalled = !StopRun(hooks).stalls.empty();
   m_pFailedCallsTimer->stop();
   --m_nWaitDepth;
   return bStalled;
@@ -157,8 +140,7 @@ void CCorvaneDlg::StopWithoutEvents() {
   // longer than a call may take. Such a worker is marked failed and left
   // on the records, which are the process's and outlive the console.
   m_pFailedCallsTimer->stop();
-  StopWorkers();
-  if (!WaitForWorkers({}, IoTimeout())) (void)FailStalledWorkers(nullptr);
+  (void)StopRun({});
   m_bRunning = 0;
 }
 
@@ -167,7 +149,7 @@ bool CCorvaneDlg::ShowFailedCalls() {
   for (int t = 0; t < m_nTargets && t < g_nTargetRecords; ++t) {
     const IoErrorTally tally = TargetIoErrors(t);
     if (tally.qwCalls == 0) continue;
-    szTip += QString::fromStdString(g_pTargetRecords[t].szRoot + ": " + DescribeFailedCalls(tally)) + '\n';
+    szTip += QString::fromStdString(g_pTargetRecords[t].target.szPath + ": " + DescribeFailedCalls(tally)) + '\n';
   }
   m_edStatus->setToolTip(szTip.trimmed());
   m_edStatus->setStyleSheet(szTip.isEmpty() ? QString() : QStringLiteral("color: red"));
@@ -201,16 +183,7 @@ void CCorvaneDlg::ResetConsole() {
 void CCorvaneDlg::OnFeaturesLogical() {
   if (m_nWaitDepth > 0) return;
   if (m_bRunning) OnStop();
-  if (!PassStartChecks()) return;
-  if (m_bTargetsChanged) {
-    ReleaseTargetRecords();
-    m_bTargetsChanged = 0;
-  }
-  if (!BuildTargetRecords(TargetRoots())) {
-    Refuse(kMsgTargetInitFailure);
-    return;
-  }
-  if (!PrepareWorkDirectories()) return;
+  if (!PassStartChecks() || !PrepareConsoleTargets()) return;
   OpenAdvancedConsole(m_edPattern->text().left(255).toStdString());
 }
 

@@ -48,8 +48,9 @@ bool CSimpleWorker::InitInstance() {
   if (!m_hEndEvent) m_hEndEvent = g_pTargetRecords[m_nTarget].hEndEvent[m_nSlot];
 
   m_lockRecords.Lock();
-  const std::string szRoot = g_pTargetRecords[m_nTarget].szRoot;
+  const Target target = g_pTargetRecords[m_nTarget].target;
   m_lockRecords.Unlock();
+  const std::string& szRoot = target.szPath;
 
   DiskSpaceInfo disk;
   if (!GetDiskFreeSpace(szRoot, disk)) {
@@ -74,8 +75,8 @@ bool CSimpleWorker::InitInstance() {
     return FailStart(kErrorMemoryAllocation, kSimpleMsgMemory, FormatSystemMessage(nError));
   }
   FillPatternBuffer(m_buffer.Data());
-  const std::string szFile = WorkFileName(szRoot, m_bWriteSide, m_nSlot);
-  if (!m_file.Create(szRoot, szFile)) {
+  m_extent = SlotExtentOf(target, m_bWriteSide, m_nSlot, kSimpleIoBytes);
+  if (!m_file.Create(szRoot, m_extent.szPath) || (m_extent.qwBase != 0 && !m_file.Seek(m_extent.qwBase))) {
     ReleaseIo();
     return FailStart(kErrorInitialization, kSimpleMsgFileCreation, m_file.Failure());
   }
@@ -98,7 +99,7 @@ bool CSimpleWorker::FailStart(IoErrorKind nKind, const char* szMessage, const st
   TargetRunRecord& record = g_pTargetRecords[m_nTarget];
   const bool bShown = (record.dwStartBoxesShown & dwBit) != 0;
   record.dwStartBoxesShown |= dwBit;
-  const std::string szRoot = record.szRoot;
+  const std::string szRoot = record.target.szPath;
   m_lockRecords.Unlock();
   if (!bShown) ShowMessageBox(std::string(szMessage) + "\n\nTarget: " + szRoot + "\nReason: " + szReason, "Error",
                               MessageIcon::kError);
@@ -146,7 +147,7 @@ void CSimpleWorker::Transfer(bool bWrite) {
       bWrite ? m_file.Write(m_buffer.Data(), kSimpleIoBytes) : m_file.Read(m_buffer.Data(), kSimpleIoBytes);
   const int nError = nMoved < 0 ? errno : 0;
   const bool bTimedOut = LeaveCall() > m_ioTimeout;
-  (void)m_file.Seek(0);
+  (void)m_file.Seek(m_extent.qwBase);
   if (nMoved > 0) NoteMoved();
   if (nMoved == static_cast<ssize_t>(kSimpleIoBytes) && !bTimedOut) return;
 

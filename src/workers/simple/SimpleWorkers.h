@@ -54,8 +54,8 @@ class ISimpleWorkerWatch {
 void SetSimpleWorkerWatch(ISimpleWorkerWatch* pWatch);
 
 // The simple console's workers: each owns one 1 MiB work file on its target
-// and one 1 MiB pattern buffer, and moves the whole buffer through the
-// file's first MiB with direct I/O, pass after pass, until its stop byte is
+// (its extent) and one 1 MiB pattern buffer, and moves the whole buffer
+// through the extent's first MiB with direct I/O, pass after pass, until its stop byte is
 // set. Nothing is counted or compared. A start-up that fails shows its
 // message box on the worker's own thread (so only that worker waits for the
 // operator) and ends the worker.
@@ -74,7 +74,7 @@ class CSimpleWorker : public CSlotWorker {
   virtual void RunIo() = 0;
   // Withdraws file and buffer from the slot entry, then releases them.
   void ReleaseIo();
-  // One whole-buffer transfer at the file position, then back to offset 0.
+  // One whole-buffer transfer at the file position, then back to the extent's start.
   // A failure is passed to the watch once and otherwise ignored.
   void Transfer(bool bWrite);
   void EndIo(uint32_t dwExitCode);
