@@ -64,6 +64,9 @@ int OpenSynced(const std::string& szPath) {
 
 }  // namespace
 
+uint64_t g_qwFlushEveryBytes = 0;
+CFlushJournal* g_pFlushJournal = nullptr;
+
 const char* JournalKindWord(EJournalKind kind) { return kKindWords[static_cast<int>(kind)]; }
 
 uint64_t JournalNow() {

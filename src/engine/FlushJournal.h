@@ -24,6 +24,13 @@
 namespace stratavon {
 
 class CTcpStream;
+class CFlushJournal;
+
+// Opt-in, process-wide, set by a front end before a stamped run: each
+// writer flushes after every this many bytes of acknowledged writes (0:
+// never) and journals what is durable then in g_pFlushJournal.
+extern uint64_t g_qwFlushEveryBytes;
+extern CFlushJournal* g_pFlushJournal;
 
 enum class EJournalKind {
   kFlushed,  // [from, to) of pass `pass` is durable
