@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "workers/BackgroundCheck.h"
@@ -300,10 +301,20 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
 
   uint64_t qwBytes = 0;
   uint64_t qwIos = 0;
+  // --flush-every: the batch has drained; what it wrote is noted (a failed
+  // request journaled as failed) and flushed once after the batch when due.
+  const bool bTracked = bWrite && m_flush.Active();
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
     if (!request.bIssued) continue;
     const int64_t nMoved = m_pQueue->Result(i);
+    if (bTracked) {
+      // The offset the request was issued at: a piecewise one has moved on since.
+      const uint32_t dwIssued = bPiecewise ? (request.dwPiece + m_dwPieces - 1) % m_dwPieces : 0;
+      const uint64_t qwAt = request.qwRegionOffset + uint64_t{dwIssued} * m_dwTransferSize;
+      if (nMoved < 0) m_flush.Failed(request.dwPass, qwAt, qwAt + dwBytes, static_cast<int>(-nMoved));
+      if (nMoved > 0) m_flush.Note(request.dwPass, qwAt, qwAt + static_cast<uint64_t>(nMoved));
+    }
     if (bVerify) {
       if (nMoved < 0) {
         ReportRequestError(static_cast<uint32_t>(-nMoved), nApiKind, request);
@@ -331,6 +342,12 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
     if (pLatency != nullptr) pLatency->Record(m_pQueue->CompletedAt(i) - tIssue);
   }
   if (bCount) CountIo(qwBytes, qwIos);
+  if (int nError = 0; bTracked) {
+    if (std::string szDetail; !m_flush.FlushIfDue(hFile, &nError, &szDetail)) {
+      ReportIoError(static_cast<uint32_t>(nError), kErrorWriteApi, nullptr, szDetail);
+      return BatchOutcome::kFailed;
+    }
+  }
   if (bWalk && (!bPiecewise || m_pRequests[0].dwPiece == 0)) {
     // The requests move in step: the last one holds the walk's newest step.
     m_bWalkTorn = false;

@@ -35,16 +35,14 @@ JournalRecord CFlushTracker::Record(EJournalKind kind, const Range& range) const
   return record;
 }
 
-bool CFlushTracker::Written(int fd, uint32_t dwPass, uint64_t qwFrom, uint64_t qwTo, int* pnError,
-                            std::string* pszDetail) {
-  if (!m_bActive) return true;
+void CFlushTracker::Note(uint32_t dwPass, uint64_t qwFrom, uint64_t qwTo) {
+  if (!m_bActive) return;
   if (!m_pending.empty() && m_pending.back().dwPass == dwPass && m_pending.back().qwTo == qwFrom) {
     m_pending.back().qwTo = qwTo;
   } else {
     m_pending.push_back(Range{dwPass, qwFrom, qwTo});
   }
   m_qwSinceFlush += qwTo - qwFrom;
-  return m_qwSinceFlush < g_qwFlushEveryBytes || FlushNow(fd, pnError, pszDetail);
 }
 
 bool CFlushTracker::FlushNow(int fd, int* pnError, std::string* pszDetail) {

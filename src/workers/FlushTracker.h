@@ -23,7 +23,16 @@ class CFlushTracker {
   // added). True when nothing was due, or the flush and its records are
   // done; false with *pnError (the errno, EIO for a journal that failed)
   // and *pszDetail, and the ranges then journaled as failed.
-  bool Written(int fd, uint32_t dwPass, uint64_t qwFrom, uint64_t qwTo, int* pnError, std::string* pszDetail);
+  bool Written(int fd, uint32_t dwPass, uint64_t qwFrom, uint64_t qwTo, int* pnError, std::string* pszDetail) {
+    Note(dwPass, qwFrom, qwTo);
+    return FlushIfDue(fd, pnError, pszDetail);
+  }
+  // The same in two steps, for a batch whose writes all completed: each
+  // noted, then one flush when due.
+  void Note(uint32_t dwPass, uint64_t qwFrom, uint64_t qwTo);
+  bool FlushIfDue(int fd, int* pnError, std::string* pszDetail) {
+    return !m_bActive || m_qwSinceFlush < g_qwFlushEveryBytes || FlushNow(fd, pnError, pszDetail);
+  }
   // Flushes whatever is pending (the drain of an asynchronous batch, or
   // the threshold reached); as Written.
   bool FlushNow(int fd, int* pnError, std::string* pszDetail);

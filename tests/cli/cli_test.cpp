@@ -376,6 +376,7 @@ TEST_F(CliTest, CorruptedReadFailsOneWorker) {
 // still holds the pass flushed before: OK) and the failed one (UNFLUSHED,
 // never LOST FLUSH); a cache whose flushes lie after the second loses the
 // three flushed ranges that followed: 1536 units of 512 bytes, from 0.
+// The honest run uses the synchronous writer, the lying one the asynchronous.
 TEST_F(CliTest, PowerCutBehindAWriteCacheIsJudgedByTheFlushJournal) {
   std::string szWhy;
   if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
@@ -387,8 +388,10 @@ TEST_F(CliTest, PowerCutBehindAWriteCacheIsJudgedByTheFlushJournal) {
     ASSERT_TRUE(fs.Control(std::string("clear\ncache on\nadd op=write name=.DAT skip=21 error=EIO\n") +
                            (bLie ? "add lie-flush skip=2\n" : "")))
         << fs.LastError();
-    const CliResult run = RunCli({"run", "-t", fs.Root(), "-f", "write", "-n", "1", "-e", "-p", "stamped", "-x", "64KB",
-                                  "-b", "64KB", "-s", "1MB", "--flush-every", "256KB", "--journal", szJournal, "-d", "10"});
+    std::vector<std::string> args = {"run", "-t", fs.Root(), "-f", "write", "-n", "1", "-e", "-p", "stamped", "-x", "64KB",
+                                     "-b", "64KB", "-s", "1MB", "--flush-every", "256KB", "--journal", szJournal, "-d", "10"};
+    if (bLie) args.insert(args.end(), {"-a", "-q", "4"});  // the asynchronous writer: a drain, then the flush
+    const CliResult run = RunCli(args);
     ASSERT_EQ(run.nExit, 1) << run.szOut << run.szErr;
     ASSERT_TRUE(fs.Control("powercut\n")) << fs.LastError();
     const CliResult verify = RunCli({"verify", fs.Root(), "--journal", szJournal, "--json"});
