@@ -71,15 +71,22 @@ std::string ScanText(const FileScan& scan, const char* szPassFrom) {
   return sz;
 }
 
-std::string ScanJson(const FileScan& scan, const char* szPassFrom) {
+// The opening of a file's JSON object: path, verdict and, when the file
+// could not be judged, why (the object then lacks only its brace).
+std::string FileJsonHead(const std::string& szPath, bool bGood, const std::string& szError) {
   std::string sz = "{\"path\": ";
-  AppendJsonString(sz, scan.szPath);
-  sz += ", \"good\": " + std::string(scan.Good() ? "true" : "false");
-  if (!scan.szError.empty()) {
+  AppendJsonString(sz, szPath);
+  sz += ", \"good\": " + std::string(bGood ? "true" : "false");
+  if (!szError.empty()) {
     sz += ", \"error\": ";
-    AppendJsonString(sz, scan.szError);
-    return sz + "}";
+    AppendJsonString(sz, szError);
   }
+  return sz;
+}
+
+std::string ScanJson(const FileScan& scan, const char* szPassFrom) {
+  std::string sz = FileJsonHead(scan.szPath, scan.Good(), scan.szError);
+  if (!scan.szError.empty()) return sz + "}";
   sz += ", \"bytes\": " + std::to_string(scan.qwBytes) + ", \"expected_bytes\": " +
         std::to_string(scan.qwExpectedBytes) + ", \"missing_bytes\": " + std::to_string(scan.qwMissingBytes) +
         ", \"stamped\": " + (scan.bIdentityKnown ? "true" : "false");
@@ -140,14 +147,8 @@ std::string FlushScanText(const FlushScan& scan) {
 }
 
 std::string FlushScanJson(const FlushScan& scan) {
-  std::string sz = "{\"path\": ";
-  AppendJsonString(sz, scan.szPath);
-  sz += ", \"good\": " + std::string(scan.Good() ? "true" : "false");
-  if (!scan.szError.empty()) {
-    sz += ", \"error\": ";
-    AppendJsonString(sz, scan.szError);
-    return sz + "}";
-  }
+  std::string sz = FileJsonHead(scan.szPath, scan.Good(), scan.szError);
+  if (!scan.szError.empty()) return sz + "}";
   sz += ", \"bytes\": " + std::to_string(scan.qwBytes) + ", \"run_id\": \"" + StampRunIdText(scan.id.qwRunId) +
         "\", \"slot\": " + std::to_string(scan.id.dwSlot) + ", \"unit_bytes\": " +
         std::to_string(scan.id.dwUnitBytes) + ", \"journal_records\": " + std::to_string(scan.qwRecords) +

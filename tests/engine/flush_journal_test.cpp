@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/FlushJournal.h"
+#include "engine/JournalScan.h"
 #include "platform/TcpStream.h"
 #include "support/TempDir.h"
 
@@ -118,6 +120,62 @@ TEST(FlushJournalTest, ListenerStoresEachRecordBeforeItAnswers) {
   EXPECT_EQ(records[4].dwSlot, 4u);
   EXPECT_GE(records[4].qwTimeNs, records[3].qwTimeNs);
   EXPECT_EQ(qwSkipped, 0u);
+}
+
+// Each unit judged against what the journal last said of it: flushed
+// (pass 2 over units 0..7), failed (unit 8), nothing (9..11).
+TEST(FlushJournalTest, UnitsAreJudgedAgainstTheLastJournaledFlush) {
+  constexpr uint32_t kUnit = 512;
+  const StampIdentity id{0x0123456789ABCDEFull, 2, kUnit};
+  std::vector<uint8_t> file(12 * kUnit, 0x5A);
+  const auto Stamp = [&](uint32_t nUnit, uint32_t dwPass, uint64_t qwOffset, const StampIdentity& who) {
+    std::memset(&file[nUnit * kUnit], 0x5A, kUnit);
+    StampUnits(&file[nUnit * kUnit], kUnit, qwOffset, dwPass, who);
+  };
+  for (uint32_t n = 0; n < 12; ++n) Stamp(n, 2, n * kUnit, id);
+  Stamp(1, 1, kUnit, id);                              // LOST FLUSH: the pass before
+  std::memset(&file[2 * kUnit], 0, kUnit);             // LOST FLUSH: zeroes
+  Stamp(3, 3, 3 * kUnit, id);                          // UNFLUSHED: written after the flush
+  std::memset(&file[4 * kUnit + 256], 0, 256);         // TORN where flushed: FAIL
+  Stamp(5, 2, 0, id);                                  // MISDIRECTED
+  std::memset(&file[8 * kUnit], 0, kUnit);             // UNFLUSHED: its write failed
+  Stamp(9, 1, 9 * kUnit, {7, 2, kUnit});               // UNFLUSHED: what the target held before
+  Stamp(10, 3, 10 * kUnit, id);
+  std::memset(&file[10 * kUnit + 300], 0, kUnit - 300);  // TORN where unflushed: allowed
+  test::CTempDir dir;
+  const std::string szPath = dir.Path("KORVA2.DAT");
+  std::ofstream(szPath, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
+
+  std::vector<JournalRecord> records = {Flushed(2, 0, 4 * kUnit), Flushed(2, 4 * kUnit, 9 * kUnit),
+                                        Flushed(2, 8 * kUnit, 9 * kUnit)};
+  for (JournalRecord& record : records) {
+    record.dwUnitBytes = kUnit;
+    record.dwPass = 2;
+    record.szPath = szPath;
+  }
+  records[2].kind = EJournalKind::kFailed;
+  records.push_back(Flushed(5, 0, kUnit));  // another worker's file
+  FlushScan scan = ScanWithJournal(szPath, records);
+  ASSERT_EQ(scan.szError, "");
+  EXPECT_EQ(scan.qwRecords, 3u);
+  const uint64_t aqwWant[kFlushClasses] = {3, 2, 4, 2, 0, 1, 0};
+  for (int i = 0; i < kFlushClasses; ++i) {
+    EXPECT_EQ(scan.aqwUnits[i], aqwWant[i]) << FlushClassWord(static_cast<FlushClass>(i));
+  }
+  EXPECT_EQ(scan.qwTornFlushed, 1u);
+  EXPECT_EQ(scan.aqwFirst[static_cast<int>(FlushClass::kLostFlush)], kUnit);
+  EXPECT_EQ(scan.aqwFirst[static_cast<int>(FlushClass::kTorn)], 4 * kUnit);
+  EXPECT_FALSE(scan.Good());
+
+  // The flush over unit 4 and 5 never happened: nothing promised there.
+  records.erase(records.begin() + 1);
+  std::memset(&file[5 * kUnit], 0, kUnit);
+  std::ofstream(szPath, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
+  records[0].qwTo = kUnit;
+  scan = ScanWithJournal(szPath, records);
+  EXPECT_EQ(scan.aqwUnits[static_cast<int>(FlushClass::kOk)], 1u);
+  EXPECT_EQ(scan.qwTornFlushed, 0u);
+  EXPECT_TRUE(scan.Good()) << "only unflushed units and torn ones where nothing was flushed";
 }
 
 }  // namespace
