@@ -51,7 +51,7 @@ TEST(SizeListTest, IndexMeansFiveHundredTwelveShiftedByIt) {
 TEST(RunPreparationTest, RefusalsAreValuesAndLeaveNothingBehind) {
   test::CTempDir dir;
   RunOptions options;
-  options.targets = {dir.Root()};
+  options.targets = {FolderTarget(dir.Root())};
   options.dwFunction = FUNCTION_WRITE;
   options.choices.dwTransferSize = 2097152;
   options.choices.dwBufferSize = 1048576;
@@ -71,7 +71,7 @@ TEST(RunPreparationTest, RefusalsAreValuesAndLeaveNothingBehind) {
 
   // The console's word and the plain why, both said headless.
   const std::string szGone = dir.Path("gone/");
-  options.targets = {szGone};
+  options.targets = {FolderTarget(szGone)};
   refusal = PrepareRun(options);
   ASSERT_TRUE(refusal);
   EXPECT_EQ(refusal->ConsoleText(), "Directory Creation Error!");
@@ -80,7 +80,7 @@ TEST(RunPreparationTest, RefusalsAreValuesAndLeaveNothingBehind) {
 
   // The console names the root; headless only the why is said.
   const std::string szLong = dir.Root() + std::string(4096, 'd') + "/";
-  options.targets = {szLong};
+  options.targets = {FolderTarget(szLong)};
   refusal = PrepareRun(options);
   ASSERT_TRUE(refusal);
   EXPECT_EQ(refusal->ConsoleText(), "Target Path Too Long!\n" + szLong);

@@ -76,7 +76,7 @@ CCorvaneAdvancedDlg::~CCorvaneAdvancedDlg() {
   // Every way of ending the console closes it first (OnClose), stopping
   // and waiting while the dialog is whole; only a console destroyed
   // without that has work left here.
-  if (m_bClosed == 0 || IsRunning()) CloseWithoutEvents();
+  if (!m_bClosed || IsRunning()) CloseWithoutEvents();
   KillTimers();
 }
 

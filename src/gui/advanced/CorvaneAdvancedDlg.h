@@ -155,7 +155,7 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   std::unique_ptr<CAdvancedRunControl> m_pRun;
   CRunMonitor* m_pMonitor = nullptr;  // a child of the dialog
   int m_nWaitDepth = 0;
-  uint8_t m_bClosed = 0;
+  bool m_bClosed = false;
   QString m_szRefusal;  // the last refused Start's reason, until the next Start
 
   QLineEdit* m_edThreads = nullptr;

@@ -102,7 +102,7 @@ void CCorvaneAdvancedDlg::ShowLatencyTips() {
 void CCorvaneAdvancedDlg::CloseDown() {
   StopAndWait(true);
   m_pMonitor->OnRunEnded(false);
-  m_bClosed = 1;
+  m_bClosed = true;
   ForgetTargetSettings();
   if (m_pSimpleDlg) m_pSimpleDlg->show();
 }
@@ -133,7 +133,7 @@ void CCorvaneAdvancedDlg::CloseWithoutEvents() {
   StopHooks hooks;
   hooks.dispatch = [pView] { pView->RunPendingCalls(); };
   const bool bEnded = m_pRun->OnClose(hooks).bEnded;
-  m_bClosed = 1;
+  m_bClosed = true;
   ForgetTargetSettings();
   if (!bEnded) (void)m_pWorkerView.release();
   if (m_pSimpleDlg) m_pSimpleDlg->show();
