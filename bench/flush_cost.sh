@@ -7,6 +7,8 @@
 # the median of the per-pair ratios ours/fio (goal >= 1.0; the table's goal
 # column is the shared 0.90/0.75 of the *_cost scripts). The journal's own
 # records per second: bench/journal_bench (build target journal_bench).
+# A journal on the disk under test costs a second synced write per flush;
+# JOURNAL=/dev/shm/flush-journal puts it elsewhere, to see the flush alone.
 #
 # Usage:
 #   cmake -S . -B /tmp/build-bench -DCMAKE_BUILD_TYPE=Release
@@ -41,8 +43,8 @@ run_one() {
   local work=$1
   if [[ $4 == 1 ]]; then
     KEEP_WORK_FILES=1 cli_rates "$work" -f write -n 1 -p stamped -x 64KB -b 64KB -s 64MB -P \
-      -d "$SECONDS_PER_RUN" --flush-every "$2" --journal "$work/flush-journal"
-    rm -f -- "$work/flush-journal"
+      -d "$SECONDS_PER_RUN" --flush-every "$2" --journal "${JOURNAL:-$work/flush-journal}"
+    rm -f -- "${JOURNAL:-$work/flush-journal}"
     return
   fi
   local file
