@@ -1,5 +1,8 @@
 #include "cli/VerifyCommand.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +10,7 @@
 #include <vector>
 
 #include "run/RunCommand.h"
+#include "engine/JournalScan.h"
 #include "engine/StampedScan.h"
 #include "platform/JsonText.h"
 
@@ -67,15 +71,22 @@ std::string ScanText(const FileScan& scan, const char* szPassFrom) {
   return sz;
 }
 
-std::string ScanJson(const FileScan& scan, const char* szPassFrom) {
+// The opening of a file's JSON object: path, verdict and, when the file
+// could not be judged, why (the object then lacks only its brace).
+std::string FileJsonHead(const std::string& szPath, bool bGood, const std::string& szError) {
   std::string sz = "{\"path\": ";
-  AppendJsonString(sz, scan.szPath);
-  sz += ", \"good\": " + std::string(scan.Good() ? "true" : "false");
-  if (!scan.szError.empty()) {
+  AppendJsonString(sz, szPath);
+  sz += ", \"good\": " + std::string(bGood ? "true" : "false");
+  if (!szError.empty()) {
     sz += ", \"error\": ";
-    AppendJsonString(sz, scan.szError);
-    return sz + "}";
+    AppendJsonString(sz, szError);
   }
+  return sz;
+}
+
+std::string ScanJson(const FileScan& scan, const char* szPassFrom) {
+  std::string sz = FileJsonHead(scan.szPath, scan.Good(), scan.szError);
+  if (!scan.szError.empty()) return sz + "}";
   sz += ", \"bytes\": " + std::to_string(scan.qwBytes) + ", \"expected_bytes\": " +
         std::to_string(scan.qwExpectedBytes) + ", \"missing_bytes\": " + std::to_string(scan.qwMissingBytes) +
         ", \"stamped\": " + (scan.bIdentityKnown ? "true" : "false");
@@ -101,11 +112,115 @@ std::string ScanJson(const FileScan& scan, const char* szPassFrom) {
   return sz + "]}";
 }
 
+std::string Seconds(uint64_t qwNs) {
+  char sz[32];
+  std::snprintf(sz, sizeof sz, "%.3f s", static_cast<double>(qwNs) / 1e9);
+  return sz;
+}
+
+std::string FlushScanText(const FlushScan& scan) {
+  if (!scan.szError.empty()) return "verify: " + scan.szPath + ": " + scan.szError + "\n";
+  std::string sz = "verify: " + scan.szPath + "  " + std::to_string(scan.qwBytes) + " bytes judged, run " +
+                   StampRunIdText(scan.id.qwRunId) + ", slot " + std::to_string(scan.id.dwSlot) + ", units of " +
+                   std::to_string(scan.id.dwUnitBytes) + ", " + std::to_string(scan.qwRecords) + " journal records\n ";
+  for (int i = 0; i < kFlushClasses; ++i) {
+    sz += " " + Lower(FlushClassWord(static_cast<FlushClass>(i))) + " " + std::to_string(scan.aqwUnits[i]);
+    if (static_cast<FlushClass>(i) == FlushClass::kTorn) sz += " (" + std::to_string(scan.qwTornFlushed) + " flushed)";
+  }
+  sz += "\n";
+  for (FlushClass nClass : {FlushClass::kLostFlush, FlushClass::kTorn, FlushClass::kCorrupt, FlushClass::kMisdirected,
+                            FlushClass::kForeign}) {
+    const int i = static_cast<int>(nClass);
+    if (scan.aqwUnits[i] == 0 || (nClass == FlushClass::kTorn && scan.qwTornFlushed == 0)) continue;
+    sz += "  " + std::string(FlushClassWord(nClass)) + " first at offset " + std::to_string(scan.aqwFirst[i]) + "\n";
+  }
+  if (scan.qwLastFlushNs == 0) {
+    sz += "  no flush of this file was journaled\n";
+  } else if (scan.qwCutNs != 0) {
+    sz += "  the listener lost the writer " + Seconds(scan.qwCutNs - std::min(scan.qwCutNs, scan.qwLastFlushNs)) +
+          " after the last journaled flush\n";
+  } else {
+    sz += scan.bEnded ? "  the worker ended on its own after its last journaled flush\n"
+                      : "  the journal does not say when the power went after the last flush\n";
+  }
+  return sz;
+}
+
+std::string FlushScanJson(const FlushScan& scan) {
+  std::string sz = FileJsonHead(scan.szPath, scan.Good(), scan.szError);
+  if (!scan.szError.empty()) return sz + "}";
+  sz += ", \"bytes\": " + std::to_string(scan.qwBytes) + ", \"run_id\": \"" + StampRunIdText(scan.id.qwRunId) +
+        "\", \"slot\": " + std::to_string(scan.id.dwSlot) + ", \"unit_bytes\": " +
+        std::to_string(scan.id.dwUnitBytes) + ", \"journal_records\": " + std::to_string(scan.qwRecords) +
+        ", \"torn_flushed\": " + std::to_string(scan.qwTornFlushed) + ", \"units\": {";
+  std::string szFirst;
+  for (int i = 0; i < kFlushClasses; ++i) {
+    std::string szKey = Lower(FlushClassWord(static_cast<FlushClass>(i)));
+    for (char& c : szKey) c = c == ' ' ? '_' : c;
+    sz += (i == 0 ? "\"" : ", \"") + szKey + "\": " + std::to_string(scan.aqwUnits[i]);
+    if (scan.aqwFirst[i] != UINT64_MAX) {
+      szFirst += (szFirst.empty() ? "\"" : ", \"") + szKey + "\": " + std::to_string(scan.aqwFirst[i]);
+    }
+  }
+  sz += "}, \"first_offset\": {" + szFirst + "}, \"last_flush_ns\": " + std::to_string(scan.qwLastFlushNs) +
+        ", \"cut_ns\": " + std::to_string(scan.qwCutNs) + ", \"ended\": " + (scan.bEnded ? "true" : "false");
+  return sz + "}";
+}
+
+// verify --journal: every unit judged against the flushes journaled; the
+// files are those given, or those the journal names (under a folder given).
+int VerifyWithJournal(const std::string& szJournal, const std::vector<std::string>& given, bool bJson) {
+  std::vector<JournalRecord> records;
+  uint64_t qwSkipped = 0;
+  std::string szError;
+  if (!ReadJournal(szJournal, &records, &qwSkipped, &szError)) {
+    std::fprintf(stderr, "stratavon-cli: verify: %s\n", szError.c_str());
+    return kExitRefused;
+  }
+  std::vector<std::string> files;
+  for (const std::string& szGiven : given) {
+    struct stat st = {};
+    if (stat(szGiven.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      for (const std::string& szFile : JournalFiles(records, szGiven)) files.push_back(szFile);
+    } else {
+      files.push_back(szGiven);
+    }
+  }
+  if (given.empty()) files = JournalFiles(records, "");
+  if (files.empty()) {
+    std::fprintf(stderr, "stratavon-cli: verify: the journal %s names no file to judge\n", szJournal.c_str());
+    return kExitRefused;
+  }
+  bool bAllGood = true;
+  std::string szJson = "{\"journal\": ";
+  AppendJsonString(szJson, szJournal);
+  szJson += ", \"skipped_lines\": " + std::to_string(qwSkipped) + ", \"files\": [";
+  for (size_t i = 0; i < files.size(); ++i) {
+    const FlushScan scan = ScanWithJournal(files[i], records);
+    bAllGood = bAllGood && scan.Good();
+    if (bJson) {
+      szJson += (i > 0 ? ", " : "") + FlushScanJson(scan);
+    } else {
+      std::fputs(FlushScanText(scan).c_str(), stdout);
+    }
+  }
+  if (bJson) {
+    std::fputs((szJson + "], \"good\": " + (bAllGood ? "true" : "false") + "}\n").c_str(), stdout);
+  } else {
+    if (qwSkipped != 0) std::printf("verify: %llu damaged journal lines passed over\n", static_cast<unsigned long long>(qwSkipped));
+    std::fputs(bAllGood ? "verdict: PASS, every flush the target acknowledged holds\n"
+                        : "verdict: FAIL, not every unit holds what the journal says was durable\n",
+               stdout);
+  }
+  return bAllGood ? kExitPassed : kExitWorkerFailed;
+}
+
 }  // namespace
 
 int VerifyCommand(int argc, char** argv) {
   bool bJson = false;
   uint32_t dwPass = 0;
+  std::string szJournal;
   std::vector<std::string> files;
   for (int i = 0; i < argc; ++i) {
     if (std::strcmp(argv[i], "--json") == 0) {
@@ -118,12 +233,22 @@ int VerifyCommand(int argc, char** argv) {
         return kExitRefused;
       }
       dwPass = static_cast<uint32_t>(n);
+    } else if (std::strcmp(argv[i], "--journal") == 0 && i + 1 < argc) {
+      szJournal = argv[++i];
     } else if (argv[i][0] == '-') {
-      std::fprintf(stderr, "stratavon-cli: verify takes files, --pass N and --json, not \"%s\"\n", argv[i]);
+      std::fprintf(stderr, "stratavon-cli: verify takes files, --pass N, --journal FILE and --json, not \"%s\"\n",
+                   argv[i]);
       return kExitRefused;
     } else {
       files.emplace_back(argv[i]);
     }
+  }
+  if (!szJournal.empty()) {
+    if (dwPass != 0) {
+      std::fprintf(stderr, "stratavon-cli: verify: --journal says which pass each unit should hold; drop --pass\n");
+      return kExitRefused;
+    }
+    return VerifyWithJournal(szJournal, files, bJson);
   }
   if (files.empty()) {
     std::fprintf(stderr, "stratavon-cli: verify needs at least one work file\n");

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/InfoCommands.h"
+#include "cli/JournalListen.h"
 #include "run/RunCommand.h"
 #include "run/RunOptions.h"
 #include "run/RunReport.h"
@@ -65,5 +66,6 @@ int main(int argc, char** argv) {
     return SelfTestCommand(argc == 3 ? argv[2] : "");
   }
   if (szCommand == "verify") return VerifyCommand(argc - 2, argv + 2);
+  if (szCommand == "journal-listen") return JournalListenCommand(argc - 2, argv + 2);
   return Usage("unknown command \"" + szCommand + "\"");
 }

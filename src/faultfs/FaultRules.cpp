@@ -10,6 +10,8 @@
 namespace stratavon {
 namespace {
 
+constexpr uint64_t kDefaultCacheLimit = 64ull << 20;  // a consumer drive's DRAM cache
+
 struct ErrnoName {
   const char* sz;
   int n;
@@ -104,6 +106,7 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
       bOp = true;
       if (value == "read") parsed.op = EFaultOp::Read;
       else if (value == "write") parsed.op = EFaultOp::Write;
+      else if (value == "flush") parsed.op = EFaultOp::Flush;
       else bOk = false;
     } else if (key == "name") {
       parsed.name = value == "*" ? std::string() : value;
@@ -136,6 +139,13 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
       ++nActions;
       parsed.action = EFaultAction::Move;
       bOk = ParseNumber(value, &parsed.moveTo);
+    } else if (key == "lie-flush" && nEq == std::string::npos) {
+      ++nActions;
+      parsed.action = EFaultAction::LieFlush;
+      if (!bOp) {
+        bOp = true;
+        parsed.op = EFaultOp::Flush;
+      }
     } else if (key == "stall") {
       ++nActions;
       parsed.action = EFaultAction::Stall;
@@ -157,11 +167,17 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
     return false;
   }
   if (nActions != 1) {
-    *pszError = "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=";
+    *pszError = "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=, lie-flush";
     return false;
   }
   if ((parsed.action == EFaultAction::Drop || parsed.action == EFaultAction::Move) && parsed.op != EFaultOp::Write) {
     *pszError = "drop and moveto= apply to writes only";
+    return false;
+  }
+  const bool bFlushAction = parsed.action == EFaultAction::Error || parsed.action == EFaultAction::Stall ||
+                            parsed.action == EFaultAction::LieFlush;
+  if (parsed.op == EFaultOp::Flush ? !bFlushAction : parsed.action == EFaultAction::LieFlush) {
+    *pszError = "lie-flush applies to flushes, which take only error=, stall= and lie-flush";
     return false;
   }
   if (parsed.length != 0 && parsed.offset > UINT64_MAX - parsed.length) {
@@ -184,9 +200,11 @@ void ApplyCorruptions(const FaultVerdict& verdict, uint64_t fileOffset, char* pB
 
 bool CFaultTable::Apply(const std::string& text, std::string* pszError, bool bDryRun) {
   struct Command {
-    enum { Add, Disarm, Clear } kind;
+    enum { Add, Disarm, Clear, CacheOn, CacheOff, PowerCut } kind;
     FaultSpec parsed;
     size_t nIndex = 0;
+    uint64_t qwValue = 0;  // the cache's limit, the tear's bytes
+    bool bTear = false;
   };
   std::lock_guard<std::mutex> lock(m_mutex);
   std::vector<Command> commands;
@@ -196,7 +214,7 @@ bool CFaultTable::Apply(const std::string& text, std::string* pszError, bool bDr
   for (int nLine = 1; std::getline(in, line); ++nLine) {
     std::vector<std::string> words = SplitWords(line);
     if (words.empty() || words[0][0] == '#') continue;
-    Command cmd{Command::Clear, {}, 0};
+    Command cmd{Command::Clear, {}, 0, 0, false};
     std::string szError;
     if (words[0] == "add") {
       cmd.kind = Command::Add;
@@ -220,6 +238,18 @@ bool CFaultTable::Apply(const std::string& text, std::string* pszError, bool bDr
       cmd.nIndex = static_cast<size_t>(qw);
     } else if (words[0] == "clear" && words.size() == 1) {
       cmd.kind = Command::Clear;
+    } else if (words[0] == "cache" && words.size() == 2 && words[1] == "off") {
+      cmd.kind = Command::CacheOff;
+    } else if (words[0] == "cache" && words.size() <= 3 && words.size() >= 2 && words[1] == "on" &&
+               (words.size() == 2 || (words[2].rfind("limit=", 0) == 0 &&
+                                      ParseNumber(words[2].substr(6), &cmd.qwValue) && cmd.qwValue > 0))) {
+      cmd.kind = Command::CacheOn;
+      if (words.size() == 2) cmd.qwValue = kDefaultCacheLimit;
+    } else if (words[0] == "powercut" && words.size() <= 2 &&
+               (words.size() == 1 || words[1] == "tear" ||
+                (words[1].rfind("tear=", 0) == 0 && ParseNumber(words[1].substr(5), &cmd.qwValue) && cmd.qwValue > 0))) {
+      cmd.kind = Command::PowerCut;
+      cmd.bTear = words.size() == 2;
     } else {
       *pszError = "line " + std::to_string(nLine) + ": unknown command '" + line + "'";
       return false;
@@ -238,6 +268,17 @@ bool CFaultTable::Apply(const std::string& text, std::string* pszError, bool bDr
       case Command::Clear:
         for (Rule& rule : m_rules) rule.bArmed = false;
         break;
+      case Command::CacheOn:
+        m_bCacheUsed = true;
+        (void)m_cache.Enable(true, cmd.qwValue, pszError);
+        break;
+      case Command::CacheOff:
+        if (!m_cache.Enable(false, 0, pszError)) return false;
+        break;
+      case Command::PowerCut:
+        m_bCacheUsed = true;
+        (void)m_cache.PowerCut(cmd.bTear, cmd.qwValue);
+        break;
     }
   }
   m_cvChanged.notify_all();
@@ -246,12 +287,13 @@ bool CFaultTable::Apply(const std::string& text, std::string* pszError, bool bDr
 
 FaultVerdict CFaultTable::Consult(const std::string& path, EFaultOp op, uint64_t offset, uint64_t size) {
   FaultVerdict verdict;
-  if (size == 0) return verdict;
+  if (size == 0 && op != EFaultOp::Flush) return verdict;
   std::unique_lock<std::mutex> lock(m_mutex);
   std::vector<Rule*> stalls;
   for (Rule& rule : m_rules) {
     const FaultSpec& s = rule.parsed;
-    if (!rule.bArmed || s.op != op || !NameMatches(s.name, path) || !Overlaps(s.offset, s.length, offset, size))
+    if (!rule.bArmed || s.op != op || !NameMatches(s.name, path) ||
+        (op != EFaultOp::Flush && !Overlaps(s.offset, s.length, offset, size)))
       continue;
     ++rule.qwSeen;
     if (rule.qwSeen <= s.skip || rule.qwHits >= s.times) continue;
@@ -274,6 +316,9 @@ FaultVerdict CFaultTable::Consult(const std::string& path, EFaultOp op, uint64_t
         break;
       case EFaultAction::Move:
         verdict.moveTo = s.moveTo;
+        break;
+      case EFaultAction::LieFlush:
+        verdict.bLieFlush = true;
         break;
     }
   }
@@ -300,6 +345,7 @@ std::string CFaultTable::Report() const {
     report += std::to_string(n) + " armed=" + (rule.bArmed ? "1" : "0") + " seen=" + std::to_string(rule.qwSeen) +
               " hits=" + std::to_string(rule.qwHits) + " " + rule.parsed.text + "\n";
   }
+  if (m_bCacheUsed) report += m_cache.Report();
   return report;
 }
 

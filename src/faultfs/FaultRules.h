@@ -4,13 +4,21 @@
 // tests write to /.faultfs and the table the I/O handlers consult.
 //
 // Control text, one command a line ('#' starts a comment line):
-//   add op=read|write [name=SUFFIX] [off=N] [len=N] [skip=N] [times=N|forever] ACTION
+//   add op=read|write|flush [name=SUFFIX] [off=N] [len=N] [skip=N] [times=N|forever] ACTION
 //       ACTION is one of  error=EIO|ENOSPC|...|<number>   short=N
 //                         corrupt[=XORMASK]                stall=MS|forever
 //                         drop (writes: acknowledged, not stored)
 //                         moveto=N (writes: stored at offset N instead)
+//                         lie-flush (flushes: acknowledged, the write cache
+//                                    not written back)
 //   disarm INDEX
 //   clear
+//   cache on [limit=N] | cache off      the volatile write cache (WriteCache.h),
+//                                       64M unless limited; off writes it back
+//   powercut [tear[=N]]                 drops what the cache holds; a tear lets
+//                                       N bytes (default half) of its oldest write through
+// A flush is an fsync() or fdatasync() of a work file; off= and len= do not
+// apply to it. `add op=flush lie-flush` may leave out op=flush.
 // Numbers take 0x for hex and a K, M or G suffix (binary units).  A rule
 // matches a request on a file whose path ends in SUFFIX (no name: every
 // file) that overlaps [off, off+len) (len 0: to the end of the file).  The
@@ -25,10 +33,12 @@
 #include <string>
 #include <vector>
 
+#include "WriteCache.h"
+
 namespace stratavon {
 
-enum class EFaultOp { Read, Write };
-enum class EFaultAction { Error, Short, Corrupt, Stall, Drop, Move };
+enum class EFaultOp { Read, Write, Flush };
+enum class EFaultAction { Error, Short, Corrupt, Stall, Drop, Move, LieFlush };
 
 inline constexpr uint64_t kFaultForever = UINT64_MAX;
 
@@ -65,6 +75,7 @@ struct FaultVerdict {
   std::vector<FaultCorruption> corruptions;
   bool bDrop = false;                      // report the write done, store nothing
   uint64_t moveTo = UINT64_MAX;            // store the write here instead
+  bool bLieFlush = false;                  // report the flush done, write nothing back
 };
 
 // Flips the bytes of buffer (holding the file bytes at fileOffset) that the
@@ -79,8 +90,10 @@ class CFaultTable {
   // Counts the request against every armed rule and returns the combined
   // verdict; blocks while a firing stall rule holds it.
   FaultVerdict Consult(const std::string& path, EFaultOp op, uint64_t offset, uint64_t size);
-  // One line a rule: "INDEX armed=0|1 seen=N hits=N TEXT".
+  // One line a rule: "INDEX armed=0|1 seen=N hits=N TEXT", then the
+  // cache's line once it has been turned on.
   std::string Report() const;
+  CWriteCache& Cache() { return m_cache; }
   // Releases every stall so the daemon can exit.
   void Shutdown();
   // Polled while a request stalls; true abandons the stall (the daemon is
@@ -100,6 +113,8 @@ class CFaultTable {
   std::deque<Rule> m_rules;  // never shrinks: stalled requests hold references
   bool m_bShutdown = false;
   bool (*m_pfnAbandon)() = nullptr;
+  CWriteCache m_cache;
+  bool m_bCacheUsed = false;
 };
 
 }  // namespace stratavon

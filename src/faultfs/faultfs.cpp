@@ -1,6 +1,7 @@
 // stratavon-faultfs: a pass-through FUSE file system over a backing folder
 // that fails, shortens, corrupts, stalls, drops or misdirects chosen reads
-// and writes, to show that the workers notice what real media do to them.
+// and writes, to show that the workers notice what real media do to them,
+// and that can hold writes in a volatile cache that a power cut empties.
 //
 //   stratavon-faultfs <backing-dir> <mountpoint> [fuse options, e.g. -f]
 //
@@ -252,13 +253,22 @@ int OnChown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
   return Result(fchownat(g_nBacking, Rel(path).c_str(), uid, gid, AT_SYMLINK_NOFOLLOW));
 }
 
+// A size change goes through the cache first, so no cached write lands
+// beyond the new end or is cut by it.
+int TruncateThrough(int fd, off_t size) {
+  if (g_faults.Cache().Enabled()) {
+    if (int nError = g_faults.Cache().Flush(fd, true)) return -nError;
+  }
+  return Result(ftruncate(fd, size));
+}
+
 int OnTruncate(const char* path, off_t size, fuse_file_info* fi) {
   OpenFile* pFile = FileOf(fi);
-  if (pFile && pFile->fd >= 0) return Result(ftruncate(pFile->fd, size));
+  if (pFile && pFile->fd >= 0) return TruncateThrough(pFile->fd, size);
   if (pFile || IsControl(path)) return 0;  // O_TRUNC on the control file
   int fd = openat(g_nBacking, Rel(path).c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return -errno;
-  int nRet = Result(ftruncate(fd, size));
+  int nRet = TruncateThrough(fd, size);
   close(fd);
   return nRet;
 }
@@ -304,6 +314,8 @@ int OnRead(const char* path, char* pBuffer, size_t nBytes, off_t off, fuse_file_
   size_t nWant = static_cast<size_t>(std::min<uint64_t>(nBytes, verdict.limit));
   ssize_t nGot = PreadFull(pFile->fd, pBuffer, nWant, off);
   if (nGot < 0) return -errno;
+  nGot = static_cast<ssize_t>(g_faults.Cache().Overlay(pFile->fd, pBuffer, nWant, static_cast<uint64_t>(off),
+                                                       static_cast<size_t>(nGot)));
   ApplyCorruptions(verdict, static_cast<uint64_t>(off), pBuffer, static_cast<size_t>(nGot));
   return static_cast<int>(nGot);
 }
@@ -323,6 +335,10 @@ int OnWrite(const char* path, const char* pBuffer, size_t nBytes, off_t off, fus
     ApplyCorruptions(verdict, static_cast<uint64_t>(off), altered.data(), nWant);
     pBuffer = altered.data();
   }
+  int nCacheError = 0;
+  if (g_faults.Cache().Write(pFile->fd, pBuffer, nWant, static_cast<uint64_t>(off), &nCacheError)) {
+    return nCacheError ? -nCacheError : static_cast<int>(nWant);
+  }
   ssize_t nPut = PwriteFull(pFile->fd, pBuffer, nWant, off);
   if (nPut < 0) return -errno;
   return static_cast<int>(nPut);
@@ -340,10 +356,13 @@ int OnRelease(const char*, fuse_file_info* fi) {
   return 0;
 }
 
-int OnFsync(const char*, int nDataOnly, fuse_file_info* fi) {
+int OnFsync(const char* path, int nDataOnly, fuse_file_info* fi) {
   OpenFile* pFile = FileOf(fi);
   if (pFile->fd < 0) return 0;
-  return Result(nDataOnly ? fdatasync(pFile->fd) : fsync(pFile->fd));
+  FaultVerdict verdict = g_faults.Consult(path ? path : pFile->path, EFaultOp::Flush, 0, 0);
+  if (verdict.error) return -verdict.error;
+  if (verdict.bLieFlush) return 0;
+  return -g_faults.Cache().Flush(pFile->fd, nDataOnly != 0);
 }
 
 int OnFallocate(const char*, int nMode, off_t off, off_t len, fuse_file_info* fi) {
@@ -409,10 +428,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s <backing-dir> <mountpoint> [fuse options]\n"
                  "Control text goes to <mountpoint>/.faultfs, one command a line:\n"
-                 "  add op=read|write [name=SUFFIX] [off=N] [len=N] [skip=N] [times=N|forever]\n"
-                 "      error=ERRNO | short=N | corrupt[=XORMASK] | stall=MS|forever | drop | moveto=N\n"
+                 "  add op=read|write|flush [name=SUFFIX] [off=N] [len=N] [skip=N] [times=N|forever]\n"
+                 "      error=ERRNO | short=N | corrupt[=XORMASK] | stall=MS|forever | drop | moveto=N | lie-flush\n"
                  "  disarm INDEX\n"
-                 "  clear\n",
+                 "  clear\n"
+                 "  cache on [limit=N] | cache off\n"
+                 "  powercut [tear[=N]]\n",
                  argv[0]);
     return 2;
   }

@@ -14,7 +14,7 @@ namespace stratavon {
 namespace {
 
 enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout, kOptLog, kOptLogFormat, kOptNoLatency,
-                       kOptKeepDepth };
+                       kOptKeepDepth, kOptFlushEvery, kOptJournal };
 
 constexpr option kLongOptions[] = {
     {"target", required_argument, nullptr, 't'},
@@ -38,6 +38,8 @@ constexpr option kLongOptions[] = {
     {"log", required_argument, nullptr, kOptLog},
     {"log-format", required_argument, nullptr, kOptLogFormat},
     {"no-latency", no_argument, nullptr, kOptNoLatency},
+    {"flush-every", required_argument, nullptr, kOptFlushEvery},
+    {"journal", required_argument, nullptr, kOptJournal},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -72,7 +74,7 @@ std::string LongName(int nOption) {
 bool IsAdvancedOption(int nOption) {
   switch (nOption) {
     case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case 's': case kOptDataFile: case kOptLog:
-    case kOptLogFormat: case kOptNoLatency: case kOptKeepDepth:
+    case kOptLogFormat: case kOptNoLatency: case kOptKeepDepth: case kOptFlushEvery: case kOptJournal:
       return true;
     default:
       return false;
@@ -95,10 +97,12 @@ const std::string& Usage() {
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH] [--keep-depth]\n"
          "                    [-s SIZE|fill] [-d SECONDS] [--io-timeout SECONDS] [--simple] [--json]\n"
          "                    [--log FILE [--log-format json|csv]] [--no-latency]\n"
+         "                    [--flush-every SIZE [--journal FILE|tcp:HOST:PORT]]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
          "  stratavon-cli selftest [DIR]\n"
-         "  stratavon-cli verify FILE... [--pass N] [--json]\n"
+         "  stratavon-cli verify FILE... [--pass N] [--journal FILE] [--json]\n"
+         "  stratavon-cli journal-listen PORT DIR\n"
          "  stratavon-cli --version\n"
          "\n"
          "run options:\n"
@@ -137,6 +141,14 @@ const std::string& Usage() {
          "                IOPS, latency p50/p99/max of the period, status (JSON lines, or\n"
          "                --log-format csv); written as it goes\n"
          "  --no-latency  with -P, do not time the I/Os (no latency figures)\n"
+         "  --flush-every SIZE\n"
+         "                with -p stamped, each writer flushes (fdatasync) after every SIZE of\n"
+         "                acknowledged writes and journals the units now durable; failed writes\n"
+         "                are journaled as failed. verify --journal then names lost flushes\n"
+         "  --journal FILE|tcp:HOST:PORT\n"
+         "                where the journal goes (default: flush-journal in the state folder);\n"
+         "                tcp: to journal-listen on another machine, each record answered once\n"
+         "                it is on that machine's disk\n"
          "\n"
          "exit status: 0 PASS; 1 FAIL: a worker failed or stalled, a call failed (also without\n"
          "             -e), or a target moved no data; 2 the run was refused\n";
@@ -259,6 +271,15 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
         break;
       }
       case kOptNoLatency: options.bLatency = false; break;
+      case kOptFlushEvery:
+        if (!ParseSpanSize(szArg, &options.qwFlushEveryBytes) || options.qwFlushEveryBytes == kSpanFill) {
+          return fail("--flush-every takes a size such as 64KB or 16MB, not \"" + std::string(szArg) + "\"");
+        }
+        break;
+      case kOptJournal:
+        if (szArg.empty()) return fail("--journal needs a file or tcp:HOST:PORT");
+        options.szJournal = szArg;
+        break;
       case 'h': return ParseOutcome::kHelp;
       case ':': return fail("option " + OffendingOption(argv) + " needs a value");
       default: return fail("unknown option " + OffendingOption(argv));
@@ -270,6 +291,15 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   }
   if (options.bSimple && options.bStamped) {
     return fail("-p stamped is an advanced setting; --simple writes the plain pattern only");
+  }
+  if (options.qwFlushEveryBytes != 0 && !options.bStamped) {
+    return fail("--flush-every journals stamped units; it needs -p stamped");
+  }
+  if (!options.szJournal.empty() && options.qwFlushEveryBytes == 0) {
+    return fail("--journal records the flushes of --flush-every SIZE, which is missing");
+  }
+  if (options.qwFlushEveryBytes != 0 && options.choices.bKeepDepth) {
+    return fail("--flush-every flushes after each drained batch; --keep-depth never drains the queue");
   }
   if (options.bSimple && !szAdvanced.empty()) {
     return fail(szAdvanced + " is an advanced setting; --simple runs the simple console's pure load "

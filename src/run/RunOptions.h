@@ -27,6 +27,8 @@ struct RunOptions {
   std::string szLogFile;  // empty: no log
   bool bLogCsv = false;
   bool bLatency = true;   // time every counted I/O
+  uint64_t qwFlushEveryBytes = 0;  // --flush-every: 0, no flushes
+  std::string szJournal;           // --journal: empty, the state folder's flush-journal
   int nIoTimeoutSeconds = 120;  // a call that takes longer is an I/O TIMEOUT; bounds the stop's wait
 };
 

@@ -1,6 +1,7 @@
 #include "run/RunPreparation.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 
 #include "engine/DataFile.h"
 #include "engine/EventSource.h"
+#include "engine/FlushJournal.h"
 #include "engine/Pattern.h"
 #include "engine/RunRecord.h"
 #include "engine/StampedPattern.h"
@@ -17,6 +19,8 @@
 #include "platform/DiskSpace.h"
 #include "platform/IoQueue.h"
 #include "platform/MessageBox.h"
+#include "platform/StateDirectory.h"
+#include "platform/SystemError.h"
 #include "run/RunChoices.h"
 #include "run/TargetRecords.h"
 
@@ -169,8 +173,34 @@ std::string BufferedDirectIoNotes(const std::vector<Target>& targets) {
   return szNotes;
 }
 
+namespace {
+
+// The journal of --flush-every, opened once before the workers start: a
+// listener that cannot be reached refuses the run rather than leave its
+// flushes unrecorded.
+StartRefusal OpenFlushJournal(const RunOptions& options) {
+  static std::unique_ptr<CFlushJournal> s_pJournal;
+  g_qwFlushEveryBytes = options.qwFlushEveryBytes;
+  g_pFlushJournal = nullptr;
+  s_pJournal.reset();
+  if (options.qwFlushEveryBytes == 0) return {};
+  std::string szWhere = options.szJournal;
+  if (szWhere.empty()) {
+    if (!EnsureStateDirectory()) return PlainRefusal(StateDirectory() + ": " + FormatSystemMessage(errno));
+    szWhere = StateDirectory() + "/flush-journal";
+  }
+  auto pJournal = std::make_unique<CFlushJournal>();
+  if (std::string szWhy; !pJournal->Open(szWhere, &szWhy)) return PlainRefusal(szWhy);
+  s_pJournal = std::move(pJournal);
+  g_pFlushJournal = s_pJournal.get();
+  return {};
+}
+
+}  // namespace
+
 StartRefusal PrepareRun(const RunOptions& options, const std::function<bool()>& beforeTouching) {
   g_bStampedPattern = options.bStamped;
+  g_qwFlushEveryBytes = 0;
   if (options.bSimple) return PrepareSimpleRun(options, beforeTouching);
   if (!options.bPatternGiven && !options.szDataFile.empty()) {
     g_nPatternKind = kPatternByte;  // replaced by the data file below
@@ -193,6 +223,7 @@ StartRefusal PrepareRun(const RunOptions& options, const std::function<bool()>& 
     return PlainRefusal("the event log cannot be written: " + szWhy);
   }
   if (beforeTouching && !beforeTouching()) return RunRefusal{};
+  if (StartRefusal refusal = OpenFlushJournal(options)) return refusal;
   if (StartRefusal refusal = PrepareTargets(options.targets)) return refusal;
   ResetTargetRecords();
   (void)RegisterEventLogSource(kEventLogName, kEventSourceName, kEventMessageFile);

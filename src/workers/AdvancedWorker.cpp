@@ -102,6 +102,7 @@ bool CAdvancedWorker::CreateWorkFile() {
   Entry().pLatency = m_pLatency;
   m_lockRecords.Unlock();
   RecordStampedFile(0);
+  if (m_bWriteSide) m_flush.Begin(m_extent, m_stampId, m_bStamped);
   return true;
 }
 
@@ -177,6 +178,7 @@ void CAdvancedWorker::CleanUp() {
   // after the queue has cancelled and drained): nothing moves the position
   // the record takes.
   if (m_file.IsOpen()) RecordStampedFile(PassReached(), PassEnd());
+  if (m_bFailed == 0) m_flush.Ended(PassReached());
   m_buffer.Free();
   m_reference.Free();
   m_file.Close();

@@ -11,6 +11,7 @@
 #include "engine/LatencyHistogram.h"
 #include "engine/RunRecord.h"
 #include "engine/StampedPattern.h"
+#include "workers/FlushTracker.h"
 #include "workers/SlotWorker.h"
 #include "engine/WorkerConsole.h"
 #include "platform/AlignedBuffer.h"
@@ -151,6 +152,8 @@ class CAdvancedWorker : public CSlotWorker {
   // Where the buffer of a data failure lies in the file and the pass it should hold.
   uint64_t m_qwReportOffset = 0;
   uint32_t m_dwReportPass = 0;
+  // Writers with --flush-every: what is durable, and its journal.
+  CFlushTracker m_flush;
 
  private:
   // A data failure's account: where it differs, the units' verdict, the

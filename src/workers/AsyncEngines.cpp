@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "workers/BackgroundCheck.h"
@@ -337,6 +338,14 @@ bool CAsyncEngine::CompleteRequest(const BatchPlan& plan, uint32_t i, const Earl
   return true;
 }
 
+void CAsyncEngine::NoteForFlush(const BatchPlan& plan, const AsyncIoRequest& request, int64_t nMoved) {
+  // The offset the request was issued at: a piecewise one has moved on since.
+  const uint32_t dwIssued = Piecewise() ? (request.dwPiece + m_dwPieces - 1) % m_dwPieces : 0;
+  const uint64_t qwAt = request.qwRegionOffset + uint64_t{dwIssued} * m_dwTransferSize;
+  if (nMoved < 0) m_flush.Failed(request.dwPass, qwAt, qwAt + plan.dwBytes, static_cast<int>(-nMoved));
+  if (nMoved > 0) m_flush.Note(request.dwPass, qwAt, qwAt + static_cast<uint64_t>(nMoved));
+}
+
 CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, uint32_t* pnCompletedRegions) {
   const BatchPlan plan = PlanBatch(bWrite, check);
   // A request's latency runs from here, just before the batch is issued, to
@@ -364,14 +373,24 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   if (waited != BatchOutcome::kDone) return waited;
   LeaveCall();
 
-  // Complete, in order.
+  // Complete, in order. With --flush-every the batch has drained: what it
+  // wrote is noted (a failed request journaled as failed) and flushed once
+  // after the batch when due.
   BatchTally tally;
+  const bool bTracked = bWrite && m_flush.Active();
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     if (!m_pRequests[i].bIssued) continue;
+    if (bTracked) NoteForFlush(plan, m_pRequests[i], m_pQueue->Result(i));
     if (!CompleteRequest(plan, i, verdicts, pnCompletedRegions, &tally)) return BatchOutcome::kFailed;
     if (pLatency != nullptr && m_pQueue->Result(i) >= 0) pLatency->Record(m_pQueue->CompletedAt(i) - tIssue);
   }
   if (Counting()) CountIo(tally.qwBytes, tally.qwIos);
+  if (int nError = 0; bTracked) {
+    if (std::string szDetail; !m_flush.FlushIfDue(m_file.Handle(), &nError, &szDetail)) {
+      ReportIoError(static_cast<uint32_t>(nError), kErrorWriteApi, nullptr, szDetail);
+      return BatchOutcome::kFailed;
+    }
+  }
   if (bWalk && (!Piecewise() || m_pRequests[0].dwPiece == 0)) {
     // The requests move in step: the last one holds the walk's newest step.
     m_bWalkTorn = false;

@@ -99,6 +99,8 @@ class CAsyncEngine : public CAdvancedWorker {
   // Waits for the whole batch: a time-out or a failed wait is reported as
   // the mode asks (kFailed, the call left), or waited on until a stop (kStopped).
   BatchOutcome WaitBatch(const BatchPlan& plan, std::chrono::milliseconds timeout, unsigned nMaxInFlight = 0);
+  // --flush-every: what a drained request wrote, or that it failed.
+  void NoteForFlush(const BatchPlan& plan, const AsyncIoRequest& request, int64_t nMoved);
   // Judges request i's completion: false after a report; otherwise its bytes
   // and I/O join the tally (a failure passed over is counted as one).
   bool CompleteRequest(const BatchPlan& plan, uint32_t i, const EarlyVerdicts& verdicts,

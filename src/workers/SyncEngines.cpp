@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
+
+#include <unistd.h>
 
 namespace stratavon {
 
@@ -45,11 +48,25 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
   // buffer whose chunks are alike may all come from it.
   const size_t nStep = (bWrite ? m_bChunksAlike : !bChecking && !m_bStamped) ? 0 : m_dwTransferSize;
   uint8_t* pChunk = pBuffer;
+  // Flushes count writes by where they landed.
+  const bool bTracked = bWrite && m_flush.Active();
   for (uint32_t i = 0; i < nChunks; ++i, pChunk += nStep) {
+    const uint64_t qwAt = bTracked ? static_cast<uint64_t>(lseek(m_file.Handle(), 0, SEEK_CUR)) : 0;
     EnterCall(bWrite);
     const ssize_t nMoved = bWrite ? m_file.Write(pChunk, m_dwTransferSize) : m_file.Read(pChunk, m_dwTransferSize);
     const int nError = errno;
     const std::chrono::nanoseconds callTime = LeaveCall();
+    if (bTracked && nMoved < 0) m_flush.Failed(m_dwPass, qwAt, qwAt + m_dwTransferSize, nError);
+    if (bTracked && nMoved > 0) {
+      int nFlushError = 0;
+      std::string szDetail;
+      if (!m_flush.Written(m_file.Handle(), m_dwPass, qwAt, qwAt + static_cast<uint64_t>(nMoved), &nFlushError,
+                           &szDetail)) {
+        if (!SettleBackgroundCheck()) return false;
+        ReportIoError(static_cast<uint32_t>(nFlushError), kErrorWriteApi, nullptr, szDetail);
+        return false;
+      }
+    }
     if (pLatency != nullptr && nMoved >= 0) pLatency->Record(static_cast<uint64_t>(callTime.count()));
     // A stall is judged when the call comes back, as a batch is.
     const bool bTimedOut = callTime > m_ioTimeout;

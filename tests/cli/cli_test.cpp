@@ -369,6 +369,48 @@ TEST_F(CliTest, CorruptedReadFailsOneWorker) {
       << text.szOut;
 }
 
+// A power cut behind a volatile write cache, judged with the flush journal.
+// The writer flushes every 4 buffers of 64 KiB over a 1 MiB file; its 22nd
+// write (pass 2, at 320 KiB) fails and ends the run, one written buffer
+// after the fifth flush. An honest cache loses only that buffer (which
+// still holds the pass flushed before: OK) and the failed one (UNFLUSHED,
+// never LOST FLUSH); a cache whose flushes lie after the second loses the
+// three flushed ranges that followed: 1536 units of 512 bytes, from 0.
+// The honest run uses the synchronous writer, the lying one the asynchronous.
+TEST_F(CliTest, PowerCutBehindAWriteCacheIsJudgedByTheFlushJournal) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  for (const bool bLie : {false, true}) {
+    SCOPED_TRACE(bLie ? "lying flushes" : "honest flushes");
+    const std::string szJournal = m_scratch.Path(bLie ? "lie.journal" : "honest.journal");
+    ASSERT_TRUE(fs.Control(std::string("clear\ncache on\nadd op=write name=.DAT skip=21 error=EIO\n") +
+                           (bLie ? "add lie-flush skip=2\n" : "")))
+        << fs.LastError();
+    std::vector<std::string> args = {"run", "-t", fs.Root(), "-f", "write", "-n", "1", "-e", "-p", "stamped", "-x", "64KB",
+                                     "-b", "64KB", "-s", "1MB", "--flush-every", "256KB", "--journal", szJournal, "-d", "10"};
+    if (bLie) args.insert(args.end(), {"-a", "-q", "4"});  // the asynchronous writer: a drain, then the flush
+    const CliResult run = RunCli(args);
+    ASSERT_EQ(run.nExit, 1) << run.szOut << run.szErr;
+    ASSERT_TRUE(fs.Control("powercut\n")) << fs.LastError();
+    const CliResult verify = RunCli({"verify", fs.Root(), "--journal", szJournal, "--json"});
+    EXPECT_EQ(verify.nExit, bLie ? 1 : 0) << verify.szOut << verify.szErr;
+    EXPECT_EQ(JsonField(verify.szOut, "lost_flush"), bLie ? "1536" : "0") << verify.szOut;
+    EXPECT_EQ(JsonField(verify.szOut, "unflushed"), "128");
+    EXPECT_EQ(JsonField(verify.szOut, "ok"), bLie ? "384" : "1920");
+    const std::string szFirst = bLie ? "\"first_offset\": {\"ok\": 262144, \"lost_flush\": 0, \"unflushed\": 327680}"
+                                     : "\"first_offset\": {\"ok\": 0, \"unflushed\": 327680}";
+    EXPECT_NE(verify.szOut.find(szFirst), std::string::npos) << verify.szOut;
+  }
+  EXPECT_EQ(RunCli({"verify", "--journal", m_scratch.Path("none")}).nExit, 2);
+  EXPECT_EQ(RunCli({"run", "-t", fs.Root(), "-f", "write", "--flush-every", "1MB"}).nExit, 2) << "not stamped";
+  EXPECT_EQ(RunCli({"run", "-t", fs.Root(), "-f", "write", "-p", "stamped", "-a", "--keep-depth", "--flush-every", "1MB"})
+                .nExit,
+            2)
+      << "a queue never drained has no point to flush at";
+}
+
 // Work files of a stamped run judged afterwards, as after a crash: intact,
 // cut short, holding another run's data, or not ours at all.
 TEST_F(CliTest, VerifyJudgesStampedFilesLeftBehind) {

@@ -1,7 +1,7 @@
 // The fault-injecting FUSE mount itself: what the engine suites rely on but
 // do not exercise through the engines (the control text, counters, disarm,
 // pass-through of the file system's figures, teardown, dropped and misdirected
-// writes). Errors, short transfers, corruption and stalls are proven end to
+// writes, the write cache and its power cut). Errors, short transfers, corruption and stalls are proven end to
 // end by those suites.
 
 #include <dirent.h>
@@ -142,6 +142,39 @@ TEST_F(FaultFsTest, DroppedAndMisdirectedWritesReportSuccessAndStoreNothingOrEls
     EXPECT_TRUE(std::all_of(m_pBuffer.get(), m_pBuffer.get() + kChunk, [cWant](char b) { return b == cWant; }))
         << "chunk " << nChunk;
   }
+}
+
+// With the write cache on, writes reach the backing file at an honest
+// fsync only; a lying one answers the same and writes nothing back, and the
+// power cut then loses it while the mount shows the file as the backing
+// folder holds it.
+TEST_F(FaultFsTest, CachedWritesReachTheBackingFileOnlyAtAnHonestFlush) {
+  CFd fd(CreateFilled("KORVA25.DAT", 1));
+  ASSERT_GE(fd.Get(), 0);
+  ASSERT_TRUE(m_fs.Control("cache on\nadd lie-flush name=KORVA25.DAT skip=1\n")) << m_fs.LastError();
+  CFd backing(open((m_fs.Backing() + "KORVA25.DAT").c_str(), O_RDONLY | O_CLOEXEC));
+  const auto BackingHolds = [&](size_t nChunk, int nSeed) {
+    return pread(backing.Get(), m_pBuffer.get(), kChunk, off_t(nChunk * kChunk)) == ssize_t(kChunk) &&
+           BufferHolds(nChunk, nSeed);
+  };
+  const auto WriteChunk = [&](size_t nChunk, int nSeed) {
+    std::memset(m_pBuffer.get(), ChunkByte(nChunk, nSeed), kChunk);
+    return pwrite(fd.Get(), m_pBuffer.get(), kChunk, off_t(nChunk * kChunk)) == ssize_t(kChunk);
+  };
+  ASSERT_TRUE(WriteChunk(2, 2));
+  EXPECT_TRUE(BackingHolds(2, 1)) << "held in the cache";
+  ASSERT_EQ(ReadChunk(fd.Get(), 2), ssize_t(kChunk));
+  EXPECT_TRUE(BufferHolds(2, 2)) << "reads see the cache";
+  ASSERT_EQ(fdatasync(fd.Get()), 0);
+  EXPECT_TRUE(BackingHolds(2, 2)) << "an honest flush";
+  ASSERT_TRUE(WriteChunk(3, 2));
+  ASSERT_EQ(fdatasync(fd.Get()), 0) << "the lie looks like success";
+  EXPECT_TRUE(BackingHolds(3, 1));
+  ASSERT_TRUE(m_fs.Control("powercut\n")) << m_fs.LastError();
+  ASSERT_EQ(ReadChunk(fd.Get(), 3), ssize_t(kChunk));
+  EXPECT_TRUE(BufferHolds(3, 1)) << "the acknowledged flush is lost";
+  EXPECT_NE(m_fs.Report().find("cache on limit=67108864 held=0 writes=0 flushes=1 cuts=1"), std::string::npos)
+      << m_fs.Report();
 }
 
 TEST_F(FaultFsTest, ControlTextIsCheckedAndAppliedAllOrNothing) {

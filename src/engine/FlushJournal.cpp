@@ -1,0 +1,317 @@
+#include "engine/FlushJournal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "engine/Crc32.h"
+#include "engine/StampedPattern.h"
+#include "platform/SystemError.h"
+#include "platform/TcpStream.h"
+
+namespace stratavon {
+namespace {
+
+constexpr int kAnswerTimeoutMs = 30000;   // a listener that takes longer is gone
+constexpr int kConnectTimeoutMs = 10000;
+constexpr uint32_t kFrameLimit = 1 << 16;  // a record is a line with a path
+
+constexpr const char* kKindWords[] = {"flushed", "failed", "ended", "lost"};
+
+uint32_t LineCrc(const std::string& szBody) { return CCrc32::Compute(szBody.data(), szBody.size()); }
+
+void PutLe32(uint8_t* p, uint32_t dw) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(dw >> (8 * i));
+}
+
+uint32_t GetLe32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+bool ParseU64(const std::string& sz, int nBase, uint64_t* pqw) {
+  if (sz.empty() || sz[0] == '-' || sz[0] == '+') return false;
+  errno = 0;
+  char* pEnd = nullptr;
+  *pqw = std::strtoull(sz.c_str(), &pEnd, nBase);
+  return errno == 0 && *pEnd == '\0';
+}
+
+// Writes the whole line with one call, so a record is never interleaved
+// with another writer's.
+bool WriteLine(int fd, const std::string& szLine, int* pnError) {
+  for (;;) {
+    const ssize_t n = write(fd, szLine.data(), szLine.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n == static_cast<ssize_t>(szLine.size())) return true;
+    *pnError = n < 0 ? errno : EIO;
+    return false;
+  }
+}
+
+int OpenSynced(const std::string& szPath) {
+  return open(szPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_DSYNC | O_CLOEXEC, 0644);
+}
+
+}  // namespace
+
+uint64_t g_qwFlushEveryBytes = 0;
+CFlushJournal* g_pFlushJournal = nullptr;
+
+const char* JournalKindWord(EJournalKind kind) { return kKindWords[static_cast<int>(kind)]; }
+
+uint64_t JournalNow() {
+  timespec ts = {};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+std::string JournalLine(const JournalRecord& r) {
+  std::string szBody = std::string(JournalKindWord(r.kind)) + " run=" + StampRunIdText(r.qwRunId) +
+                       " slot=" + std::to_string(r.dwSlot) + " unit=" + std::to_string(r.dwUnitBytes) +
+                       " pass=" + std::to_string(r.dwPass) + " from=" + std::to_string(r.qwFrom) +
+                       " to=" + std::to_string(r.qwTo) + " slice=" + std::to_string(r.qwSliceOffset) + "+" +
+                       std::to_string(r.qwSliceBytes) + " time=" + std::to_string(r.qwTimeNs) +
+                       " error=" + std::to_string(r.nError) + " path=" + r.szPath;
+  char szCrc[16];
+  std::snprintf(szCrc, sizeof szCrc, "%08" PRIx32 " ", LineCrc(szBody));
+  return szCrc + szBody + "\n";
+}
+
+bool ParseJournalLine(const std::string& szLine, JournalRecord* pRecord) {
+  std::string sz = szLine;
+  if (!sz.empty() && sz.back() == '\n') sz.pop_back();
+  uint64_t qwCrc = 0;
+  if (sz.size() < 10 || sz[8] != ' ' || !ParseU64(sz.substr(0, 8), 16, &qwCrc)) return false;
+  const std::string szBody = sz.substr(9);
+  if (LineCrc(szBody) != qwCrc) return false;
+  const size_t nPath = szBody.find(" path=");
+  if (nPath == std::string::npos) return false;
+  JournalRecord r;
+  r.szPath = szBody.substr(nPath + 6);
+  std::istringstream in(szBody.substr(0, nPath));
+  std::string szWord;
+  in >> szWord;
+  bool bKind = false;
+  for (int i = 0; i < 4; ++i) {
+    if (szWord == kKindWords[i]) {
+      r.kind = static_cast<EJournalKind>(i);
+      bKind = true;
+    }
+  }
+  int nFields = 0;
+  while (bKind && in >> szWord) {
+    const size_t nEq = szWord.find('=');
+    const std::string szKey = szWord.substr(0, nEq);
+    const std::string szValue = nEq == std::string::npos ? std::string() : szWord.substr(nEq + 1);
+    uint64_t qw = 0;
+    uint64_t qw2 = 0;
+    bool bOk = true;
+    if (szKey == "run") {
+      bOk = ParseU64(szValue, 16, &r.qwRunId);
+    } else if (szKey == "slice") {
+      const size_t nPlus = szValue.find('+');
+      bOk = nPlus != std::string::npos && ParseU64(szValue.substr(0, nPlus), 10, &qw) &&
+            ParseU64(szValue.substr(nPlus + 1), 10, &qw2);
+      r.qwSliceOffset = qw;
+      r.qwSliceBytes = qw2;
+    } else {
+      bOk = ParseU64(szValue, 10, &qw);
+      if (szKey == "slot") r.dwSlot = static_cast<uint32_t>(qw);
+      else if (szKey == "unit") r.dwUnitBytes = static_cast<uint32_t>(qw);
+      else if (szKey == "pass") r.dwPass = static_cast<uint32_t>(qw);
+      else if (szKey == "from") r.qwFrom = qw;
+      else if (szKey == "to") r.qwTo = qw;
+      else if (szKey == "time") r.qwTimeNs = qw;
+      else if (szKey == "error") r.nError = static_cast<int>(qw);
+      else bOk = false;
+    }
+    if (!bOk) return false;
+    ++nFields;
+  }
+  if (!bKind || nFields != 9 || r.qwFrom > r.qwTo) return false;
+  *pRecord = std::move(r);
+  return true;
+}
+
+bool ReadJournal(const std::string& szPath, std::vector<JournalRecord>* pRecords, uint64_t* pqwSkipped,
+                 std::string* pszError) {
+  std::ifstream in(szPath);
+  if (!in) {
+    *pszError = szPath + ": " + FormatSystemMessage(errno);
+    return false;
+  }
+  *pqwSkipped = 0;
+  std::string szLine;
+  while (std::getline(in, szLine)) {
+    JournalRecord record;
+    if (ParseJournalLine(szLine, &record)) {
+      pRecords->push_back(std::move(record));
+    } else if (!szLine.empty()) {
+      ++*pqwSkipped;
+    }
+  }
+  return true;
+}
+
+bool SendJournalFrame(CTcpStream& stream, const std::string& szLine, int nTimeoutMs, std::string* pszError) {
+  std::string szFrame(8, '\0');
+  auto* p = reinterpret_cast<uint8_t*>(szFrame.data());
+  const uint32_t dwCrc = CCrc32::Compute(szLine.data(), szLine.size());
+  PutLe32(p, static_cast<uint32_t>(szLine.size()));
+  PutLe32(p + 4, dwCrc);
+  szFrame += szLine;
+  uint8_t abAnswer[4];
+  if (!stream.SendAll(szFrame.data(), szFrame.size()) || !stream.ReceiveAll(abAnswer, 4, nTimeoutMs)) {
+    *pszError = "journal listener: " + stream.LastError();
+    return false;
+  }
+  if (GetLe32(abAnswer) != dwCrc) {
+    *pszError = "journal listener: answered for another record";
+    return false;
+  }
+  return true;
+}
+
+bool ReceiveJournalFrame(CTcpStream& stream, std::string* pszLine, bool* pbClean, std::string* pszError) {
+  *pbClean = false;
+  uint8_t abHead[8];
+  if (!stream.ReceiveAll(abHead, 8, -1)) {
+    *pszError = stream.LastError();
+    return false;
+  }
+  const uint32_t dwBytes = GetLe32(abHead);
+  if (dwBytes == 0) {
+    *pbClean = true;
+    return false;
+  }
+  if (dwBytes > kFrameLimit) {
+    *pszError = "a frame of " + std::to_string(dwBytes) + " bytes";
+    return false;
+  }
+  pszLine->assign(dwBytes, '\0');
+  if (!stream.ReceiveAll(pszLine->data(), dwBytes, kAnswerTimeoutMs)) {
+    *pszError = stream.LastError();
+    return false;
+  }
+  if (CCrc32::Compute(pszLine->data(), dwBytes) != GetLe32(abHead + 4)) {
+    *pszError = "a frame whose CRC fails";
+    return false;
+  }
+  return true;
+}
+
+bool AnswerJournalFrame(CTcpStream& stream, const std::string& szLine) {
+  uint8_t abAnswer[4];
+  PutLe32(abAnswer, CCrc32::Compute(szLine.data(), szLine.size()));
+  return stream.SendAll(abAnswer, 4);
+}
+
+CFlushJournal::CFlushJournal() = default;
+
+CFlushJournal::~CFlushJournal() {
+  if (m_fd >= 0) close(m_fd);
+  if (m_pStream && m_pStream->IsOpen()) {
+    const uint8_t abEnd[8] = {};
+    (void)m_pStream->SendAll(abEnd, sizeof abEnd);
+  }
+}
+
+bool CFlushJournal::Open(const std::string& szWhere, std::string* pszError) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_szWhere = szWhere;
+  if (szWhere.rfind("tcp:", 0) == 0) {
+    const size_t nColon = szWhere.rfind(':');
+    uint64_t qwPort = 0;
+    std::string szHost = szWhere.substr(4, nColon - 4);
+    if (szHost.size() > 2 && szHost.front() == '[' && szHost.back() == ']') szHost = szHost.substr(1, szHost.size() - 2);
+    if (nColon <= 4 || szHost.empty() || !ParseU64(szWhere.substr(nColon + 1), 10, &qwPort) || qwPort == 0 ||
+        qwPort > 65535) {
+      *pszError = "--journal takes FILE or tcp:HOST:PORT, not \"" + szWhere + "\"";
+      return false;
+    }
+    m_pStream = std::make_unique<CTcpStream>();
+    if (!m_pStream->Connect(szHost, static_cast<uint16_t>(qwPort), kConnectTimeoutMs)) {
+      *pszError = "journal listener: " + m_pStream->LastError();
+      return false;
+    }
+    return true;
+  }
+  m_fd = OpenSynced(szWhere);
+  if (m_fd < 0) {
+    *pszError = "journal " + szWhere + ": " + FormatSystemMessage(errno);
+    return false;
+  }
+  return true;
+}
+
+bool CFlushJournal::Append(const JournalRecord& record, std::string* pszError) {
+  const std::string szLine = JournalLine(record);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_pStream) return SendJournalFrame(*m_pStream, szLine, kAnswerTimeoutMs, pszError);
+  int nError = EBADF;
+  if (m_fd >= 0 && WriteLine(m_fd, szLine, &nError)) return true;
+  *pszError = "journal " + m_szWhere + ": " + FormatSystemMessage(nError);
+  return false;
+}
+
+uint64_t ServeJournalConnection(CTcpStream& stream, const std::string& szDir) {
+  std::map<uint64_t, int> files;  // by run
+  std::map<std::pair<uint64_t, uint32_t>, JournalRecord> open;  // workers seen and not ended
+  uint64_t qwStored = 0;
+  const auto store = [&](const JournalRecord& record, const std::string& szLine) {
+    int& fd = files.try_emplace(record.qwRunId, -1).first->second;
+    if (fd < 0) fd = OpenSynced(szDir + "/stratavon-" + StampRunIdText(record.qwRunId) + ".journal");
+    int nError = 0;
+    if (fd < 0 || !WriteLine(fd, szLine, &nError)) {
+      std::fprintf(stderr, "journal-listen: cannot store a record in %s: %s\n", szDir.c_str(),
+                   FormatSystemMessage(fd < 0 ? errno : nError).c_str());
+      return false;
+    }
+    ++qwStored;
+    return true;
+  };
+  std::string szLine;
+  std::string szError;
+  bool bClean = false;
+  while (ReceiveJournalFrame(stream, &szLine, &bClean, &szError)) {
+    JournalRecord record;
+    if (!ParseJournalLine(szLine, &record)) {
+      std::fprintf(stderr, "journal-listen: a frame that holds no record, connection closed\n");
+      break;
+    }
+    // Unanswered, the writer does not count the flush as journaled.
+    if (!store(record, szLine) || !AnswerJournalFrame(stream, szLine)) break;
+    const auto key = std::make_pair(record.qwRunId, record.dwSlot);
+    if (record.kind == EJournalKind::kEnded) {
+      open.erase(key);
+    } else {
+      open[key] = record;
+    }
+  }
+  if (!bClean) {
+    for (auto& [key, last] : open) {
+      JournalRecord lost = last;
+      lost.kind = EJournalKind::kLost;
+      lost.qwFrom = lost.qwTo = 0;
+      lost.nError = 0;
+      lost.qwTimeNs = JournalNow();
+      (void)store(lost, JournalLine(lost));
+    }
+  }
+  for (auto& [run, fd] : files) {
+    if (fd >= 0) close(fd);
+  }
+  return qwStored;
+}
+
+}  // namespace stratavon

@@ -1,0 +1,104 @@
+#pragma once
+
+// The flush journal of a stamped run: after each flush a worker records
+// which units the target has now acknowledged as durable, so that a check
+// after a power cut can tell a lost flush (the device lied) from writes
+// that were never promised. Writes that failed are recorded too, so they
+// are never taken for lost ones.
+//
+// A record is one text line, "CRC KIND key=value ... path=PATH", the CRC
+// (eight hex digits, CRC-32/MPEG-2) over everything after the first space;
+// a line whose CRC fails (torn by the cut) is passed over. The same lines
+// go over TCP to `stratavon-cli journal-listen`, framed as a 4-byte length,
+// the 4-byte CRC of the line and the line (little-endian); the listener
+// answers each frame, once the line is on its disk, with the CRC back. A
+// frame of length 0 ends the connection cleanly; one that ends otherwise is
+// journaled by the listener as lost, with the time it noticed.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace stratavon {
+
+class CTcpStream;
+class CFlushJournal;
+
+// Opt-in, process-wide, set by a front end before a stamped run: each
+// writer flushes after every this many bytes of acknowledged writes (0:
+// never) and journals what is durable then in g_pFlushJournal.
+extern uint64_t g_qwFlushEveryBytes;
+extern CFlushJournal* g_pFlushJournal;
+
+enum class EJournalKind {
+  kFlushed,  // [from, to) of pass `pass` is durable
+  kFailed,   // a write over [from, to) of pass `pass` failed with `error`
+  kEnded,    // the worker ended on its own; nothing was written after
+  kLost,     // (listener) the writer's connection broke: the cut, or near it
+};
+const char* JournalKindWord(EJournalKind kind);
+
+struct JournalRecord {
+  EJournalKind kind = EJournalKind::kFlushed;
+  uint64_t qwRunId = 0;
+  uint32_t dwSlot = 0;        // the worker
+  uint32_t dwUnitBytes = 0;
+  uint32_t dwPass = 0;
+  uint64_t qwFrom = 0;        // byte offsets in szPath
+  uint64_t qwTo = 0;
+  // The part of szPath the worker owns: a whole work file (0, 0) or a
+  // slice of a larger target.
+  uint64_t qwSliceOffset = 0;
+  uint64_t qwSliceBytes = 0;
+  uint64_t qwTimeNs = 0;      // wall clock, ns since the epoch
+  int nError = 0;             // kFailed: the errno
+  std::string szPath;
+};
+
+// Wall clock now, as records carry it.
+uint64_t JournalNow();
+// The line for a record, newline included.
+std::string JournalLine(const JournalRecord& record);
+// False for a line that is not a whole, unchanged record.
+bool ParseJournalLine(const std::string& szLine, JournalRecord* pRecord);
+// Every good record of a journal file, in order; *pqwSkipped counts the
+// lines passed over. False when the file cannot be read.
+bool ReadJournal(const std::string& szPath, std::vector<JournalRecord>* pRecords, uint64_t* pqwSkipped,
+                 std::string* pszError);
+
+// The journal's frames on a stream: Send waits for the listener's answer.
+bool SendJournalFrame(CTcpStream& stream, const std::string& szLine, int nTimeoutMs, std::string* pszError);
+// Receives one frame; false at the clean end (*pbClean) or on any fault.
+bool ReceiveJournalFrame(CTcpStream& stream, std::string* pszLine, bool* pbClean, std::string* pszError);
+bool AnswerJournalFrame(CTcpStream& stream, const std::string& szLine);
+
+// Appends records, one at a time, each durable before Append returns: to a
+// local file opened with O_DSYNC, or to a listener ("tcp:HOST:PORT") that
+// has answered. Shared by a run's workers.
+class CFlushJournal {
+ public:
+  CFlushJournal();
+  ~CFlushJournal();  // ends a connection cleanly
+  CFlushJournal(const CFlushJournal&) = delete;
+  CFlushJournal& operator=(const CFlushJournal&) = delete;
+
+  bool Open(const std::string& szWhere, std::string* pszError);
+  bool Append(const JournalRecord& record, std::string* pszError);
+  const std::string& Where() const { return m_szWhere; }
+
+ private:
+  std::mutex m_mutex;
+  std::string m_szWhere;
+  int m_fd = -1;
+  std::unique_ptr<CTcpStream> m_pStream;
+};
+
+// The listener's side of one connection: stores every good record in
+// szDir/stratavon-RUNID.journal (synced before the answer) until the peer
+// ends; a connection that breaks is recorded as lost for each worker it
+// carried. Returns how many records were stored.
+uint64_t ServeJournalConnection(CTcpStream& stream, const std::string& szDir);
+
+}  // namespace stratavon

@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/FlushJournal.h"
+#include "engine/JournalScan.h"
+#include "platform/TcpStream.h"
+#include "support/TempDir.h"
+
+namespace stratavon {
+namespace {
+
+JournalRecord Flushed(uint32_t dwSlot, uint64_t qwFrom, uint64_t qwTo) {
+  JournalRecord record;
+  record.qwRunId = 0x0123456789ABCDEFull;
+  record.dwSlot = dwSlot;
+  record.dwUnitBytes = 4096;
+  record.dwPass = 3;
+  record.qwFrom = qwFrom;
+  record.qwTo = qwTo;
+  record.qwTimeNs = JournalNow();
+  record.szPath = "/mnt/a b/WRITE/KORVA" + std::to_string(dwSlot) + ".DAT";
+  return record;
+}
+
+std::vector<JournalRecord> Read(const std::string& szPath, uint64_t* pqwSkipped) {
+  std::vector<JournalRecord> records;
+  std::string szError;
+  EXPECT_TRUE(ReadJournal(szPath, &records, pqwSkipped, &szError)) << szError;
+  return records;
+}
+
+// A record survives its line whole; a line changed or cut short by the
+// power cut is passed over and counted, never half read.
+TEST(FlushJournalTest, LinesCarryEveryFieldAndDamagedOnesArePassedOver) {
+  JournalRecord record = Flushed(7, 8192, 65536);
+  record.kind = EJournalKind::kFailed;
+  record.nError = 5;
+  record.qwSliceOffset = 1ull << 40;
+  record.qwSliceBytes = 1ull << 30;
+  const std::string szLine = JournalLine(record);
+  JournalRecord back;
+  ASSERT_TRUE(ParseJournalLine(szLine, &back)) << szLine;
+  EXPECT_EQ(JournalLine(back), szLine);
+  EXPECT_EQ(back.szPath, record.szPath) << "a path with a space";
+  EXPECT_EQ(back.kind, EJournalKind::kFailed);
+  EXPECT_EQ(back.qwSliceOffset, record.qwSliceOffset);
+
+  std::string szChanged = szLine;
+  szChanged[szChanged.find("to=") + 3] = '9';
+  EXPECT_FALSE(ParseJournalLine(szChanged, &back));
+  EXPECT_FALSE(ParseJournalLine(szLine.substr(0, szLine.size() / 2), &back));
+
+  test::CTempDir dir;
+  const std::string szPath = dir.Path("run.journal");
+  {
+    CFlushJournal journal;
+    std::string szError;
+    ASSERT_TRUE(journal.Open(szPath, &szError)) << szError;
+    ASSERT_TRUE(journal.Append(Flushed(0, 0, 4096), &szError)) << szError;
+    ASSERT_TRUE(journal.Append(Flushed(1, 0, 8192), &szError)) << szError;
+  }
+  std::ofstream(szPath, std::ios::app) << szChanged << szLine.substr(0, 20);  // the cut tore the last line
+  uint64_t qwSkipped = 0;
+  const std::vector<JournalRecord> records = Read(szPath, &qwSkipped);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[1].dwSlot, 1u);
+  EXPECT_EQ(records[1].qwTo, 8192u);
+  EXPECT_EQ(qwSkipped, 2u);
+
+  CFlushJournal journal;
+  std::string szError;
+  for (const char* szBad : {"tcp:host", "tcp::99", "tcp:host:0", "tcp:host:70000", "/no/such/dir/j"}) {
+    EXPECT_FALSE(journal.Open(szBad, &szError)) << szBad;
+  }
+}
+
+// Over loopback: each record is on the listener's disk when Append
+// returns; a writer that goes without its closing frame is journaled as
+// lost, one that ends cleanly is not.
+TEST(FlushJournalTest, ListenerStoresEachRecordBeforeItAnswers) {
+  test::CTempDir dir;
+  CTcpListener listener;
+  std::string szError;
+  ASSERT_TRUE(listener.Listen(0, &szError)) << szError;
+  std::vector<uint64_t> stored;
+  std::thread server([&] {
+    for (int n = 0; n < 2; ++n) {
+      CTcpStream stream;
+      std::string szWhy;
+      if (!listener.Accept(&stream, 10000, &szWhy)) return;
+      stored.push_back(ServeJournalConnection(stream, dir.Root()));
+    }
+  });
+  const std::string szFile = dir.Path("stratavon-0123456789abcdef.journal");
+  uint64_t qwSkipped = 0;
+  {
+    CFlushJournal journal;
+    ASSERT_TRUE(journal.Open("tcp:127.0.0.1:" + std::to_string(listener.Port()), &szError)) << szError;
+    for (uint64_t n = 0; n < 3; ++n) {
+      ASSERT_TRUE(journal.Append(Flushed(2, n * 4096, (n + 1) * 4096), &szError)) << szError;
+      EXPECT_EQ(Read(szFile, &qwSkipped).size(), n + 1) << "stored before the answer";
+    }
+  }
+  {
+    CTcpStream stream;
+    ASSERT_TRUE(stream.Connect("localhost", listener.Port(), 10000)) << stream.LastError();
+    ASSERT_TRUE(SendJournalFrame(stream, JournalLine(Flushed(4, 0, 4096)), 10000, &szError)) << szError;
+  }  // gone without a word, as a machine whose power was cut
+  server.join();
+  EXPECT_EQ(stored, (std::vector<uint64_t>{3, 2}));
+  const std::vector<JournalRecord> records = Read(szFile, &qwSkipped);
+  ASSERT_EQ(records.size(), 5u);
+  EXPECT_EQ(records[3].dwSlot, 4u);
+  EXPECT_EQ(records[4].kind, EJournalKind::kLost);
+  EXPECT_EQ(records[4].dwSlot, 4u);
+  EXPECT_GE(records[4].qwTimeNs, records[3].qwTimeNs);
+  EXPECT_EQ(qwSkipped, 0u);
+}
+
+// Each unit judged against what the journal last said of it: flushed
+// (pass 2 over units 0..7), failed (unit 8), nothing (9..11).
+TEST(FlushJournalTest, UnitsAreJudgedAgainstTheLastJournaledFlush) {
+  constexpr uint32_t kUnit = 512;
+  const StampIdentity id{0x0123456789ABCDEFull, 2, kUnit};
+  std::vector<uint8_t> file(12 * kUnit, 0x5A);
+  const auto Stamp = [&](uint32_t nUnit, uint32_t dwPass, uint64_t qwOffset, const StampIdentity& who) {
+    std::memset(&file[nUnit * kUnit], 0x5A, kUnit);
+    StampUnits(&file[nUnit * kUnit], kUnit, qwOffset, dwPass, who);
+  };
+  for (uint32_t n = 0; n < 12; ++n) Stamp(n, 2, n * kUnit, id);
+  Stamp(1, 1, kUnit, id);                              // LOST FLUSH: the pass before
+  std::memset(&file[2 * kUnit], 0, kUnit);             // LOST FLUSH: zeroes
+  Stamp(3, 3, 3 * kUnit, id);                          // UNFLUSHED: written after the flush
+  std::memset(&file[4 * kUnit + 256], 0, 256);         // TORN where flushed: FAIL
+  Stamp(5, 2, 0, id);                                  // MISDIRECTED
+  std::memset(&file[8 * kUnit], 0, kUnit);             // UNFLUSHED: its write failed
+  Stamp(9, 1, 9 * kUnit, {7, 2, kUnit});               // UNFLUSHED: what the target held before
+  Stamp(10, 3, 10 * kUnit, id);
+  std::memset(&file[10 * kUnit + 300], 0, kUnit - 300);  // TORN where unflushed: allowed
+  test::CTempDir dir;
+  const std::string szPath = dir.Path("KORVA2.DAT");
+  std::ofstream(szPath, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
+
+  std::vector<JournalRecord> records = {Flushed(2, 0, 4 * kUnit), Flushed(2, 4 * kUnit, 9 * kUnit),
+                                        Flushed(2, 8 * kUnit, 9 * kUnit)};
+  for (JournalRecord& record : records) {
+    record.dwUnitBytes = kUnit;
+    record.dwPass = 2;
+    record.szPath = szPath;
+  }
+  records[2].kind = EJournalKind::kFailed;
+  records.push_back(Flushed(5, 0, kUnit));  // another worker's file
+  FlushScan scan = ScanWithJournal(szPath, records);
+  ASSERT_EQ(scan.szError, "");
+  EXPECT_EQ(scan.qwRecords, 3u);
+  const uint64_t aqwWant[kFlushClasses] = {3, 2, 4, 2, 0, 1, 0};
+  for (int i = 0; i < kFlushClasses; ++i) {
+    EXPECT_EQ(scan.aqwUnits[i], aqwWant[i]) << FlushClassWord(static_cast<FlushClass>(i));
+  }
+  EXPECT_EQ(scan.qwTornFlushed, 1u);
+  EXPECT_EQ(scan.aqwFirst[static_cast<int>(FlushClass::kLostFlush)], kUnit);
+  EXPECT_EQ(scan.aqwFirst[static_cast<int>(FlushClass::kTorn)], 4 * kUnit);
+  EXPECT_FALSE(scan.Good());
+
+  // The flush over unit 4 and 5 never happened: nothing promised there.
+  records.erase(records.begin() + 1);
+  std::memset(&file[5 * kUnit], 0, kUnit);
+  std::ofstream(szPath, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
+  records[0].qwTo = kUnit;
+  scan = ScanWithJournal(szPath, records);
+  EXPECT_EQ(scan.aqwUnits[static_cast<int>(FlushClass::kOk)], 1u);
+  EXPECT_EQ(scan.qwTornFlushed, 0u);
+  EXPECT_TRUE(scan.Good()) << "only unflushed units and torn ones where nothing was flushed";
+}
+
+}  // namespace
+}  // namespace stratavon
