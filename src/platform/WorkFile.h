@@ -29,6 +29,10 @@ class CWorkFile {
   // is opened and nothing is changed. False with errno set and Failure()
   // saying what stopped it (the path and the system's text).
   bool Create(const std::string& szRoot, const std::string& szPath);
+  // Opens the block device szNode for direct I/O: read and write when
+  // bWritable, else read-only, so that no call can write it. Never
+  // exclusive: the run's own claim (ClaimBlockDevice) keeps others away.
+  bool OpenDevice(const std::string& szNode, bool bWritable);
   const std::string& Failure() const { return m_szFailure; }
   void Close();
   // Lets go of the descriptor without closing it, so that its number cannot

@@ -7,13 +7,14 @@
 #include <string_view>
 
 #include "engine/RunRecord.h"
+#include "platform/BlockDevice.h"
 #include "run/RunChoices.h"
 #include "run/SizeList.h"
 
 namespace stratavon {
 namespace {
 
-enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout, kOptLog, kOptLogFormat, kOptNoLatency };
+enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout, kOptLog, kOptLogFormat, kOptNoLatency, kOptDestroy };
 
 constexpr option kLongOptions[] = {
     {"target", required_argument, nullptr, 't'},
@@ -36,6 +37,7 @@ constexpr option kLongOptions[] = {
     {"log", required_argument, nullptr, kOptLog},
     {"log-format", required_argument, nullptr, kOptLogFormat},
     {"no-latency", no_argument, nullptr, kOptNoLatency},
+    {"destroy", required_argument, nullptr, kOptDestroy},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -88,11 +90,11 @@ std::string Range(long nLow, long nHigh) { return std::to_string(nLow) + " to " 
 
 const std::string& Usage() {
   static const std::string szUsage = std::string("usage:\n"
-         "  stratavon-cli run -t DIR [-t DIR ...] -f read|write|both [-n THREADS]\n"
+         "  stratavon-cli run -t DIR|DEVICE [-t ...] -f read|write|both [-n THREADS]\n"
          "                    [-p HH|crpat|cjtpat|cspat|stamped[:BASE]] [--data-file FILE.hvx]\n"
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
          "                    [-s SIZE|fill] [-d SECONDS] [--io-timeout SECONDS] [--simple] [--json]\n"
-         "                    [--log FILE [--log-format json|csv]] [--no-latency]\n"
+         "                    [--log FILE [--log-format json|csv]] [--no-latency] [--destroy DEVICE]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
          "  stratavon-cli selftest [DIR]\n"
@@ -101,6 +103,11 @@ const std::string& Usage() {
          "\n"
          "run options:\n"
          "  -t DIR        a target folder (repeat for more); work files go to DIR/READ and DIR/WRITE\n"
+         "  -t DEVICE     a whole block device (/dev/sdX, /dev/disk/by-id/...): each worker on its own\n"
+         "                slice of it; a read run without -e only reads it\n"
+         "  --destroy DEVICE\n"
+         "                allow a run that writes (write, both, read with -e) to write DEVICE, erasing\n"
+         "                what is on it; a mounted, swap or held device is refused all the same\n"
          "  -f FUNCTION   read, write or both\n"
          "  -n THREADS    workers per function and target, ") + Range(kMinThreads, kMaxThreads) +
          " (default " + std::to_string(kDefaultThreads) + ")\n" +
@@ -159,10 +166,24 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
       szAdvanced = nOption < 128 ? std::string("-") + static_cast<char>(nOption) : LongName(nOption);
     }
     switch (nOption) {
-      case 't':
+      case 't': {
         if (szArg.empty()) return fail("-t needs a folder");
+        // A block device (or a link to one, /dev/disk/by-id/...) is a device
+        // target, named by its resolved node.
+        std::string szNode;
+        dev_t nDevice = 0;
+        if (ResolveBlockDevice(std::string(szArg), &szNode, &nDevice)) {
+          options.targets.push_back(DeviceTarget(szNode));
+          options.targets.back().qwDeviceNumber = nDevice;
+          break;
+        }
         options.targets.push_back(FolderTarget(std::string(szArg)));
         if (options.targets.back().szPath.back() != '/') options.targets.back().szPath += '/';
+        break;
+      }
+      case kOptDestroy:
+        if (szArg.empty()) return fail("--destroy needs a device");
+        options.destroy.emplace_back(szArg);
         break;
       case 'f': {
         const std::string szFunction = Lower(szArg);

@@ -17,6 +17,7 @@
 #include "platform/DiskSpace.h"
 #include "platform/IoQueue.h"
 #include "platform/MessageBox.h"
+#include "run/DeviceTargets.h"
 #include "run/TargetRecords.h"
 
 namespace stratavon {
@@ -127,6 +128,8 @@ bool PrepareSimpleRun(const RunOptions& options, const std::function<bool()>& be
   if (options.targets.empty()) return Refuse("No Targets Selected!");
   if (options.dwFunction == 0) return Refuse("Select an I/O Function!");
   if (!TargetsDistinct(options.targets)) return false;
+  std::vector<Target> targets;
+  if (std::string szWhy; !CheckDeviceTargets(options, &targets, &szWhy)) return RefusePlainly(szWhy);
   if (beforeTouching && !beforeTouching()) return false;
   return PrepareTargets(options.targets);
 }
@@ -136,6 +139,7 @@ bool PrepareSimpleRun(const RunOptions& options, const std::function<bool()>& be
 std::string BufferedDirectIoNotes(const std::vector<Target>& targets) {
   std::string szNotes;
   for (const Target& target : targets) {
+    if (target.IsDevice()) continue;
     const std::string& szRoot = target.szPath;
     DiskSpaceInfo disk;
     if (GetDiskFreeSpace(szRoot, disk) && !disk.bAlignmentKnown) {
@@ -144,7 +148,7 @@ std::string BufferedDirectIoNotes(const std::vector<Target>& targets) {
                  "cache\n";
     }
   }
-  return szNotes;
+  return szNotes + DeviceTargetLines();
 }
 const std::string& RefusalText() { return g_szRefusal; }
 
@@ -160,6 +164,8 @@ bool PrepareRun(const RunOptions& options, const std::function<bool()>& beforeTo
   if (options.targets.empty()) return Refuse("No Targets Selected!");
   if (options.dwFunction == 0) return Refuse("Select an I/O Function!");
   if (!TargetsDistinct(options.targets)) return false;
+  std::vector<Target> targets;
+  if (std::string szWhy; !CheckDeviceTargets(options, &targets, &szWhy)) return RefusePlainly(szWhy);
 
   if (options.choices.dwTransferSize > options.choices.dwBufferSize) return Refuse("Transfer Size > Buffer Size!");
   if (!ClassesAvailable(options)) return false;
@@ -169,7 +175,7 @@ bool PrepareRun(const RunOptions& options, const std::function<bool()>& beforeTo
   // why once, before anything is made.
   if (std::string szWhy; !CheckEventLogWritable(&szWhy)) return RefusePlainly("the event log cannot be written: " + szWhy);
   if (beforeTouching && !beforeTouching()) return false;
-  if (!PrepareTargets(options.targets)) return false;
+  if (!PrepareTargets(targets)) return false;
   (void)RegisterEventLogSource(kEventLogName, kEventSourceName, kEventMessageFile);
   return true;
 }

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace stratavon {
 
 uint32_t CSyncEngine::LoopExitCode(uint32_t dwFirstCode) const {
@@ -55,8 +57,10 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
     const bool bTimedOut = callTime > m_ioTimeout;
     const uint32_t nApiKind = bWrite ? kErrorWriteApi : kErrorReadApi;
     if (!bChecking && (nMoved < 0 || bTimedOut)) {
-      // The load goes on, but the call is not forgotten.
+      // The load goes on, but the call is not forgotten. On a device it
+      // goes on past the failed chunk, so that a scan reaches every sector.
       CountFailedCall(m_nTarget, nMoved < 0 ? nApiKind : kErrorIoTimeout, nMoved < 0 ? nError : ETIMEDOUT);
+      if (nMoved < 0 && Record().target.IsDevice()) (void)lseek(m_file.Handle(), nExpected, SEEK_CUR);
       continue;
     }
     if (nMoved < 0 || bTimedOut || (bChecking && nMoved != nExpected)) {
@@ -68,7 +72,9 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
         *pTally = PassTally{};
       }
       if (nMoved < 0) {
-        ReportIoError(static_cast<uint32_t>(nError), nApiKind, pChunk);
+        const off_t qwAt = lseek(m_file.Handle(), 0, SEEK_CUR);
+        ReportIoError(static_cast<uint32_t>(nError), nApiKind, pChunk,
+                      qwAt >= 0 ? DeviceWhere(static_cast<uint64_t>(qwAt)) : std::string());
       } else if (bTimedOut) {
         ReportIoError(0, kErrorIoTimeout, nullptr);
       } else {
@@ -234,8 +240,9 @@ void CReadAdvancedClass::OnStartIo() {
   if (!PrepareLoop()) return EndLoop(dwExitCode);
 
   // Seed the file with one buffer of pattern, in every mode; not counted.
+  // A device the run may not write is read as it is.
   m_dwPass = 1;
-  for (uint64_t b = 0; b < SpanBuffers() && (b == 0 || !StopRequested()); ++b) {
+  for (uint64_t b = 0; SeedsTarget() && b < SpanBuffers() && (b == 0 || !StopRequested()); ++b) {
     StampForWrite(m_buffer.Data(), m_dwBufferSize, BufferOffset(b), m_dwPass);
     if (m_file.Write(m_buffer.Data(), m_dwBufferSize) < 0) {
       ReportIoError(static_cast<uint32_t>(errno), kErrorWriteApi, m_buffer.Data());
