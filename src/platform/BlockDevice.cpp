@@ -110,29 +110,21 @@ std::string ProbeValue(blkid_probe pProbe, const char* szName) {
   return std::string(pData);
 }
 
-// The file system or other signature on one node: "ext4 \"LABEL\" 64.0 MiB".
-std::string SignatureOn(const std::string& szNode, bool bTable, std::string* pszTable) {
-  blkid_probe pProbe = blkid_new_probe_from_filename(szNode.c_str());
-  if (pProbe == nullptr) return {};
+// The file system or other signature the probe finds: "ext4 labelled
+// \"LABEL\", 64.0 MiB", or empty.
+std::string SignatureOf(blkid_probe pProbe) {
   blkid_probe_enable_superblocks(pProbe, 1);
   blkid_probe_set_superblocks_flags(pProbe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL);
-  blkid_probe_enable_partitions(pProbe, bTable ? 1 : 0);
-  std::string szFound;
-  if (blkid_do_fullprobe(pProbe) == 0) {
-    if (pszTable != nullptr) *pszTable = ProbeValue(pProbe, "PTTYPE");
-    const std::string szType = ProbeValue(pProbe, "TYPE");
-    if (!szType.empty()) {
-      szFound = szType;
-      const std::string szLabel = ProbeValue(pProbe, "LABEL");
-      if (!szLabel.empty()) szFound += " labelled \"" + szLabel + "\"";
-      const std::string szSize = ProbeValue(pProbe, "FSSIZE");
-      const uint64_t qwSize = szSize.empty() ? static_cast<uint64_t>(blkid_probe_get_size(pProbe))
-                                             : std::strtoull(szSize.c_str(), nullptr, 10);
-      szFound += ", " + SizeWords(qwSize);
-    }
-  }
-  blkid_free_probe(pProbe);
-  return szFound;
+  if (blkid_do_fullprobe(pProbe) != 0) return {};
+  const std::string szType = ProbeValue(pProbe, "TYPE");
+  if (szType.empty()) return {};
+  std::string szFound = szType;
+  const std::string szLabel = ProbeValue(pProbe, "LABEL");
+  if (!szLabel.empty()) szFound += " labelled \"" + szLabel + "\"";
+  const std::string szSize = ProbeValue(pProbe, "FSSIZE");
+  const uint64_t qwSize = szSize.empty() ? static_cast<uint64_t>(blkid_probe_get_size(pProbe))
+                                         : std::strtoull(szSize.c_str(), nullptr, 10);
+  return szFound + ", " + SizeWords(qwSize);
 }
 
 }  // namespace
@@ -232,19 +224,39 @@ std::string DeviceInUse(dev_t nDevice) {
 
 std::string DeviceContents(const std::string& szNode) {
   std::vector<std::string> found;
-  std::string szTable;
-  const std::string szWhole = SignatureOn(szNode, true, &szTable);
-  if (!szTable.empty()) found.push_back(szTable + " partition table");
-  if (!szWhole.empty()) found.push_back(szNode + ": " + szWhole);
-  struct stat st {};
-  if (stat(szNode.c_str(), &st) == 0) {
-    for (const Related& r : RelatedDevices(st.st_rdev, false)) {
-      if (r.nDevice == st.st_rdev) continue;
-      const std::string szPart = "/dev/" + r.szName;
-      const std::string szOn = SignatureOn(szPart, false, nullptr);
-      found.push_back(szPart + ": " + (szOn.empty() ? "no file system signature" : szOn));
+  // The partitions are probed through the whole device at their offsets,
+  // so that no partition needs a node of its own.
+  const int hDevice = open(szNode.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (hDevice < 0) return "its contents cannot be read: " + FormatSystemMessage(errno);
+  if (blkid_probe pProbe = blkid_new_probe()) {
+    if (blkid_probe_set_device(pProbe, hDevice, 0, 0) == 0) {
+      blkid_probe_enable_partitions(pProbe, 1);
+      blkid_probe_set_partitions_flags(pProbe, BLKID_PARTS_ENTRY_DETAILS);
+      const std::string szWhole = SignatureOf(pProbe);
+      const std::string szTable = ProbeValue(pProbe, "PTTYPE");
+      if (!szTable.empty()) found.push_back(szTable + " partition table");
+      if (!szWhole.empty()) found.push_back(szWhole);
+      blkid_partlist pList = blkid_probe_get_partitions(pProbe);
+      const int nParts = pList != nullptr ? blkid_partlist_numof_partitions(pList) : 0;
+      for (int i = 0; i < nParts; ++i) {
+        const blkid_partition pPart = blkid_partlist_get_partition(pList, i);
+        const uint64_t qwStart = static_cast<uint64_t>(blkid_partition_get_start(pPart)) * 512;
+        const uint64_t qwSize = static_cast<uint64_t>(blkid_partition_get_size(pPart)) * 512;
+        std::string szOn;
+        if (blkid_probe pPartProbe = blkid_new_probe()) {
+          if (blkid_probe_set_device(pPartProbe, hDevice, static_cast<blkid_loff_t>(qwStart),
+                                     static_cast<blkid_loff_t>(qwSize)) == 0) {
+            szOn = SignatureOf(pPartProbe);
+          }
+          blkid_free_probe(pPartProbe);
+        }
+        found.push_back("partition " + std::to_string(blkid_partition_get_partno(pPart)) + " (" + SizeWords(qwSize) +
+                        "): " + (szOn.empty() ? "no file system signature" : szOn));
+      }
     }
+    blkid_free_probe(pProbe);
   }
+  close(hDevice);
   if (found.empty()) return "no partition table or file system signature found";
   std::string szWords;
   for (const std::string& sz : found) szWords += (szWords.empty() ? "" : "; ") + sz;
