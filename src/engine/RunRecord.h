@@ -66,6 +66,8 @@ struct RunSettings {
   // (depth buffers at a time by the asynchronous workers) every pass. 0: one buffer; kSpanFill: the target's free space
   // shared between its workers.
   uint64_t qwSpanBytes = 0;
+  // Each worker ends once it has moved this many passes; 0: no limit.
+  uint32_t dwPasses = 0;
 };
 constexpr uint64_t kSpanFill = UINT64_MAX;
 

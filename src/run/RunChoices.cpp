@@ -14,6 +14,7 @@ bool ApplyRunChoices(const RunChoices& choices, int nThreads, RunSettings& setti
   if (choices.dwBufferSize != 0) settings.dwBufferSize = choices.dwBufferSize;
   settings.dwThreads = static_cast<uint32_t>(nThreads);
   settings.qwSpanBytes = choices.qwSpanBytes;
+  settings.dwPasses = choices.dwPasses;
   return settings.dwTransferSize <= settings.dwBufferSize;
 }
 

@@ -29,6 +29,7 @@ struct RunChoices {
   uint32_t dwBufferSize = kDefaultSizeBytes;
   uint32_t dwQueueDepth = kDefaultQueueDepth;  // taken only when asynchronous
   uint64_t qwSpanBytes = 0;  // 0: one buffer per work file (kSpanFill: share the free space)
+  uint32_t dwPasses = 0;     // each worker ends after this many passes; 0: no limit
 };
 
 // The one mapping of choices into a record's settings: the mode bits, the

@@ -14,7 +14,7 @@
 namespace stratavon {
 namespace {
 
-enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout, kOptLog, kOptLogFormat, kOptNoLatency, kOptDestroy };
+enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout, kOptLog, kOptLogFormat, kOptNoLatency, kOptDestroy, kOptPasses };
 
 constexpr option kLongOptions[] = {
     {"target", required_argument, nullptr, 't'},
@@ -38,6 +38,7 @@ constexpr option kLongOptions[] = {
     {"log-format", required_argument, nullptr, kOptLogFormat},
     {"no-latency", no_argument, nullptr, kOptNoLatency},
     {"destroy", required_argument, nullptr, kOptDestroy},
+    {"passes", required_argument, nullptr, kOptPasses},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -72,7 +73,7 @@ std::string LongName(int nOption) {
 bool IsAdvancedOption(int nOption) {
   switch (nOption) {
     case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case 's': case kOptDataFile: case kOptLog:
-    case kOptLogFormat: case kOptNoLatency:
+    case kOptLogFormat: case kOptNoLatency: case kOptPasses:
       return true;
     default:
       return false;
@@ -94,7 +95,7 @@ const std::string& Usage() {
          "                    [-p HH|crpat|cjtpat|cspat|stamped[:BASE]] [--data-file FILE.hvx]\n"
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH]\n"
          "                    [-s SIZE|fill] [-d SECONDS] [--io-timeout SECONDS] [--simple] [--json]\n"
-         "                    [--log FILE [--log-format json|csv]] [--no-latency] [--destroy DEVICE]\n"
+         "                    [--log FILE [--log-format json|csv]] [--no-latency] [--passes N] [--destroy DEVICE]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
          "  stratavon-cli selftest [DIR]\n"
@@ -139,6 +140,8 @@ const std::string& Usage() {
          "                IOPS, latency p50/p99/max of the period, status (JSON lines, or\n"
          "                --log-format csv); written as it goes\n"
          "  --no-latency  with -P, do not time the I/Os (no latency figures)\n"
+         "  --passes N    each worker ends after N passes over its work file or slice (the run\n"
+         "                ends when every worker has); not with -a\n"
          "\n"
          "exit status: 0 PASS; 1 FAIL: a worker failed or stalled, a call failed (also without\n"
          "             -e), or a target moved no data; 2 the run was refused\n";
@@ -179,6 +182,14 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
         }
         options.targets.push_back(FolderTarget(std::string(szArg)));
         if (options.targets.back().szPath.back() != '/') options.targets.back().szPath += '/';
+        break;
+      }
+      case kOptPasses: {
+        int nPasses = 0;
+        if (!ParseNumber(szArg, 1, 1000000, &nPasses)) {
+          return fail("--passes takes a number of passes from 1 to 1000000, not \"" + std::string(szArg) + "\"");
+        }
+        options.choices.dwPasses = static_cast<uint32_t>(nPasses);
         break;
       }
       case kOptDestroy:
@@ -282,6 +293,9 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
   if (options.bPatternGiven && !options.szDataFile.empty()) {
     return fail("-p and --data-file both choose the pattern; give one of them");
+  }
+  if (options.choices.dwPasses != 0 && options.choices.bAsynchronous) {
+    return fail("--passes works with the synchronous workers; drop -a");
   }
   if (options.bSimple && options.bStamped) {
     return fail("-p stamped is an advanced setting; --simple writes the plain pattern only");

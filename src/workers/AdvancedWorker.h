@@ -76,6 +76,10 @@ class CAdvancedWorker : public CSlotWorker {
   bool SeedsTarget() const;
   // "at device offset N (LBA M)" for a device target, else empty.
   std::string DeviceWhere(uint64_t qwOffset) const;
+  // Whether a worker that has done dwPassesDone passes is to end (--passes).
+  bool PassLimitReached(uint32_t dwPassesDone) const {
+    return Record().settings.dwPasses != 0 && dwPassesDone >= Record().settings.dwPasses;
+  }
   // Keeps the reference copy and the checksum of the first buffer's pattern.
   void KeepPatternChecksum();
   // Releases the event source, buffers and file, writes "STOP" unless the

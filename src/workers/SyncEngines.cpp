@@ -157,7 +157,7 @@ void CWriteAdvancedClass::OnStartIo() {
     if (pReadBack != m_buffer.Data() && std::memcmp(pReadBack, m_buffer.Data(), m_dwBufferSize) == 0) return true;
     return Verify(pReadBack, qwOffset);
   };
-  while (!StopRequested()) {
+  while (!StopRequested() && !PassLimitReached(m_dwPass)) {
     ++m_dwPass;
     m_qwPassBytes = 0;
     // A span is written buffer by buffer, then read back the same way; a
@@ -213,7 +213,7 @@ void CWriteAdvancedClass::OverlappedWriteLoop() {
   // headers differ, so the read-back needs no spoiling.
   uint8_t* const apReadBack[2] = {m_spare.Data(), m_spare.Data() + m_dwBufferSize};
   unsigned nNext = 0;
-  while (!StopRequested()) {
+  while (!StopRequested() && !PassLimitReached(m_dwPass)) {
     ++m_dwPass;
     StampForWrite(m_buffer.Data(), m_dwBufferSize, BufferOffset(0), m_dwPass);
     PassTally tally;
@@ -272,7 +272,8 @@ void CReadAdvancedClass::ReadLoop(bool bClearFirst, size_t nReadBytes) {
   // A good check spoils the whole buffer; only worth it when the read fills it.
   const bool bCheckSpoils = SpoilsWhenGood() && nReadBytes == m_dwBufferSize;
   bool bSpoiled = false;
-  while (!StopRequested()) {
+  uint32_t dwPasses = 0;
+  while (!StopRequested() && !PassLimitReached(dwPasses++)) {
     bool bGoOn = true;
     for (uint64_t b = 0; bGoOn && b < qwBuffers && (b == 0 || !StopRequested()); ++b) {
       if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
@@ -321,7 +322,8 @@ void CReadAdvancedClass::OverlappedReadLoop(bool bClearFirst, size_t nReadBytes)
   bool abSpoiled[3] = {};
   unsigned nNext = 0;
   unsigned nChecked = 0;
-  while (!StopRequested()) {
+  uint32_t dwPasses = 0;
+  while (!StopRequested() && !PassLimitReached(dwPasses++)) {
     uint8_t* pBuffer = apBuffers[nNext];
     if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
     PrepareRead(pBuffer, nReadBytes, &abSpoiled[nNext]);
