@@ -99,7 +99,7 @@ const std::string& Usage() {
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
          "  stratavon-cli selftest [DIR]\n"
-         "  stratavon-cli verify FILE... [--pass N] [--json]\n"
+         "  stratavon-cli verify FILE|DEVICE... [--pass N] [--json]\n"
          "  stratavon-cli --version\n"
          "\n"
          "run options:\n"

@@ -144,7 +144,7 @@ bool CAdvancedWorker::CreateWorkFile() {
 void CAdvancedWorker::RecordStampedFile(uint32_t dwPass, uint64_t qwPassEnd) const {
   if (!m_bStamped) return;
   AppendStampRecord(StampRecord{m_stampId.qwRunId, dwPass, m_extent.qwBytes, m_stampId.dwSlot,
-                                m_stampId.dwUnitBytes, m_extent.szPath, qwPassEnd});
+                                m_stampId.dwUnitBytes, m_extent.szPath, qwPassEnd, m_extent.qwBase});
 }
 
 void CAdvancedWorker::KeepPatternChecksum() {
