@@ -24,6 +24,14 @@ int Run(const std::string& szCommand, std::string* pszOutput = nullptr) {
   return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
 }
 
+// A fresh folder under the temporary directory; empty when none can be made.
+std::string MakeTempFolder(const std::string& szPrefix) {
+  const std::string szTemplate = std::filesystem::temp_directory_path().string() + "/" + szPrefix + "XXXXXX";
+  std::vector<char> name(szTemplate.begin(), szTemplate.end());
+  name.push_back('\0');
+  return mkdtemp(name.data()) != nullptr ? std::string(name.data()) : std::string();
+}
+
 }  // namespace
 
 std::string CLoopMount::Unavailable(const std::string& szType) {
@@ -34,14 +42,11 @@ std::string CLoopMount::Unavailable(const std::string& szType) {
 }
 
 CLoopMount::CLoopMount(size_t nSizeBytes, unsigned nSectorSize, const std::string& szType) {
-  std::string szTemplate = std::filesystem::temp_directory_path().string() + "/stratavon-loop-XXXXXX";
-  std::vector<char> name(szTemplate.begin(), szTemplate.end());
-  name.push_back('\0');
-  if (mkdtemp(name.data()) == nullptr) {
+  m_szDir = MakeTempFolder("stratavon-loop-");
+  if (m_szDir.empty()) {
     m_szError = "mkdtemp failed";
     return;
   }
-  m_szDir = name.data();
   m_szImage = m_szDir + "/image";
   const std::string szMount = m_szDir + "/mnt";
   std::filesystem::create_directory(szMount);
@@ -73,14 +78,11 @@ CLoopMount::~CLoopMount() {
 }
 
 CLoopDevice::CLoopDevice(size_t nSizeBytes, unsigned nSectorSize, int nPartitions, const std::string& szImage) {
-  std::string szTemplate = std::filesystem::temp_directory_path().string() + "/stratavon-dev-XXXXXX";
-  std::vector<char> name(szTemplate.begin(), szTemplate.end());
-  name.push_back('\0');
-  if (mkdtemp(name.data()) == nullptr) {
+  m_szDir = MakeTempFolder("stratavon-dev-");
+  if (m_szDir.empty()) {
     m_szError = "mkdtemp failed";
     return;
   }
-  m_szDir = name.data();
   m_szImage = szImage.empty() ? m_szDir + "/image" : szImage;
   std::string szOutput;
   if (Run("truncate -s " + std::to_string(nSizeBytes) + " " + m_szImage, &szOutput) != 0) {
