@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
       rankFolders.push_back(target.szPath);
     }
     peers.SetRankFolders(rankFolders);
+    // --destroy takes the same templates: each rank names its own device.
+    for (std::string& szDestroy : options.destroy) szDestroy = ExpandRankTemplate(szDestroy, peers.Rank(), peers.Host());
     nExit = RunCommand(options, &peers);
     if (const char* szCost = std::getenv("STRATAVON_MPI_COST"); szCost != nullptr && *szCost != '\0') {
       // For the benchmark: what the live exchange cost this rank's console thread.
