@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   googletest libgtest-dev libbenchmark-dev
-  liburing-dev libisal-dev
+  liburing-dev libisal-dev libblkid-dev
   libfuse3-dev fuse3
   e2fsprogs btrfs-progs util-linux
   fio

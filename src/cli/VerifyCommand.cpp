@@ -12,6 +12,7 @@
 #include "run/RunCommand.h"
 #include "engine/JournalScan.h"
 #include "engine/StampedScan.h"
+#include "platform/BlockDevice.h"
 #include "platform/JsonText.h"
 
 namespace stratavon {
@@ -63,6 +64,10 @@ std::string ScanText(const FileScan& scan, const char* szPassFrom) {
     sz += RangeText(scan.bad[i], scan.PassAt(scan.bad[i].qwOffset));
   }
   if (scan.bad.size() > kTextRanges) sz += "  ... " + std::to_string(scan.bad.size() - kTextRanges) + " more ranges\n";
+  if (scan.qwUnreadableBytes != 0) {
+    sz += "  unreadable: " + std::to_string(scan.qwUnreadableBytes) + " bytes, the first at " +
+          std::to_string(scan.qwFirstUnreadable) + "\n";
+  }
   if (scan.qwMissingBytes != 0) {
     sz += "  cut short: " + std::to_string(scan.qwMissingBytes) + " bytes missing" +
           (scan.qwExpectedBytes != 0 ? " of " + std::to_string(scan.qwExpectedBytes) : std::string(" (a partial unit)")) +
@@ -89,6 +94,7 @@ std::string ScanJson(const FileScan& scan, const char* szPassFrom) {
   if (!scan.szError.empty()) return sz + "}";
   sz += ", \"bytes\": " + std::to_string(scan.qwBytes) + ", \"expected_bytes\": " +
         std::to_string(scan.qwExpectedBytes) + ", \"missing_bytes\": " + std::to_string(scan.qwMissingBytes) +
+        ", \"unreadable_bytes\": " + std::to_string(scan.qwUnreadableBytes) +
         ", \"stamped\": " + (scan.bIdentityKnown ? "true" : "false");
   if (scan.bIdentityKnown) {
     sz += ", \"run_id\": \"" + StampRunIdText(scan.id.qwRunId) + "\", \"slot\": " + std::to_string(scan.id.dwSlot) +
@@ -215,6 +221,31 @@ int VerifyWithJournal(const std::string& szJournal, const std::vector<std::strin
   return bAllGood ? kExitPassed : kExitWorkerFailed;
 }
 
+std::string DeviceText(const std::string& szNode, const DeviceVerdict& sum, uint32_t dwSector) {
+  std::string sz = "device " + szNode + ": good " + std::to_string(sum.qwGoodBytes) + " bytes";
+  if (sum.qwFirstBad != UINT64_MAX) {
+    sz += ", first bad at offset " + std::to_string(sum.qwFirstBad) + " (LBA " + std::to_string(sum.qwFirstBad / dwSector) +
+          ")";
+  }
+  sz += "; units misdirected " + std::to_string(sum.aqwUnits[2]) + ", stale " + std::to_string(sum.aqwUnits[3]) +
+        ", foreign " + std::to_string(sum.aqwUnits[4]) + ", corrupt " + std::to_string(sum.aqwUnits[1]) +
+        "; unreadable " + std::to_string(sum.qwUnreadableBytes) + " bytes\n";
+  if (sum.qwRealCapacity != 0) sz += "real capacity: " + std::to_string(sum.qwRealCapacity) + " bytes\n";
+  return sz;
+}
+
+std::string DeviceJson(const std::string& szNode, const DeviceVerdict& sum, uint32_t dwSector) {
+  std::string sz = "{\"node\": ";
+  AppendJsonString(sz, szNode);
+  sz += ", \"good_bytes\": " + std::to_string(sum.qwGoodBytes) + ", \"first_bad_lba\": " +
+        (sum.qwFirstBad == UINT64_MAX ? std::string("null") : std::to_string(sum.qwFirstBad / dwSector)) +
+        ", \"misdirected\": " + std::to_string(sum.aqwUnits[2]) + ", \"stale\": " + std::to_string(sum.aqwUnits[3]) +
+        ", \"foreign\": " + std::to_string(sum.aqwUnits[4]) + ", \"corrupt\": " + std::to_string(sum.aqwUnits[1]) +
+        ", \"unreadable_bytes\": " + std::to_string(sum.qwUnreadableBytes) + ", \"real_capacity\": " +
+        (sum.qwRealCapacity == 0 ? std::string("null") : std::to_string(sum.qwRealCapacity)) + "}";
+  return sz;
+}
+
 }  // namespace
 
 int VerifyCommand(int argc, char** argv) {
@@ -255,18 +286,39 @@ int VerifyCommand(int argc, char** argv) {
     return kExitRefused;
   }
   std::vector<FileVerdict> verdicts;
-  for (const std::string& szFile : files) verdicts.push_back(VerifyStampedFile(szFile, dwPass));
+  std::string szDeviceText, szDeviceJson;
+  for (const std::string& szFile : files) {
+    std::string szNode;
+    if (!ResolveBlockDevice(szFile, &szNode, nullptr)) {
+      verdicts.push_back(VerifyStampedFile(szFile, dwPass));
+      continue;
+    }
+    // A device: every slice its stamped fill recorded, each over its extent.
+    std::vector<FileVerdict> slices = VerifyStampedSlices(szNode, dwPass);
+    if (slices.empty()) {
+      std::fprintf(stderr, "stratavon-cli: no stamped fill of %s is recorded in %s\n", szNode.c_str(),
+                   StampRecordPath().c_str());
+      return kExitRefused;
+    }
+    uint32_t dwSector = 512;
+    if (BlockDeviceInfo info; ProbeBlockDevice(szNode, &info, nullptr)) dwSector = info.dwLogicalSectorBytes;
+    szDeviceText += DeviceText(szNode, SumSlices(slices), dwSector);
+    szDeviceJson += (szDeviceJson.empty() ? "" : ", ") + DeviceJson(szNode, SumSlices(slices), dwSector);
+    verdicts.insert(verdicts.end(), slices.begin(), slices.end());
+  }
   const bool bAllGood = EveryFileGood(verdicts);
   if (bJson) {
     std::string szJson = "{\"files\": [";
     for (size_t i = 0; i < verdicts.size(); ++i) {
       szJson += (i > 0 ? ", " : "") + ScanJson(verdicts[i].scan, PassSourceWord(verdicts[i].nPassFrom));
     }
+    if (!szDeviceJson.empty()) szJson += "], \"devices\": [" + szDeviceJson;
     std::fputs((szJson + "], \"good\": " + (bAllGood ? "true" : "false") + "}\n").c_str(), stdout);
   } else {
     for (const FileVerdict& verdict : verdicts) {
       std::fputs(ScanText(verdict.scan, PassSourceWord(verdict.nPassFrom)).c_str(), stdout);
     }
+    std::fputs(szDeviceText.c_str(), stdout);
     std::fputs(bAllGood ? "verdict: PASS, every unit holds what was written\n"
                         : "verdict: FAIL, not every unit holds what was written\n",
                stdout);

@@ -69,6 +69,8 @@ struct RunSettings {
   // Opt-in for the asynchronous workers: every request is issued again as
   // soon as its completion is judged, instead of batch by batch.
   bool bKeepDepth = false;
+  // Each worker ends once it has moved this many passes; 0: no limit.
+  uint32_t dwPasses = 0;
 };
 constexpr uint64_t kSpanFill = UINT64_MAX;
 

@@ -22,19 +22,47 @@ namespace {
 
 constexpr size_t kScanPiece = 1 << 20;
 
-// Reads the file in pieces of whole units and hands each to pfnUnit; false
-// with the system's text when a read fails.
+// Where a scan reads: from qwStart, qwLength bytes (0: to the end).
+struct ScanSpan {
+  uint64_t qwStart = 0;
+  uint64_t qwLength = 0;
+  uint64_t* pqwUnreadable = nullptr;  // counts units that cannot be read; null: a failed read ends the scan
+  uint64_t* pqwFirstUnreadable = nullptr;
+};
+
+// Reads the span in pieces of whole units and hands each to pfnUnit with
+// its file offset; false with the system's text when a read fails. With an
+// unreadable count a failed piece is read again unit by unit, and a unit
+// that still fails is counted and passed over.
 template <typename F>
-bool ForEachUnit(int hFile, uint32_t dwUnit, F&& pfnUnit, uint64_t* pqwTail, std::string* pszError) {
+bool ForEachUnit(int hFile, uint32_t dwUnit, F&& pfnUnit, uint64_t* pqwTail, std::string* pszError,
+                 const ScanSpan& span = {}) {
   std::vector<uint8_t> piece(kScanPiece);
-  uint64_t qwOffset = 0;
+  uint64_t qwOffset = span.qwStart;
+  const uint64_t qwEnd = span.qwLength != 0 ? span.qwStart + span.qwLength : UINT64_MAX;
   size_t nHeld = 0;
+  size_t nAsk = piece.size();
   for (;;) {
-    const ssize_t n = pread(hFile, piece.data() + nHeld, piece.size() - nHeld, static_cast<off_t>(qwOffset + nHeld));
+    const uint64_t qwAt = qwOffset + nHeld;
+    const size_t nWant = static_cast<size_t>(std::min<uint64_t>(nAsk - nHeld, qwEnd - qwAt));
+    const ssize_t n = nWant == 0 ? 0 : pread(hFile, piece.data() + nHeld, nWant, static_cast<off_t>(qwAt));
     if (n < 0) {
       if (errno == EINTR) continue;
-      *pszError = FormatSystemMessage(errno);
-      return false;
+      if (span.pqwUnreadable == nullptr) {
+        *pszError = FormatSystemMessage(errno);
+        return false;
+      }
+      if (nAsk - nHeld > dwUnit) {
+        // Unit by unit from here, to find the units that fail.
+        nAsk = nHeld + dwUnit;
+        continue;
+      }
+      *span.pqwUnreadable += dwUnit;
+      *span.pqwFirstUnreadable = std::min(*span.pqwFirstUnreadable, qwOffset);
+      qwOffset += dwUnit;
+      nHeld = 0;
+      nAsk = dwUnit;
+      continue;
     }
     nHeld += static_cast<size_t>(n);
     const size_t nWhole = nHeld / dwUnit * dwUnit;
@@ -43,6 +71,8 @@ bool ForEachUnit(int hFile, uint32_t dwUnit, F&& pfnUnit, uint64_t* pqwTail, std
     qwOffset += nWhole;
     nHeld -= nWhole;
     if (n == 0) break;
+    // After a stretch read unit by unit, whole pieces again.
+    if (nAsk < piece.size() && nHeld == 0) nAsk = std::min<size_t>(piece.size(), nAsk * 2);
   }
   *pqwTail = nHeld;
   return true;
@@ -63,7 +93,9 @@ void AppendStampRecord(const StampRecord& record) {
   char szHead[160];
   std::snprintf(szHead, sizeof szHead, "%s %s %" PRIu64 " %" PRIu32 " %" PRIu32 " ",
                 StampRunIdText(record.qwRunId).c_str(), szPass, record.qwBytes, record.dwSlot, record.dwUnitBytes);
-  const std::string szLine = szHead + record.szPath + "\n";
+  // A base other than 0 (a device's slice) goes before the path as "+BASE".
+  const std::string szBase = record.qwBase != 0 ? "+" + std::to_string(record.qwBase) + " " : std::string();
+  const std::string szLine = szHead + szBase + record.szPath + "\n";
   const int hFile = open(StampRecordPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (hFile < 0) return;
   // One write per line: the workers of a run append side by side.
@@ -71,10 +103,13 @@ void AppendStampRecord(const StampRecord& record) {
   close(hFile);
 }
 
-bool FindStampRecord(const std::string& szPath, StampRecord* pRecord) {
+namespace {
+
+// Every record of the path, oldest first.
+std::vector<StampRecord> RecordsOf(const std::string& szPath) {
+  std::vector<StampRecord> records;
   std::FILE* pFile = std::fopen(StampRecordPath().c_str(), "r");
-  if (pFile == nullptr) return false;
-  bool bFound = false;
+  if (pFile == nullptr) return records;
   char szLine[8192];
   while (std::fgets(szLine, sizeof szLine, pFile) != nullptr) {
     StampRecord record;
@@ -89,19 +124,46 @@ bool FindStampRecord(const std::string& szPath, StampRecord* pRecord) {
       continue;
     }
     if (nUsed == 0) continue;
+    if (szLine[nUsed] == '+') {
+      char* pEnd = nullptr;
+      record.qwBase = std::strtoull(szLine + nUsed + 1, &pEnd, 10);
+      if (pEnd == nullptr || *pEnd != ' ') continue;
+      nUsed = static_cast<int>(pEnd + 1 - szLine);
+    }
     record.szPath = szLine + nUsed;
     if (!record.szPath.empty() && record.szPath.back() == '\n') record.szPath.pop_back();
     if (record.szPath != szPath) continue;
     record.qwRunId = qwId;
-    *pRecord = record;
-    bFound = true;
+    records.push_back(record);
   }
   std::fclose(pFile);
-  return bFound;
+  return records;
+}
+
+}  // namespace
+
+bool FindStampRecord(const std::string& szPath, StampRecord* pRecord) {
+  const std::vector<StampRecord> records = RecordsOf(szPath);
+  if (records.empty()) return false;
+  *pRecord = records.back();
+  return true;
+}
+
+std::vector<StampRecord> FindSliceRecords(const std::string& szPath) {
+  const std::vector<StampRecord> records = RecordsOf(szPath);
+  if (records.empty()) return {};
+  const uint64_t qwRun = records.back().qwRunId;
+  std::map<uint64_t, StampRecord> byBase;
+  for (const StampRecord& record : records) {
+    if (record.qwRunId == qwRun) byBase[record.qwBase] = record;
+  }
+  std::vector<StampRecord> slices;
+  for (const auto& [qwBase, record] : byBase) slices.push_back(record);
+  return slices;
 }
 
 bool FileScan::Good() const {
-  if (!szError.empty() || !bIdentityKnown || qwMissingBytes != 0) return false;
+  if (!szError.empty() || !bIdentityKnown || qwMissingBytes != 0 || qwUnreadableBytes != 0) return false;
   for (int i = 1; i < kUnitStates; ++i) {
     if (aqwUnits[i] != 0) return false;
   }
@@ -111,7 +173,7 @@ bool FileScan::Good() const {
 namespace {
 
 // The unit size that most headers carry, or the record's.
-void LearnUnitSize(int hFile, const StampRecord* pRecord, FileScan& scan) {
+void LearnUnitSize(int hFile, const StampRecord* pRecord, FileScan& scan, const ScanSpan& span) {
   std::map<uint32_t, uint64_t> unitVotes;
   uint64_t qwTail = 0;
   ForEachUnit(
@@ -123,7 +185,7 @@ void LearnUnitSize(int hFile, const StampRecord* pRecord, FileScan& scan) {
           ++unitVotes[1u << header.wUnitShift];
         }
       },
-      &qwTail, &scan.szError);
+      &qwTail, &scan.szError, span);
   scan.id.dwUnitBytes = kStampMinUnitBytes;
   uint64_t qwBest = 0;
   for (const auto& [dwUnit, qwCount] : unitVotes) {
@@ -134,7 +196,7 @@ void LearnUnitSize(int hFile, const StampRecord* pRecord, FileScan& scan) {
 
 // Whose units these are: the run and slot that most valid headers carry,
 // or the record's, with the size the record gives the file.
-void LearnOwner(int hFile, const StampRecord* pRecord, FileScan& scan) {
+void LearnOwner(int hFile, const StampRecord* pRecord, FileScan& scan, const ScanSpan& span) {
   const uint32_t dwUnit = scan.id.dwUnitBytes;
   std::map<std::pair<uint64_t, uint32_t>, uint64_t> votes;
   uint64_t qwTail = 0;
@@ -144,7 +206,7 @@ void LearnOwner(int hFile, const StampRecord* pRecord, FileScan& scan) {
         StampHeader header;
         if (ReadStampHeader(pUnit, dwUnit, &header)) ++votes[{header.qwRunId, header.wSlot}];
       },
-      &qwTail, &scan.szError);
+      &qwTail, &scan.szError, span);
   uint64_t qwBest = 0;
   for (const auto& [key, qwCount] : votes) {
     if (qwCount > qwBest) {
@@ -164,7 +226,7 @@ void LearnOwner(int hFile, const StampRecord* pRecord, FileScan& scan) {
 
 // The pass every unit is judged against: dwPass, or without one the newest
 // among the owner's units in their place; and where it stopped part way.
-void ChoosePass(int hFile, uint32_t dwPass, const StampRecord* pRecord, FileScan& scan) {
+void ChoosePass(int hFile, uint32_t dwPass, const StampRecord* pRecord, FileScan& scan, const ScanSpan& span) {
   scan.dwPass = dwPass;
   if (pRecord != nullptr && pRecord->qwPassEnd != 0 && dwPass != 0 && dwPass == pRecord->dwPass) {
     // A stop in the middle of the pass: what it had not reached yet holds
@@ -184,22 +246,25 @@ void ChoosePass(int hFile, uint32_t dwPass, const StampRecord* pRecord, FileScan
           scan.dwPass = header.dwPass;
         }
       },
-      &qwTail, &scan.szError);
+      &qwTail, &scan.szError, span);
 }
 
 // Every unit against its pass, neighbours in the same bad state in one
 // range; then what is missing: short of the record's size, or a partial
 // unit at the end.
-void JudgeEveryUnit(int hFile, FileScan& scan) {
+void JudgeEveryUnit(int hFile, FileScan& scan, const ScanSpan& span) {
   const uint32_t dwUnit = scan.id.dwUnitBytes;
   uint64_t qwTail = 0;
   ForEachUnit(
       hFile, dwUnit,
       [&](const uint8_t* pUnit, uint64_t qwOffset) {
-        scan.qwBytes = qwOffset + dwUnit;
+        scan.qwBytes = qwOffset - scan.qwStart + dwUnit;
         const UnitFinding finding = JudgeUnit(pUnit, qwOffset, scan.PassAt(qwOffset), scan.id);
         ++scan.aqwUnits[static_cast<int>(finding.state)];
-        if (finding.state == UnitState::kGood) return;
+        if (finding.state == UnitState::kGood) {
+          scan.qwLastGoodEnd = qwOffset + dwUnit;
+          return;
+        }
         if (!scan.bad.empty()) {
           BadRange& last = scan.bad.back();
           if (last.qwOffset + last.qwBytes == qwOffset && last.first.state == finding.state) {
@@ -209,8 +274,13 @@ void JudgeEveryUnit(int hFile, FileScan& scan) {
         }
         scan.bad.push_back(BadRange{qwOffset, dwUnit, finding});
       },
-      &qwTail, &scan.szError);
+      &qwTail, &scan.szError, span);
   scan.qwBytes += qwTail;
+  // Unreadable units were passed over: they count as read, and bad.
+  if (scan.qwUnreadableBytes != 0) {
+    scan.qwBytes = std::max(scan.qwBytes, std::min(scan.qwExpectedBytes, scan.qwFirstUnreadable - scan.qwStart +
+                                                                              scan.qwUnreadableBytes));
+  }
   if (scan.qwBytes < scan.qwExpectedBytes) {
     scan.qwMissingBytes = scan.qwExpectedBytes - scan.qwBytes;
   } else {
@@ -225,18 +295,26 @@ std::string RealPath(const std::string& szPath) {
 
 }  // namespace
 
-FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const StampRecord* pRecord) {
+FileScan ScanStampedFile(const std::string& szPath, uint32_t dwPass, const StampRecord* pRecord, uint64_t qwStart,
+                         uint64_t qwLength) {
   FileScan scan;
   scan.szPath = szPath;
+  scan.qwStart = qwStart;
+  // A bounded span (a device's slice) goes on past what cannot be read.
+  ScanSpan span{qwStart, qwLength, nullptr, nullptr};
+  uint64_t qwIgnored = 0, qwIgnoredFirst = UINT64_MAX;
+  ScanSpan judged{qwStart, qwLength, qwLength != 0 ? &scan.qwUnreadableBytes : nullptr,
+                  qwLength != 0 ? &scan.qwFirstUnreadable : nullptr};
+  if (qwLength != 0) span = ScanSpan{qwStart, qwLength, &qwIgnored, &qwIgnoredFirst};
   const int hFile = open(szPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (hFile < 0) {
     scan.szError = FormatSystemMessage(errno);
     return scan;
   }
-  LearnUnitSize(hFile, pRecord, scan);
-  LearnOwner(hFile, pRecord, scan);
-  ChoosePass(hFile, dwPass, pRecord, scan);
-  JudgeEveryUnit(hFile, scan);
+  LearnUnitSize(hFile, pRecord, scan, span);
+  LearnOwner(hFile, pRecord, scan, span);
+  ChoosePass(hFile, dwPass, pRecord, scan, span);
+  JudgeEveryUnit(hFile, scan, judged);
   close(hFile);
   return scan;
 }
@@ -266,6 +344,43 @@ FileVerdict VerifyStampedFile(const std::string& szPath, uint32_t dwPass) {
   }
   verdict.scan = ScanStampedFile(szPath, dwPass, bRecord ? &record : nullptr);
   return verdict;
+}
+
+std::vector<FileVerdict> VerifyStampedSlices(const std::string& szNode, uint32_t dwPass) {
+  std::vector<FileVerdict> verdicts;
+  for (const StampRecord& record : FindSliceRecords(szNode)) {
+    FileVerdict verdict;
+    uint32_t dwJudged = dwPass;
+    if (dwPass != 0) {
+      verdict.nPassFrom = PassSource::kGiven;
+    } else if (record.dwPass != 0) {
+      verdict.nPassFrom = PassSource::kRecorded;
+      dwJudged = record.dwPass;
+    }
+    verdict.scan = ScanStampedFile(szNode, dwJudged, &record, record.qwBase, record.qwBytes);
+    verdicts.push_back(std::move(verdict));
+  }
+  return verdicts;
+}
+
+DeviceVerdict SumSlices(const std::vector<FileVerdict>& slices) {
+  DeviceVerdict sum;
+  uint64_t qwSpanEnd = 0;
+  bool bAnyBad = false;
+  for (const FileVerdict& slice : slices) {
+    const FileScan& scan = slice.scan;
+    for (int i = 0; i < kUnitStates; ++i) sum.aqwUnits[i] += scan.aqwUnits[i];
+    sum.qwGoodBytes += scan.aqwUnits[0] * scan.id.dwUnitBytes;
+    sum.qwUnreadableBytes += scan.qwUnreadableBytes;
+    if (!scan.bad.empty()) sum.qwFirstBad = std::min(sum.qwFirstBad, scan.bad.front().qwOffset);
+    sum.qwFirstBad = std::min(sum.qwFirstBad, scan.qwFirstUnreadable);
+    sum.qwRealCapacity = std::max(sum.qwRealCapacity, scan.qwLastGoodEnd);
+    qwSpanEnd = std::max(qwSpanEnd, scan.qwStart + std::max(scan.qwBytes, scan.qwExpectedBytes));
+    bAnyBad = bAnyBad || !scan.Good();
+  }
+  // Everything after the last good unit is bad: that is where the device ends.
+  if (!bAnyBad || sum.qwRealCapacity >= qwSpanEnd) sum.qwRealCapacity = 0;
+  return sum;
 }
 
 bool EveryFileGood(const std::vector<FileVerdict>& verdicts) {

@@ -10,6 +10,13 @@ Target FolderTarget(std::string szRoot) {
   return target;
 }
 
+Target DeviceTarget(std::string szNode) {
+  Target target;
+  target.nKind = TargetKind::kDevice;
+  target.szPath = std::move(szNode);
+  return target;
+}
+
 std::vector<Target> FolderTargets(const std::vector<std::string>& roots) {
   std::vector<Target> targets;
   targets.reserve(roots.size());
@@ -32,7 +39,17 @@ std::string WorkFileName(const std::string& szRoot, bool bWriteSide, int nSlot) 
 }
 
 std::string SlotFileName(const Target& target, bool bWriteSide, int nSlot) {
+  if (target.IsDevice()) return target.szPath;
   return WorkFileName(target.szPath, bWriteSide, nSlot);
+}
+
+uint64_t DeviceSliceBytes(const Target& target, uint32_t nSlices, uint64_t qwAlign) {
+  if (nSlices == 0 || qwAlign == 0) return 0;
+  return target.qwSizeBytes / nSlices / qwAlign * qwAlign;
+}
+
+SlotExtent DeviceSliceExtent(const Target& target, uint32_t nIndex, uint64_t qwSliceBytes, uint64_t qwBytes) {
+  return SlotExtent{target.szPath, uint64_t{nIndex} * qwSliceBytes, qwBytes < qwSliceBytes ? qwBytes : qwSliceBytes};
 }
 
 SlotExtent SlotExtentOf(const Target& target, bool bWriteSide, int nSlot, uint64_t qwBytes) {

@@ -7,10 +7,11 @@
 namespace stratavon {
 
 // What a target is. A folder holds the run's work files in its READ and
-// WRITE directories; a whole block device, each worker on a slice of it,
-// is to join it.
+// WRITE directories; on a block device each worker has a slice of the
+// device itself.
 enum class TargetKind : uint8_t {
   kFolder = 0,
+  kDevice = 1,
 };
 
 // One target of a run, as the records, the options and the results hold it.
@@ -24,14 +25,27 @@ struct Target {
   uint64_t qwSizeBytes = 0;
   uint32_t dwLogicalSectorBytes = 0;
   uint32_t dwPhysicalSectorBytes = 0;
+  // A device's number and what sysfs says of it (empty, -1 where nothing).
+  uint64_t qwDeviceNumber = 0;
+  std::string szModel;
+  std::string szSerial;
+  int nRotational = -1;
+  int nRemovable = -1;
+  // A device the run may write: --destroy named it and nothing uses it.
+  // Its workers open it read-only otherwise, and never seed or stamp it.
+  bool bWritable = false;
 
   bool IsFolder() const { return nKind == TargetKind::kFolder; }
+  bool IsDevice() const { return nKind == TargetKind::kDevice; }
   bool operator==(const Target&) const = default;
 };
 
 // The folder szRoot (its root, ending in '/') as a target.
 Target FolderTarget(std::string szRoot);
 std::vector<Target> FolderTargets(const std::vector<std::string>& roots);
+// The block device at szNode (resolved, /dev/...) as a target; its sizes
+// are filled in when the run probes it.
+Target DeviceTarget(std::string szNode);
 // The targets' paths, in their order.
 std::vector<std::string> TargetPaths(const std::vector<Target>& targets);
 
@@ -53,10 +67,16 @@ std::string ReadDirectoryOf(const std::string& szRoot);
 std::string WriteDirectoryOf(const std::string& szRoot);
 
 // The file a slot's worker works in on target: for a folder, the slot's
-// work file.
+// work file; for a device, its node.
 std::string SlotFileName(const Target& target, bool bWriteSide, int nSlot);
 // The extent of a slot's worker that needs qwBytes: for a folder, its work
 // file from offset 0, qwBytes long.
 SlotExtent SlotExtentOf(const Target& target, bool bWriteSide, int nSlot, uint64_t qwBytes);
+
+// A device's slices: the device split between nSlices workers, each slice
+// a whole number of qwAlign bytes (the physical sector and the buffer).
+uint64_t DeviceSliceBytes(const Target& target, uint32_t nSlices, uint64_t qwAlign);
+// The extent of slice nIndex, qwBytes long (at most the slice).
+SlotExtent DeviceSliceExtent(const Target& target, uint32_t nIndex, uint64_t qwSliceBytes, uint64_t qwBytes);
 
 }  // namespace stratavon

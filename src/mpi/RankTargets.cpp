@@ -21,10 +21,15 @@ std::string WithoutSlash(const std::string& sz) {
 
 }  // namespace
 
-std::string RankTarget(const std::string& szTyped, int nRank, const std::string& szHost) {
+std::string ExpandRankTemplate(const std::string& szTyped, int nRank, const std::string& szHost) {
   std::string sz = szTyped;
   ReplaceAll(sz, "{host}", szHost);
   ReplaceAll(sz, "{rank}", std::to_string(nRank));
+  return sz;
+}
+
+std::string RankTarget(const std::string& szTyped, int nRank, const std::string& szHost) {
+  std::string sz = ExpandRankTemplate(szTyped, nRank, szHost);
   if (sz.empty() || sz.back() != '/') sz += '/';
   if (szTyped.find("{rank}") == std::string::npos) sz += "rank" + std::to_string(nRank) + "/";
   return sz;

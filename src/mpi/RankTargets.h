@@ -14,6 +14,9 @@ namespace stratavon {
 // the failure stamps and the event texts rely on, and no two ranks can
 // ever open one file. Takes and returns a path ending in '/'.
 std::string RankTarget(const std::string& szTyped, int nRank, const std::string& szHost);
+// The typed path with "{rank}" and "{host}" replaced, and nothing added:
+// a device template such as /dev/disk/by-id/{host}-data.
+std::string ExpandRankTemplate(const std::string& szTyped, int nRank, const std::string& szHost);
 
 // The folders RankTarget made up that may not exist yet: the last
 // component of each rank target. A rank creates them (not their parents)

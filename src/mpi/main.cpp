@@ -15,6 +15,7 @@
 #include "run/RunSummary.h"
 #include "mpi/MpiPeers.h"
 #include "mpi/RankTargets.h"
+#include "platform/BlockDevice.h"
 
 using namespace stratavon;
 
@@ -83,11 +84,25 @@ int main(int argc, char** argv) {
   bool bBroken = false;
   {  // the peers let go of their requests before MPI ends
     CMpiPeers peers(MPI_COMM_WORLD, options.bJson);
+    std::vector<std::string> rankFolders;
     for (Target& target : options.targets) {
+      // A device is each host's own: every rank names its node as typed,
+      // or as a template such as /dev/disk/by-id/{host}-data makes it.
+      if (target.IsDevice()) continue;
+      std::string szNode;
+      dev_t nDevice = 0;
+      if (ResolveBlockDevice(ExpandRankTemplate(target.szPath, peers.Rank(), peers.Host()), &szNode, &nDevice)) {
+        target = DeviceTarget(szNode);
+        target.qwDeviceNumber = nDevice;
+        continue;
+      }
       target.szPath = RankTarget(target.szPath, peers.Rank(), peers.Host());
       if (const std::string szWhy = RankFolderProblem(target.szPath); !szWhy.empty()) peers.AddRefusal(szWhy);
+      rankFolders.push_back(target.szPath);
     }
-    peers.SetRankFolders(TargetPaths(options.targets));
+    peers.SetRankFolders(rankFolders);
+    // --destroy takes the same templates: each rank names its own device.
+    for (std::string& szDestroy : options.destroy) szDestroy = ExpandRankTemplate(szDestroy, peers.Rank(), peers.Host());
     nExit = RunCommand(options, &peers);
     if (const char* szCost = std::getenv("STRATAVON_MPI_COST"); szCost != nullptr && *szCost != '\0') {
       // For the benchmark: what the live exchange cost this rank's console thread.

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/BlockDevice.h"
 #include "platform/SystemError.h"
 
 namespace stratavon {
@@ -72,6 +73,18 @@ bool CTargetLocks::Hold(const std::string& szRoot, std::string* pszWhy) {
     return Fail("target " + szRoot + " is in use by another run: " + szHolder + " holds it");
   }
   m_held.push_back({st.st_dev, st.st_ino, hFolder});
+  return true;
+}
+
+bool CTargetLocks::HoldDevice(const std::string& szNode, dev_t nDevice, std::string* pszWhy) {
+  for (const Held& held : m_held) {
+    if (held.qwDevice == 0 && held.qwInode == nDevice) return true;
+  }
+  const int hDevice = ClaimBlockDevice(szNode, nDevice, pszWhy);
+  if (hDevice < 0) return false;
+  // A claim is told from a folder's lock by its device 0: its number is
+  // the device's own.
+  m_held.push_back({0, nDevice, hDevice});
   return true;
 }
 

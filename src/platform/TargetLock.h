@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -20,6 +22,9 @@ class CTargetLocks {
   // Holds szRoot (a folder held already stays held). False with *pszWhy
   // naming the folder and the process that holds it, or the system's error.
   bool Hold(const std::string& szRoot, std::string* pszWhy);
+  // Holds the block device szNode by an exclusive claim (ClaimBlockDevice),
+  // which also keeps a run on its whole disk or its partitions away.
+  bool HoldDevice(const std::string& szNode, dev_t nDevice, std::string* pszWhy);
   void ReleaseAll();
 
  private:

@@ -233,6 +233,22 @@ bool CWorkFile::Create(const std::string& szRoot, const std::string& szPath, uin
   return true;
 }
 
+bool CWorkFile::OpenDevice(const std::string& szNode, bool bWritable) {
+  Close();
+  m_szFailure.clear();
+  CDescriptor device(open(szNode.c_str(), (bWritable ? O_RDWR : O_RDONLY) | O_DIRECT | O_CLOEXEC));
+  if (device.Get() < 0) return RefuseErrno(szNode);
+  struct stat st {};
+  if (fstat(device.Get(), &st) != 0) return RefuseErrno(szNode);
+  if (!S_ISBLK(st.st_mode)) {
+    return Refuse(szNode, std::string("is ") + FileTypeWords(st.st_mode) + ", not a block device; left untouched",
+                  ENOTBLK);
+  }
+  m_dwSilentAlign = 0;
+  m_hFile = device.Release();
+  return true;
+}
+
 void CWorkFile::Close() {
   if (m_hFile != INVALID_HANDLE_VALUE) {
     // Left as the run alone would have left it: as long as what it wrote.

@@ -38,6 +38,10 @@ class CWorkFile {
   // (Write, NoteWritten) when that is short of the laid-out size. ENOSPC:
   // the file system has no room for the layout.
   bool Create(const std::string& szRoot, const std::string& szPath, uint64_t qwLayoutBytes = 0);
+  // Opens the block device szNode for direct I/O: read and write when
+  // bWritable, else read-only, so that no call can write it. Never
+  // exclusive: the run's own claim (ClaimBlockDevice) keeps others away.
+  bool OpenDevice(const std::string& szNode, bool bWritable);
   const std::string& Failure() const { return m_szFailure; }
   void Close();
   // A write that went around this object (a request queue) ended at qwEnd.

@@ -15,6 +15,7 @@ bool ApplyRunChoices(const RunChoices& choices, int nThreads, RunSettings& setti
   settings.dwThreads = static_cast<uint32_t>(nThreads);
   settings.qwSpanBytes = choices.qwSpanBytes;
   settings.bKeepDepth = choices.bKeepDepth;
+  settings.dwPasses = choices.dwPasses;
   return settings.dwTransferSize <= settings.dwBufferSize;
 }
 

@@ -30,6 +30,7 @@ struct RunChoices {
   uint32_t dwQueueDepth = kDefaultQueueDepth;  // taken only when asynchronous
   uint64_t qwSpanBytes = 0;  // 0: one buffer per work file (kSpanFill: share the free space)
   bool bKeepDepth = false;   // asynchronous: each request replaced as it completes
+  uint32_t dwPasses = 0;     // each worker ends after this many passes; 0: no limit
 };
 
 // Start's and Modify's refusal of settings whose transfer would not fit the buffer.

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "engine/RunRecord.h"
+#include "platform/BlockDevice.h"
 #include "run/RunChoices.h"
 #include "run/SizeList.h"
 
@@ -14,7 +15,7 @@ namespace stratavon {
 namespace {
 
 enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout, kOptLog, kOptLogFormat, kOptNoLatency,
-                       kOptKeepDepth, kOptFlushEvery, kOptJournal };
+                       kOptKeepDepth, kOptFlushEvery, kOptJournal, kOptDestroy, kOptPasses };
 
 constexpr option kLongOptions[] = {
     {"target", required_argument, nullptr, 't'},
@@ -40,6 +41,8 @@ constexpr option kLongOptions[] = {
     {"no-latency", no_argument, nullptr, kOptNoLatency},
     {"flush-every", required_argument, nullptr, kOptFlushEvery},
     {"journal", required_argument, nullptr, kOptJournal},
+    {"destroy", required_argument, nullptr, kOptDestroy},
+    {"passes", required_argument, nullptr, kOptPasses},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -74,7 +77,7 @@ std::string LongName(int nOption) {
 bool IsAdvancedOption(int nOption) {
   switch (nOption) {
     case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case 's': case kOptDataFile: case kOptLog:
-    case kOptLogFormat: case kOptNoLatency: case kOptKeepDepth: case kOptFlushEvery: case kOptJournal:
+    case kOptLogFormat: case kOptNoLatency: case kOptKeepDepth: case kOptFlushEvery: case kOptJournal: case kOptPasses:
       return true;
     default:
       return false;
@@ -92,21 +95,26 @@ std::string Range(long nLow, long nHigh) { return std::to_string(nLow) + " to " 
 
 const std::string& Usage() {
   static const std::string szUsage = std::string("usage:\n"
-         "  stratavon-cli run -t DIR [-t DIR ...] -f read|write|both [-n THREADS]\n"
+         "  stratavon-cli run -t DIR|DEVICE [-t ...] -f read|write|both [-n THREADS]\n"
          "                    [-p HH|crpat|cjtpat|cspat|stamped[:BASE]] [--data-file FILE.hvx]\n"
          "                    [-x TRANSFER] [-b BUFFER] [-e] [-P] [-a] [-q DEPTH] [--keep-depth]\n"
          "                    [-s SIZE|fill] [-d SECONDS] [--io-timeout SECONDS] [--simple] [--json]\n"
-         "                    [--log FILE [--log-format json|csv]] [--no-latency]\n"
+         "                    [--log FILE [--log-format json|csv]] [--no-latency] [--passes N] [--destroy DEVICE]\n"
          "                    [--flush-every SIZE [--journal FILE|tcp:HOST:PORT]]\n"
          "  stratavon-cli targets\n"
          "  stratavon-cli events [--json]\n"
          "  stratavon-cli selftest [DIR]\n"
-         "  stratavon-cli verify FILE... [--pass N] [--journal FILE] [--json]\n"
+         "  stratavon-cli verify FILE|DEVICE... [--pass N] [--journal FILE] [--json]\n"
          "  stratavon-cli journal-listen PORT DIR\n"
          "  stratavon-cli --version\n"
          "\n"
          "run options:\n"
          "  -t DIR        a target folder (repeat for more); work files go to DIR/READ and DIR/WRITE\n"
+         "  -t DEVICE     a whole block device (/dev/sdX, /dev/disk/by-id/...): each worker on its own\n"
+         "                slice of it; a read run without -e only reads it\n"
+         "  --destroy DEVICE\n"
+         "                allow a run that writes (write, both, read with -e) to write DEVICE, erasing\n"
+         "                what is on it; a mounted, swap or held device is refused all the same\n"
          "  -f FUNCTION   read, write or both\n"
          "  -n THREADS    workers per function and target, ") + Range(kMinThreads, kMaxThreads) +
          " (default " + std::to_string(kDefaultThreads) + ")\n" +
@@ -149,6 +157,8 @@ const std::string& Usage() {
          "                where the journal goes (default: flush-journal in the state folder);\n"
          "                tcp: to journal-listen on another machine, each record answered once\n"
          "                it is on that machine's disk\n"
+         "  --passes N    each worker ends after N passes over its work file or slice (the run\n"
+         "                ends when every worker has); not with -a\n"
          "\n"
          "exit status: 0 PASS; 1 FAIL: a worker failed or stalled, a call failed (also without\n"
          "             -e), or a target moved no data; 2 the run was refused\n";
@@ -176,10 +186,32 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
       szAdvanced = nOption < 128 ? std::string("-") + static_cast<char>(nOption) : LongName(nOption);
     }
     switch (nOption) {
-      case 't':
+      case 't': {
         if (szArg.empty()) return fail("-t needs a folder");
+        // A block device (or a link to one, /dev/disk/by-id/...) is a device
+        // target, named by its resolved node.
+        std::string szNode;
+        dev_t nDevice = 0;
+        if (ResolveBlockDevice(std::string(szArg), &szNode, &nDevice)) {
+          options.targets.push_back(DeviceTarget(szNode));
+          options.targets.back().qwDeviceNumber = nDevice;
+          break;
+        }
         options.targets.push_back(FolderTarget(std::string(szArg)));
         if (options.targets.back().szPath.back() != '/') options.targets.back().szPath += '/';
+        break;
+      }
+      case kOptPasses: {
+        int nPasses = 0;
+        if (!ParseNumber(szArg, 1, 1000000, &nPasses)) {
+          return fail("--passes takes a number of passes from 1 to 1000000, not \"" + std::string(szArg) + "\"");
+        }
+        options.choices.dwPasses = static_cast<uint32_t>(nPasses);
+        break;
+      }
+      case kOptDestroy:
+        if (szArg.empty()) return fail("--destroy needs a device");
+        options.destroy.emplace_back(szArg);
         break;
       case 'f': {
         const std::string szFunction = Lower(szArg);
@@ -288,6 +320,9 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
   if (options.bPatternGiven && !options.szDataFile.empty()) {
     return fail("-p and --data-file both choose the pattern; give one of them");
+  }
+  if (options.choices.dwPasses != 0 && options.choices.bAsynchronous) {
+    return fail("--passes works with the synchronous workers; drop -a");
   }
   if (options.bSimple && options.bStamped) {
     return fail("-p stamped is an advanced setting; --simple writes the plain pattern only");

@@ -11,7 +11,9 @@ namespace stratavon {
 
 // The settings of `stratavon-cli run`, as typed.
 struct RunOptions {
-  std::vector<Target> targets;       // folders, each ending in '/'
+  std::vector<Target> targets;       // folders, each ending in '/', or block devices (resolved nodes)
+  // --destroy DEVICE: the devices this run may write (paths or MAJOR:MINOR).
+  std::vector<std::string> destroy;
   uint32_t dwFunction = 0;           // 0: none chosen
   int nThreads = kDefaultThreads;
   // The typed byte ("AA" as the simple console starts), or CRPAT, CJTPAT, CSPAT.

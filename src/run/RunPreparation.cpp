@@ -22,6 +22,7 @@
 #include "platform/StateDirectory.h"
 #include "platform/SystemError.h"
 #include "run/RunChoices.h"
+#include "run/DeviceTargets.h"
 #include "run/TargetRecords.h"
 
 namespace stratavon {
@@ -110,8 +111,10 @@ StartRefusal CheckTargetsOf(const RunOptions& options) {
 StartRefusal PrepareSimpleRun(const RunOptions& options, const std::function<bool()>& beforeTouching) {
   if (StartRefusal refusal = ChoosePattern(options)) return refusal;
   if (StartRefusal refusal = CheckTargetsOf(options)) return refusal;
+  std::vector<Target> targets;
+  if (std::string szWhy; !CheckDeviceTargets(options, &targets, &szWhy)) return PlainRefusal(szWhy);
   if (beforeTouching && !beforeTouching()) return RunRefusal{};
-  if (StartRefusal refusal = PrepareTargets(options.targets)) return refusal;
+  if (StartRefusal refusal = PrepareTargets(targets)) return refusal;
   ResetTargetRecords();
   return {};
 }
@@ -162,6 +165,7 @@ StartRefusal PrepareTargets(const std::vector<Target>& targets) {
 std::string BufferedDirectIoNotes(const std::vector<Target>& targets) {
   std::string szNotes;
   for (const Target& target : targets) {
+    if (target.IsDevice()) continue;
     const std::string& szRoot = target.szPath;
     DiskSpaceInfo disk;
     if (GetDiskFreeSpace(szRoot, disk) && !disk.bAlignmentKnown) {
@@ -170,7 +174,7 @@ std::string BufferedDirectIoNotes(const std::vector<Target>& targets) {
                  "cache\n";
     }
   }
-  return szNotes;
+  return szNotes + DeviceTargetLines();
 }
 
 namespace {
@@ -208,6 +212,8 @@ StartRefusal PrepareRun(const RunOptions& options, const std::function<bool()>& 
     return refusal;
   }
   if (StartRefusal refusal = CheckTargetsOf(options)) return refusal;
+  std::vector<Target> targets;
+  if (std::string szWhy; !CheckDeviceTargets(options, &targets, &szWhy)) return PlainRefusal(szWhy);
 
   if (RunSettings settings; !ApplyRunChoices(options.choices, options.nThreads, settings)) {
     return Refusal(kMsgTransferOverBuffer);
@@ -224,7 +230,7 @@ StartRefusal PrepareRun(const RunOptions& options, const std::function<bool()>& 
   }
   if (beforeTouching && !beforeTouching()) return RunRefusal{};
   if (StartRefusal refusal = OpenFlushJournal(options)) return refusal;
-  if (StartRefusal refusal = PrepareTargets(options.targets)) return refusal;
+  if (StartRefusal refusal = PrepareTargets(targets)) return refusal;
   ResetTargetRecords();
   (void)RegisterEventLogSource(kEventLogName, kEventSourceName, kEventMessageFile);
   return {};

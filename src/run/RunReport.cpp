@@ -1,6 +1,7 @@
 #include "run/RunReport.h"
 
 #include "engine/IoError.h"
+#include "engine/RunRecord.h"
 #include "engine/StampedPattern.h"
 
 namespace stratavon {
@@ -29,7 +30,9 @@ RunResult CollectRunResult(const CHeadlessConsole& console, int nTargets, double
   const std::vector<IntegrityReport> reports = IntegrityReports();
   for (int t = 0; t < nTargets; ++t) {
     TargetResult target;
-    target.target = FolderTarget(console.Table().Cell(t, kColumnTarget));
+    target.target = g_pTargetRecords != nullptr && t < g_nTargetRecords && g_pTargetRecords[t].target.IsDevice()
+                        ? g_pTargetRecords[t].target
+                        : FolderTarget(console.Table().Cell(t, kColumnTarget));
     target.szStatus = console.TargetStatus(t);
     target.szError = console.Table().Cell(t, kColumnError);
     target.szReason = console.ReasonOf(t);

@@ -1,5 +1,7 @@
 #include "run/RunSummary.h"
 
+#include "run/DeviceTargets.h"
+
 #include <cinttypes>
 #include <cstdio>
 
@@ -185,6 +187,7 @@ std::string RunResultJson(const RunResult& result) {
     if (i > 0) sz += ", ";
     sz += "{\"root\": ";
     AppendJsonString(sz, target.target.szPath);
+    if (target.target.IsDevice()) sz += ", \"device\": " + DeviceTargetJson(target.target);
     sz += ", \"status\": ";
     AppendJsonString(sz, target.szStatus);
     sz += ", \"error\": ";

@@ -103,6 +103,7 @@ WorkDirectoryResult CreateWorkDirectories(const std::vector<Target>& targets, st
     return result;
   };
   for (const Target& target : targets) {
+    if (target.IsDevice()) continue;  // no work files: its slices are the device's own
     const std::string& szRoot = target.szPath;
     // The longest name a run makes under the root is its last write slot's file.
     if (SlotFileName(target, true, kSlotsPerTarget - 1).size() >= PATH_MAX) {
@@ -122,9 +123,13 @@ WorkDirectoryResult CreateWorkDirectories(const std::vector<Target>& targets, st
     }
   }
   for (const Target& target : targets) {
-    if (!g_targetLocks.Hold(target.szPath, &szWhy)) return Fail(target.szPath, WorkDirectoryResult::kTargetBusy);
+    const bool bHeld = target.IsDevice()
+                           ? g_targetLocks.HoldDevice(target.szPath, static_cast<dev_t>(target.qwDeviceNumber), &szWhy)
+                           : g_targetLocks.Hold(target.szPath, &szWhy);
+    if (!bHeld) return Fail(target.szPath, WorkDirectoryResult::kTargetBusy);
   }
   for (const Target& target : targets) {
+    if (target.IsDevice()) continue;
     const std::string& szRoot = target.szPath;
     for (const std::string& szDirectory : {ReadDirectoryOf(szRoot), WriteDirectoryOf(szRoot)}) {
       if (!CreateDirectory(szDirectory) && (errno == ENOENT || errno == ENOTDIR)) {

@@ -13,6 +13,7 @@
 #include "engine/Pattern.h"
 #include "engine/StampedScan.h"
 #include "platform/DiskSpace.h"
+#include "platform/StateDirectory.h"
 #include "platform/SystemError.h"
 
 namespace stratavon {
@@ -59,6 +60,19 @@ bool CAdvancedWorker::InitFrame() {
 }
 
 bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
+  const Target& target = Record().target;
+  if (target.IsDevice()) {
+    const uint64_t qwSlice = DeviceSlice();
+    m_stampId.dwUnitBytes = StampUnitBytes(target.dwLogicalSectorBytes);
+    m_extent = DeviceSliceExtent(target, DeviceSliceIndex(), qwSlice, qwNeeded);
+    if (qwNeeded > qwSlice) {
+      ReportIoError(0, kErrorDiskSpace, nullptr,
+                    target.szPath + ": a slice of " + std::to_string(qwSlice) + " bytes holds less than the " +
+                        std::to_string(qwNeeded) + " bytes a worker needs");
+      return false;
+    }
+    return true;
+  }
   DiskSpaceInfo disk;
   if (!GetDiskFreeSpace(Record().target.szPath, disk)) {
     const int nError = errno;
@@ -80,9 +94,35 @@ bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
   return true;
 }
 
+uint32_t CAdvancedWorker::DeviceSliceIndex() const {
+  const RunSettings& settings = Record().settings;
+  if (!m_bWriteSide) return static_cast<uint32_t>(m_nSlot);
+  const uint32_t nWriter = static_cast<uint32_t>(m_nSlot - kFirstWriteSlot);
+  return settings.dwFunction == FUNCTION_READ_WRITE ? settings.dwThreads + nWriter : nWriter;
+}
+
+uint64_t CAdvancedWorker::DeviceSlice() const {
+  const RunSettings& settings = Record().settings;
+  const uint32_t nSlices = std::max<uint32_t>(1, settings.dwThreads) * (settings.dwFunction == FUNCTION_READ_WRITE ? 2 : 1);
+  const Target& target = Record().target;
+  return DeviceSliceBytes(target, nSlices, std::max<uint64_t>(target.dwPhysicalSectorBytes, m_dwBufferSize));
+}
+
+bool CAdvancedWorker::SeedsTarget() const { return !Record().target.IsDevice() || Record().target.bWritable; }
+
+std::string CAdvancedWorker::DeviceWhere(uint64_t qwOffset) const {
+  const Target& target = Record().target;
+  if (!target.IsDevice() || target.dwLogicalSectorBytes == 0) return {};
+  return "at device offset " + std::to_string(qwOffset) + " (LBA " +
+         std::to_string(qwOffset / target.dwLogicalSectorBytes) + ")";
+}
+
 bool CAdvancedWorker::CreateWorkFile() {
   // The loops move from the file position on: it starts at the extent's.
-  if (!m_file.Create(Record().target.szPath, m_extent.szPath, m_extent.qwBytes) ||
+  const Target& target = Record().target;
+  const bool bOpened = target.IsDevice() ? m_file.OpenDevice(m_extent.szPath, target.bWritable)
+                                         : m_file.Create(target.szPath, m_extent.szPath, m_extent.qwBytes);
+  if (!bOpened ||
       (m_extent.qwBase != 0 && !m_file.Seek(m_extent.qwBase))) {
     if (errno == ENOSPC) {
       ReportIoError(0, kErrorDiskSpace, nullptr);
@@ -109,7 +149,7 @@ bool CAdvancedWorker::CreateWorkFile() {
 void CAdvancedWorker::RecordStampedFile(uint32_t dwPass, uint64_t qwPassEnd) const {
   if (!m_bStamped) return;
   AppendStampRecord(StampRecord{m_stampId.qwRunId, dwPass, m_extent.qwBytes, m_stampId.dwSlot,
-                                m_stampId.dwUnitBytes, m_extent.szPath, qwPassEnd});
+                                m_stampId.dwUnitBytes, m_extent.szPath, qwPassEnd, m_extent.qwBase});
 }
 
 void CAdvancedWorker::KeepPatternChecksum() {
@@ -123,9 +163,13 @@ void CAdvancedWorker::KeepPatternChecksum() {
 bool CAdvancedWorker::ResolveSpan(uint64_t* pqwBytes) {
   *pqwBytes = m_dwBufferSize;
   const RunSettings& settings = Record().settings;
-  if (settings.qwSpanBytes == 0 || m_dwBufferSize == 0) return true;
+  if ((settings.qwSpanBytes == 0 && !Record().target.IsDevice()) || m_dwBufferSize == 0) return true;
   uint64_t qwSpan = settings.qwSpanBytes;
-  if (qwSpan == kSpanFill) {
+  if (Record().target.IsDevice()) {
+    // A device's slice is the whole work area unless -s asks for less.
+    const uint64_t qwSlice = DeviceSlice();
+    qwSpan = qwSpan == 0 || qwSpan == kSpanFill ? qwSlice : std::min(qwSpan, qwSlice);
+  } else if (qwSpan == kSpanFill) {
     // Every worker of the target asks before any has written much: each
     // takes its share of what is free now, a tenth of it left over.
     DiskSpaceInfo disk;
@@ -237,8 +281,16 @@ void CAdvancedWorker::RecordDataFailure(uint32_t nKind, const uint8_t* pBlock, s
   }
   // The buffer as it was read, for a look at the damage after the run; the
   // work file itself gets the stamp over it.
-  const std::string szBad = m_extent.szPath + ".bad";
-  const int hBad = open(szBad.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  // A device's is kept in the state directory, never next to its node.
+  std::string szBad = m_extent.szPath + ".bad";
+  if (Record().target.IsDevice() && EnsureStateDirectory()) {
+    const std::string& szNode = m_extent.szPath;
+    szBad = StateDirectory() + "/" + szNode.substr(szNode.rfind('/') + 1) + "-slot" + std::to_string(m_nSlot) + "-at" +
+            std::to_string(m_qwReportOffset) + ".bad";
+  } else if (Record().target.IsDevice()) {
+    szBad.clear();
+  }
+  const int hBad = szBad.empty() ? -1 : open(szBad.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (hBad >= 0) {
     size_t nDone = 0;
     while (nDone < m_dwBufferSize) {
@@ -261,6 +313,7 @@ void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pB
 
   m_lockRecords.Lock();
   const std::string szRoot = Record().target.szPath;
+  const bool bDevice = Record().target.IsDevice();
   m_lockRecords.Unlock();
 
   std::vector<std::string> strings;
@@ -271,7 +324,7 @@ void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pB
   switch (nKind) {
     case kErrorReadApi:
     case kErrorWriteApi:
-      if (pBlock != nullptr) {
+      if (pBlock != nullptr && !bDevice) {
         std::memcpy(pBlock, kApiStamp, kStampBytes);
         WriteBackBlock(pBlock);
       }
@@ -291,9 +344,14 @@ void CAdvancedWorker::ReportIoError(uint32_t dwCode, uint32_t nKind, uint8_t* pB
       RecordDataFailure(nKind, pBlock, &where);
       unsigned nListed = 0;
       if (m_reference) nListed = ListDifferingWords(m_reference.Data(), pBlock, m_dwBufferSize, pairs);
-      std::memcpy(pBlock, kCrcStamp, kStampBytes);
-      WriteBackBlock(pBlock);
+      // A device is never written by a failure's account: the buffer as
+      // read is in the state directory (RecordDataFailure).
+      if (!bDevice) {
+        std::memcpy(pBlock, kCrcStamp, kStampBytes);
+        WriteBackBlock(pBlock);
+      }
       strings = {m_extent.szPath, szRoot, szSlot, std::to_string(nListed)};
+      if (bDevice) strings.push_back(DeviceWhere(m_qwReportOffset));
       strings.insert(strings.end(), where.begin(), where.end());
       bWithData = true;
       break;

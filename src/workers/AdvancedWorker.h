@@ -67,6 +67,20 @@ class CAdvancedWorker : public CSlotWorker {
   // Creates the extent's work file and publishes file and buffer in the
   // slot entry. Reports, cleans up and returns false on failure.
   bool CreateWorkFile();
+  // A device target: the slice of this worker's slot (reads first, then
+  // writes) and the slices' length, aligned to the physical sector and
+  // the buffer.
+  uint32_t DeviceSliceIndex() const;
+  uint64_t DeviceSlice() const;
+  // Whether the worker may seed its extent with pattern before it reads:
+  // always in a work file; on a device only when the run may write it.
+  bool SeedsTarget() const;
+  // "at device offset N (LBA M)" for a device target, else empty.
+  std::string DeviceWhere(uint64_t qwOffset) const;
+  // Whether a worker that has done dwPassesDone passes is to end (--passes).
+  bool PassLimitReached(uint32_t dwPassesDone) const {
+    return Record().settings.dwPasses != 0 && dwPassesDone >= Record().settings.dwPasses;
+  }
   // Keeps the reference copy and the checksum of the first buffer's pattern.
   void KeepPatternChecksum();
   // Releases the event source, buffers and file, writes "STOP" unless the

@@ -576,6 +576,8 @@ void CWriteAdvancedAsyncClass::OnStartIo() {
 bool CReadAdvancedAsyncClass::InitialFill() {
   // The readers' file holds pass 1 for good.
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) m_pRequests[i].dwPass = 1;
+  // A device the run may not write is read as it is.
+  if (!SeedsTarget()) return true;
   // One write of every request buffer at once: the whole file, or a span's
   // area after area (a stop is seen between them, as between a span's buffers).
   const uint64_t qwAreaBytes = static_cast<uint64_t>(m_dwQueueDepth) * m_dwBufferSize;

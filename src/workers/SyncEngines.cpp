@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include <unistd.h>
+
 namespace stratavon {
 
 uint32_t CSyncEngine::LoopExitCode(uint32_t dwFirstCode) const {
@@ -72,8 +74,10 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
     const bool bTimedOut = callTime > m_ioTimeout;
     const uint32_t nApiKind = bWrite ? kErrorWriteApi : kErrorReadApi;
     if (!bChecking && (nMoved < 0 || bTimedOut)) {
-      // The load goes on, but the call is not forgotten.
+      // The load goes on, but the call is not forgotten. On a device it
+      // goes on past the failed chunk, so that a scan reaches every sector.
       CountFailedCall(m_nTarget, nMoved < 0 ? nApiKind : kErrorIoTimeout, nMoved < 0 ? nError : ETIMEDOUT);
+      if (nMoved < 0 && Record().target.IsDevice()) (void)lseek(m_file.Handle(), nExpected, SEEK_CUR);
       continue;
     }
     if (nMoved < 0 || bTimedOut || (bChecking && nMoved != nExpected)) {
@@ -85,7 +89,9 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
         *pTally = PassTally{};
       }
       if (nMoved < 0) {
-        ReportIoError(static_cast<uint32_t>(nError), nApiKind, pChunk);
+        const off_t qwAt = lseek(m_file.Handle(), 0, SEEK_CUR);
+        ReportIoError(static_cast<uint32_t>(nError), nApiKind, pChunk,
+                      qwAt >= 0 ? DeviceWhere(static_cast<uint64_t>(qwAt)) : std::string());
       } else if (bTimedOut) {
         ReportIoError(0, kErrorIoTimeout, nullptr);
       } else {
@@ -168,7 +174,7 @@ void CWriteAdvancedClass::OnStartIo() {
     if (pReadBack != m_buffer.Data() && std::memcmp(pReadBack, m_buffer.Data(), m_dwBufferSize) == 0) return true;
     return Verify(pReadBack, qwOffset);
   };
-  while (!StopRequested()) {
+  while (!StopRequested() && !PassLimitReached(m_dwPass)) {
     ++m_dwPass;
     m_qwPassBytes = 0;
     // A span is written buffer by buffer, then read back the same way; a
@@ -224,7 +230,7 @@ void CWriteAdvancedClass::OverlappedWriteLoop() {
   // headers differ, so the read-back needs no spoiling.
   uint8_t* const apReadBack[2] = {m_spare.Data(), m_spare.Data() + m_dwBufferSize};
   unsigned nNext = 0;
-  while (!StopRequested()) {
+  while (!StopRequested() && !PassLimitReached(m_dwPass)) {
     ++m_dwPass;
     StampForWrite(m_buffer.Data(), m_dwBufferSize, BufferOffset(0), m_dwPass);
     PassTally tally;
@@ -251,8 +257,9 @@ void CReadAdvancedClass::OnStartIo() {
   if (!PrepareLoop()) return EndLoop(dwExitCode);
 
   // Seed the file with one buffer of pattern, in every mode; not counted.
+  // A device the run may not write is read as it is.
   m_dwPass = 1;
-  for (uint64_t b = 0; b < SpanBuffers() && (b == 0 || !StopRequested()); ++b) {
+  for (uint64_t b = 0; SeedsTarget() && b < SpanBuffers() && (b == 0 || !StopRequested()); ++b) {
     StampForWrite(m_buffer.Data(), m_dwBufferSize, BufferOffset(b), m_dwPass);
     if (m_file.Write(m_buffer.Data(), m_dwBufferSize) < 0) {
       ReportIoError(static_cast<uint32_t>(errno), kErrorWriteApi, m_buffer.Data());
@@ -282,7 +289,8 @@ void CReadAdvancedClass::ReadLoop(bool bClearFirst, size_t nReadBytes) {
   // A good check spoils the whole buffer; only worth it when the read fills it.
   const bool bCheckSpoils = SpoilsWhenGood() && nReadBytes == m_dwBufferSize;
   bool bSpoiled = false;
-  while (!StopRequested()) {
+  uint32_t dwPasses = 0;
+  while (!StopRequested() && !PassLimitReached(dwPasses++)) {
     bool bGoOn = true;
     for (uint64_t b = 0; bGoOn && b < qwBuffers && (b == 0 || !StopRequested()); ++b) {
       if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
@@ -331,7 +339,8 @@ void CReadAdvancedClass::OverlappedReadLoop(bool bClearFirst, size_t nReadBytes)
   bool abSpoiled[3] = {};
   unsigned nNext = 0;
   unsigned nChecked = 0;
-  while (!StopRequested()) {
+  uint32_t dwPasses = 0;
+  while (!StopRequested() && !PassLimitReached(dwPasses++)) {
     uint8_t* pBuffer = apBuffers[nNext];
     if (bClearFirst) std::memset(pBuffer, m_byClearFill, nReadBytes);
     PrepareRead(pBuffer, nReadBytes, &abSpoiled[nNext]);

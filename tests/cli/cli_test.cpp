@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "platform/EventLog.h"
 #include "support/ChildProcess.h"
 #include "support/FaultFs.h"
+#include "support/LoopMount.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
 
@@ -577,6 +579,129 @@ TEST_F(CliTest, StartUpAndSignals) {
   EXPECT_EQ(stalled.Wait(), 1) << stalled.Err();
   EXPECT_NE(stalled.Out().find("still waiting, at most 3.0 s from the stop"), std::string::npos) << stalled.Out();
   EXPECT_NE(stalled.Out().find("verdict: FAIL, 1 worker failed; 1 stalled"), std::string::npos) << stalled.Out();
+}
+
+// Block devices: only loop devices these tests make over files of their own.
+class DeviceCliTest : public CliTest {
+ protected:
+  void SetUp() override {
+    if (const std::string szWhy = test::CLoopMount::Unavailable(); !szWhy.empty()) GTEST_SKIP() << szWhy;
+  }
+  static bool Has(const CliResult& result, const std::string& szWords) {
+    return (result.szOut + result.szErr).find(szWords) != std::string::npos;
+  }
+};
+
+TEST_F(DeviceCliTest, ReadScanNamesTheDeviceReadsItOnceAndLeavesItUnchanged) {
+  for (const unsigned nSector : {512u, 4096u}) {
+    test::CLoopDevice device(32 << 20, nSector);
+    ASSERT_TRUE(device.Ok()) << device.Error();
+    const std::string szBefore = device.Digest();
+    const CliResult result =
+        RunCli({"run", "-t", device.Device(), "-f", "read", "-n", "2", "-P", "--passes", "1", "--json"});
+    EXPECT_EQ(result.nExit, 0) << result.szErr;
+    EXPECT_EQ(JsonField(result.szOut, "verdict"), "PASS");
+    EXPECT_EQ(JsonField(result.szOut, "node"), device.Device());
+    EXPECT_EQ(JsonField(result.szOut, "logical_sector_bytes"), std::to_string(nSector));
+    EXPECT_EQ(JsonField(result.szOut, "bytes"), std::to_string(32 << 20)) << "one pass of two slices is the device";
+    EXPECT_EQ(device.Digest(), szBefore) << "a read run wrote the device";
+  }
+}
+
+TEST_F(DeviceCliTest, WritesNeedDestroyAndDevicesInUseAreRefusedUntouched) {
+  test::CLoopDevice device(32 << 20, 4096, 2);
+  ASSERT_TRUE(device.Ok()) << device.Error();
+  ASSERT_EQ(std::system(("mkfs.ext4 -q -L strata1 " + device.Partition(1) + " >/dev/null 2>&1").c_str()), 0);
+  const std::string szBefore = device.Digest();
+  const std::string& szNode = device.Device();
+
+  const CliResult unnamed = RunCli({"run", "-t", szNode, "-f", "write", "-d", "1"});
+  EXPECT_EQ(unnamed.nExit, 2);
+  EXPECT_TRUE(Has(unnamed, "dos partition table") && Has(unnamed, "ext4 labelled \"strata1\"") &&
+              Has(unnamed, "--destroy " + szNode))
+      << unnamed.szErr;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"run", "-t", szNode, "-f", "both", "-d", "1", "--destroy", device.Partition(2)},
+        std::vector<std::string>{"run", "-t", szNode, "-f", "read", "-e", "-d", "1"}}) {
+    const CliResult refused = RunCli(args);
+    EXPECT_EQ(refused.nExit, 2) << refused.szOut;
+    EXPECT_TRUE(Has(refused, "--destroy")) << refused.szErr;
+  }
+  const CliResult small = RunCli({"run", "-t", szNode, "-f", "read", "-x", "512B", "-b", "512B", "-d", "1"});
+  EXPECT_TRUE(small.nExit == 2 && Has(small, "512 bytes") && Has(small, "4096 bytes")) << small.szErr;
+
+  EXPECT_EQ(device.Digest(), szBefore);
+
+  // (Mounting writes the file system's own superblock.)
+  const std::string szMount = device.Folder() + "/mnt";
+  std::filesystem::create_directory(szMount);
+  ASSERT_EQ(mount(device.Partition(1).c_str(), szMount.c_str(), "ext4", 0, nullptr), 0);
+  const CliResult mounted = RunCli({"run", "-t", szNode, "-f", "write", "-d", "1", "--destroy", szNode});
+  umount2(szMount.c_str(), 0);
+  EXPECT_TRUE(mounted.nExit == 2 && Has(mounted, "is mounted at " + szMount)) << mounted.szErr;
+  const std::string szUnmounted = device.Digest();
+
+  // Another opener holds a partition: the whole disk is refused, naming it.
+  const int hHeld = open(device.Partition(2).c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+  ASSERT_GE(hHeld, 0);
+  const CliResult held = RunCli({"run", "-t", szNode, "-f", "read", "-d", "1"});
+  close(hHeld);
+  EXPECT_TRUE(held.nExit == 2 && Has(held, "process " + std::to_string(getpid()))) << held.szErr;
+  EXPECT_EQ(device.Digest(), szUnmounted);
+}
+
+TEST_F(DeviceCliTest, StampedFillVerifiesAndAWrappedQuarterShowsTheRealCapacity) {
+  test::CLoopDevice device(16 << 20, 512);
+  ASSERT_TRUE(device.Ok()) << device.Error();
+  const std::string& szNode = device.Device();
+  const CliResult fill = RunCli({"run", "-t", szNode, "-f", "write", "-p", "stamped", "--passes", "1", "-n", "2",
+                                 "--destroy", szNode});
+  ASSERT_EQ(fill.nExit, 0) << fill.szOut << fill.szErr;
+  const CliResult good = RunCli({"verify", szNode, "--json"});
+  EXPECT_EQ(good.nExit, 0) << good.szOut;
+  EXPECT_EQ(JsonField(good.szOut, "good_bytes"), std::to_string(16 << 20));
+
+  // A drive that wraps: the last quarter holds what was written to the first.
+  const int hDevice = open(szNode.c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
+  ASSERT_GE(hDevice, 0);
+  void* pData = nullptr;
+  ASSERT_EQ(posix_memalign(&pData, 4096, 4 << 20), 0);
+  EXPECT_EQ(pread(hDevice, pData, 4 << 20, 0), 4 << 20);
+  EXPECT_EQ(pwrite(hDevice, pData, 4 << 20, 12 << 20), 4 << 20);
+  std::free(pData);
+  close(hDevice);
+  const CliResult wrapped = RunCli({"verify", szNode});
+  EXPECT_EQ(wrapped.nExit, 1);
+  EXPECT_TRUE(Has(wrapped, "first bad at offset 12582912 (LBA 24576)") && Has(wrapped, "misdirected 8192") &&
+              Has(wrapped, "real capacity: 12582912 bytes"))
+      << wrapped.szOut;
+}
+
+TEST_F(DeviceCliTest, AnUnreadableSectorIsPassedOverByTheScanAndNamedByVerify) {
+  CFaultFs fs;
+  if (std::string szWhy; !CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  {
+    test::CLoopDevice device(8 << 20, 512, 0, fs.Root() + "disk.img");
+    ASSERT_TRUE(device.Ok()) << device.Error();
+    const std::string& szNode = device.Device();
+    ASSERT_EQ(RunCli({"run", "-t", szNode, "-f", "write", "-p", "stamped", "--passes", "1", "--destroy", szNode}).nExit,
+              0);
+    ASSERT_TRUE(fs.Control("add op=read name=disk.img off=4M len=4096 times=forever error=EIO\n"));
+    const CliResult scan =
+        RunCli({"run", "-t", szNode, "-f", "read", "-x", "64KB", "-b", "64KB", "--passes", "1", "-P", "--json"});
+    EXPECT_EQ(scan.nExit, 1);
+    EXPECT_EQ(JsonField(scan.szOut, "io_errors"), "1") << scan.szOut;
+    EXPECT_EQ(JsonField(scan.szOut, "bytes"), std::to_string((8 << 20) - (64 << 10))) << "the scan stopped at the error";
+    const CliResult verify = RunCli({"verify", szNode});
+    EXPECT_EQ(verify.nExit, 1);
+    // (How much around the sector fails is the loop device's read size.)
+    EXPECT_TRUE(Has(verify, "first bad at offset 4194304 (LBA 8192)") && Has(verify, "unreadable: ") &&
+                !Has(verify, "unreadable 0 bytes"))
+        << verify.szOut;
+    fs.ClearRules();
+  }
+  fs.Unmount();
 }
 
 }  // namespace

@@ -129,7 +129,7 @@ TEST(RunWireTest, PartOfAResultAddsItsTargetsAndCountsStallsAsFailures) {
   result.stalls = {"KORVA25.DAT inside a write", "KORVA26.DAT inside a write"};
   for (uint64_t qw : {1000u, 24u}) {
     TargetResult target;
-    target.target.szPath = "/mnt/" + std::to_string(qw) + "/";
+    target.target = FolderTarget("/mnt/" + std::to_string(qw) + "/");
     target.szStatus = "RUN";
     target.qwBytes = qw * 4096;
     target.qwIos = qw;

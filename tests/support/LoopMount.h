@@ -21,6 +21,7 @@ class CLoopMount {
   const std::string& Error() const { return m_szError; }
   // The mount point, ending in '/'.
   const std::string& Root() const { return m_szRoot; }
+  const std::string& Device() const { return m_szDevice; }
 
  private:
   std::string m_szDir;
@@ -29,6 +30,33 @@ class CLoopMount {
   std::string m_szRoot;
   std::string m_szError;
   bool m_bMounted = false;
+};
+
+// A bare loop device over an image file in a temporary folder (or szImage,
+// created nSizeBytes long, when given), detached when the object goes. With
+// nPartitions it carries a DOS table of that many equal partitions, whose
+// nodes are made in the folder (nothing else creates them here).
+class CLoopDevice {
+ public:
+  CLoopDevice(size_t nSizeBytes, unsigned nSectorSize, int nPartitions = 0, const std::string& szImage = {});
+  ~CLoopDevice();
+  CLoopDevice(const CLoopDevice&) = delete;
+  CLoopDevice& operator=(const CLoopDevice&) = delete;
+
+  bool Ok() const { return !m_szDevice.empty() && m_szError.empty(); }
+  const std::string& Error() const { return m_szError; }
+  const std::string& Device() const { return m_szDevice; }
+  // Partition n's node (from 1).
+  std::string Partition(int n) const { return m_szDir + "/part" + std::to_string(n); }
+  const std::string& Folder() const { return m_szDir; }
+  // The device's SHA-256 as sha256sum prints it.
+  std::string Digest() const;
+
+ private:
+  std::string m_szDir;
+  std::string m_szImage;
+  std::string m_szDevice;
+  std::string m_szError;
 };
 
 }  // namespace stratavon::test
