@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The main job on a fresh machine: installs what the build needs, builds,
+# The main job on a fresh machine: installs only what the headless program
+# and its self-test need, builds only stratavon-cli and stratavon-faultfs,
 # then runs a short verified and counted load on a temporary folder with
 # live lines and the verdict. The exit status is stratavon-cli's own:
 # 0 no worker failed, 1 a worker failed, 2 the run was refused.
@@ -11,8 +12,8 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${STRATAVON_BUILD_DIR:-$top/build}
 
-"$top/scripts/setup.sh"
-"$top/scripts/build.sh"
+"$top/scripts/setup.sh" cli
+"$top/scripts/build.sh" --cli
 
 cli="$build/src/cli/stratavon-cli"
 base=${STRATAVON_DEMO_DIR:-$build}
