@@ -4,10 +4,16 @@
 # folder configured with -DCMAKE_INSTALL_PREFIX=/usr.
 include(GNUInstallDirs)
 
+# stratavon-cli's shell completion, where bash-completion loads it from.
+if(TARGET stratavon-cli)
+  install(FILES ${CMAKE_SOURCE_DIR}/resources/stratavon-cli.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME stratavon-cli COMPONENT cli)
+endif()
+
 # One package per component, so a server can take the command line without Qt:
 #   desktop -> stratavon      (the desktop program, its manual, menu entry,
 #                              icons, AppStream data, bus activation file)
-#   cli     -> stratavon-cli  (the headless front end and its manual)
+#   cli     -> stratavon-cli  (the headless front end, its manual and completion)
 #   faultfs -> stratavon-faultfs (the fault-injecting file system that
 #                              `stratavon-cli selftest` mounts)
 #   mpi     -> stratavon-mpi  (the run across MPI ranks and its manual; only

@@ -9,7 +9,7 @@
 #   gui        Qt 6 for the desktop program
 #   mpi        Open MPI for stratavon-mpi
 #   tests      googletest, the benchmark library and the tools the suites
-#              drive (file systems, fio, a session bus)
+#              drive (file systems, fio, a session bus, bash-completion)
 #   sanitizers clang and LLVM for scripts/sanitize.sh and scripts/fuzz.sh
 #   packages   what scripts/package.sh builds .deb files with and what
 #              checks them (dpkg-shlibdeps, lintian, the desktop-entry and
@@ -21,7 +21,7 @@ declare -A group=(
   [gui]="qt6-base-dev qt6-base-dev-tools"
   [mpi]="libopenmpi-dev openmpi-bin"
   [tests]="build-essential git googletest libgtest-dev libbenchmark-dev e2fsprogs btrfs-progs util-linux fio
-           dbus-daemon"
+           dbus-daemon bash-completion"
   [sanitizers]="clang libclang-rt-14-dev llvm"
   [packages]="dpkg-dev lintian desktop-file-utils appstream"
 )
