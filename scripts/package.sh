@@ -17,10 +17,10 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${STRATAVON_PACKAGE_BUILD_DIR:-$top/build-deb}
 
-groups=(cli gui mpi packages)
+groups=(cli faultfs gui mpi packages)
 parts=ON
 if [ "${1:-}" = --cli ]; then
-  groups=(cli packages)
+  groups=(cli faultfs packages)
   parts=OFF
   shift
 fi

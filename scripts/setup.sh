@@ -4,8 +4,8 @@
 #
 #   scripts/setup.sh [GROUP...]      (default: all of them)
 #
-#   cli        the compiler, CMake and the libraries of stratavon-cli and
-#              stratavon-faultfs, and FUSE 3 for the self-test
+#   cli        the compiler, CMake and the libraries of stratavon-cli
+#   faultfs    FUSE 3, for stratavon-faultfs and the self-test that mounts it
 #   gui        Qt 6 for the desktop program
 #   mpi        Open MPI for stratavon-mpi
 #   tests      googletest, the benchmark library and the tools the suites
@@ -17,7 +17,8 @@
 set -euo pipefail
 
 declare -A group=(
-  [cli]="g++ make cmake pkg-config liburing-dev libisal-dev libfuse3-dev fuse3"
+  [cli]="g++ make cmake pkg-config liburing-dev libisal-dev"
+  [faultfs]="libfuse3-dev fuse3"
   [gui]="qt6-base-dev qt6-base-dev-tools"
   [mpi]="libopenmpi-dev openmpi-bin"
   [tests]="build-essential git googletest libgtest-dev libbenchmark-dev e2fsprogs btrfs-progs util-linux fio
@@ -25,7 +26,7 @@ declare -A group=(
   [sanitizers]="clang libclang-rt-14-dev llvm"
   [packages]="dpkg-dev lintian desktop-file-utils appstream"
 )
-order=(cli gui mpi tests sanitizers packages)
+order=(cli faultfs gui mpi tests sanitizers packages)
 
 wanted=("$@")
 [ ${#wanted[@]} -eq 0 ] && wanted=("${order[@]}")
