@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and runs every test suite.
+# Installs every package of the build, the tests and the benchmarks, builds
+# everything, and runs every test suite.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
