@@ -181,7 +181,7 @@ same_lines "pattern files and folders for --data-file" "$work/alpha"$'\n'"$work/
 same_lines "any file for --log" "$work/alpha"$'\n'"$work/beta gamma"$'\n'"$work/pattern.hvx"$'\n'"$work/plain.txt" \
   "$(complete_line "$cli run --log $work/")"
 same "files for verify" "$work/plain.txt $work/pattern.hvx" "$(offers "$cli verify $work/p")"
-same "verify's options" "--pass --json" "$(offers "$cli verify --")"
+same "verify's options" "--pass --journal --json" "$(offers "$cli verify --")"
 same "nothing for --pass" "" "$(offers "$cli verify --pass ")"
 same "events' option" "--json" "$(offers "$cli events ")"
 same "nothing for targets" "" "$(offers "$cli targets ")"
@@ -192,11 +192,12 @@ while IFS= read -r entry; do
   [ -d "$entry" ] && dev_dirs+=" $entry"
   { [ -d "$entry" ] || [ -b "$entry" ]; } && dev_all+=" $entry"
 done < <(compgen -f -- /dev/)
-same "no block devices where -t takes folders only" "$dev_dirs" "$(offers "$cli run -t /dev/")"
+same "block devices where -t takes a device" "$dev_all" "$(offers "$cli run -t /dev/")"
+same "block devices for --destroy" "$dev_all" "$(offers "$cli run --destroy /dev/")"
 stub="$work/stub-cli"
-printf '#!/bin/sh\ncat <<EOF\nrun options:\n  -t DIR|DEVICE a target folder or block device\nEOF\n' >"$stub"
+printf '#!/bin/sh\ncat <<EOF\nrun options:\n  -t DIR       a target folder\nEOF\n' >"$stub"
 chmod +x "$stub"
-same "block devices where -t takes a device" "$dev_all" "$(offers "$stub run -t /dev/")"
+same "no block devices where -t takes folders only" "$dev_dirs" "$(offers "$stub run -t /dev/")"
 [ "$dev_all" != "$dev_dirs" ] || echo "note: no block device in /dev here; the device case saw folders only"
 
 if [ "$failures" -gt 0 ]; then
