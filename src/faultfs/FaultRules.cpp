@@ -93,8 +93,8 @@ std::vector<std::string> SplitWords(const std::string& line) {
 
 }  // namespace
 
-bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszError) {
-  FaultSpec parsed;
+bool ParseFaultSetting(const std::string& args, FaultSetting* pSetting, std::string* pszError) {
+  FaultSetting parsed;
   bool bOp = false;
   int nActions = 0;
   for (const std::string& word : SplitWords(args)) {
@@ -185,7 +185,7 @@ bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszE
     return false;
   }
   parsed.text = args;
-  *pSpec = std::move(parsed);
+  *pSetting = std::move(parsed);
   return true;
 }
 
@@ -201,7 +201,7 @@ void ApplyCorruptions(const FaultVerdict& verdict, uint64_t fileOffset, char* pB
 bool CFaultTable::Apply(const std::string& text, std::string* pszError, bool bDryRun) {
   struct Command {
     enum { Add, Disarm, Clear, CacheOn, CacheOff, PowerCut } kind;
-    FaultSpec parsed;
+    FaultSetting parsed;
     size_t nIndex = 0;
     uint64_t qwValue = 0;  // the cache's limit, the tear's bytes
     bool bTear = false;
@@ -223,7 +223,7 @@ bool CFaultTable::Apply(const std::string& text, std::string* pszError, bool bDr
       size_t nFirst = args.find_first_not_of(" \t");
       size_t nLast = args.find_last_not_of(" \t\r");
       args = nFirst == std::string::npos ? std::string() : args.substr(nFirst, nLast - nFirst + 1);
-      if (!ParseFaultSpec(args, &cmd.parsed, &szError)) {
+      if (!ParseFaultSetting(args, &cmd.parsed, &szError)) {
         *pszError = "line " + std::to_string(nLine) + ": " + szError;
         return false;
       }
@@ -291,7 +291,7 @@ FaultVerdict CFaultTable::Consult(const std::string& path, EFaultOp op, uint64_t
   std::unique_lock<std::mutex> lock(m_mutex);
   std::vector<Rule*> stalls;
   for (Rule& rule : m_rules) {
-    const FaultSpec& s = rule.parsed;
+    const FaultSetting& s = rule.parsed;
     if (!rule.bArmed || s.op != op || !NameMatches(s.name, path) ||
         (op != EFaultOp::Flush && !Overlaps(s.offset, s.length, offset, size)))
       continue;

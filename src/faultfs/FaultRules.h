@@ -42,7 +42,7 @@ enum class EFaultAction { Error, Short, Corrupt, Stall, Drop, Move, LieFlush };
 
 inline constexpr uint64_t kFaultForever = UINT64_MAX;
 
-struct FaultSpec {
+struct FaultSetting {
   EFaultOp op = EFaultOp::Read;
   std::string name;            // path suffix; empty matches every file
   uint64_t offset = 0;
@@ -59,7 +59,7 @@ struct FaultSpec {
 };
 
 // Parses the arguments of an `add` line (everything after "add").
-bool ParseFaultSpec(const std::string& args, FaultSpec* pSpec, std::string* pszError);
+bool ParseFaultSetting(const std::string& args, FaultSetting* pSetting, std::string* pszError);
 
 // Byte range of a file to XOR with a mask.
 struct FaultCorruption {
@@ -102,7 +102,7 @@ class CFaultTable {
 
  private:
   struct Rule {
-    FaultSpec parsed;
+    FaultSetting parsed;
     bool bArmed = true;
     uint64_t qwSeen = 0;
     uint64_t qwHits = 0;

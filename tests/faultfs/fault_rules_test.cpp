@@ -9,65 +9,65 @@
 namespace stratavon {
 namespace {
 
-FaultSpec Parsed(const std::string& szArgs) {
-  FaultSpec spec;
+FaultSetting Parsed(const std::string& szArgs) {
+  FaultSetting setting;
   std::string szError;
-  EXPECT_TRUE(ParseFaultSpec(szArgs, &spec, &szError)) << szArgs << ": " << szError;
-  return spec;
+  EXPECT_TRUE(ParseFaultSetting(szArgs, &setting, &szError)) << szArgs << ": " << szError;
+  return setting;
 }
 
 std::string Refusal(const std::string& szArgs) {
-  FaultSpec spec;
+  FaultSetting setting;
   std::string szError;
-  EXPECT_FALSE(ParseFaultSpec(szArgs, &spec, &szError)) << szArgs;
+  EXPECT_FALSE(ParseFaultSetting(szArgs, &setting, &szError)) << szArgs;
   return szError;
 }
 
 TEST(FaultRulesTest, RulesTakeEveryKeyInAnyOrder) {
-  FaultSpec spec = Parsed("error=EIO op=write name=KORVA25.DAT off=64K len=0x1000 skip=3 times=2");
-  EXPECT_EQ(spec.op, EFaultOp::Write);
-  EXPECT_EQ(spec.name, "KORVA25.DAT");
-  EXPECT_EQ(spec.offset, 64u << 10);
-  EXPECT_EQ(spec.length, 4096u);
-  EXPECT_EQ(spec.skip, 3u);
-  EXPECT_EQ(spec.times, 2u);
-  EXPECT_EQ(spec.action, EFaultAction::Error);
-  EXPECT_EQ(spec.error, EIO);
-  EXPECT_EQ(spec.text, "error=EIO op=write name=KORVA25.DAT off=64K len=0x1000 skip=3 times=2");
+  FaultSetting setting = Parsed("error=EIO op=write name=KORVA25.DAT off=64K len=0x1000 skip=3 times=2");
+  EXPECT_EQ(setting.op, EFaultOp::Write);
+  EXPECT_EQ(setting.name, "KORVA25.DAT");
+  EXPECT_EQ(setting.offset, 64u << 10);
+  EXPECT_EQ(setting.length, 4096u);
+  EXPECT_EQ(setting.skip, 3u);
+  EXPECT_EQ(setting.times, 2u);
+  EXPECT_EQ(setting.action, EFaultAction::Error);
+  EXPECT_EQ(setting.error, EIO);
+  EXPECT_EQ(setting.text, "error=EIO op=write name=KORVA25.DAT off=64K len=0x1000 skip=3 times=2");
 
-  spec = Parsed("op=read error=ENOSPC");
-  EXPECT_EQ(spec.op, EFaultOp::Read);
-  EXPECT_EQ(spec.name, "") << "no name: every file";
-  EXPECT_EQ(spec.offset, 0u);
-  EXPECT_EQ(spec.length, 0u) << "to the end of the file";
-  EXPECT_EQ(spec.skip, 0u);
-  EXPECT_EQ(spec.times, kFaultForever);
-  EXPECT_EQ(spec.error, ENOSPC);
+  setting = Parsed("op=read error=ENOSPC");
+  EXPECT_EQ(setting.op, EFaultOp::Read);
+  EXPECT_EQ(setting.name, "") << "no name: every file";
+  EXPECT_EQ(setting.offset, 0u);
+  EXPECT_EQ(setting.length, 0u) << "to the end of the file";
+  EXPECT_EQ(setting.skip, 0u);
+  EXPECT_EQ(setting.times, kFaultForever);
+  EXPECT_EQ(setting.error, ENOSPC);
 
   EXPECT_EQ(Parsed("op=read name=* error=EIO").name, "") << "* names every file";
   EXPECT_EQ(Parsed("op=read times=forever error=EIO").times, kFaultForever);
   EXPECT_EQ(Parsed("op=read error=61").error, 61) << "a number for an error without a name";
   EXPECT_EQ(Parsed("op=read error=4095").error, 4095);
 
-  spec = Parsed("op=read short=1M");
-  EXPECT_EQ(spec.action, EFaultAction::Short);
-  EXPECT_EQ(spec.shortBytes, 1u << 20);
+  setting = Parsed("op=read short=1M");
+  EXPECT_EQ(setting.action, EFaultAction::Short);
+  EXPECT_EQ(setting.shortBytes, 1u << 20);
   EXPECT_EQ(Parsed("op=read short=0").shortBytes, 0u) << "a read that moves nothing";
 
-  spec = Parsed("op=read corrupt");
-  EXPECT_EQ(spec.action, EFaultAction::Corrupt);
-  EXPECT_EQ(spec.xorMask, 0xFF) << "every bit, without a mask";
+  setting = Parsed("op=read corrupt");
+  EXPECT_EQ(setting.action, EFaultAction::Corrupt);
+  EXPECT_EQ(setting.xorMask, 0xFF) << "every bit, without a mask";
   EXPECT_EQ(Parsed("op=read corrupt=0x01").xorMask, 0x01);
 
-  spec = Parsed("op=write stall=forever");
-  EXPECT_EQ(spec.action, EFaultAction::Stall);
-  EXPECT_EQ(spec.stallMs, 0u) << "0 holds until disarmed";
+  setting = Parsed("op=write stall=forever");
+  EXPECT_EQ(setting.action, EFaultAction::Stall);
+  EXPECT_EQ(setting.stallMs, 0u) << "0 holds until disarmed";
   EXPECT_EQ(Parsed("op=read stall=86400000").stallMs, 86400000u) << "a day is the longest";
 
   EXPECT_EQ(Parsed("op=write drop").action, EFaultAction::Drop);
-  spec = Parsed("op=write moveto=2G");
-  EXPECT_EQ(spec.action, EFaultAction::Move);
-  EXPECT_EQ(spec.moveTo, 2ull << 30);
+  setting = Parsed("op=write moveto=2G");
+  EXPECT_EQ(setting.action, EFaultAction::Move);
+  EXPECT_EQ(setting.moveTo, 2ull << 30);
 }
 
 TEST(FaultRulesTest, NumbersTakeHexAndBinaryUnitsAndNothingElse) {

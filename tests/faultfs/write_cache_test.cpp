@@ -69,15 +69,15 @@ TEST(WriteCacheTest, HoldsWritesUntilFlushAndPowerCutLosesThem) {
 // The control language of the cache: turning it on and off, power cuts,
 // flushes that lie; refusals leave the table as it was.
 TEST(WriteCacheTest, ControlTextDrivesTheCacheAndFlushRules) {
-  FaultSpec spec;
+  FaultSetting setting;
   std::string szError;
-  ASSERT_TRUE(ParseFaultSpec("lie-flush name=A.DAT skip=1", &spec, &szError)) << szError;
-  EXPECT_EQ(spec.op, EFaultOp::Flush) << "a lie is about a flush";
-  EXPECT_EQ(spec.action, EFaultAction::LieFlush);
-  EXPECT_TRUE(ParseFaultSpec("op=flush error=EIO", &spec, &szError));
-  EXPECT_FALSE(ParseFaultSpec("op=write lie-flush", &spec, &szError));
-  EXPECT_FALSE(ParseFaultSpec("op=flush drop", &spec, &szError));
-  EXPECT_FALSE(ParseFaultSpec("op=flush lie-flush=1", &spec, &szError));
+  ASSERT_TRUE(ParseFaultSetting("lie-flush name=A.DAT skip=1", &setting, &szError)) << szError;
+  EXPECT_EQ(setting.op, EFaultOp::Flush) << "a lie is about a flush";
+  EXPECT_EQ(setting.action, EFaultAction::LieFlush);
+  EXPECT_TRUE(ParseFaultSetting("op=flush error=EIO", &setting, &szError));
+  EXPECT_FALSE(ParseFaultSetting("op=write lie-flush", &setting, &szError));
+  EXPECT_FALSE(ParseFaultSetting("op=flush drop", &setting, &szError));
+  EXPECT_FALSE(ParseFaultSetting("op=flush lie-flush=1", &setting, &szError));
 
   CFaultTable table;
   for (const char* szBad : {"cache\n", "cache on limit=0\n", "cache on size=1M\n", "powercut tear=x\n",
