@@ -5,36 +5,12 @@
 
 namespace stratavon {
 
-CHeadlessConsole::CHeadlessConsole(size_t nTargets) : m_table(nTargets), m_reasons(nTargets), m_nTargets(static_cast<int>(nTargets)) {}
-
-namespace {
-
-// A failing worker writes the Extended text and then its target's Error
-// cell on its own thread; what it wrote first is that target's reason.
-thread_local std::string t_szLastExtended;
-
-}  // namespace
+CHeadlessConsole::CHeadlessConsole(size_t nTargets) : m_table(nTargets), m_nTargets(static_cast<int>(nTargets)) {}
 
 void CHeadlessConsole::SetTargetText(int nRow, int nColumn, const std::string& szText) {
   // A row the table does not have is no target of this run.
   if (nRow < 0 || static_cast<size_t>(nRow) >= m_table.Rows()) return;
-  if (nColumn == kColumnError && !t_szLastExtended.empty()) {
-    std::lock_guard lock(m_mutex);
-    std::string& szReason = m_reasons[static_cast<size_t>(nRow)];
-    if (szReason.empty()) szReason = std::move(t_szLastExtended);  // the first failure's, like the Error word
-    t_szLastExtended.clear();
-  }
   m_verdict.SetTargetText(nRow, nColumn, szText);
-}
-
-void CHeadlessConsole::SetExtendedText(const std::string& szText) {
-  t_szLastExtended = szText;
-  m_verdict.SetExtendedText(szText);
-}
-
-std::string CHeadlessConsole::ReasonOf(int nRow) const {
-  std::lock_guard lock(m_mutex);
-  return nRow >= 0 && static_cast<size_t>(nRow) < m_reasons.size() ? m_reasons[static_cast<size_t>(nRow)] : "";
 }
 
 void CHeadlessConsole::SetPerformanceText(const std::string& szText) {

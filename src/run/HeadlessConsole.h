@@ -23,7 +23,7 @@ class CHeadlessConsole : public IAdvancedView {
 
   void SetTargetText(int nRow, int nColumn, const std::string& szText) override;
   void SetStatusText(const std::string& szText) override { m_verdict.SetStatusText(szText); }
-  void SetExtendedText(const std::string& szText) override;
+  void SetExtendedText(const std::string& szText) override { m_verdict.SetExtendedText(szText); }
   void SetPerformanceText(const std::string& szText) override;
   void SetIopsText(const std::string& szText) override;
   void SetElapsedText(const std::string& szText) override;
@@ -48,13 +48,12 @@ class CHeadlessConsole : public IAdvancedView {
   std::string TargetStatus(int nRow) const;
   // The Extended text of the first failure reported on the target (the
   // words and what the system said); empty when none failed.
-  std::string ReasonOf(int nRow) const;
+  std::string ReasonOf(int nRow) const { return m_verdict.ReasonOf(nRow); }
 
  private:
   CConsoleTable m_table;
   CRunVerdict m_verdict{m_table};
   mutable std::mutex m_mutex;
-  std::vector<std::string> m_reasons;
   std::string m_szPerformance = "0 MB/s";
   std::string m_szIops = "0 IO/s";
   std::string m_szElapsed = "00:00:00:00";

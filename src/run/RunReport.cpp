@@ -23,24 +23,11 @@ std::string Padded(const std::string& szText, size_t nWidth) {
 }  // namespace
 
 RunResult CollectRunResult(const CHeadlessConsole& console, int nTargets, double dElapsedSeconds) {
-  RunResult result;
+  RunResult result = CollectTargetResults(nTargets, [&console](int t) {
+    return TargetWords{console.TargetStatus(t), console.Table().Cell(t, kColumnError), console.ReasonOf(t),
+                       console.FailuresOf(t)};
+  });
   result.dElapsedSeconds = dElapsedSeconds;
-  result.nFailures = console.Failures();
-  if (g_bStampedPattern) result.qwStampRunId = g_qwStampRunId;
-  const std::vector<IntegrityReport> reports = IntegrityReports();
-  for (int t = 0; t < nTargets; ++t) {
-    TargetResult target;
-    target.target = g_pTargetRecords != nullptr && t < g_nTargetRecords && g_pTargetRecords[t].target.IsDevice()
-                        ? g_pTargetRecords[t].target
-                        : FolderTarget(console.Table().Cell(t, kColumnTarget));
-    target.szStatus = console.TargetStatus(t);
-    target.szError = console.Table().Cell(t, kColumnError);
-    target.szReason = console.ReasonOf(t);
-    AddTargetCounters(t, target);
-    AddTargetVerdict(target, t);
-    result.targets.push_back(std::move(target));
-  }
-  result.latency = RunLatency(nTargets);
   return result;
 }
 

@@ -93,6 +93,12 @@ bool RunResult::Passed() const {
   return true;
 }
 
+namespace {
+
+// What the records tell of a target beyond the front end's words: its
+// failed calls, whether it moved data, and where its workers' verifications
+// found the data differing; and from them and its failed workers, whether
+// and why it failed.
 void AddTargetVerdict(TargetResult& target, int nTarget) {
   const IoErrorTally tally = TargetIoErrors(nTarget);
   target.qwIoErrors = tally.qwCalls;
@@ -106,7 +112,11 @@ void AddTargetVerdict(TargetResult& target, int nTarget) {
   for (const IntegrityReport& report : IntegrityReports()) {
     if (report.nTarget == nTarget) target.mismatches.push_back(report);
   }
-  if (tally.qwCalls != 0 || !target.bMoved) target.szStatus = "FAIL";
+  target.nFailure = target.nFailedWorkers > 0 ? TargetFailure::kWorkerFailed
+                    : tally.qwCalls != 0      ? TargetFailure::kCallsFailed
+                    : !target.bMoved          ? TargetFailure::kNoIo
+                                              : TargetFailure::kNone;
+  if (target.Failed()) target.szStatus = "FAIL";
   // The row's Error cell may hold the failed calls' own words ("WRITE API x3"),
   // as the last tick saw them.
   const std::string szCellWords = std::string(DescribeIoError(tally.nFirstKind, false).szShort) + " x";
@@ -118,6 +128,28 @@ void AddTargetVerdict(TargetResult& target, int nTarget) {
       target.szError = "NO I/O";
     }
   }
+}
+
+}  // namespace
+
+RunResult CollectTargetResults(int nTargets, const TargetWordsFn& wordsOf, bool bCounted) {
+  RunResult result;
+  if (g_bStampedPattern) result.qwStampRunId = g_qwStampRunId;
+  for (int t = 0; t < nTargets; ++t) {
+    TargetWords words = wordsOf(t);
+    TargetResult target;
+    if (g_pTargetRecords != nullptr && t < g_nTargetRecords) target.target = g_pTargetRecords[t].target;
+    target.szStatus = std::move(words.szStatus);
+    target.szError = std::move(words.szError);
+    target.szReason = std::move(words.szReason);
+    target.nFailedWorkers = words.nFailedWorkers;
+    result.nFailures += words.nFailedWorkers;
+    if (bCounted) AddTargetCounters(t, target);
+    AddTargetVerdict(target, t);
+    result.targets.push_back(std::move(target));
+  }
+  if (bCounted) result.latency = RunLatency(nTargets);
+  return result;
 }
 
 std::string VerdictLine(const RunResult& result) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,12 +12,18 @@
 
 namespace stratavon {
 
+// Why a target failed, the first that holds of: a worker reported a failure
+// or stalled, calls of loops that went on regardless failed, no call moved data.
+enum class TargetFailure : uint8_t { kNone, kWorkerFailed, kCallsFailed, kNoIo };
+
 // What a run leaves per target once every worker has ended.
 struct TargetResult {
   Target target;
-  std::string szStatus;
+  std::string szStatus;  // the words as shown ("FAIL" whenever nFailure says it failed)
   std::string szError;
   std::string szReason;  // the first failure's words with what the system said; empty without one
+  TargetFailure nFailure = TargetFailure::kNone;
+  int nFailedWorkers = 0;  // workers that reported a failure (or were never created)
   uint64_t qwBytes = 0;  // everything counted over the run (Enable Performance)
   uint64_t qwIos = 0;
   uint64_t qwIoErrors = 0;      // failed calls of loops that went on regardless
@@ -30,6 +37,7 @@ struct TargetResult {
   LatencySummary readLatency;
   LatencySummary writeLatency;
   bool BothKinds() const { return readLatency.qwCount != 0 && writeLatency.qwCount != 0; }
+  bool Failed() const { return nFailure != TargetFailure::kNone; }
 };
 
 struct RunResult {
@@ -49,6 +57,25 @@ struct RunResult {
   bool Passed() const;
 };
 
+// What a front end showed of a target when its run ended: its Status and
+// Error words, the first failure's words, and its failed workers.
+struct TargetWords {
+  std::string szStatus;
+  std::string szError;
+  std::string szReason;
+  int nFailedWorkers = 0;
+};
+using TargetWordsFn = std::function<TargetWords(int nTarget)>;
+
+// The one way a run's result is built, once every worker has ended: per
+// target its records' Target, the front end's words, and what the records
+// tell beyond them (failed calls, whether it moved data, where its
+// verifications found the data differing), which decide its failure; with
+// bCounted its counters and latencies and the run's. nFailures sums the
+// targets' failed workers; the stamp run id is the run's when it stamped.
+// The front end adds the times, the stalls and how the run stopped.
+RunResult CollectTargetResults(int nTargets, const TargetWordsFn& wordsOf, bool bCounted = true);
+
 // Adds every slot's counters of a target to result (under g_csRecords,
 // one slot at a time). Nothing without a records block or beyond it.
 void AddTargetCounters(int nTarget, TargetResult& result);
@@ -58,10 +85,6 @@ LatencySummary RunLatency(int nTargets);
 // Workers of a target that reported a failure, from their slots' failed
 // flags (kept until the slots are reset for the next run).
 int FailedWorkersOf(int nTarget);
-// Adds what the records tell of a target beyond the console's words: its
-// failed calls and whether it moved data (either failing makes it FAIL),
-// and where its workers' verifications found the data differing.
-void AddTargetVerdict(TargetResult& target, int nTarget);
 // "PASS, no worker failed" or "FAIL, " and every reason, and how it stopped.
 std::string VerdictLine(const RunResult& result);
 

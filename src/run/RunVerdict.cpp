@@ -10,6 +10,13 @@ constexpr char kFail[] = "FAIL";
 constexpr char kNone[] = "NONE";
 constexpr int kMaxTrackedRows = 4096;
 
+// The last Extended text each thread wrote, and through which verdict.
+struct LastExtended {
+  const CRunVerdict* pVerdict = nullptr;
+  std::string szText;
+};
+thread_local LastExtended t_lastExtended;
+
 }  // namespace
 
 void CRunVerdict::BeginRun() {
@@ -34,7 +41,9 @@ void CRunVerdict::SetTargetText(int nRow, int nColumn, const std::string& szText
   }
   TargetState& target = StateOf(nRow);
   if (nColumn == kColumnStatus) {
-    if (szText == kFail) ++target.nFailures;
+    if (szText == kFail && target.nFailures++ == 0 && t_lastExtended.pVerdict == this) {
+      target.szReason = t_lastExtended.szText;
+    }
     m_out.SetTargetText(nRow, nColumn, target.nFailures > 0 ? std::string(kFail) : szText);
     return;
   }
@@ -54,6 +63,7 @@ void CRunVerdict::SetStatusText(const std::string& szText) {
 
 void CRunVerdict::SetExtendedText(const std::string& szText) {
   std::lock_guard lock(m_mutex);
+  t_lastExtended = {this, szText};
   if (m_bFailureTextFollows) {
     m_szFailureText = szText;
     m_bFailureTextFollows = false;
@@ -73,6 +83,12 @@ int CRunVerdict::FailuresOf(int nRow) const {
   std::lock_guard lock(m_mutex);
   if (nRow < 0 || static_cast<size_t>(nRow) >= m_targets.size()) return 0;
   return m_targets[static_cast<size_t>(nRow)].nFailures;
+}
+
+std::string CRunVerdict::ReasonOf(int nRow) const {
+  std::lock_guard lock(m_mutex);
+  if (nRow < 0 || static_cast<size_t>(nRow) >= m_targets.size()) return {};
+  return m_targets[static_cast<size_t>(nRow)].szReason;
 }
 
 }  // namespace stratavon

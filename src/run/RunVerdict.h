@@ -14,7 +14,10 @@ namespace stratavon {
 // "FAIL" and its Error cell keeps the failure's word until the next run
 // begins, whatever the target's other workers and a Stop write after it; the
 // console's Status stays "FAIL", and its Extended box, once a Stop has
-// written "NONE", shows the last failure's text again.
+// written "NONE", shows the last failure's text again. It also keeps each
+// target's reason: the Extended text the thread that first failed the
+// target wrote before it (a failing worker writes its Extended text, its
+// Error word, then FAIL into its Status cell, all on its own thread).
 //
 // The words are passed on under this object's lock, so the order in which
 // they reach the console is the order in which they were judged. Put it
@@ -36,11 +39,15 @@ class CRunVerdict : public IWorkerConsole {
   // (a failing worker reports its failure once).
   int Failures() const;
   int FailuresOf(int nRow) const;
+  // The first failure's words on a target (what the system said with
+  // them); empty while none failed.
+  std::string ReasonOf(int nRow) const;
 
  private:
   struct TargetState {
     int nFailures = 0;
     std::string szError;  // the last failure word written into the Error cell
+    std::string szReason;
   };
   TargetState& StateOf(int nRow);
 

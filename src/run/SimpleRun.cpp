@@ -94,23 +94,23 @@ class CSimpleRun : public CRunWatch {
     Launch();
     Watch(tStart, kStatsPeriod, [&] { Say(StatusLines(tStart)); });
     const double dElapsed = LoadSeconds();
-    RunResult result;
-    result.stalls = StopRun(StopHooksFor(nullptr)).stalls;
+    const std::vector<std::string> stalls = StopRun(StopHooksFor(nullptr)).stalls;
     // A stalled worker that comes back finds no watch.
     SetSimpleWorkerWatch(nullptr);
 
+    // The simple load counts nothing; per target the word is FAIL as soon
+    // as one of its workers failed.
+    RunResult result = CollectTargetResults(
+        m_nTargets,
+        [this](int t) {
+          return TargetWords{TargetStatus(t, "STOP"), m_failures.WordOf(t), {}, m_failures.FailuresOf(t)};
+        },
+        false);
     result.dElapsedSeconds = dElapsed;
     result.dStartupSeconds = StartupSeconds();
     result.szStoppedBy = m_szStoppedBy;
-    result.nFailures = m_failures.Failures() + static_cast<int>(result.stalls.size());
-    for (int t = 0; t < m_nTargets; ++t) {
-      TargetResult target;
-      target.target = m_options.targets[static_cast<size_t>(t)];
-      target.szStatus = TargetStatus(t, "STOP");
-      target.szError = m_failures.WordOf(t);
-      AddTargetVerdict(target, t);
-      result.targets.push_back(std::move(target));
-    }
+    result.stalls = stalls;
+    result.nFailures += static_cast<int>(result.stalls.size());
     std::fputs(m_options.bJson ? RunResultJson(result).c_str() : ResultText(result).c_str(), stdout);
     std::fflush(stdout);
     return result.Passed() ? kExitPassed : kExitWorkerFailed;
@@ -181,7 +181,7 @@ class CSimpleRun : public CRunWatch {
     std::string sz;
     for (size_t t = 0; t < result.targets.size(); ++t) {
       const TargetResult& target = result.targets[t];
-      const int nFailed = m_failures.FailuresOf(static_cast<int>(t));
+      const int nFailed = target.nFailedWorkers;
       sz += "result: " + target.target.szPath + "  " + target.szStatus + "  " + target.szError + "  " +
             std::to_string(m_launched[t]) + " worker(s)";
       sz += nFailed > 0 ? ", " + std::to_string(nFailed) + " failed\n" : "\n";

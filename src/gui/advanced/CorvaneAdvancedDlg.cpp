@@ -67,7 +67,12 @@ CCorvaneAdvancedDlg::CCorvaneAdvancedDlg(QWidget* pParent, CCorvaneDlg* pSimpleD
   const uint32_t dwFunction = m_pSimpleDlg ? static_cast<uint32_t>(m_pSimpleDlg->IoFunction()) : 0u;
   const int nThreads = m_pSimpleDlg ? m_pSimpleDlg->ThreadIndex() + 1 : kDefaultThreads;
   m_pRun = std::make_unique<CAdvancedRunControl>(*m_pWorkerView, dwFunction, nThreads, [this] { return TargetCount(); });
-  m_pMonitor = new CRunMonitor(this, [this](int nRow, int nColumn) { return TargetText(nRow, nColumn).toStdString(); });
+  m_pMonitor = new CRunMonitor(
+      this, [this](int nRow, int nColumn) { return TargetText(nRow, nColumn).toStdString(); },
+      [this](int nRow) {
+        return TargetWords{TargetText(nRow, kColumnStatus).toStdString(), TargetText(nRow, kColumnError).toStdString(),
+                           m_pVerdict->ReasonOf(nRow), FailedWorkersOf(nRow)};
+      });
   CreateControls();
   OnInitDialog();
 }
@@ -413,7 +418,6 @@ void CCorvaneAdvancedDlg::ShowTargetText(int nRow, int nColumn, const std::strin
   }
   QTreeWidgetItem* pItem = m_lcTargets->topLevelItem(nRow);
   pItem->setText(nColumn, QString::fromStdString(szText));
-  m_pMonitor->NoteTargetText(nRow, nColumn, szText);
   // A column grows to its widest word; a cell the operator narrowed again
   // shows its whole text on hovering.
   pItem->setToolTip(nColumn, pItem->text(nColumn));
@@ -442,7 +446,6 @@ void CCorvaneAdvancedDlg::ShowStatusText(const std::string& szText) {
 
 void CCorvaneAdvancedDlg::ShowExtendedText(const std::string& szText) {
   m_edExtended->setText(QString::fromStdString(szText));
-  m_pMonitor->NoteExtendedText(szText);
   m_edExtended->setCursorPosition(0);
 }
 

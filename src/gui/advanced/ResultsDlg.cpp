@@ -109,7 +109,7 @@ void CResultsDlg::SetResult(const RunResult& result) {
     pItem->setText(kFailure, QString::fromStdString(target.szReason));
     pItem->setToolTip(kFailure, pItem->text(kFailure));
     for (int c = kBytes; c <= kLatency; ++c) pItem->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
-    if (target.szStatus == "FAIL") {
+    if (target.Failed()) {
       for (int c = 0; c < kColumns; ++c) pItem->setForeground(c, QColor(0x9B, 0x1C, 0x1C));
     }
   }

@@ -1,7 +1,5 @@
 #include "gui/advanced/RunMonitor.h"
 
-#include "engine/StampedPattern.h"
-
 #include <QAction>
 #include <QMenu>
 #include <QPixmap>
@@ -42,8 +40,8 @@ std::vector<std::pair<std::string, std::string>> DescribeRunSettings(const RunSe
   return described;
 }
 
-CRunMonitor::CRunMonitor(QWidget* pConsole, CellFn cell)
-    : QObject(pConsole), m_pConsole(pConsole), m_cell(std::move(cell)) {}
+CRunMonitor::CRunMonitor(QWidget* pConsole, CellFn cell, TargetWordsFn words)
+    : QObject(pConsole), m_pConsole(pConsole), m_cell(std::move(cell)), m_words(std::move(words)) {}
 
 // The windows are the console's children and go with it.
 CRunMonitor::~CRunMonitor() = default;
@@ -74,7 +72,6 @@ void CRunMonitor::OnRunStarted(int nTargets, const RunSettings& settings, const 
   m_nTargets = nTargets;
   m_bRunning = true;
   m_tStart = std::chrono::steady_clock::now();
-  m_firstFailure.assign(static_cast<size_t>(nTargets), std::string());
   m_history.Clear(nTargets);
   m_feed.Start(nTargets, 0.0);
   m_result = RunResult();
@@ -101,38 +98,13 @@ void CRunMonitor::OnSample(const CIntervalStats& intervals) {
   if (m_pChart) m_pChart->Refresh(TargetNames());
 }
 
-void CRunMonitor::NoteTargetText(int nRow, int nColumn, const std::string& szText) {
-  if (!m_bRunning) return;
-  // A failing worker writes the Extended text, then its Error word, then
-  // FAIL into its Status: the first failure's words are the ones of the
-  // first FAIL of the row.
-  if (nColumn == kColumnStatus && szText == "FAIL" && nRow >= 0 && static_cast<size_t>(nRow) < m_firstFailure.size() &&
-      m_firstFailure[static_cast<size_t>(nRow)].empty()) {
-    m_firstFailure[static_cast<size_t>(nRow)] = m_szExtended.empty() ? "FAIL" : m_szExtended;
-  }
-}
-
 void CRunMonitor::OnRunEnded(bool bShow) {
   if (!m_bRunning) return;
   m_bRunning = false;
+  const std::vector<std::pair<std::string, std::string>> settings = std::move(m_result.settings);
+  m_result = CollectTargetResults(m_nTargets, m_words);
   m_result.dElapsedSeconds = SecondsSinceStart();
-  m_result.nFailures = 0;
-  if (g_bStampedPattern) m_result.qwStampRunId = g_qwStampRunId;
-  m_result.targets.clear();
-  for (int t = 0; t < m_nTargets; ++t) {
-    TargetResult target;
-    target.target = FolderTarget(m_cell(t, kColumnTarget));
-    m_result.nFailures += FailedWorkersOf(t);
-    // The console keeps FAIL for a target one of whose workers failed,
-    // even when its others wrote STOP after it.
-    target.szStatus = m_cell(t, kColumnStatus);
-    target.szError = m_cell(t, kColumnError);
-    target.szReason = m_firstFailure[static_cast<size_t>(t)];
-    AddTargetCounters(t, target);
-    AddTargetVerdict(target, t);
-    m_result.targets.push_back(std::move(target));
-  }
-  m_result.latency = RunLatency(m_nTargets);
+  m_result.settings = settings;
   m_bHasResult = true;
   if (m_pChart) m_pChart->Refresh(TargetNames());
   if (m_pResults) m_pResults->SetResult(m_result);

@@ -22,17 +22,17 @@ class CRateChartDlg;
 class CResultsDlg;
 
 // What the advanced console keeps of its runs besides the list: the live
-// chart's history, the failures and first failure words per target, and
-// the results shown when a run stops; and the windows that show them
-// (Options > Live Chart, Results, Event Log). It only listens: the console
-// tells it when a run starts, samples, writes a word and stops.
+// chart's history and the results shown when a run stops; and the windows
+// that show them (Options > Live Chart, Results, Event Log). It only
+// listens: the console tells it when a run starts, samples and stops.
 class CRunMonitor : public QObject {
   Q_OBJECT
  public:
-  // cell reads a cell of the console's target list.
+  // cell reads a cell of the console's target list; words what the
+  // console shows of a target once its run has ended.
   using CellFn = std::function<std::string(int nRow, int nColumn)>;
 
-  CRunMonitor(QWidget* pConsole, CellFn cell);
+  CRunMonitor(QWidget* pConsole, CellFn cell, TargetWordsFn words);
   ~CRunMonitor() override;
 
   void AddMenuItems(QMenu* pOptions);
@@ -41,9 +41,6 @@ class CRunMonitor : public QObject {
   void OnRunStarted(int nTargets, const RunSettings& settings, const std::string& szPattern);
   // Timer 2 sampled the rates; intervals holds that interval's latencies.
   void OnSample(const CIntervalStats& intervals);
-  // Every word the console shows passes here.
-  void NoteTargetText(int nRow, int nColumn, const std::string& szText);
-  void NoteExtendedText(const std::string& szText) { m_szExtended = szText; }
   // Every worker has ended. bShow: show the results (Stop, not closing).
   void OnRunEnded(bool bShow);
 
@@ -65,10 +62,9 @@ class CRunMonitor : public QObject {
 
   QWidget* m_pConsole;
   CellFn m_cell;
+  TargetWordsFn m_words;
   CRateHistory m_history;
   CRateFeed m_feed;
-  std::vector<std::string> m_firstFailure;
-  std::string m_szExtended;
   RunResult m_result;
   bool m_bRunning = false;
   bool m_bHasResult = false;
