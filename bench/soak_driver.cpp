@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "run/AdvancedRunControl.h"
+#include "run/RunControl.h"
 #include "run/Statistics.h"
 #include "run/ConsoleTable.h"
 #include "engine/EventSource.h"
@@ -207,7 +207,7 @@ bool ParseArgs(int argc, char** argv, SoakOptions& options) {
 int RunCycle(const SoakOptions& options) {
   const int nTargets = static_cast<int>(options.targets.size());
   CSoakView view(options.targets.size());
-  CAdvancedRunControl control(view, options.dwFunction, options.nThreads);
+  CRunControl control(view, options.dwFunction, options.nThreads);
   FillTargetList(view, nTargets);
   RunChoices choices;
   choices.bErrorChecking = options.bErrorChecking;

@@ -13,7 +13,7 @@
 #include "run/RunWatch.h"
 #include "platform/SignalWatch.h"
 #include "run/SimpleRun.h"
-#include "run/AdvancedRunControl.h"
+#include "run/RunControl.h"
 #include "engine/DataFile.h"
 #include "run/Statistics.h"
 #include "engine/StampedPattern.h"
@@ -118,7 +118,7 @@ class CRun : public CRunWatch {
 
   CRunLog& m_log;
   CHeadlessConsole m_console;
-  CAdvancedRunControl m_control;
+  CRunControl m_control;
 };
 
 }  // namespace

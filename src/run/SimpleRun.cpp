@@ -8,15 +8,13 @@
 #include <vector>
 
 #include "run/RunCommand.h"
+#include "run/RunControl.h"
 #include "run/RunPreparation.h"
 #include "run/RunReport.h"
 #include "run/RunWatch.h"
 #include "run/Statistics.h"
 #include "engine/RunRecord.h"
-#include "workers/WorkerClasses.h"
 #include "platform/SystemError.h"
-#include "run/TargetRecords.h"
-#include "run/WorkerPlan.h"
 #include "workers/simple/SimpleWorkers.h"
 
 namespace stratavon {
@@ -94,7 +92,7 @@ class CSimpleRun : public CRunWatch {
     Launch();
     Watch(tStart, kStatsPeriod, [&] { Say(StatusLines(tStart)); });
     const double dElapsed = LoadSeconds();
-    const std::vector<std::string> stalls = StopRun(StopHooksFor(nullptr)).stalls;
+    const std::vector<std::string> stalls = m_control.OnStop(StopHooksFor(nullptr)).stalls;
     // A stalled worker that comes back finds no watch.
     SetSimpleWorkerWatch(nullptr);
 
@@ -126,16 +124,13 @@ class CSimpleRun : public CRunWatch {
     Say(szText + BufferedDirectIoNotes(m_options.targets));
   }
 
-  // The simple console's Start: target by target, reads in slots 0.., then
-  // writes in slots 25...
+  // The simple console's Start, through the run control: target by target,
+  // reads in slots 0.., then writes in slots 25...
   void Launch() {
-    const std::vector<PlannedWorker> plan = PlanSimpleWorkers(m_options.dwFunction, m_options.nThreads);
+    m_control.OnStartSimple(m_options.dwFunction, m_options.nThreads);
     for (int t = 0; t < m_nTargets; ++t) {
-      for (const PlannedWorker& worker : plan) LaunchWorker(t, worker.nSlot, WorkerClassOf(worker.nKind), worker.nKind);
-      int nLaunched = 0;
-      for (const CSlotWorker* pWorker : g_pTargetRecords[t].pWorker) nLaunched += pWorker != nullptr ? 1 : 0;
-      m_launched[static_cast<size_t>(t)] = nLaunched;
-      const int nMissing = static_cast<int>(plan.size()) - nLaunched;
+      m_launched[static_cast<size_t>(t)] = m_control.LaunchedWorkers(t);
+      const int nMissing = m_control.PlannedWorkers() - m_control.LaunchedWorkers(t);
       if (nMissing > 0) {
         m_failures.CountNotCreated(t, nMissing);
         std::fprintf(stderr, "stratavon-cli: %s: %d worker thread(s) could not be created\n",
@@ -190,6 +185,7 @@ class CSimpleRun : public CRunWatch {
     return sz + VerdictLine(result);
   }
 
+  CRunControl m_control;
   CSimpleFailures m_failures;
   std::vector<int> m_launched;
 };

@@ -128,6 +128,7 @@ TEST_F(RunMonitorTest, ResultsOnStopEqualTheCliJsonAndSaveAsJsonCsvAndPng) {
   EXPECT_EQ(RunResultJson(result), szCli);
   EXPECT_EQ(result.nFailures, 1);
   EXPECT_EQ(result.targets[1].szStatus, "FAIL");
+  EXPECT_EQ(result.targets[1].nFailure, TargetFailure::kWorkerFailed);
   EXPECT_EQ(result.targets[1].szReason, "DATA COMPARISON ERROR");
   EXPECT_EQ(result.targets[0].qwBytes, 3u * 8388608u);
   const std::vector<RatePoint> points = monitor.History().Points();

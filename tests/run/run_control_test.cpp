@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 #include <regex>
+#include <thread>
 #include <tuple>
 
-#include "run/AdvancedRunControl.h"
+#include "run/RunControl.h"
+#include "run/RunReport.h"
 #include "run/RunPreparation.h"
 #include "engine/DataFile.h"
 #include "run/Statistics.h"
@@ -147,7 +150,7 @@ class RunControlTest : public test::RunFixture {
   void Open(uint32_t dwFunction, int nThreadIndex, int nTargets = 1) {
     ASSERT_TRUE(PrepareTemporary(RunSettings{}, nTargets));
     m_view = std::make_unique<CTableView>(static_cast<size_t>(nTargets));
-    m_control = std::make_unique<CAdvancedRunControl>(*m_view, dwFunction, nThreadIndex + 1);
+    m_control = std::make_unique<CRunControl>(*m_view, dwFunction, nThreadIndex + 1);
     m_control->SetLauncher([this](int t, int s, uint32_t k) { m_launches.push_back({t, s, k}); });
   }
 
@@ -160,7 +163,7 @@ class RunControlTest : public test::RunFixture {
   }
 
   std::unique_ptr<CTableView> m_view;
-  std::unique_ptr<CAdvancedRunControl> m_control;
+  std::unique_ptr<CRunControl> m_control;
   std::vector<Launch> m_launches;
 };
 
@@ -259,6 +262,65 @@ TEST_F(RunControlTest, StartFillsEveryTargetAndRunsTheTimers) {
   EXPECT_FALSE(m_view->m_bTimer2);
 }
 
+// The simple run through the same control: the simple console's plan
+// into every target, one Start at a time, over once it is stopped.
+TEST_F(RunControlTest, SimpleRunLaunchesThePlanIntoEveryTarget) {
+  ASSERT_TRUE(PrepareTemporary(RunSettings{}, 2));
+  CRunControl control;
+  control.SetLauncher([this](int t, int s, uint32_t k) { m_launches.push_back({t, s, k}); });
+  EXPECT_FALSE(control.OnStart(RunChoices{})) << "the advanced Start is not the simple run's";
+  ASSERT_TRUE(control.OnStartSimple(FUNCTION_READ_WRITE, 2));
+  EXPECT_EQ(LaunchesOf(1), (std::vector<Launch>{{1, 0, kWorkerSimpleRead}, {1, 1, kWorkerSimpleRead},
+                                                {1, 25, kWorkerSimpleWrite}, {1, 26, kWorkerSimpleWrite}}));
+  EXPECT_EQ(control.PlannedWorkers(), 4);
+  EXPECT_EQ(control.LaunchedWorkers(0), 0) << "recorded launches create no worker";
+  EXPECT_FALSE(control.OnStartSimple(FUNCTION_READ, 1));
+  EXPECT_EQ(m_launches.size(), 8u);
+  control.OnStop({});
+  EXPECT_FALSE(control.IsRunning());
+}
+
+// A run's result names why each target failed, the first that holds, and
+// keeps the words of its first failure as the failing thread wrote them,
+// whatever another thread wrote in between.
+TEST_F(RunControlTest, ResultsNameWhyEachTargetFailed) {
+  ASSERT_TRUE(PrepareTemporary(RunSettings{}, 4));
+  CHeadlessConsole console(4);
+  FillTargetList(console, 4);
+  std::promise<void> extendedWritten, stopping;
+  std::thread worker([&] {
+    console.SetExtendedText("WRITE API ERROR: Input/output error");
+    extendedWritten.set_value();
+    stopping.get_future().wait();
+    g_pTargetRecords[0].activity[25].bFailed = 1;
+    console.SetTargetText(0, kColumnError, "WRITE API");
+    console.SetTargetText(0, kColumnStatus, "FAIL");
+  });
+  extendedWritten.get_future().wait();
+  console.SetExtendedText("Please Wait. Shutting down I/O in Process ...");
+  stopping.set_value();
+  worker.join();
+  console.SetTargetText(0, kColumnStatus, "STOP");
+  for (int t : {0, 1, 3}) g_pTargetRecords[t].activity[25].bMoved = 1;
+  CountFailedCall(1, kErrorWriteApi, EIO);
+
+  const RunResult result = CollectRunResult(console, 4, 1.0);
+  ASSERT_EQ(result.targets.size(), 4u);
+  EXPECT_EQ(result.nFailures, 1);
+  EXPECT_EQ(result.targets[0].nFailure, TargetFailure::kWorkerFailed);
+  EXPECT_EQ(result.targets[0].szStatus, "FAIL");
+  EXPECT_EQ(result.targets[0].szReason, "WRITE API ERROR: Input/output error");
+  EXPECT_EQ(result.targets[1].nFailure, TargetFailure::kCallsFailed);
+  EXPECT_EQ(result.targets[1].szError, "WRITE API");
+  EXPECT_EQ(result.targets[1].szReason, "");
+  EXPECT_EQ(result.targets[2].nFailure, TargetFailure::kNoIo);
+  EXPECT_EQ(result.targets[2].szStatus, "FAIL");
+  EXPECT_FALSE(result.targets[3].Failed());
+  EXPECT_EQ(result.targets[3].szStatus, "IDLE");
+  console.BeginRun();
+  EXPECT_EQ(console.ReasonOf(0), "") << "a new run forgets the last one's failures";
+}
+
 // Modify's settings serve one Start; the family follows the target, the
 // function and the thread count the console.
 TEST_F(RunControlTest, PerTargetSettingsServeOneStart) {
@@ -345,7 +407,7 @@ TEST_F(RunControlTest, RealWorkersRunAndStop) {
   ASSERT_TRUE(PrepareTemporary(RunSettings{}, 1));
   CTableView view(1);
   FillTargetList(view, 1);
-  CAdvancedRunControl control(view, FUNCTION_READ_WRITE, 2);
+  CRunControl control(view, FUNCTION_READ_WRITE, 2);
   RunChoices controls;
   controls.bErrorChecking = controls.bPerformance = true;
   controls.dwTransferSize = 4096;  // 4KB chunks

@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "run/AdvancedRunControl.h"
+#include "run/RunControl.h"
 #include "run/SizeList.h"
 #include "run/Statistics.h"
 #include "run/TargetRecords.h"
@@ -203,7 +203,7 @@ class StalledReadTest : public test::RunFixture {
     ASSERT_TRUE(Prepare({fs.Root()}, RunSettings{}));
     CTableView view(1);
     FillTargetList(view, 1);
-    CAdvancedRunControl control(view, FUNCTION_READ, 1);
+    CRunControl control(view, FUNCTION_READ, 1);
     RunChoices controls;
     controls.bPerformance = true;
     controls.bAsynchronous = bAsync;

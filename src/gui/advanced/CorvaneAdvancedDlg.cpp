@@ -66,7 +66,7 @@ CCorvaneAdvancedDlg::CCorvaneAdvancedDlg(QWidget* pParent, CCorvaneDlg* pSimpleD
   m_pWorkerView = std::make_unique<CQtAdvancedView>(static_cast<IAdvancedView*>(this));
   const uint32_t dwFunction = m_pSimpleDlg ? static_cast<uint32_t>(m_pSimpleDlg->IoFunction()) : 0u;
   const int nThreads = m_pSimpleDlg ? m_pSimpleDlg->ThreadIndex() + 1 : kDefaultThreads;
-  m_pRun = std::make_unique<CAdvancedRunControl>(*m_pWorkerView, dwFunction, nThreads, [this] { return TargetCount(); });
+  m_pRun = std::make_unique<CRunControl>(*m_pWorkerView, dwFunction, nThreads, [this] { return TargetCount(); });
   m_pMonitor = new CRunMonitor(
       this, [this](int nRow, int nColumn) { return TargetText(nRow, nColumn).toStdString(); },
       [this](int nRow) {

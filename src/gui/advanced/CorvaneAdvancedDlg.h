@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "run/AdvancedRunControl.h"
+#include "run/RunControl.h"
 #include "run/AdvancedView.h"
 #include "run/RunVerdict.h"
 
@@ -36,7 +36,7 @@ class CRunMonitor;
 // records it prepared, with transfer and buffer sizes, Error Checking,
 // Enable Performance, Asynchronous I/O with a depth, per-target settings
 // (Modify), the live target list and the import of a pattern data file.
-// The run itself is CAdvancedRunControl's; this dialog reads its controls
+// The run itself is CRunControl's; this dialog reads its controls
 // for it and shows what it and the workers write. While the console is
 // open the simple console is hidden; every way of ending it stops a run,
 // waits for the workers and shows the simple console again.
@@ -74,7 +74,7 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
 
   // What workers and the run control write through (safe from any thread).
   IAdvancedView& WorkerView();
-  CAdvancedRunControl& RunControl() { return *m_pRun; }
+  CRunControl& RunControl() { return *m_pRun; }
   bool IsRunning() const { return m_pRun->IsRunning(); }
   bool IsWaitingForWorkers() const { return m_nWaitDepth > 0; }
   bool IsTimerActive(int nTimerId) const;
@@ -152,7 +152,7 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   std::unique_ptr<CWidgetTexts> m_pWidgetTexts;
   std::unique_ptr<CRunVerdict> m_pVerdict;
   std::unique_ptr<CQtAdvancedView> m_pWorkerView;
-  std::unique_ptr<CAdvancedRunControl> m_pRun;
+  std::unique_ptr<CRunControl> m_pRun;
   CRunMonitor* m_pMonitor = nullptr;  // a child of the dialog
   int m_nWaitDepth = 0;
   bool m_bClosed = false;

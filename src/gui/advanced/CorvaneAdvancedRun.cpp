@@ -1,5 +1,6 @@
 // The advanced console's run commands, its ending and the data-file import:
-// the Qt side of CAdvancedRunControl.
+// the Qt side of its CRunControl, which runs the run; this side reads the
+// controls, serves events while a stop waits, and shows.
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -60,11 +61,7 @@ void CCorvaneAdvancedDlg::StopAndWait(bool bClosing) {
   // by then has failed, and the operator learns which ones hold the stop
   // and may quit without them.
   hooks.pStalledRows = m_pWorkerView.get();
-  hooks.onStalled = [this](const std::vector<std::string>& stalls) {
-    if (!stalls.empty()) {
-      m_pWorkerView->SetStatusText("FAIL");
-      m_pWorkerView->SetExtendedText(stalls.front());
-    }
+  hooks.onStalled = [this](const std::vector<std::string>&) {
     OfferQuitWhileStopping(this);
     return true;
   };

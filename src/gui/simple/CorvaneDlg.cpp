@@ -61,7 +61,7 @@ CCorvaneDlg::CCorvaneDlg(QWidget* pParent) : QDialog(pParent), m_hIcon(Applicati
 CCorvaneDlg::~CCorvaneDlg() {
   // Every way of ending the console stops its run first, waiting while the
   // dialog is whole; only a console destroyed without that has one left.
-  if (m_bRunning) StopWithoutEvents();
+  if (IsRunning()) StopWithoutEvents();
 }
 
 void CCorvaneDlg::CreateControls() {
@@ -225,7 +225,7 @@ void CCorvaneDlg::EnableRunButtons(bool bStart, bool bStop) {
   m_btnStop->setEnabled(bStop);
   // The function, thread count, pattern and targets of a running run were
   // read at its Start: they wait until it has ended.
-  const bool bIdle = !m_bRunning && m_nWaitDepth == 0 && (bStart || bStop);
+  const bool bIdle = !IsRunning() && m_nWaitDepth == 0 && (bStart || bStop);
   for (QWidget* pSetting : std::initializer_list<QWidget*>{m_rbRead, m_rbWrite, m_rbBoth, m_cbThreads, m_edPattern}) {
     pSetting->setEnabled(bIdle);
   }
@@ -295,7 +295,7 @@ void CCorvaneDlg::OnOK() {
 void CCorvaneDlg::EndConsole(int nResult) {
   // During a stop's wait the run is ending already: the dialog ends once
   // that wait is over.
-  if (m_bRunning && m_nWaitDepth == 0) OnStop();
+  if (IsRunning() && m_nWaitDepth == 0) OnStop();
   QDialog::done(nResult);
 }
 
@@ -314,7 +314,7 @@ bool CCorvaneDlg::MayClose() {
     OfferQuitWhileStopping(this);
     return false;
   }
-  return !m_bRunning || ConfirmStopRun(this, tr("Stop the run and quit?"));
+  return !IsRunning() || ConfirmStopRun(this, tr("Stop the run and quit?"));
 }
 
 void CCorvaneDlg::reject() {
@@ -352,7 +352,7 @@ void CCorvaneDlg::closeEvent(QCloseEvent* pEvent) {
 int CCorvaneDlg::ExecTargetSelection(CTargetSelectionDlg& dlg) { return dlg.exec(); }
 
 void CCorvaneDlg::OnSelectLogicalDrives() {
-  if (m_bRunning || m_nWaitDepth > 0) return;
+  if (IsRunning() || m_nWaitDepth > 0) return;
   const std::vector<MountRoot> roots = ListMountRoots();
   if (roots.empty()) {
     ShowMessageBox(kMsgNoLogicalDrives, kErrorCaption, MessageIcon::kError);
@@ -365,7 +365,7 @@ void CCorvaneDlg::OnSelectLogicalDrives() {
 }
 
 void CCorvaneDlg::ApplyTargetChoice(const std::vector<std::string>& roots) {
-  if (m_bRunning || m_nWaitDepth > 0) return;
+  if (IsRunning() || m_nWaitDepth > 0) return;
   m_nPrevTargets = m_nTargets;
   m_nTargets = static_cast<int>(roots.size());
   if (!roots.empty()) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "run/RunControl.h"
 #include "workers/WorkerClasses.h"
 
 class QAction;
@@ -107,7 +108,7 @@ class CCorvaneDlg : public QDialog {
   // State, read by the automation server and by tests.
   int IoFunction() const { return m_nIoFunction; }
   int ThreadIndex() const { return m_nThreadIndex; }
-  bool IsRunning() const { return m_bRunning != 0; }
+  bool IsRunning() const { return m_run.IsRunning(); }
   int TargetCount() const { return m_nTargets; }
   const std::vector<std::string>* Targets() const { return m_pTargets.get(); }
   bool TargetsChanged() const { return m_bTargetsChanged != 0; }
@@ -159,9 +160,8 @@ class CCorvaneDlg : public QDialog {
   void Refuse(const std::string& szMessage);
   // Shows an application box (internal failure) and resets the console.
   void RefuseInternal(const char* szMessage);
-  void LaunchSimpleWorkers();
-  // Stops the run's workers and waits for all of them; GUI events are
-  // served between the 500 ms waits. Each wait is bounded by the I/O
+  // Stops the run's workers (the run control) and waits for all of them;
+  // GUI events are served between the 500 ms waits. Each wait is bounded by the I/O
   // time-out, after which the operator may quit without the workers. True
   // when a worker outlasted the time-out (it has failed).
   bool StopAndWaitForWorkers();
@@ -182,8 +182,9 @@ class CCorvaneDlg : public QDialog {
   QLineEdit* m_edPattern = nullptr;
   QLineEdit* m_edStatus = nullptr;
   QTimer* m_pFailedCallsTimer = nullptr;
-  uint8_t m_bRunning = 0;
   int m_nTargets = 0;
+  // The simple run on the chosen targets (their count, as the records hold them).
+  CRunControl m_run{[this] { return m_nTargets; }};
   // Null before the first choice and after a reset: targets must be chosen
   // (again) before the next run.
   std::unique_ptr<std::vector<std::string>> m_pTargets;

@@ -1,5 +1,6 @@
-// The simple console's run control: Start, Stop, the reset after a refused
-// start, and the preparation of the advanced console's run.
+// The simple console's run commands over its run control (CRunControl):
+// Start, Stop, the reset after a refused start, and the preparation of the
+// advanced console's run.
 
 #include <QApplication>
 #include <QLineEdit>
@@ -21,7 +22,6 @@
 #include "run/RunPreparation.h"
 #include "run/RunStop.h"
 #include "run/TargetRecords.h"
-#include "run/WorkerPlan.h"
 #include "workers/simple/SimpleWorkers.h"
 
 namespace stratavon {
@@ -82,36 +82,27 @@ bool CCorvaneDlg::PrepareConsoleTargets() {
   return true;
 }
 
-void CCorvaneDlg::LaunchSimpleWorkers() {
-  const std::vector<PlannedWorker> plan = PlanSimpleWorkers(static_cast<uint32_t>(m_nIoFunction), m_nThreadIndex + 1);
-  for (int t = 0; t < m_nTargets && t < g_nTargetRecords; ++t) {
-    for (const PlannedWorker& worker : plan) {
-      if (const WorkerFactory pfnCreate = SimpleWorkerFactory(worker.nKind)) {
-        LaunchWorker(t, worker.nSlot, pfnCreate, worker.nKind);
-      }
-    }
-  }
-}
-
 void CCorvaneDlg::OnStart() {
   // Start is disabled during a run; Enter on it or a script must not
   // launch a second set of workers into the same slots either.
-  if (m_bRunning || m_nWaitDepth > 0) return;
+  if (IsRunning() || m_nWaitDepth > 0) return;
   if (!PassStartChecks()) return;
   SetStatus(kStatusInit);
   // Every worker lays the pattern anew as it starts: a changed pattern needs nothing more.
   m_bPatternChanged = 0;
   if (!PrepareConsoleTargets()) return;
-  ResetTargetRecords();
   if (!m_pTargets || g_pTargetRecords == nullptr) {
     RefuseInternal(kMsgTargetInitFailed);
     return;
   }
-  LaunchSimpleWorkers();
+  // The workers of each kind come from this console's worker classes.
+  m_run.SetLauncher([this](int nTarget, int nSlot, uint32_t nKind) {
+    if (const WorkerFactory pfnCreate = SimpleWorkerFactory(nKind)) LaunchWorker(nTarget, nSlot, pfnCreate, nKind);
+  });
+  m_run.OnStartSimple(static_cast<uint32_t>(m_nIoFunction), m_nThreadIndex + 1);
   SetStatus(kStatusRun);
   ShowFailedCalls();
   m_pFailedCallsTimer->start();
-  m_bRunning = 1;
   EnableRunButtons(false, true);
 }
 
@@ -126,7 +117,7 @@ bool CCorvaneDlg::StopAndWaitForWorkers() {
     OfferQuitWhileStopping(this);
     return true;
   };
-  const bool bStalled = !StopRun(hooks).stalls.empty();
+  const bool bStalled = !m_run.OnStop(hooks).stalls.empty();
   m_pFailedCallsTimer->stop();
   --m_nWaitDepth;
   return bStalled;
@@ -140,8 +131,7 @@ void CCorvaneDlg::StopWithoutEvents() {
   // longer than a call may take. Such a worker is marked failed and left
   // on the records, which are the process's and outlive the console.
   m_pFailedCallsTimer->stop();
-  (void)StopRun({});
-  m_bRunning = 0;
+  (void)m_run.OnStop({});
 }
 
 bool CCorvaneDlg::ShowFailedCalls() {
@@ -157,22 +147,20 @@ bool CCorvaneDlg::ShowFailedCalls() {
 }
 
 void CCorvaneDlg::OnStop() {
-  if (!m_bRunning || m_nWaitDepth > 0) return;
+  if (!IsRunning() || m_nWaitDepth > 0) return;
   EnableRunButtons(false, false);
   const bool bStalled = StopAndWaitForWorkers();
   // The simple workers go on past a failed call; the run's end says it.
   const bool bCallsFailed = ShowFailedCalls();
   SetStatus(bStalled || bCallsFailed ? kStatusFail : kStatusStop);
-  m_bRunning = 0;
   EnableRunButtons(true, true);
 }
 
 void CCorvaneDlg::ResetConsole() {
   if (m_nWaitDepth > 0) return;
-  if (m_bRunning) {
+  if (IsRunning()) {
     EnableRunButtons(false, false);
     StopAndWaitForWorkers();
-    m_bRunning = 0;
     EnableRunButtons(true, true);
   }
   ReleaseTargetRecords();
@@ -182,7 +170,7 @@ void CCorvaneDlg::ResetConsole() {
 
 void CCorvaneDlg::OnFeaturesLogical() {
   if (m_nWaitDepth > 0) return;
-  if (m_bRunning) OnStop();
+  if (IsRunning()) OnStop();
   if (!PassStartChecks() || !PrepareConsoleTargets()) return;
   OpenAdvancedConsole(m_edPattern->text().left(255).toStdString());
 }
