@@ -4,7 +4,9 @@
 
 #include <cctype>
 #include <charconv>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/RunRecord.h"
 #include "platform/BlockDevice.h"
@@ -13,38 +15,6 @@
 
 namespace stratavon {
 namespace {
-
-enum LongOnly : int { kOptDataFile = 1000, kOptSimple, kOptJson, kOptIoTimeout, kOptLog, kOptLogFormat, kOptNoLatency,
-                       kOptKeepDepth, kOptFlushEvery, kOptJournal, kOptDestroy, kOptPasses };
-
-constexpr option kLongOptions[] = {
-    {"target", required_argument, nullptr, 't'},
-    {"function", required_argument, nullptr, 'f'},
-    {"threads", required_argument, nullptr, 'n'},
-    {"pattern", required_argument, nullptr, 'p'},
-    {"span", required_argument, nullptr, 's'},
-    {"data-file", required_argument, nullptr, kOptDataFile},
-    {"transfer", required_argument, nullptr, 'x'},
-    {"buffer", required_argument, nullptr, 'b'},
-    {"error-checking", no_argument, nullptr, 'e'},
-    {"performance", no_argument, nullptr, 'P'},
-    {"async", no_argument, nullptr, 'a'},
-    {"depth", required_argument, nullptr, 'q'},
-    {"keep-depth", no_argument, nullptr, kOptKeepDepth},
-    {"duration", required_argument, nullptr, 'd'},
-    {"simple", no_argument, nullptr, kOptSimple},
-    {"json", no_argument, nullptr, kOptJson},
-    {"io-timeout", required_argument, nullptr, kOptIoTimeout},
-    {"help", no_argument, nullptr, 'h'},
-    {"log", required_argument, nullptr, kOptLog},
-    {"log-format", required_argument, nullptr, kOptLogFormat},
-    {"no-latency", no_argument, nullptr, kOptNoLatency},
-    {"flush-every", required_argument, nullptr, kOptFlushEvery},
-    {"journal", required_argument, nullptr, kOptJournal},
-    {"destroy", required_argument, nullptr, kOptDestroy},
-    {"passes", required_argument, nullptr, kOptPasses},
-    {nullptr, 0, nullptr, 0},
-};
 
 bool ParseNumber(std::string_view szText, int nLow, int nHigh, int* pnValue) {
   int nValue = 0;
@@ -66,24 +36,6 @@ std::string OffendingOption(char** argv) {
   return argv[optind - 1];
 }
 
-std::string LongName(int nOption) {
-  for (const option& o : kLongOptions) {
-    if (o.val == nOption && o.name != nullptr) return std::string("--") + o.name;
-  }
-  return "?";
-}
-
-// The settings of the advanced console, which the simple console lacks.
-bool IsAdvancedOption(int nOption) {
-  switch (nOption) {
-    case 'x': case 'b': case 'e': case 'P': case 'a': case 'q': case 's': case kOptDataFile: case kOptLog:
-    case kOptLogFormat: case kOptNoLatency: case kOptKeepDepth: case kOptFlushEvery: case kOptJournal: case kOptPasses:
-      return true;
-    default:
-      return false;
-  }
-}
-
 std::string SizeItemsList() {
   std::string sz;
   for (int i = 0; i < kSizeItems; ++i) sz += (i == 0 ? "" : ", ") + std::string(SizeItemText(i));
@@ -92,6 +44,302 @@ std::string SizeItemsList() {
 
 // "FROM to TO", as the usage and the refusals give a range.
 std::string Range(long nLow, long nHigh) { return std::to_string(nLow) + " to " + std::to_string(nHigh); }
+
+// One option of `run`: its names, whether it takes a value, whether it is
+// an advanced console's setting (which --simple cannot honour), what it
+// does with its value, and its lines in the usage. The parser and the
+// usage both come from the one table below.
+struct OptionHelp {
+  std::string szLeft;  // the option as the usage names it ("-t DIR")
+  std::string szText;  // its description, lines apart by '\n'
+};
+
+// Takes the option's value (empty for a switch) into the options; empty
+// when taken, else why not.
+using ApplyFn = std::string (*)(std::string_view szArg, RunOptions& options);
+
+struct OptionRow {
+  const char* szName;  // the long name, after "--"
+  char cShort;         // the short letter; 0: the long name only
+  bool bValue;
+  bool bAdvanced;
+  ApplyFn apply;       // none: --help
+  std::vector<OptionHelp> help;  // none: described with another option
+};
+
+std::string Quoted(std::string_view szArg) { return "\"" + std::string(szArg) + "\""; }
+
+std::string ApplyTarget(std::string_view szArg, RunOptions& options) {
+  if (szArg.empty()) return "-t needs a folder";
+  // A block device (or a link to one, /dev/disk/by-id/...) is a device
+  // target, named by its resolved node.
+  std::string szNode;
+  dev_t nDevice = 0;
+  if (ResolveBlockDevice(std::string(szArg), &szNode, &nDevice)) {
+    options.targets.push_back(DeviceTarget(szNode));
+    options.targets.back().qwDeviceNumber = nDevice;
+    return {};
+  }
+  options.targets.push_back(FolderTarget(std::string(szArg)));
+  if (options.targets.back().szPath.back() != '/') options.targets.back().szPath += '/';
+  return {};
+}
+
+std::string ApplyFunction(std::string_view szArg, RunOptions& options) {
+  const std::string szFunction = Lower(szArg);
+  if (szFunction == "read") {
+    options.dwFunction = FUNCTION_READ;
+  } else if (szFunction == "write") {
+    options.dwFunction = FUNCTION_WRITE;
+  } else if (szFunction == "both" || szFunction == "read/write") {
+    options.dwFunction = FUNCTION_READ_WRITE;
+  } else {
+    return "-f takes read, write or both, not " + Quoted(szArg);
+  }
+  return {};
+}
+
+std::string ApplyPattern(std::string_view szArg, RunOptions& options) {
+  const std::string szLower = Lower(szArg);
+  if (szLower == "stamped") {
+    options.bStamped = true;
+    return {};
+  }
+  if (szLower.starts_with("stamped:")) {
+    options.bStamped = true;
+    szArg = szArg.substr(8);
+  }
+  options.szPattern = szArg;
+  options.bPatternGiven = true;
+  return {};
+}
+
+std::string ApplySize(std::string_view szArg, const char* szOption, uint32_t* pdwSize) {
+  const int nIndex = SizeItemIndex(szArg);
+  if (nIndex < 0) return std::string(szOption) + " takes one of " + SizeItemsList() + ", not " + Quoted(szArg);
+  SizeOfListIndex(nIndex, pdwSize);
+  return {};
+}
+
+std::string ApplyLogFormat(std::string_view szArg, RunOptions& options) {
+  const std::string szFormat = Lower(szArg);
+  if (szFormat != "json" && szFormat != "csv") return "--log-format takes json or csv, not " + Quoted(szArg);
+  options.bLogCsv = szFormat == "csv";
+  return {};
+}
+
+const std::vector<OptionRow>& Options() {
+  static const std::vector<OptionRow> rows = {
+      {"target", 't', true, false, ApplyTarget,
+       {{"-t DIR", "a target folder (repeat for more); work files go to DIR/READ and DIR/WRITE"},
+        {"-t DEVICE",
+         "a whole block device (/dev/sdX, /dev/disk/by-id/...): each worker on its own\n"
+         "slice of it; a read run without -e only reads it"}}},
+      {"destroy", 0, true, false,
+       [](std::string_view szArg, RunOptions& options) -> std::string {
+         if (szArg.empty()) return "--destroy needs a device";
+         options.destroy.emplace_back(szArg);
+         return {};
+       },
+       {{"--destroy DEVICE",
+         "allow a run that writes (write, both, read with -e) to write DEVICE, erasing\n"
+         "what is on it; a mounted, swap or held device is refused all the same"}}},
+      {"function", 'f', true, false, ApplyFunction, {{"-f FUNCTION", "read, write or both"}}},
+      {"threads", 'n', true, false,
+       [](std::string_view szArg, RunOptions& options) -> std::string {
+         if (ParseNumber(szArg, kMinThreads, kMaxThreads, &options.nThreads)) return {};
+         return "-n takes a thread count from " + Range(kMinThreads, kMaxThreads) + ", not " + Quoted(szArg);
+       },
+       {{"-n THREADS", "workers per function and target, " + Range(kMinThreads, kMaxThreads) + " (default " +
+                           std::to_string(kDefaultThreads) + ")"}}},
+      {"pattern", 'p', true, false, ApplyPattern,
+       {{"-p PATTERN", "a typed byte of two hex digits (default AA), or crpat, cjtpat, cspat"},
+        {"-p stamped",
+         "stamped units: every 512-byte unit (or sector) starts with its offset,\n"
+         "pass, slot, run id and checksum over the base pattern (stamped:crpat,\n"
+         "stamped:AA, or stamped with --data-file); -e then names lost, stale,\n"
+         "misdirected and foreign data"}}},
+      {"data-file", 0, true, true,
+       [](std::string_view szArg, RunOptions& options) -> std::string {
+         if (szArg.empty()) return "--data-file needs a file";
+         options.szDataFile = szArg;
+         return {};
+       },
+       {{"--data-file", "a pattern data file (.hvx): a 16-byte label, then the pattern bytes"}}},
+      {"transfer", 'x', true, true,
+       [](std::string_view szArg, RunOptions& options) {
+         return ApplySize(szArg, "-x", &options.choices.dwTransferSize);
+       },
+       {{"-x, -b SIZE",
+         "transfer and buffer size: 512B 1KB 2KB 4KB 8KB 16KB 32KB 64KB\n"
+         "128KB 256KB 512KB 1MB 2MB 4MB (default 1MB each)"}}},
+      {"buffer", 'b', true, true,
+       [](std::string_view szArg, RunOptions& options) {
+         return ApplySize(szArg, "-b", &options.choices.dwBufferSize);
+       },
+       {}},
+      {"error-checking", 'e', false, true,
+       [](std::string_view, RunOptions& options) -> std::string {
+         options.choices.bErrorChecking = true;
+         return {};
+       },
+       {{"-e", "Error Checking: verify every pass"}}},
+      {"performance", 'P', false, true,
+       [](std::string_view, RunOptions& options) -> std::string {
+         options.choices.bPerformance = true;
+         return {};
+       },
+       {{"-P", "Enable Performance: count bytes and I/Os, show MB/s and IOPS"}}},
+      {"async", 'a', false, true,
+       [](std::string_view, RunOptions& options) -> std::string {
+         options.choices.bAsynchronous = true;
+         return {};
+       },
+       {{"-a", "Asynchronous I/O, with -q DEPTH requests in flight (" + Range(kMinQueueDepth, kMaxQueueDepth) +
+                   ", default " + std::to_string(kDefaultQueueDepth) + ")"}}},
+      {"depth", 'q', true, true,
+       [](std::string_view szArg, RunOptions& options) -> std::string {
+         int nDepth = 0;
+         if (!ParseNumber(szArg, static_cast<int>(kMinQueueDepth), static_cast<int>(kMaxQueueDepth), &nDepth)) {
+           return "-q takes an I/O depth from " + Range(kMinQueueDepth, kMaxQueueDepth) + ", not " + Quoted(szArg);
+         }
+         options.choices.dwQueueDepth = static_cast<uint32_t>(nDepth);
+         return {};
+       },
+       {}},
+      {"keep-depth", 0, false, true,
+       [](std::string_view, RunOptions& options) -> std::string {
+         options.choices.bKeepDepth = true;
+         return {};
+       },
+       {{"--keep-depth",
+         "with -a, keep DEPTH requests in flight: each completion is checked,\n"
+         "counted and replaced at once (fio's usual queue), instead of issuing\n"
+         "DEPTH at a time and waiting for all of them"}}},
+      {"span", 's', true, true,
+       [](std::string_view szArg, RunOptions& options) -> std::string {
+         if (ParseSpanSize(szArg, &options.choices.qwSpanBytes)) return {};
+         return "-s takes a work-file size such as 64MB or 10GB, or fill, not " + Quoted(szArg);
+       },
+       {{"-s SIZE|fill",
+         "each worker's work file is SIZE long (64MB, 10GB), walked buffer by buffer\n"
+         "every pass (with -a, depth buffers at a time); fill shares the target's\n"
+         "free space between its workers (a tenth left over)"}}},
+      {"duration", 'd', true, false,
+       [](std::string_view szArg, RunOptions& options) -> std::string {
+         if (ParseNumber(szArg, 1, 365 * 86400, &options.nSeconds)) return {};
+         return "-d takes a number of seconds from 1 to 31536000, not " + Quoted(szArg);
+       },
+       {{"-d SECONDS",
+         "stop after this many seconds of load, counted once every worker has\n"
+         "begun its I/O (default: run until Ctrl-C)"}}},
+      {"io-timeout", 0, true, false,
+       [](std::string_view szArg, RunOptions& options) -> std::string {
+         if (ParseNumber(szArg, 1, 86400, &options.nIoTimeoutSeconds)) return {};
+         return "--io-timeout takes a number of seconds from 1 to 86400, not " + Quoted(szArg);
+       },
+       {{"--io-timeout SECONDS",
+         "a call that takes longer fails with I/O TIMEOUT, and a stop waits at\n"
+         "most this long for its workers (default 120)"}}},
+      {"simple", 0, false, false,
+       [](std::string_view, RunOptions& options) -> std::string {
+         options.bSimple = true;
+         return {};
+       },
+       {{"--simple",
+         "the simple console's pure load instead of the advanced settings:\n"
+         "1MB direct transfers, nothing counted or checked (-x -b -e -P -a -q\n"
+         "--data-file do not apply); prints the status every 2 s"}}},
+      {"json", 0, false, false,
+       [](std::string_view, RunOptions& options) -> std::string {
+         options.bJson = true;
+         return {};
+       },
+       {{"--json", "print one JSON object at the end and nothing else on stdout"}}},
+      {"log", 0, true, true,
+       [](std::string_view szArg, RunOptions& options) -> std::string {
+         if (szArg.empty()) return "--log needs a file";
+         options.szLogFile = szArg;
+         return {};
+       },
+       {{"--log FILE",
+         "every 2 s one line per target and one for the total: time, MB/s,\n"
+         "IOPS, latency p50/p99/max of the period, status (JSON lines, or\n"
+         "--log-format csv); written as it goes"}}},
+      {"log-format", 0, true, true, ApplyLogFormat, {}},
+      {"no-latency", 0, false, true,
+       [](std::string_view, RunOptions& options) -> std::string {
+         options.bLatency = false;
+         return {};
+       },
+       {{"--no-latency", "with -P, do not time the I/Os (no latency figures)"}}},
+      {"flush-every", 0, true, true,
+       [](std::string_view szArg, RunOptions& options) -> std::string {
+         if (ParseSpanSize(szArg, &options.qwFlushEveryBytes) && options.qwFlushEveryBytes != kSpanFill) return {};
+         return "--flush-every takes a size such as 64KB or 16MB, not " + Quoted(szArg);
+       },
+       {{"--flush-every SIZE",
+         "with -p stamped, each writer flushes (fdatasync) after every SIZE of\n"
+         "acknowledged writes and journals the units now durable; failed writes\n"
+         "are journaled as failed. verify --journal then names lost flushes"}}},
+      {"journal", 0, true, true,
+       [](std::string_view szArg, RunOptions& options) -> std::string {
+         if (szArg.empty()) return "--journal needs a file or tcp:HOST:PORT";
+         options.szJournal = szArg;
+         return {};
+       },
+       {{"--journal FILE|tcp:HOST:PORT",
+         "where the journal goes (default: flush-journal in the state folder);\n"
+         "tcp: to journal-listen on another machine, each record answered once\n"
+         "it is on that machine's disk"}}},
+      {"passes", 0, true, true,
+       [](std::string_view szArg, RunOptions& options) -> std::string {
+         int nPasses = 0;
+         if (!ParseNumber(szArg, 1, 1000000, &nPasses)) {
+           return "--passes takes a number of passes from 1 to 1000000, not " + Quoted(szArg);
+         }
+         options.choices.dwPasses = static_cast<uint32_t>(nPasses);
+         return {};
+       },
+       {{"--passes N",
+         "each worker ends after N passes over its work file or slice (the run\n"
+         "ends when every worker has); not with -a"}}},
+      {"help", 'h', false, false, nullptr, {}},
+  };
+  return rows;
+}
+
+// getopt's value of a row: its letter, or past every letter for a long name only.
+constexpr int kLongOnlyValue = 1000;
+
+int ValueOf(const OptionRow& row, size_t nRow) {
+  return row.cShort != 0 ? row.cShort : kLongOnlyValue + static_cast<int>(nRow);
+}
+
+const OptionRow* RowOf(int nValue) {
+  const std::vector<OptionRow>& rows = Options();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (ValueOf(rows[i], i) == nValue) return &rows[i];
+  }
+  return nullptr;
+}
+
+// The options' part of the usage: each option, and its description from
+// the 17th column on (below it when the option is wider).
+std::string OptionsHelp() {
+  constexpr size_t kTextColumn = 16;
+  std::string sz;
+  for (const OptionRow& row : Options()) {
+    for (const OptionHelp& help : row.help) {
+      const std::string szLeft = "  " + help.szLeft;
+      const bool bBeside = szLeft.size() + 2 <= kTextColumn;
+      sz += bBeside ? szLeft + std::string(kTextColumn - szLeft.size(), ' ') : szLeft + "\n" + std::string(kTextColumn, ' ');
+      for (char c : help.szText) sz += c == '\n' ? "\n" + std::string(kTextColumn, ' ') : std::string(1, c);
+      sz += "\n";
+    }
+  }
+  return sz;
+}
 
 const std::string& Usage() {
   static const std::string szUsage = std::string("usage:\n"
@@ -108,57 +356,7 @@ const std::string& Usage() {
          "  stratavon-cli journal-listen PORT DIR\n"
          "  stratavon-cli --version\n"
          "\n"
-         "run options:\n"
-         "  -t DIR        a target folder (repeat for more); work files go to DIR/READ and DIR/WRITE\n"
-         "  -t DEVICE     a whole block device (/dev/sdX, /dev/disk/by-id/...): each worker on its own\n"
-         "                slice of it; a read run without -e only reads it\n"
-         "  --destroy DEVICE\n"
-         "                allow a run that writes (write, both, read with -e) to write DEVICE, erasing\n"
-         "                what is on it; a mounted, swap or held device is refused all the same\n"
-         "  -f FUNCTION   read, write or both\n"
-         "  -n THREADS    workers per function and target, ") + Range(kMinThreads, kMaxThreads) +
-         " (default " + std::to_string(kDefaultThreads) + ")\n" +
-         "  -p PATTERN    a typed byte of two hex digits (default AA), or crpat, cjtpat, cspat\n"
-         "  -p stamped    stamped units: every 512-byte unit (or sector) starts with its offset,\n"
-         "                pass, slot, run id and checksum over the base pattern (stamped:crpat,\n"
-         "                stamped:AA, or stamped with --data-file); -e then names lost, stale,\n"
-         "                misdirected and foreign data\n"
-         "  --data-file   a pattern data file (.hvx): a 16-byte label, then the pattern bytes\n"
-         "  -x, -b SIZE   transfer and buffer size: 512B 1KB 2KB 4KB 8KB 16KB 32KB 64KB\n"
-         "                128KB 256KB 512KB 1MB 2MB 4MB (default 1MB each)\n"
-         "  -e            Error Checking: verify every pass\n"
-         "  -P            Enable Performance: count bytes and I/Os, show MB/s and IOPS\n"
-         "  -a            Asynchronous I/O, with -q DEPTH requests in flight (" + Range(kMinQueueDepth, kMaxQueueDepth) +
-         ", default " + std::to_string(kDefaultQueueDepth) + ")\n" +
-         "  --keep-depth  with -a, keep DEPTH requests in flight: each completion is checked,\n"
-         "                counted and replaced at once (fio's usual queue), instead of issuing\n"
-         "                DEPTH at a time and waiting for all of them\n" +
-         "  -s SIZE|fill  each worker's work file is SIZE long (64MB, 10GB), walked buffer by buffer\n"
-         "                every pass (with -a, depth buffers at a time); fill shares the target's\n"
-         "                free space between its workers (a tenth left over)\n"
-         "  -d SECONDS    stop after this many seconds of load, counted once every worker has\n"
-         "                begun its I/O (default: run until Ctrl-C)\n"
-         "  --io-timeout SECONDS\n"
-         "                a call that takes longer fails with I/O TIMEOUT, and a stop waits at\n"
-         "                most this long for its workers (default 120)\n"
-         "  --simple      the simple console's pure load instead of the advanced settings:\n"
-         "                1MB direct transfers, nothing counted or checked (-x -b -e -P -a -q\n"
-         "                --data-file do not apply); prints the status every 2 s\n"
-         "  --json        print one JSON object at the end and nothing else on stdout\n"
-         "  --log FILE    every 2 s one line per target and one for the total: time, MB/s,\n"
-         "                IOPS, latency p50/p99/max of the period, status (JSON lines, or\n"
-         "                --log-format csv); written as it goes\n"
-         "  --no-latency  with -P, do not time the I/Os (no latency figures)\n"
-         "  --flush-every SIZE\n"
-         "                with -p stamped, each writer flushes (fdatasync) after every SIZE of\n"
-         "                acknowledged writes and journals the units now durable; failed writes\n"
-         "                are journaled as failed. verify --journal then names lost flushes\n"
-         "  --journal FILE|tcp:HOST:PORT\n"
-         "                where the journal goes (default: flush-journal in the state folder);\n"
-         "                tcp: to journal-listen on another machine, each record answered once\n"
-         "                it is on that machine's disk\n"
-         "  --passes N    each worker ends after N passes over its work file or slice (the run\n"
-         "                ends when every worker has); not with -a\n"
+         "run options:\n") + OptionsHelp() +
          "\n"
          "exit status: 0 PASS; 1 FAIL: a worker failed or stalled, a call failed (also without\n"
          "             -e), or a target moved no data; 2 the run was refused\n";
@@ -174,147 +372,39 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
     if (pszError != nullptr) *pszError = szWhy;
     return ParseOutcome::kUsage;
   };
+  // getopt's tables, from the options' own.
+  static const std::vector<option> longOptions = [] {
+    std::vector<option> longs;
+    const std::vector<OptionRow>& rows = Options();
+    for (size_t i = 0; i < rows.size(); ++i) {
+      longs.push_back({rows[i].szName, rows[i].bValue ? required_argument : no_argument, nullptr, ValueOf(rows[i], i)});
+    }
+    longs.push_back({nullptr, 0, nullptr, 0});
+    return longs;
+  }();
+  static const std::string szShortOptions = [] {
+    std::string sz = ":";  // a missing value comes back as ':'
+    for (const OptionRow& row : Options()) {
+      if (row.cShort != 0) sz += row.bValue ? std::string{row.cShort, ':'} : std::string{row.cShort};
+    }
+    return sz;
+  }();
   // getopt keeps its place between calls; start from the first argument.
   optind = 0;
   opterr = 0;
   // The first advanced setting typed, which a --simple run cannot honour.
   std::string szAdvanced;
   int nOption;
-  while ((nOption = getopt_long(argc, argv, ":t:f:n:p:x:b:ePaq:d:s:h", kLongOptions, nullptr)) != -1) {
-    const std::string_view szArg = optarg != nullptr ? optarg : "";
-    if (szAdvanced.empty() && IsAdvancedOption(nOption)) {
-      szAdvanced = nOption < 128 ? std::string("-") + static_cast<char>(nOption) : LongName(nOption);
+  while ((nOption = getopt_long(argc, argv, szShortOptions.c_str(), longOptions.data(), nullptr)) != -1) {
+    if (nOption == ':') return fail("option " + OffendingOption(argv) + " needs a value");
+    const OptionRow* pRow = RowOf(nOption);
+    if (pRow == nullptr) return fail("unknown option " + OffendingOption(argv));
+    if (szAdvanced.empty() && pRow->bAdvanced) {
+      szAdvanced = pRow->cShort != 0 ? std::string{'-', pRow->cShort} : std::string("--") + pRow->szName;
     }
-    switch (nOption) {
-      case 't': {
-        if (szArg.empty()) return fail("-t needs a folder");
-        // A block device (or a link to one, /dev/disk/by-id/...) is a device
-        // target, named by its resolved node.
-        std::string szNode;
-        dev_t nDevice = 0;
-        if (ResolveBlockDevice(std::string(szArg), &szNode, &nDevice)) {
-          options.targets.push_back(DeviceTarget(szNode));
-          options.targets.back().qwDeviceNumber = nDevice;
-          break;
-        }
-        options.targets.push_back(FolderTarget(std::string(szArg)));
-        if (options.targets.back().szPath.back() != '/') options.targets.back().szPath += '/';
-        break;
-      }
-      case kOptPasses: {
-        int nPasses = 0;
-        if (!ParseNumber(szArg, 1, 1000000, &nPasses)) {
-          return fail("--passes takes a number of passes from 1 to 1000000, not \"" + std::string(szArg) + "\"");
-        }
-        options.choices.dwPasses = static_cast<uint32_t>(nPasses);
-        break;
-      }
-      case kOptDestroy:
-        if (szArg.empty()) return fail("--destroy needs a device");
-        options.destroy.emplace_back(szArg);
-        break;
-      case 'f': {
-        const std::string szFunction = Lower(szArg);
-        if (szFunction == "read") {
-          options.dwFunction = FUNCTION_READ;
-        } else if (szFunction == "write") {
-          options.dwFunction = FUNCTION_WRITE;
-        } else if (szFunction == "both" || szFunction == "read/write") {
-          options.dwFunction = FUNCTION_READ_WRITE;
-        } else {
-          return fail("-f takes read, write or both, not \"" + std::string(szArg) + "\"");
-        }
-        break;
-      }
-      case 'n':
-        if (!ParseNumber(szArg, kMinThreads, kMaxThreads, &options.nThreads)) {
-          return fail("-n takes a thread count from " + Range(kMinThreads, kMaxThreads) + ", not \"" +
-                      std::string(szArg) + "\"");
-        }
-        break;
-      case 'p': {
-        const std::string szLower = Lower(szArg);
-        if (szLower == "stamped") {
-          options.bStamped = true;
-        } else if (szLower.starts_with("stamped:")) {
-          options.bStamped = true;
-          options.szPattern = szArg.substr(8);
-          options.bPatternGiven = true;
-        } else {
-          options.szPattern = szArg;
-          options.bPatternGiven = true;
-        }
-        break;
-      }
-      case kOptDataFile:
-        if (szArg.empty()) return fail("--data-file needs a file");
-        options.szDataFile = szArg;
-        break;
-      case 'x':
-      case 'b': {
-        const int nIndex = SizeItemIndex(szArg);
-        if (nIndex < 0) {
-          return fail(std::string(nOption == 'x' ? "-x" : "-b") + " takes one of " + SizeItemsList() + ", not \"" +
-                      std::string(szArg) + "\"");
-        }
-        SizeOfListIndex(nIndex, nOption == 'x' ? &options.choices.dwTransferSize : &options.choices.dwBufferSize);
-        break;
-      }
-      case 'e': options.choices.bErrorChecking = true; break;
-      case 'P': options.choices.bPerformance = true; break;
-      case 'a': options.choices.bAsynchronous = true; break;
-      case 'q': {
-        int nDepth = 0;
-        if (!ParseNumber(szArg, static_cast<int>(kMinQueueDepth), static_cast<int>(kMaxQueueDepth), &nDepth)) {
-          return fail("-q takes an I/O depth from " + Range(kMinQueueDepth, kMaxQueueDepth) + ", not \"" +
-                      std::string(szArg) + "\"");
-        }
-        options.choices.dwQueueDepth = static_cast<uint32_t>(nDepth);
-        break;
-      }
-      case 'd':
-        if (!ParseNumber(szArg, 1, 365 * 86400, &options.nSeconds)) {
-          return fail("-d takes a number of seconds from 1 to 31536000, not \"" + std::string(szArg) + "\"");
-        }
-        break;
-      case 's':
-        if (!ParseSpanSize(szArg, &options.choices.qwSpanBytes)) {
-          return fail("-s takes a work-file size such as 64MB or 10GB, or fill, not \"" + std::string(szArg) + "\"");
-        }
-        break;
-      case kOptKeepDepth: options.choices.bKeepDepth = true; break;
-      case kOptSimple: options.bSimple = true; break;
-      case kOptJson: options.bJson = true; break;
-      case kOptIoTimeout:
-        if (!ParseNumber(szArg, 1, 86400, &options.nIoTimeoutSeconds)) {
-          return fail("--io-timeout takes a number of seconds from 1 to 86400, not \"" + std::string(szArg) + "\"");
-        }
-        break;
-      case kOptLog:
-        if (szArg.empty()) return fail("--log needs a file");
-        options.szLogFile = szArg;
-        break;
-      case kOptLogFormat: {
-        const std::string szFormat = Lower(szArg);
-        if (szFormat != "json" && szFormat != "csv") {
-          return fail("--log-format takes json or csv, not \"" + std::string(szArg) + "\"");
-        }
-        options.bLogCsv = szFormat == "csv";
-        break;
-      }
-      case kOptNoLatency: options.bLatency = false; break;
-      case kOptFlushEvery:
-        if (!ParseSpanSize(szArg, &options.qwFlushEveryBytes) || options.qwFlushEveryBytes == kSpanFill) {
-          return fail("--flush-every takes a size such as 64KB or 16MB, not \"" + std::string(szArg) + "\"");
-        }
-        break;
-      case kOptJournal:
-        if (szArg.empty()) return fail("--journal needs a file or tcp:HOST:PORT");
-        options.szJournal = szArg;
-        break;
-      case 'h': return ParseOutcome::kHelp;
-      case ':': return fail("option " + OffendingOption(argv) + " needs a value");
-      default: return fail("unknown option " + OffendingOption(argv));
+    if (pRow->apply == nullptr) return ParseOutcome::kHelp;
+    if (const std::string szWhy = pRow->apply(optarg != nullptr ? optarg : "", options); !szWhy.empty()) {
+      return fail(szWhy);
     }
   }
   if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");

@@ -102,16 +102,17 @@ same "commands offered first" "$_stratavon_cli_commands" "$(offers "$cli ")"
 same "commands after a prefix" "selftest" "$(offers "$cli se")"
 
 # --- Run options: the completion's tables against the program's own.
-options_source=$(grep -rl --include='*.cpp' 'kLongOptions\[\] = {' "$src/src" | head -1)
+options_source=$(grep -rl --include='*.cpp' 'std::vector<OptionRow> rows = {' "$src/src" | head -1)
 if [ -z "$options_source" ]; then
-  fail "the run options' table (kLongOptions) is not found below $src/src"
+  fail "the run options' table (OptionRow rows) is not found below $src/src"
 else
   program_valued="" program_flags=""
-  while IFS='|' read -r name kind value; do
+  # A row: {"name", 'c' or 0, takes a value, advanced, ...
+  while IFS='|' read -r name value takes; do
     names="--$name"
     [[ $value == \'?\' ]] && names+=" -${value:1:1}"
-    if [ "$kind" = required_argument ]; then program_valued+=" $names"; else program_flags+=" $names"; fi
-  done < <(sed -n 's/^ *{"\([a-z-]*\)", *\([a-z_]*\), *nullptr, *\([^}]*\)},.*/\1|\2|\3/p' "$options_source")
+    if [ "$takes" = true ]; then program_valued+=" $names"; else program_flags+=" $names"; fi
+  done < <(sed -n "s/^ *{\"\([a-z-]*\)\", *\('.'\|0\), *\(true\|false\), *\(true\|false\),.*/\1|\2|\3/p" "$options_source")
   [ -n "$program_valued" ] && [ -n "$program_flags" ] || fail "no options read from $options_source"
   same "run options that take a value (against $options_source)" "$program_valued" "$_stratavon_cli_run_valued"
   same "run options that take none (against $options_source)" "$program_flags" "$_stratavon_cli_run_flags"
