@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,7 +57,29 @@ struct OptionHelp {
 
 // Takes the option's value (empty for a switch) into the options; empty
 // when taken, else why not.
-using ApplyFn = std::string (*)(std::string_view szArg, RunOptions& options);
+using ApplyFn = std::function<std::string(std::string_view szArg, RunOptions& options)>;
+
+// A switch: sets its flag.
+ApplyFn Sets(bool RunOptions::*pbFlag, bool bValue = true) {
+  return [=](std::string_view, RunOptions& options) {
+    options.*pbFlag = bValue;
+    return std::string();
+  };
+}
+ApplyFn SetsChoice(bool RunChoices::*pbFlag) {
+  return [=](std::string_view, RunOptions& options) {
+    options.choices.*pbFlag = true;
+    return std::string();
+  };
+}
+// A name kept as typed; szWhenEmpty says what it needs.
+ApplyFn Keeps(std::string RunOptions::*pszField, const char* szWhenEmpty) {
+  return [=](std::string_view szArg, RunOptions& options) {
+    if (szArg.empty()) return std::string(szWhenEmpty);
+    options.*pszField = szArg;
+    return std::string();
+  };
+}
 
 struct OptionRow {
   const char* szName;  // the long name, after "--"
@@ -160,11 +183,7 @@ const std::vector<OptionRow>& Options() {
          "stamped:AA, or stamped with --data-file); -e then names lost, stale,\n"
          "misdirected and foreign data"}}},
       {"data-file", 0, true, true,
-       [](std::string_view szArg, RunOptions& options) -> std::string {
-         if (szArg.empty()) return "--data-file needs a file";
-         options.szDataFile = szArg;
-         return {};
-       },
+       Keeps(&RunOptions::szDataFile, "--data-file needs a file"),
        {{"--data-file", "a pattern data file (.hvx): a 16-byte label, then the pattern bytes"}}},
       {"transfer", 'x', true, true,
        [](std::string_view szArg, RunOptions& options) {
@@ -179,22 +198,13 @@ const std::vector<OptionRow>& Options() {
        },
        {}},
       {"error-checking", 'e', false, true,
-       [](std::string_view, RunOptions& options) -> std::string {
-         options.choices.bErrorChecking = true;
-         return {};
-       },
+       SetsChoice(&RunChoices::bErrorChecking),
        {{"-e", "Error Checking: verify every pass"}}},
       {"performance", 'P', false, true,
-       [](std::string_view, RunOptions& options) -> std::string {
-         options.choices.bPerformance = true;
-         return {};
-       },
+       SetsChoice(&RunChoices::bPerformance),
        {{"-P", "Enable Performance: count bytes and I/Os, show MB/s and IOPS"}}},
       {"async", 'a', false, true,
-       [](std::string_view, RunOptions& options) -> std::string {
-         options.choices.bAsynchronous = true;
-         return {};
-       },
+       SetsChoice(&RunChoices::bAsynchronous),
        {{"-a", "Asynchronous I/O, with -q DEPTH requests in flight (" + Range(kMinQueueDepth, kMaxQueueDepth) +
                    ", default " + std::to_string(kDefaultQueueDepth) + ")"}}},
       {"depth", 'q', true, true,
@@ -208,10 +218,7 @@ const std::vector<OptionRow>& Options() {
        },
        {}},
       {"keep-depth", 0, false, true,
-       [](std::string_view, RunOptions& options) -> std::string {
-         options.choices.bKeepDepth = true;
-         return {};
-       },
+       SetsChoice(&RunChoices::bKeepDepth),
        {{"--keep-depth",
          "with -a, keep DEPTH requests in flight: each completion is checked,\n"
          "counted and replaced at once (fio's usual queue), instead of issuing\n"
@@ -242,36 +249,23 @@ const std::vector<OptionRow>& Options() {
          "a call that takes longer fails with I/O TIMEOUT, and a stop waits at\n"
          "most this long for its workers (default 120)"}}},
       {"simple", 0, false, false,
-       [](std::string_view, RunOptions& options) -> std::string {
-         options.bSimple = true;
-         return {};
-       },
+       Sets(&RunOptions::bSimple),
        {{"--simple",
          "the simple console's pure load instead of the advanced settings:\n"
          "1MB direct transfers, nothing counted or checked (-x -b -e -P -a -q\n"
          "--data-file do not apply); prints the status every 2 s"}}},
       {"json", 0, false, false,
-       [](std::string_view, RunOptions& options) -> std::string {
-         options.bJson = true;
-         return {};
-       },
+       Sets(&RunOptions::bJson),
        {{"--json", "print one JSON object at the end and nothing else on stdout"}}},
       {"log", 0, true, true,
-       [](std::string_view szArg, RunOptions& options) -> std::string {
-         if (szArg.empty()) return "--log needs a file";
-         options.szLogFile = szArg;
-         return {};
-       },
+       Keeps(&RunOptions::szLogFile, "--log needs a file"),
        {{"--log FILE",
          "every 2 s one line per target and one for the total: time, MB/s,\n"
          "IOPS, latency p50/p99/max of the period, status (JSON lines, or\n"
          "--log-format csv); written as it goes"}}},
       {"log-format", 0, true, true, ApplyLogFormat, {}},
       {"no-latency", 0, false, true,
-       [](std::string_view, RunOptions& options) -> std::string {
-         options.bLatency = false;
-         return {};
-       },
+       Sets(&RunOptions::bLatency, false),
        {{"--no-latency", "with -P, do not time the I/Os (no latency figures)"}}},
       {"flush-every", 0, true, true,
        [](std::string_view szArg, RunOptions& options) -> std::string {
@@ -283,11 +277,7 @@ const std::vector<OptionRow>& Options() {
          "acknowledged writes and journals the units now durable; failed writes\n"
          "are journaled as failed. verify --journal then names lost flushes"}}},
       {"journal", 0, true, true,
-       [](std::string_view szArg, RunOptions& options) -> std::string {
-         if (szArg.empty()) return "--journal needs a file or tcp:HOST:PORT";
-         options.szJournal = szArg;
-         return {};
-       },
+       Keeps(&RunOptions::szJournal, "--journal needs a file or tcp:HOST:PORT"),
        {{"--journal FILE|tcp:HOST:PORT",
          "where the journal goes (default: flush-journal in the state folder);\n"
          "tcp: to journal-listen on another machine, each record answered once\n"
