@@ -7,6 +7,8 @@
 #include "run/RunCommand.h"
 #include "run/RunOptions.h"
 #include "run/RunReport.h"
+#include "run/RunSupervisor.h"
+#include "platform/SignalWatch.h"
 #include "cli/SelfTest.h"
 #include "cli/VerifyCommand.h"
 
@@ -50,7 +52,13 @@ int main(int argc, char** argv) {
       case ParseOutcome::kRun:
         break;
     }
-    return RunCommand(options);
+    // The supervisor makes its signal watch before any thread exists.
+    CSignalWatch signals;
+    if (!signals.IsValid()) {
+      std::fprintf(stderr, "stratavon-cli: cannot watch for interrupts\n");
+      return kExitRefused;
+    }
+    return SuperviseRun(options, signals);
   }
   if (szCommand == "targets") {
     if (argc > 2) return Usage("targets takes no arguments");
