@@ -137,7 +137,7 @@ class CSupervisor {
       if (tNow >= m_tDeadline) return Decide(Outcome::kTimeOut);
       const auto wait = std::min<Clock::duration>(std::chrono::milliseconds(100), m_tDeadline - tNow);
       std::vector<bool> ready;
-      WaitReadable({m_child.OutHandle(), m_child.ErrHandle(), m_child.ChannelHandle()},
+      WaitReadable({m_child.OutHandle(), m_child.ErrHandle(), m_child.ChannelHandle(), m_signals.Handle()},
                    std::chrono::ceil<std::chrono::milliseconds>(wait), ready);
       if (ready[0]) Relay(m_child.OutHandle(), true);
       if (ready[1]) Relay(m_child.ErrHandle(), false);

@@ -555,6 +555,8 @@ TEST_F(CliTest, StartUpAndSignals) {
   CCliProcess early({"run", "-t", fs.Root(), "-f", "read", "-a", "-x", "64KB", "-b", "64KB"});
   ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nFill) == 1; }, 30s)) << "the fill reached the target";
   early.Signal(SIGINT);
+  ASSERT_TRUE(test::Eventually([&] { return early.Out().find("interrupted; stopping") != std::string::npos; }, 30s))
+      << early.Out();
   ASSERT_TRUE(fs.ClearRules());
   EXPECT_EQ(early.Wait(), 1) << early.Out() << early.Err();
   EXPECT_NE(early.Out().find("verdict: FAIL, " + fs.Root() + " completed no I/O (stopped by SIGINT)\n"),
