@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -51,6 +52,10 @@ int main(int argc, char** argv) {
         return Usage(szError);
       case ParseOutcome::kRun:
         break;
+    }
+    // For a debugger: the run in this very process.
+    if (const char* szInProcess = std::getenv("STRATAVON_IN_PROCESS"); szInProcess != nullptr && *szInProcess == '1') {
+      return RunCommand(options);
     }
     // The supervisor makes its signal watch before any thread exists.
     CSignalWatch signals;

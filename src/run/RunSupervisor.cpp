@@ -36,7 +36,7 @@ constexpr auto kPeerPollLate = std::chrono::milliseconds(300);
 // Frames between the two processes.
 constexpr char kFramePhase = 'p';     // child: "L" launched, "B" every worker began, "S" stopping
 constexpr char kFrameTick = 't';      // child: a packed RunProgress
-constexpr char kFrameVerdict = 'v';   // child: its exit code; the verdict is out
+constexpr char kFrameVerdict = 'v';   // child: its exit code (and "stalled"); the verdict is out
 constexpr char kFrameAgree = 'a';     // child: a meeting with its refusal; answer: the meeting's
 constexpr char kFramePoll = 'q';      // child: a poll; answer: why the run stops, or empty
 constexpr char kFrameFinish = 'f';    // child: its rendered result; answer: the exit code
@@ -69,11 +69,11 @@ class CChildLink : public IRunObserver, public IRunPeers {
   void OnTick(const RunResult& snapshot, const std::vector<CallInProgress>& calls) override {
     (void)SendFrame(m_hChannel, kFrameTick, PackRunProgress({snapshot, calls}));
   }
-  void OnVerdict(int nExit) override {
-    if (m_bVerdictSent) return;
-    m_bVerdictSent = true;
-    (void)SendFrame(m_hChannel, kFrameVerdict, std::to_string(nExit));
-  }
+  // From RunCommand: the verdict is out, but stalled workers keep this
+  // process from ending.
+  void OnVerdict(int nExit) override { SendVerdict(std::to_string(nExit) + " stalled"); }
+  // RunCommand has returned: everything is released.
+  void Ended(int nExit) { SendVerdict(std::to_string(nExit)); }
 
   std::string Agree(const std::string& szRefusal) override {
     return Ask(kFrameAgree, szRefusal).value_or("the supervising process is gone");
@@ -91,6 +91,12 @@ class CChildLink : public IRunObserver, public IRunPeers {
   }
 
  private:
+  void SendVerdict(const std::string& szBody) {
+    if (m_bVerdictSent) return;
+    m_bVerdictSent = true;
+    (void)SendFrame(m_hChannel, kFrameVerdict, szBody);
+  }
+
   // The supervisor answers at once; it is waited for as long as it lives.
   std::optional<std::string> Ask(char cKind, const std::string& szBody) {
     if (!SendFrame(m_hChannel, cKind, szBody)) return std::nullopt;
@@ -124,7 +130,7 @@ class CSupervisor {
               CChildLink link(hChannel, bReports);
               const int nExit = RunCommand(options, pPeers != nullptr ? &link : nullptr, &link);
               std::fflush(nullptr);
-              link.OnVerdict(nExit);
+              link.Ended(nExit);
               return nExit;
             },
             &szWhy)) {
@@ -206,10 +212,12 @@ class CSupervisor {
           break;
         }
         case kFrameVerdict: {
-          // Its output was written before it said so: take the rest, and
-          // leave its teardown to it.
+          // Its output was written before it said so: take the rest. A child
+          // with everything released is about to end (and is reaped, its
+          // time counted); one held by a stalled worker is left to it.
           Drain();
-          (void)m_child.WaitEnd(std::chrono::milliseconds(0));
+          const bool bStalled = szBody.find("stalled") != std::string::npos;
+          (void)m_child.WaitEnd(bStalled ? std::chrono::milliseconds(0) : kKillWait);
           return std::atoi(szBody.c_str());
         }
         case kFrameAgree:
