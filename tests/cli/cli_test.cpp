@@ -84,6 +84,14 @@ void WriteFile(const std::string& szPath, const std::string& szBytes) {
   std::ofstream(szPath, std::ios::binary) << szBytes;
 }
 
+// The process doing the run's I/O, a child of the one the caller started.
+pid_t WorkerProcessOf(pid_t nPid) {
+  std::ifstream children("/proc/" + std::to_string(nPid) + "/task/" + std::to_string(nPid) + "/children");
+  pid_t nChild = -1;
+  children >> nChild;
+  return nChild;
+}
+
 class CliTest : public ::testing::Test {
  protected:
   test::CStateHome m_home;
@@ -189,12 +197,20 @@ TEST_F(CliTest, SecondRunOnATargetIsRefusedUntilTheFirstIsGone) {
 
   const CliResult second = RunCli({"run", "-t", szAlias, "-f", "write", "-d", "1"});
   EXPECT_EQ(second.nExit, 2);
-  EXPECT_NE(second.szErr.find("in use by another run: process " + std::to_string(first.Pid())), std::string::npos)
-      << second.szErr;
+  EXPECT_NE(second.szErr.find("in use by another run: process " + std::to_string(WorkerProcessOf(first.Pid())) +
+                              " (stratavon-cli) holds it"),
+            std::string::npos) << second.szErr;
   EXPECT_EQ(test::FileSize(m_target.Path("WRITE/KORVA25.DAT")), qwSize) << "the first run's file was not truncated";
 
+  // Its worker process, told by the kernel that its parent is gone, ends
+  // its run as for SIGTERM.
+  const pid_t nWorkers = WorkerProcessOf(first.Pid());
   first.Signal(SIGKILL);
   EXPECT_EQ(first.Wait(), 128 + SIGKILL);
+  EXPECT_TRUE(test::Eventually([&] {
+    const std::string szStat = test::ReadWholeFile("/proc/" + std::to_string(nWorkers) + "/stat");
+    return szStat.empty() || szStat.find(") Z ") != std::string::npos;
+  }, 30s)) << "the worker process did not end";
   const CliResult third = RunCli({"run", "-t", m_target.Root(), "-f", "write", "-d", "1"});
   EXPECT_EQ(third.nExit, 0) << third.szErr;
 }
@@ -286,7 +302,6 @@ TEST_F(CliTest, InterruptFinishesThePassAndReports) {
   ASSERT_TRUE(process.Started());
   ASSERT_TRUE(test::Eventually([&] { return process.Out().find("] total") != std::string::npos; }, 60s))
       << process.Out() << process.Err();
-  process.Signal(SIGINT);
   process.Signal(SIGINT);
   ASSERT_EQ(process.Wait(), 0) << process.Err();
   const std::string szOut = process.Out();
@@ -586,14 +601,6 @@ TEST_F(CliTest, StartUpAndSignals) {
       << stalled.Out();
   EXPECT_NE(stalled.Out().find("KORVA25.DAT inside a write for"), std::string::npos) << stalled.Out();
   ASSERT_TRUE(fs.ClearRules());
-}
-
-// The process doing the run's I/O, a child of the one the caller started.
-pid_t WorkerProcessOf(pid_t nPid) {
-  std::ifstream children("/proc/" + std::to_string(nPid) + "/task/" + std::to_string(nPid) + "/children");
-  pid_t nChild = -1;
-  children >> nChild;
-  return nChild;
 }
 
 // A worker process whose call never returns and whose console is frozen too
