@@ -191,3 +191,33 @@ ratio_table() {
     done
   done
 }
+
+# cost_table VARIANT GOAL: the medians table of a *_cost script whose
+# run_one gives "mbps iops cpu-ns-per-io" for plain and VARIANT: per case
+# the median of the per-pair VARIANT/plain IOPS ratios and of the per-pair
+# plain/VARIANT CPU ns per I/O, each with its span, against GOAL.
+cost_table() {
+  local variant=$1 goal=$2 target fstype line name ratios cpus ratio cpu verdict
+  echo
+  echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair $variant/plain IOPS;"
+  echo "   cpu = median of per-pair plain/$variant CPU ns per I/O, the same goal)"
+  printf '%-10s %-7s %-10s %11s %11s %7s %13s %9s %9s %6s %13s %6s\n' target fs case "plain IOPS" \
+    "${variant:0:5} IOPS" ratio "min..max" "plain ns" "${variant:0:5} ns" cpu "min..max" goal
+  for target in "${DIRS[@]}"; do
+    [[ -d $target ]] || continue
+    fstype=$(fs_type "$target")
+    for line in "${CASES[@]}"; do
+      read -r name _ <<<"$line"
+      case_wanted "$name" || continue
+      ratios=$(pair_ratios "$target" "$name" 6 "$variant" plain)
+      cpus=$(pair_ratios "$target" "$name" 7 plain "$variant")
+      ratio=$(median <<<"$ratios")
+      cpu=$(median <<<"$cpus")
+      verdict=$(awk -v r="$ratio" -v c="$cpu" -v g="$goal" 'BEGIN { if (r == "NA") print "?"; else print (r + 0 >= g + 0 ? "ok" : "BELOW") "/" (c + 0 >= g + 0 ? "ok" : "BELOW") }')
+      printf '%-10s %-7s %-10s %11s %11s %7s %13s %9s %9s %6s %13s %4s %s\n' "$target" "$fstype" "$name" \
+        "$(pick "$target" "$name" plain 6 | median)" "$(pick "$target" "$name" "$variant" 6 | median)" "$ratio" \
+        "$(span <<<"$ratios")" "$(pick "$target" "$name" plain 7 | median)" "$(pick "$target" "$name" "$variant" 7 | median)" \
+        "$cpu" "$(span <<<"$cpus")" "$goal" "$verdict"
+    done
+  done
+}

@@ -73,25 +73,4 @@ echo "$PAIRS pairs x ${SECONDS_PER_RUN}s, $THREADS worker(s), 4KB async depth $D
 pair_cell() { printf ' | %-5s %10s IOPS %7s CPU ns/IO' "$1" "$3" "$4"; }
 run_pairs 10 timed
 
-echo
-echo "== Medians over $PAIRS interleaved pairs (ratio = median of per-pair timed/plain IOPS;"
-echo "   cpu = median of per-pair plain/timed CPU ns per I/O, the same goal)"
-printf '%-10s %-7s %-10s %11s %11s %7s %13s %9s %9s %6s %13s %6s\n' target fs case "plain IOPS" "timed IOPS" ratio \
-  "min..max" "plain ns" "timed ns" cpu "min..max" goal
-for target in "${DIRS[@]}"; do
-  [[ -d $target ]] || continue
-  fstype=$(fs_type "$target")
-  goal=0.97
-  for line in "${CASES[@]}"; do
-    read -r name _ <<<"$line"
-    case_wanted "$name" || continue
-    ratios=$(pair_ratios "$target" "$name" 6 timed plain)
-    cpus=$(pair_ratios "$target" "$name" 7 plain timed)
-    ratio=$(median <<<"$ratios")
-    cpu=$(median <<<"$cpus")
-    verdict=$(awk -v r="$ratio" -v c="$cpu" -v g="$goal" 'BEGIN { if (r == "NA") print "?"; else print (r + 0 >= g + 0 ? "ok" : "BELOW") "/" (c + 0 >= g + 0 ? "ok" : "BELOW") }')
-    printf '%-10s %-7s %-10s %11s %11s %7s %13s %9s %9s %6s %13s %4s %s\n' "$target" "$fstype" "$name" \
-      "$(pick "$target" "$name" plain 6 | median)" "$(pick "$target" "$name" timed 6 | median)" "$ratio" "$(span <<<"$ratios")" \
-      "$(pick "$target" "$name" plain 7 | median)" "$(pick "$target" "$name" timed 7 | median)" "$cpu" "$(span <<<"$cpus")" "$goal" "$verdict"
-  done
-done
+cost_table timed 0.97

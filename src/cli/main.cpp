@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -7,6 +8,8 @@
 #include "run/RunCommand.h"
 #include "run/RunOptions.h"
 #include "run/RunReport.h"
+#include "run/RunSupervisor.h"
+#include "platform/SignalWatch.h"
 #include "cli/SelfTest.h"
 #include "cli/VerifyCommand.h"
 
@@ -50,7 +53,17 @@ int main(int argc, char** argv) {
       case ParseOutcome::kRun:
         break;
     }
-    return RunCommand(options);
+    // For a debugger: the run in this very process.
+    if (const char* szInProcess = std::getenv("STRATAVON_IN_PROCESS"); szInProcess != nullptr && *szInProcess == '1') {
+      return RunCommand(options);
+    }
+    // The supervisor makes its signal watch before any thread exists.
+    CSignalWatch signals;
+    if (!signals.IsValid()) {
+      std::fprintf(stderr, "stratavon-cli: cannot watch for interrupts\n");
+      return kExitRefused;
+    }
+    return SuperviseRun(options, signals);
   }
   if (szCommand == "targets") {
     if (argc > 2) return Usage("targets takes no arguments");

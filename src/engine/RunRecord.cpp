@@ -34,6 +34,8 @@ void SlotActivity::Clear() {
   bMoved = 0;
   byCall = kCallNone;
   nsCallStart = 0;
+  qwCallOffset = 0;
+  dwCallBytes = 0;
 }
 
 void CountFailedCall(int nTarget, uint32_t nKind, int nError) {
@@ -66,7 +68,9 @@ std::vector<CallInProgress> CallsInProgress() {
       const auto age = nCall == kCallNone ? std::chrono::milliseconds(0)
                                           : std::chrono::duration_cast<std::chrono::milliseconds>(
                                                 std::chrono::nanoseconds(nsNow - activity.nsCallStart.load()));
-      calls.push_back({t, s, SlotFileName(record.target, s >= kFirstWriteSlot, s), nCall, age});
+      calls.push_back({t, s, SlotFileName(record.target, s >= kFirstWriteSlot, s), nCall, age,
+                       activity.qwCallOffset.load(),
+                       nCall != kCallNone ? activity.dwCallBytes.load() : 0});
     }
   }
   return calls;
@@ -76,7 +80,11 @@ std::string DescribeCall(const CallInProgress& call) {
   if (call.nCall == kCallNone) return call.szFile + ": still starting up or closing";
   char szSeconds[32];
   std::snprintf(szSeconds, sizeof szSeconds, "%.1f s", std::chrono::duration<double>(call.age).count());
-  return call.szFile + " inside a " + (call.nCall == kCallWrite ? "write" : "read") + " for " + szSeconds;
+  std::string sz = call.szFile + " inside a " + (call.nCall == kCallWrite ? "write" : "read") + " for " + szSeconds;
+  if (call.dwBytes != 0) {
+    sz += " (" + std::to_string(call.dwBytes) + " bytes at offset " + std::to_string(call.qwOffset) + ")";
+  }
+  return sz;
 }
 
 std::vector<std::string> FailStalledWorkers(IWorkerConsole* pConsole) {

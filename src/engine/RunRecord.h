@@ -111,6 +111,10 @@ struct alignas(64) SlotActivity {
   std::atomic<uint8_t> bMoved{0};    // a call of its loop moved data
   std::atomic<uint8_t> byCall{kCallNone};
   std::atomic<int64_t> nsCallStart{0};  // steady clock, when byCall began
+  // The request the call moves (the oldest of a batch): its bytes and its
+  // offset in the file.
+  std::atomic<uint64_t> qwCallOffset{0};
+  std::atomic<uint32_t> dwCallBytes{0};
 
   void Clear();
 };
@@ -167,6 +171,8 @@ struct CallInProgress {
   std::string szFile;
   SlotCall nCall = kCallNone;
   std::chrono::milliseconds age{0};
+  uint64_t qwOffset = 0;
+  uint32_t dwBytes = 0;  // 0: no call, or the request is not known
 };
 // Every worker not ended yet, target by target and slot by slot.
 std::vector<CallInProgress> CallsInProgress();

@@ -156,19 +156,16 @@ std::string CMpiPeers::Agree(const std::string& szRefusal) {
 
 CMpiPeers::Sample CMpiPeers::OwnSample(const std::string& szLocalStop, bool bWorkersEnded) const {
   Sample sample{};
-  for (int t = 0; g_pTargetRecords != nullptr && t < g_nTargetRecords; ++t) {
-    TargetResult target;
-    AddTargetCounters(t, target);
-    sample.qwBytes += target.qwBytes;
-    sample.qwIos += target.qwIos;
-    sample.nFailures += FailedWorkersOf(t);
-  }
+  sample.qwBytes = m_own.qwBytes;
+  sample.qwIos = m_own.qwIos;
+  sample.nFailures = m_own.nFailures;
   sample.nWorkersEnded = bWorkersEnded ? 1 : 0;
   CopyText(sample.szStop, szLocalStop);
   return sample;
 }
 
-std::string CMpiPeers::Poll(const std::string& szLocalStop, bool bWorkersEnded) {
+std::string CMpiPeers::Poll(const std::string& szLocalStop, bool bWorkersEnded, const PeerSample& sample) {
+  m_own = sample;
   if (m_bStopped) return m_szStoppedBy;
   const Clock::time_point tNow = Clock::now();
   if (!m_bLiveBegun) {
@@ -318,14 +315,18 @@ void CMpiPeers::ShowLive(Clock::time_point tNow) {
 }
 
 int CMpiPeers::Finish(const RunResult& result) {
-  m_bStopped = true;
-  return m_nRank == 0 ? FinishRoot(result) : FinishOther(result);
+  return FinishRank(DescribeRank(result, EventLogPath()), result.szStoppedBy);
 }
 
-int CMpiPeers::FinishOther(const RunResult& result) {
+int CMpiPeers::FinishRank(const RankResult& rank, const std::string& szStoppedBy) {
+  m_bStopped = true;
+  return m_nRank == 0 ? FinishRoot(rank, szStoppedBy) : FinishOther(rank);
+}
+
+int CMpiPeers::FinishOther(const RankResult& own) {
   Peer& root = m_peers[0];
   Abandon(root.hRecv);
-  std::string szMessage = PackRankResult(DescribeRank(result, EventLogPath()));
+  std::string szMessage = PackRankResult(own);
   MPI_Request hResult = MPI_REQUEST_NULL;
   MPI_Request hVerdict = MPI_REQUEST_NULL;
   MPI_Isend(szMessage.data(), static_cast<int>(szMessage.size()), MPI_BYTE, 0, kTagResult, m_comm, &hResult);
@@ -336,11 +337,11 @@ int CMpiPeers::FinishOther(const RunResult& result) {
     m_bBroken = true;
     // Rank 0 is gone: this rank's result is not lost with it.
     std::fprintf(stderr, "stratavon-mpi: %s: no verdict from rank 0; this rank's result:\n%s",
-                 RankName(m_nRank).c_str(), RunResultText(result).c_str());
+                 RankName(m_nRank).c_str(), own.szText.c_str());
     new std::string(std::move(szMessage));  // a send in flight keeps its bytes
     if (hResult != MPI_REQUEST_NULL) MPI_Request_free(&hResult);
     Abandon(hVerdict);
-    return result.Passed() ? 0 : 1;
+    return own.bPassed ? 0 : 1;
   }
   if (!WaitBounded(hResult, Clock::now() + kLostAfter)) {
     new std::string(std::move(szMessage));
@@ -349,7 +350,7 @@ int CMpiPeers::FinishOther(const RunResult& result) {
   return m_nVerdict;
 }
 
-int CMpiPeers::FinishRoot(const RunResult& result) {
+int CMpiPeers::FinishRoot(const RankResult& own, const std::string& szStoppedBy) {
   std::vector<RankResult> ranks(static_cast<size_t>(m_nRanks));
   std::vector<bool> heard(static_cast<size_t>(m_nRanks), false);
   for (int r = 0; r < m_nRanks; ++r) {
@@ -358,7 +359,8 @@ int CMpiPeers::FinishRoot(const RunResult& result) {
     rank.szHost = m_hosts[static_cast<size_t>(r)];
     Abandon(m_peers[static_cast<size_t>(r)].hRecv);
   }
-  ranks[0] = DescribeRank(result, EventLogPath());
+  ranks[0] = own;
+  ranks[0].nRank = 0;
   ranks[0].szHost = m_szHost;
   heard[0] = true;
   // Every other rank first finishes its own stop, which waits at most the
@@ -407,9 +409,9 @@ int CMpiPeers::FinishRoot(const RunResult& result) {
   }
   const RankTotals totals = SumRanks(ranks);
   if (m_bJson) {
-    std::fputs(RanksJson(ranks, result.szStoppedBy).c_str(), stdout);
+    std::fputs(RanksJson(ranks, szStoppedBy).c_str(), stdout);
   } else {
-    std::fputs(RanksText(ranks, result.szStoppedBy).c_str(), stdout);
+    std::fputs(RanksText(ranks, szStoppedBy).c_str(), stdout);
   }
   std::fflush(stdout);
   m_nVerdict = totals.bPassed ? 0 : 1;

@@ -44,9 +44,10 @@ class CMpiPeers : public IRunPeers {
   bool Broken() const { return m_bBroken; }
 
   std::string Agree(const std::string& szRefusal) override;
-  std::string Poll(const std::string& szLocalStop, bool bWorkersEnded) override;
+  std::string Poll(const std::string& szLocalStop, bool bWorkersEnded, const PeerSample& sample) override;
   bool Reports() const override { return m_nRank == 0; }
   int Finish(const RunResult& result) override;
+  int FinishRank(const RankResult& rank, const std::string& szStoppedBy) override;
 
   // The cost of the live exchange on this rank's console thread so far:
   // samples sent or received, and the time spent inside MPI calls for them.
@@ -83,8 +84,8 @@ class CMpiPeers : public IRunPeers {
   void SendControl(int nRank, bool bStop, const std::string& szWhy);
   void ShowLive(Clock::time_point tNow);
   Sample OwnSample(const std::string& szLocalStop, bool bWorkersEnded) const;
-  int FinishRoot(const RunResult& result);
-  int FinishOther(const RunResult& result);
+  int FinishRoot(const RankResult& own, const std::string& szStoppedBy);
+  int FinishOther(const RankResult& own);
   std::string RankName(int nRank) const;
 
   MPI_Comm m_comm;
@@ -96,6 +97,7 @@ class CMpiPeers : public IRunPeers {
   std::string m_szRefusal;
   std::vector<std::string> m_rankFolders;
   int m_nMeetings = 0;
+  PeerSample m_own;  // this rank's counters at its last Poll
   bool m_bBroken = false;
   bool m_bLiveBegun = false;
   bool m_bStopped = false;

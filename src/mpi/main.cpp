@@ -10,6 +10,7 @@
 #include <string>
 
 #include "run/RunCommand.h"
+#include "run/RunSupervisor.h"
 #include "run/RunOptions.h"
 #include "platform/SignalWatch.h"
 #include "run/RunSummary.h"
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
     peers.SetRankFolders(rankFolders);
     // --destroy takes the same templates: each rank names its own device.
     for (std::string& szDestroy : options.destroy) szDestroy = ExpandRankTemplate(szDestroy, peers.Rank(), peers.Host());
-    nExit = RunCommand(options, &peers);
+    nExit = SuperviseRun(options, signals, &peers);
     if (const char* szCost = std::getenv("STRATAVON_MPI_COST"); szCost != nullptr && *szCost != '\0') {
       // For the benchmark: what the live exchange cost this rank's console thread.
       std::fprintf(stderr, "stratavon-mpi: rank %d exchange: %llu message(s), %.3f ms on the console thread\n", nRank,

@@ -23,6 +23,8 @@ class CSignalWatch {
   int Wait(std::chrono::milliseconds timeout);
   // A signal that has arrived already, without waiting; its number, or 0.
   int Poll() { return Wait(std::chrono::milliseconds(0)); }
+  // Readable while a signal waits, for a caller that waits on more.
+  int Handle() const { return m_hSignals; }
 
  private:
   int m_hSignals = -1;

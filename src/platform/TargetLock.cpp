@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "platform/BlockDevice.h"
+#include "platform/ForkedProcess.h"
 #include "platform/SystemError.h"
 
 namespace stratavon {
@@ -64,12 +65,17 @@ bool CTargetLocks::Hold(const std::string& szRoot, std::string* pszWhy) {
     close(hFolder);
     if (nError != EWOULDBLOCK) return Fail(szRoot + ": cannot be locked: " + FormatSystemMessage(nError));
     const int nPid = FlockHolder(st.st_dev, st.st_ino);
-    std::string szHolder = nPid > 0 ? "process " + std::to_string(nPid) : "another process";
+    std::string szName;
     if (nPid > 0) {
       std::ifstream comm("/proc/" + std::to_string(nPid) + "/comm");
-      std::string szName;
-      if (std::getline(comm, szName) && !szName.empty()) szHolder += " (" + szName + ")";
+      if (!std::getline(comm, szName)) szName.clear();
     }
+    const std::string szNamed = szName.empty() ? "" : " (" + szName + ")";
+    if (nPid > 0 && StuckInKernel(nPid)) {
+      return Fail("target " + szRoot + " is in use by another run: held by pid " + std::to_string(nPid) + szNamed +
+                  ", stuck in the kernel");
+    }
+    const std::string szHolder = nPid > 0 ? "process " + std::to_string(nPid) + szNamed : "another process";
     return Fail("target " + szRoot + " is in use by another run: " + szHolder + " holds it");
   }
   m_held.push_back({st.st_dev, st.st_ino, hFolder});

@@ -62,6 +62,8 @@ class CWorkFile {
   ssize_t Write(const void* pData, size_t nBytes);
   // Moves the file position; false with errno set on failure.
   bool Seek(uint64_t qwOffset);
+  // The file position as Seek, Read and Write left it.
+  uint64_t Position() const { return m_qwPosition; }
 
  private:
   bool Refuse(const std::string& szPath, const std::string& szWhy, int nError);

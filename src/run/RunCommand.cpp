@@ -30,8 +30,8 @@ using Clock = std::chrono::steady_clock;
 
 class CRun : public CRunWatch {
  public:
-  CRun(const RunOptions& options, CSignalWatch& signals, CRunLog& log, IRunPeers* pPeers)
-      : CRunWatch(options, signals, pPeers),
+  CRun(const RunOptions& options, CSignalWatch& signals, CRunLog& log, IRunPeers* pPeers, IRunObserver* pObserver)
+      : CRunWatch(options, signals, pPeers, pObserver),
         m_log(log),
         m_console(options.targets.size()),
         m_control(m_console, options.dwFunction, options.nThreads) {}
@@ -76,6 +76,12 @@ class CRun : public CRunWatch {
   }
 
  private:
+  RunResult Snapshot() const override {
+    RunResult result = CollectRunResult(m_console, m_nTargets, LoadSeconds());
+    result.dStartupSeconds = StartupSeconds();
+    return result;
+  }
+
   void WriteLog(double dSeconds) {
     if (!m_log.IsOpen()) return;
     const CIntervalStats& intervals = m_control.Intervals();
@@ -123,7 +129,7 @@ class CRun : public CRunWatch {
 
 }  // namespace
 
-int RunCommand(const RunOptions& options, IRunPeers* pPeers) {
+int RunCommand(const RunOptions& options, IRunPeers* pPeers, IRunObserver* pObserver) {
   // Before any thread exists, so that every worker inherits the mask.
   CSignalWatch signals;
   if (!signals.IsValid()) {
@@ -175,9 +181,9 @@ int RunCommand(const RunOptions& options, IRunPeers* pPeers) {
   }
   int nExit;
   if (options.bSimple) {
-    nExit = RunSimple(options, signals);
+    nExit = RunSimple(options, signals, pObserver);
   } else {
-    CRun run(options, signals, log, pPeers);
+    CRun run(options, signals, log, pPeers, pObserver);
     nExit = run.Execute();
   }
   if (LiveWorkers() > 0) {
@@ -185,6 +191,7 @@ int RunCommand(const RunOptions& options, IRunPeers* pPeers) {
     // nothing is released under it; the process ends as it is.
     std::fflush(stdout);
     std::fflush(stderr);
+    if (pObserver != nullptr) pObserver->OnVerdict(nExit);
     std::_Exit(nExit);
   }
   ReleaseTargetRecords();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "run/RunOptions.h"
+#include "run/RunObserver.h"
 #include "run/RunPeers.h"
 
 namespace stratavon {
@@ -15,7 +16,9 @@ constexpr int kExitRefused = 2;
 // console's) until the time is up, the operator interrupts or every worker
 // has ended, stops them with the consoles' stop protocol and reports.
 // Returns the exit code. With peers the run is one part of a run across
-// processes (see IRunPeers); --simple is not run with peers.
-int RunCommand(const RunOptions& options, IRunPeers* pPeers = nullptr);
+// processes (see IRunPeers); --simple is not run with peers. An observer
+// learns how the run goes (see IRunObserver); the command itself runs in
+// the process that does the I/O (see SuperviseRun).
+int RunCommand(const RunOptions& options, IRunPeers* pPeers = nullptr, IRunObserver* pObserver = nullptr);
 
 }  // namespace stratavon

@@ -86,7 +86,7 @@ int FailedWorkersOf(int nTarget) {
 }
 
 bool RunResult::Passed() const {
-  if (nFailures != 0 || !stalls.empty()) return false;
+  if (nFailures != 0 || !stalls.empty() || !szWorkerProcess.empty() || bAbandoned) return false;
   for (const TargetResult& target : targets) {
     if (target.qwIoErrors != 0 || !target.bMoved) return false;
   }
@@ -163,7 +163,9 @@ std::string VerdictLine(const RunResult& result) {
                         " failed");
     }
     if (!result.stalls.empty()) {
-      reasons.push_back(std::to_string(result.stalls.size()) + " stalled in a call past the I/O time-out");
+      reasons.push_back(std::to_string(result.stalls.size()) +
+                        (result.bAbandoned ? " still inside a call when the run was left"
+                                           : " stalled in a call past the I/O time-out"));
     }
     for (const TargetResult& target : result.targets) {
       if (target.qwIoErrors != 0) {
@@ -172,7 +174,8 @@ std::string VerdictLine(const RunResult& result) {
       }
       if (!target.bMoved) reasons.push_back(target.target.szPath + " completed no I/O");
     }
-    sz = "verdict: FAIL";
+    if (!result.szWorkerProcess.empty()) reasons.push_back(result.szWorkerProcess);
+    sz = result.bAbandoned ? "verdict: STOPPED" : "verdict: FAIL";
     for (size_t i = 0; i < reasons.size(); ++i) sz += (i == 0 ? ", " : "; ") + reasons[i];
   }
   if (result.szStoppedBy.starts_with("SIG")) sz += " (stopped by " + result.szStoppedBy + ")";
@@ -203,7 +206,7 @@ std::string LatencyLine(const std::string& szWhat, const LatencySummary& l) {
 std::string RunResultJson(const RunResult& result) {
   std::string sz = "{\"elapsed_s\": " + JsonDecimal(result.dElapsedSeconds) +
                    ", \"failures\": " + std::to_string(result.nFailures) +
-                   ", \"verdict\": " + (result.Passed() ? "\"PASS\"" : "\"FAIL\"") +
+                   ", \"verdict\": " + (result.Passed() ? "\"PASS\"" : result.bAbandoned ? "\"STOPPED\"" : "\"FAIL\"") +
                    ", \"startup_s\": " + JsonDecimal(result.dStartupSeconds);
   if (result.qwStampRunId != 0) sz += ", \"run_id\": \"" + StampRunIdText(result.qwStampRunId) + "\"";
   sz += ", \"stopped_by\": ";
@@ -213,7 +216,12 @@ std::string RunResultJson(const RunResult& result) {
     if (i > 0) sz += ", ";
     AppendJsonString(sz, result.stalls[i]);
   }
-  sz += "], \"targets\": [";
+  sz += "]";
+  if (!result.szWorkerProcess.empty()) {
+    sz += ", \"worker_process\": ";
+    AppendJsonString(sz, result.szWorkerProcess);
+  }
+  sz += ", \"targets\": [";
   for (size_t i = 0; i < result.targets.size(); ++i) {
     const TargetResult& target = result.targets[i];
     if (i > 0) sz += ", ";
@@ -288,6 +296,7 @@ std::string RunResultText(const RunResult& result) {
                 result.dElapsedSeconds, result.dStartupSeconds);
   sz += szLine;
   for (const std::string& szStall : result.stalls) sz += "stalled: " + szStall + "\n";
+  if (!result.szWorkerProcess.empty()) sz += "worker process: " + result.szWorkerProcess + "\n";
   return sz + VerdictLine(result);
 }
 

@@ -52,6 +52,12 @@ struct RunResult {
   // The settings the run used, as name and value (shown and saved beside
   // the figures; the JSON document leaves them out, as the CLI's does).
   std::vector<std::pair<std::string, std::string>> settings;
+  // Set only where the process that started the run had to decide it
+  // without the process doing its I/O: what became of that one ("a worker
+  // process is stuck in the kernel: pid N", "... ended by signal 9"), and
+  // whether the operator left the run at a second interrupt (STOPPED).
+  std::string szWorkerProcess;
+  bool bAbandoned = false;
 
   // No worker failed or stalled, no call failed, every target moved data.
   bool Passed() const;

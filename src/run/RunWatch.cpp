@@ -4,6 +4,7 @@
 #include <csignal>
 
 #include "engine/RunRecord.h"
+#include "run/RunSummary.h"
 
 namespace stratavon {
 namespace {
@@ -44,10 +45,23 @@ int LiveWorkers() {
   return nLive;
 }
 
-CRunWatch::CRunWatch(const RunOptions& options, CSignalWatch& signals, IRunPeers* pPeers)
+PeerSample LocalSample() {
+  PeerSample sample;
+  for (int t = 0; g_pTargetRecords != nullptr && t < g_nTargetRecords; ++t) {
+    TargetResult target;
+    AddTargetCounters(t, target);
+    sample.qwBytes += target.qwBytes;
+    sample.qwIos += target.qwIos;
+    sample.nFailures += FailedWorkersOf(t);
+  }
+  return sample;
+}
+
+CRunWatch::CRunWatch(const RunOptions& options, CSignalWatch& signals, IRunPeers* pPeers, IRunObserver* pObserver)
     : m_options(options),
       m_signals(signals),
       m_pPeers(pPeers),
+      m_pObserver(pObserver),
       m_pLive(pPeers != nullptr && !pPeers->Reports() ? nullptr : options.bJson ? stderr : stdout),
       m_nTargets(static_cast<int>(options.targets.size())) {}
 
@@ -59,6 +73,34 @@ void CRunWatch::Say(const std::string& szText) {
 
 void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period,
                       const std::function<void()>& onTick) {
+  Tell(IRunObserver::Phase::kLaunched);
+  WatchUntilStop(tStart, period, [&] {
+    onTick();
+    TellProgress();
+  });
+  TellProgress();
+  Tell(IRunObserver::Phase::kStopping);
+}
+
+RunResult CRunWatch::Snapshot() const {
+  RunResult result;
+  result.dElapsedSeconds = LoadSeconds();
+  result.dStartupSeconds = StartupSeconds();
+  for (int t = 0; t < m_nTargets; ++t) {
+    TargetResult target;
+    target.target = m_options.targets[static_cast<size_t>(t)];
+    AddTargetCounters(t, target);
+    AddTargetVerdict(target, t);
+    const int nFailed = FailedWorkersOf(t);
+    target.szStatus = nFailed > 0 ? "FAIL" : "RUN";
+    result.nFailures += nFailed;
+    result.targets.push_back(std::move(target));
+  }
+  return result;
+}
+
+void CRunWatch::WatchUntilStop(Clock::time_point tStart, std::chrono::milliseconds period,
+                               const std::function<void()>& onTick) {
   constexpr auto kStartupPoll = std::chrono::milliseconds(50);
   constexpr auto kPeerPoll = std::chrono::milliseconds(100);
   // Alone, a reason to stop ends the watch; with peers it is passed on and
@@ -88,6 +130,7 @@ void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period
       bBegun = true;
       m_tIoStart = Clock::now();
       tDeadline = m_tIoStart + duration;
+      Tell(IRunObserver::Phase::kBegun);
       Say("stratavon-cli: every worker has begun its I/O after a start-up of " + Seconds(StartupSeconds()) +
           (bDeadline ? "; the " + std::to_string(m_options.nSeconds) + " s count from now\n" : "\n"));
     }
@@ -117,7 +160,7 @@ void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period
       }
     }
     if (m_pPeers != nullptr) {
-      if (std::string szStop = m_pPeers->Poll(szLocalStop, bWorkersEnded); !szStop.empty()) {
+      if (std::string szStop = m_pPeers->Poll(szLocalStop, bWorkersEnded, LocalSample()); !szStop.empty()) {
         m_szStoppedBy = std::move(szStop);
         if (!bBegun) m_tIoStart = tNow;
         Say("stratavon-cli: the run stops (" + m_szStoppedBy + "); every worker finishes its pass\n");
@@ -144,6 +187,8 @@ void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period
 StopHooks CRunWatch::StopHooksFor(IWorkerConsole* pConsole) {
   StopHooks hooks;
   hooks.dispatch = [this] {
+    // While the stop waits, the supervisor learns who is still inside a call.
+    TellProgress();
     if (m_signals.Poll() == 0) return;
     const double dLimit = std::chrono::duration<double>(IoTimeout()).count();
     std::string szText = "stratavon-cli: still waiting, at most " + Seconds(dLimit) + " from the stop, for " +

@@ -94,6 +94,127 @@ bool UnpackRankResult(const std::string& szBytes, RankResult& rank) {
   return true;
 }
 
+namespace {
+
+void PackTarget(CPacker& packer, const Target& target) {
+  packer.Number(static_cast<uint64_t>(target.nKind));
+  packer.Text(target.szPath);
+  packer.Number(target.qwSizeBytes);
+  packer.Number(target.dwLogicalSectorBytes);
+  packer.Number(target.dwPhysicalSectorBytes);
+  packer.Number(target.qwDeviceNumber);
+  packer.Text(target.szModel);
+  packer.Text(target.szSerial);
+  packer.Number(static_cast<uint64_t>(static_cast<int64_t>(target.nRotational)));
+  packer.Number(static_cast<uint64_t>(static_cast<int64_t>(target.nRemovable)));
+  packer.Number(target.bWritable ? 1 : 0);
+}
+
+bool UnpackTarget(CUnpacker& unpacker, Target& target) {
+  uint64_t qwKind = 0, qwLogical = 0, qwPhysical = 0, qwRotational = 0, qwRemovable = 0, qwWritable = 0;
+  if (!unpacker.Number(qwKind) || !unpacker.Text(target.szPath) || !unpacker.Number(target.qwSizeBytes) ||
+      !unpacker.Number(qwLogical) || !unpacker.Number(qwPhysical) || !unpacker.Number(target.qwDeviceNumber) ||
+      !unpacker.Text(target.szModel) || !unpacker.Text(target.szSerial) || !unpacker.Number(qwRotational) ||
+      !unpacker.Number(qwRemovable) || !unpacker.Number(qwWritable)) {
+    return false;
+  }
+  if (qwKind != static_cast<uint64_t>(TargetKind::kFolder) && qwKind != static_cast<uint64_t>(TargetKind::kDevice)) {
+    return false;
+  }
+  target.nKind = static_cast<TargetKind>(qwKind);
+  target.dwLogicalSectorBytes = static_cast<uint32_t>(qwLogical);
+  target.dwPhysicalSectorBytes = static_cast<uint32_t>(qwPhysical);
+  target.nRotational = static_cast<int>(static_cast<int64_t>(qwRotational));
+  target.nRemovable = static_cast<int>(static_cast<int64_t>(qwRemovable));
+  target.bWritable = qwWritable != 0;
+  return true;
+}
+
+}  // namespace
+
+std::string PackRunProgress(const RunProgress& progress) {
+  const RunResult& result = progress.result;
+  CPacker packer;
+  packer.Real(result.dElapsedSeconds);
+  packer.Real(result.dStartupSeconds);
+  packer.Number(static_cast<uint64_t>(result.nFailures));
+  packer.Number(result.qwStampRunId);
+  packer.Text(result.szStoppedBy);
+  packer.Number(result.stalls.size());
+  for (const std::string& szStall : result.stalls) packer.Text(szStall);
+  packer.Number(result.targets.size());
+  for (const TargetResult& target : result.targets) {
+    PackTarget(packer, target.target);
+    packer.Text(target.szStatus);
+    packer.Text(target.szError);
+    packer.Text(target.szReason);
+    packer.Number(target.qwBytes);
+    packer.Number(target.qwIos);
+    packer.Number(target.qwIoErrors);
+    packer.Text(target.szFirstIoError);
+    packer.Number(target.bMoved ? 1 : 0);
+  }
+  packer.Number(progress.calls.size());
+  for (const CallInProgress& call : progress.calls) {
+    packer.Number(static_cast<uint64_t>(call.nTarget));
+    packer.Number(static_cast<uint64_t>(call.nSlot));
+    packer.Text(call.szFile);
+    packer.Number(call.nCall);
+    packer.Number(static_cast<uint64_t>(call.age.count()));
+    packer.Number(call.qwOffset);
+    packer.Number(call.dwBytes);
+  }
+  return packer.Bytes();
+}
+
+bool UnpackRunProgress(const std::string& szBytes, RunProgress& progress) {
+  // Counts are checked against what is left, so garbled bytes cannot ask
+  // for more entries than they could hold.
+  CUnpacker unpacker(szBytes);
+  RunResult& result = progress.result;
+  result = RunResult{};
+  progress.calls.clear();
+  uint64_t qwFailures = 0, qwCount = 0;
+  if (!unpacker.Real(result.dElapsedSeconds) || !unpacker.Real(result.dStartupSeconds) ||
+      !unpacker.Number(qwFailures) || !unpacker.Number(result.qwStampRunId) || !unpacker.Text(result.szStoppedBy) ||
+      !unpacker.Number(qwCount) || qwCount > szBytes.size()) {
+    return false;
+  }
+  result.nFailures = static_cast<int>(qwFailures);
+  result.stalls.resize(qwCount);
+  for (std::string& szStall : result.stalls) {
+    if (!unpacker.Text(szStall)) return false;
+  }
+  if (!unpacker.Number(qwCount) || qwCount > szBytes.size()) return false;
+  result.targets.resize(qwCount);
+  for (TargetResult& target : result.targets) {
+    uint64_t qwMoved = 0;
+    if (!UnpackTarget(unpacker, target.target) || !unpacker.Text(target.szStatus) || !unpacker.Text(target.szError) ||
+        !unpacker.Text(target.szReason) || !unpacker.Number(target.qwBytes) || !unpacker.Number(target.qwIos) ||
+        !unpacker.Number(target.qwIoErrors) || !unpacker.Text(target.szFirstIoError) || !unpacker.Number(qwMoved)) {
+      return false;
+    }
+    target.bMoved = qwMoved != 0;
+  }
+  if (!unpacker.Number(qwCount) || qwCount > szBytes.size()) return false;
+  progress.calls.resize(qwCount);
+  for (CallInProgress& call : progress.calls) {
+    uint64_t qwTarget = 0, qwSlot = 0, qwCall = 0, qwAge = 0, qwBytes = 0;
+    if (!unpacker.Number(qwTarget) || !unpacker.Number(qwSlot) || !unpacker.Text(call.szFile) ||
+        !unpacker.Number(qwCall) || !unpacker.Number(qwAge) || !unpacker.Number(call.qwOffset) ||
+        !unpacker.Number(qwBytes) || qwTarget >= result.targets.size() || qwSlot >= kSlotsPerTarget ||
+        qwCall > kCallWrite) {
+      return false;
+    }
+    call.nTarget = static_cast<int>(qwTarget);
+    call.nSlot = static_cast<int>(qwSlot);
+    call.nCall = static_cast<SlotCall>(qwCall);
+    call.age = std::chrono::milliseconds(static_cast<int64_t>(qwAge));
+    call.dwBytes = static_cast<uint32_t>(qwBytes);
+  }
+  return unpacker.AtEnd();
+}
+
 RankTotals SumRanks(const std::vector<RankResult>& ranks) {
   RankTotals totals;
   for (const RankResult& rank : ranks) {

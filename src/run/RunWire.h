@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/RunRecord.h"
 #include "run/RunSummary.h"
 
 namespace stratavon {
@@ -36,6 +37,17 @@ RankResult DescribeRank(const RunResult& result, const std::string& szEventLog);
 // that are not a whole packed part.
 std::string PackRankResult(const RankResult& rank);
 bool UnpackRankResult(const std::string& szBytes, RankResult& rank);
+
+// A run's standing at a tick, as the process doing its I/O sends it to the
+// process that supervises it: the result as it would read if the run ended
+// now (settings, latency and mismatch details left out) and every worker's
+// call in progress.
+struct RunProgress {
+  RunResult result;
+  std::vector<CallInProgress> calls;
+};
+std::string PackRunProgress(const RunProgress& progress);
+bool UnpackRunProgress(const std::string& szBytes, RunProgress& progress);
 
 // The totals of the whole run: sums over the parts that answered (rates are
 // each part's averages added up, since the processes run side by side).

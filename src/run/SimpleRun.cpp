@@ -80,8 +80,8 @@ class CSimpleFailures : public ISimpleWorkerWatch {
 
 class CSimpleRun : public CRunWatch {
  public:
-  CSimpleRun(const RunOptions& options, CSignalWatch& signals)
-      : CRunWatch(options, signals),
+  CSimpleRun(const RunOptions& options, CSignalWatch& signals, IRunObserver* pObserver)
+      : CRunWatch(options, signals, nullptr, pObserver),
         m_failures(options.targets),
         m_launched(options.targets.size(), 0) {}
 
@@ -192,8 +192,8 @@ class CSimpleRun : public CRunWatch {
 
 }  // namespace
 
-int RunSimple(const RunOptions& options, CSignalWatch& signals) {
-  CSimpleRun run(options, signals);
+int RunSimple(const RunOptions& options, CSignalWatch& signals, IRunObserver* pObserver) {
+  CSimpleRun run(options, signals, pObserver);
   return run.Execute();
 }
 

@@ -2,6 +2,7 @@
 
 #include "run/RunOptions.h"
 #include "platform/SignalWatch.h"
+#include "run/RunObserver.h"
 
 namespace stratavon {
 
@@ -16,6 +17,6 @@ namespace stratavon {
 // went to stderr and it ended), when a transfer of its loop failed or came
 // up short (the load went on regardless, as the simple console's does), or
 // when its thread could not be created. Returns 0 when none failed, else 1.
-int RunSimple(const RunOptions& options, CSignalWatch& signals);
+int RunSimple(const RunOptions& options, CSignalWatch& signals, IRunObserver* pObserver = nullptr);
 
 }  // namespace stratavon

@@ -361,7 +361,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
 
   // Early checks, then the wait for the rest.
   EarlyVerdicts verdicts;
-  EnterCall(bWrite);
+  EnterCall(bWrite, plan.dwBytes, m_pRequests[0].qwOffset);
   m_tWaitStart = Clock::now();
   std::chrono::milliseconds waitFor = m_timeout;
   if (plan.bEarlyCheck || plan.bEarlySpoil) {
@@ -469,13 +469,15 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunKeepingDepth() {
     // oldest of them (not yet found overdue) has had its time.
     bool bDue = false;
     Clock::time_point tOldest{};
+    uint64_t qwOldestOffset = 0;
     for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
       const AsyncIoRequest& request = m_pRequests[i];
       if ((qwInFlight >> i & 1) == 0 || request.bOverdue || (bDue && request.tIssued >= tOldest)) continue;
       tOldest = request.tIssued;
+      qwOldestOffset = request.qwOffset;
       bDue = true;
     }
-    EnterCall(m_bWriteSide);
+    EnterCall(m_bWriteSide, walkPlan.dwBytes, qwOldestOffset);
     m_tWaitStart = bDue ? tOldest : Clock::now();
     outcome = WaitBatch(walkPlan, TimeLeft(m_tWaitStart + m_timeout), nInFlight - 1);
     if (outcome != BatchOutcome::kDone) return outcome;
@@ -595,7 +597,7 @@ bool CReadAdvancedAsyncClass::InitialFill() {
     }
     // A fill that does not finish in time, or fails, is a start-up failure
     // of its own kind; its byte count is not compared.
-    EnterCall(true);
+    EnterCall(true, static_cast<uint32_t>(qwBytes), m_fill.qwRegionOffset);
     m_tWaitStart = Clock::now();
     const IoWaitResult result = m_pQueue->WaitOne(m_fill.nSlot, m_timeout);
     LeaveCall();

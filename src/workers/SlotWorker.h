@@ -32,9 +32,12 @@ class CSlotWorker : public CWorkerThread {
 
   SlotActivity& Activity() const { return g_pTargetRecords[m_nTarget].activity[m_nSlot]; }
   // Brackets one blocking call, so that a console can see a stall while it
-  // lasts; LeaveCall tells how long the call took.
-  void EnterCall(bool bWrite) {
+  // lasts; LeaveCall tells how long the call took. The request's bytes and
+  // offset are for the stall's description only.
+  void EnterCall(bool bWrite, uint32_t dwBytes, uint64_t qwOffset) {
     SlotActivity& activity = Activity();
+    activity.dwCallBytes.store(dwBytes, std::memory_order_relaxed);
+    activity.qwCallOffset.store(qwOffset, std::memory_order_relaxed);
     activity.nsCallStart.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     activity.byCall.store(bWrite ? kCallWrite : kCallRead, std::memory_order_release);
   }

@@ -54,7 +54,7 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
   const bool bTracked = bWrite && m_flush.Active();
   for (uint32_t i = 0; i < nChunks; ++i, pChunk += nStep) {
     const uint64_t qwAt = bTracked ? static_cast<uint64_t>(lseek(m_file.Handle(), 0, SEEK_CUR)) : 0;
-    EnterCall(bWrite);
+    EnterCall(bWrite, m_dwTransferSize, m_file.Position());
     const ssize_t nMoved = bWrite ? m_file.Write(pChunk, m_dwTransferSize) : m_file.Read(pChunk, m_dwTransferSize);
     const int nError = errno;
     const std::chrono::nanoseconds callTime = LeaveCall();

@@ -84,6 +84,14 @@ void WriteFile(const std::string& szPath, const std::string& szBytes) {
   std::ofstream(szPath, std::ios::binary) << szBytes;
 }
 
+// The process doing the run's I/O, a child of the one the caller started.
+pid_t WorkerProcessOf(pid_t nPid) {
+  std::ifstream children("/proc/" + std::to_string(nPid) + "/task/" + std::to_string(nPid) + "/children");
+  pid_t nChild = -1;
+  children >> nChild;
+  return nChild;
+}
+
 class CliTest : public ::testing::Test {
  protected:
   test::CStateHome m_home;
@@ -189,12 +197,20 @@ TEST_F(CliTest, SecondRunOnATargetIsRefusedUntilTheFirstIsGone) {
 
   const CliResult second = RunCli({"run", "-t", szAlias, "-f", "write", "-d", "1"});
   EXPECT_EQ(second.nExit, 2);
-  EXPECT_NE(second.szErr.find("in use by another run: process " + std::to_string(first.Pid())), std::string::npos)
-      << second.szErr;
+  EXPECT_NE(second.szErr.find("in use by another run: process " + std::to_string(WorkerProcessOf(first.Pid())) +
+                              " (stratavon-cli) holds it"),
+            std::string::npos) << second.szErr;
   EXPECT_EQ(test::FileSize(m_target.Path("WRITE/KORVA25.DAT")), qwSize) << "the first run's file was not truncated";
 
+  // Its worker process, told by the kernel that its parent is gone, ends
+  // its run as for SIGTERM.
+  const pid_t nWorkers = WorkerProcessOf(first.Pid());
   first.Signal(SIGKILL);
   EXPECT_EQ(first.Wait(), 128 + SIGKILL);
+  EXPECT_TRUE(test::Eventually([&] {
+    const std::string szStat = test::ReadWholeFile("/proc/" + std::to_string(nWorkers) + "/stat");
+    return szStat.empty() || szStat.find(") Z ") != std::string::npos;
+  }, 30s)) << "the worker process did not end";
   const CliResult third = RunCli({"run", "-t", m_target.Root(), "-f", "write", "-d", "1"});
   EXPECT_EQ(third.nExit, 0) << third.szErr;
 }
@@ -286,7 +302,6 @@ TEST_F(CliTest, InterruptFinishesThePassAndReports) {
   ASSERT_TRUE(process.Started());
   ASSERT_TRUE(test::Eventually([&] { return process.Out().find("] total") != std::string::npos; }, 60s))
       << process.Out() << process.Err();
-  process.Signal(SIGINT);
   process.Signal(SIGINT);
   ASSERT_EQ(process.Wait(), 0) << process.Err();
   const std::string szOut = process.Out();
@@ -555,6 +570,8 @@ TEST_F(CliTest, StartUpAndSignals) {
   CCliProcess early({"run", "-t", fs.Root(), "-f", "read", "-a", "-x", "64KB", "-b", "64KB"});
   ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nFill) == 1; }, 30s)) << "the fill reached the target";
   early.Signal(SIGINT);
+  ASSERT_TRUE(test::Eventually([&] { return early.Out().find("interrupted; stopping") != std::string::npos; }, 30s))
+      << early.Out();
   ASSERT_TRUE(fs.ClearRules());
   EXPECT_EQ(early.Wait(), 1) << early.Out() << early.Err();
   EXPECT_NE(early.Out().find("verdict: FAIL, " + fs.Root() + " completed no I/O (stopped by SIGINT)\n"),
@@ -577,12 +594,88 @@ TEST_F(CliTest, StartUpAndSignals) {
   // The second comes once the first has been taken, so the two are not one.
   ASSERT_TRUE(test::Eventually([&] { return stalled.Out().find("interrupted; stopping") != std::string::npos; }, 30s))
       << stalled.Out();
+  // The second leaves at once, naming the call the run was still inside.
   stalled.Signal(SIGINT);
-  ASSERT_TRUE(test::Eventually([&] { return stalled.Out().find("verdict") != std::string::npos; }, 60s));
+  EXPECT_EQ(stalled.Wait(10s), 1) << stalled.Err();
+  EXPECT_NE(stalled.Out().find("verdict: STOPPED, 1 still inside a call when the run was left"), std::string::npos)
+      << stalled.Out();
+  EXPECT_NE(stalled.Out().find("KORVA25.DAT inside a write for"), std::string::npos) << stalled.Out();
   ASSERT_TRUE(fs.ClearRules());
-  EXPECT_EQ(stalled.Wait(), 1) << stalled.Err();
-  EXPECT_NE(stalled.Out().find("still waiting, at most 3.0 s from the stop"), std::string::npos) << stalled.Out();
-  EXPECT_NE(stalled.Out().find("verdict: FAIL, 1 worker failed; 1 stalled"), std::string::npos) << stalled.Out();
+}
+
+// A worker process whose call never returns and whose console is frozen too
+// cannot give a verdict: its parent gives it once the run's bound is past,
+// names the call, writes the event, and exits although the worker process
+// cannot; the target stays held by the stuck process, and says so.
+TEST_F(CliTest, VerdictArrivesWhenTheWorkerProcessIsStuckInTheKernel) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  using Op = FaultRule::EOp;
+  const int nStall = fs.Arm(FaultRule::Stall("KORVA0.DAT", Op::Read, 0, 0, 0).Skip(2));
+  CCliProcess run({"run", "-t", fs.Root(), "-f", "read", "-e", "-P", "-x", "64KB", "-b", "1MB", "-d", "3",
+                   "--io-timeout", "3", "--json"});
+  ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nStall) == 1; }, 30s)) << run.Err();
+  // Once a tick has told the parent of the stalled call, the worker
+  // process's console stops too.
+  const size_t nTicks = CountLines(run.Err());
+  ASSERT_TRUE(test::Eventually([&] { return CountLines(run.Err()) > nTicks + 1; }, 10s)) << run.Err();
+  const pid_t nWorkers = WorkerProcessOf(run.Pid());
+  ASSERT_GT(nWorkers, 0);
+  ASSERT_EQ(kill(nWorkers, SIGSTOP), 0);
+  EXPECT_EQ(run.Wait(40s), 1) << run.Err();
+  const std::string szJson = run.Out();
+  EXPECT_EQ(JsonField(szJson, "verdict"), "FAIL") << szJson;
+  EXPECT_EQ(JsonField(szJson, "worker_process"), "a worker process is stuck in the kernel: pid " +
+                                                     std::to_string(nWorkers)) << szJson;
+  EXPECT_EQ(JsonField(szJson, "error"), "I/O TIMEOUT") << szJson;
+  EXPECT_NE(szJson.find("KORVA0.DAT inside a read for"), std::string::npos) << szJson;
+  EXPECT_NE(szJson.find("65536 bytes at offset"), std::string::npos) << szJson;
+  EXPECT_NE(run.Err().find("a worker process is stuck in the kernel"), std::string::npos) << run.Err();
+  bool bLogged = false;
+  for (const EventRecord& event : ReadEventLog(m_home.EventLog())) {
+    bLogged |= event.eventId == 0xC000010F && event.strings.size() == 2 && event.strings[0].ends_with("KORVA0.DAT");
+  }
+  EXPECT_TRUE(bLogged) << test::ReadWholeFile(m_home.EventLog());
+
+  const CliResult again = RunCli({"run", "-t", fs.Root(), "-f", "read", "-d", "1"});
+  EXPECT_EQ(again.nExit, 2);
+  EXPECT_NE(again.szErr.find("held by pid " + std::to_string(nWorkers) + " (stratavon-cli), stuck in the kernel"),
+            std::string::npos) << again.szErr;
+  ASSERT_TRUE(fs.ClearRules());  // lets the stuck process go
+}
+
+// A worker process that dies gets its verdict from its parent, with how it
+// ended, in an event as well; a reader that leaves early (`| head`) costs
+// the run neither its exit code nor its events.
+TEST_F(CliTest, DeadWorkerProcessAndClosedOutputStillGiveTheVerdict) {
+  CCliProcess run({"run", "-t", m_target.Root(), "-f", "write", "-P", "-x", "64KB", "-b", "64KB", "-d", "60"});
+  ASSERT_TRUE(test::Eventually([&] { return run.Out().find("] total") != std::string::npos; }, 30s)) << run.Err();
+  const pid_t nWorkers = WorkerProcessOf(run.Pid());
+  ASSERT_GT(nWorkers, 0);
+  ASSERT_EQ(kill(nWorkers, SIGKILL), 0);
+  EXPECT_EQ(run.Wait(), 1) << run.Err();
+  const std::string szEnded = "(pid " + std::to_string(nWorkers) + ") ended by signal 9 (Killed) before its verdict";
+  EXPECT_NE(run.Out().find("verdict: FAIL, the worker process " + szEnded), std::string::npos) << run.Out();
+  const std::vector<EventRecord> events = ReadEventLog(m_home.EventLog());
+  ASSERT_FALSE(events.empty());
+  EXPECT_NE(events.back().strings.at(0).find(szEnded), std::string::npos) << events.back().line;
+
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  ASSERT_GE(fs.Arm(FaultRule::Error("KORVA0.DAT", FaultRule::EOp::Read, 0, 0, EIO).Skip(2)), 0);
+  const size_t nBefore = events.size();
+  test::CChildProcess piped({"/bin/bash", "-o", "pipefail", "-c",
+                     std::string("'") + STRATAVON_CLI_PATH + "' run -t '" + fs.Root() +
+                         "' -f read -e -x 64KB -b 64KB -d 2 | head -c 10"});
+  EXPECT_EQ(piped.Wait(), 1) << piped.Err();
+  EXPECT_EQ(piped.Out().size(), 10u) << piped.Out();
+  const std::vector<EventRecord> after = ReadEventLog(m_home.EventLog());
+  ASSERT_GT(after.size(), nBefore) << "the READ API event";
+  EXPECT_EQ(after[nBefore].eventId, 0xC000010Bu) << after[nBefore].line;
 }
 
 // Block devices: only loop devices these tests make over files of their own.

@@ -159,5 +159,36 @@ TEST_F(MpiRunTest, AKilledRankIsNamedAndTheOthersKeepTheirResults) {
   }
 }
 
+// A rank whose worker process hangs in the kernel, console and all, still
+// joins the verdict through its supervisor, named with the stuck process;
+// the others are not held up by it.
+TEST_F(MpiRunTest, ARankStuckInTheKernelIsNamedInTheOneVerdict) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  const int nStall = fs.Arm(FaultRule::Stall("KORVA0.DAT", FaultRule::EOp::Read, 0, 0, 0).Skip(2));
+  ASSERT_GE(nStall, 0) << fs.LastError();
+  std::filesystem::create_directory_symlink(fs.Root(), m_base.Path("1"));
+  auto pRun = Start({"-t", m_base.Root() + "{rank}", "-f", "read", "-e", "-P", "-x", "64KB", "-b", "1MB", "-d", "4",
+                     "--io-timeout", "3"});
+  ASSERT_TRUE(test::Eventually([&] { return fs.Hits(nStall) == 1; }, 60s)) << pRun->Out() << pRun->Err();
+  const pid_t nRank = RankPid(pRun->Pid(), 1);
+  ASSERT_GT(nRank, 0);
+  std::ifstream children("/proc/" + std::to_string(nRank) + "/task/" + std::to_string(nRank) + "/children");
+  pid_t nWorkers = -1;
+  children >> nWorkers;
+  ASSERT_GT(nWorkers, 0);
+  ASSERT_EQ(kill(nWorkers, SIGSTOP), 0);
+  EXPECT_EQ(pRun->Wait(90s), 1) << pRun->Out() << pRun->Err();
+  const std::string szOut = pRun->Out();
+  EXPECT_TRUE(std::regex_search(szOut, std::regex("verdict: FAIL.*rank 1 on "))) << szOut;
+  EXPECT_NE(szOut.find("a worker process is stuck in the kernel: pid " + std::to_string(nWorkers)), std::string::npos)
+      << szOut;
+  EXPECT_TRUE(std::regex_search(szOut, std::regex("result: " + m_base.Root() + "0/  STOP  NONE  [1-9][0-9]* bytes")))
+      << "rank 0 kept its result: " << szOut;
+  ASSERT_TRUE(fs.ClearRules());
+}
+
 }  // namespace
 }  // namespace stratavon

@@ -151,5 +151,52 @@ TEST(RunWireTest, PartOfAResultAddsItsTargetsAndCountsStallsAsFailures) {
   EXPECT_TRUE(DescribeRank(result, "").bPassed);
 }
 
+// A tick's standing comes back as the supervisor renders it: the same
+// result text and JSON, and the calls with their requests; cut or garbled
+// bytes (a count past what they could hold, a call on no target) are
+// refused whole.
+TEST(RunWireTest, ProgressComesBackAsItRendersAndGarbledBytesAreRefused) {
+  RunProgress sent;
+  sent.result.dElapsedSeconds = 3.25;
+  sent.result.dStartupSeconds = 0.5;
+  sent.result.nFailures = 1;
+  sent.result.qwStampRunId = 0xFEEDu;
+  sent.result.stalls = {"a stall"};
+  for (int t = 0; t < 2; ++t) {
+    TargetResult target;
+    target.target = t == 0 ? FolderTarget("/mnt/a/") : DeviceTarget("/dev/loop7");
+    target.target.qwSizeBytes = 1u << 30;
+    target.target.nRotational = 0;
+    target.szStatus = t == 0 ? "RUN" : "FAIL";
+    target.szError = t == 0 ? "NONE" : "READ API";
+    target.qwBytes = 4096u * (t + 1);
+    target.qwIos = 7u + t;
+    target.qwIoErrors = t;
+    target.szFirstIoError = t == 0 ? "" : "Input/output error";
+    target.bMoved = true;
+    sent.result.targets.push_back(target);
+  }
+  sent.calls = {{1, 26, "/dev/loop7", kCallWrite, std::chrono::milliseconds(2500), 1u << 20, 65536}};
+  const std::string szBytes = PackRunProgress(sent);
+  RunProgress got;
+  ASSERT_TRUE(UnpackRunProgress(szBytes, got));
+  EXPECT_EQ(RunResultText(got.result), RunResultText(sent.result));
+  EXPECT_EQ(RunResultJson(got.result), RunResultJson(sent.result));
+  ASSERT_EQ(got.calls.size(), 1u);
+  EXPECT_EQ(DescribeCall(got.calls[0]), DescribeCall(sent.calls[0]));
+  EXPECT_EQ(got.calls[0].nTarget, 1);
+  EXPECT_EQ(got.calls[0].nSlot, 26);
+
+  for (size_t n = 0; n < szBytes.size(); n += 7) EXPECT_FALSE(UnpackRunProgress(szBytes.substr(0, n), got)) << n;
+  EXPECT_FALSE(UnpackRunProgress(szBytes + '\0', got));
+  RunProgress stray = sent;
+  stray.calls[0].nTarget = 2;
+  EXPECT_FALSE(UnpackRunProgress(PackRunProgress(stray), got)) << "a call on a target the run does not have";
+  std::string szHuge = PackRunProgress(RunProgress{});
+  const uint64_t qwMany = UINT64_MAX / 2;
+  std::memcpy(szHuge.data() + 2 * sizeof(double) + 2 * sizeof(uint64_t) + sizeof(uint64_t), &qwMany, sizeof qwMany);
+  EXPECT_FALSE(UnpackRunProgress(szHuge, got)) << "a count no bytes could hold";
+}
+
 }  // namespace
 }  // namespace stratavon

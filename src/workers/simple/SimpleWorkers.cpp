@@ -142,7 +142,7 @@ void CSimpleWorker::ReleaseIo() {
 }
 
 void CSimpleWorker::Transfer(bool bWrite) {
-  EnterCall(bWrite);
+  EnterCall(bWrite, kSimpleIoBytes, m_file.Position());
   const ssize_t nMoved =
       bWrite ? m_file.Write(m_buffer.Data(), kSimpleIoBytes) : m_file.Read(m_buffer.Data(), kSimpleIoBytes);
   const int nError = nMoved < 0 ? errno : 0;
