@@ -328,6 +328,7 @@ class CSupervisor {
       TargetResult& target = result.targets[static_cast<size_t>(call.nTarget)];
       target.szStatus = "FAIL";
       target.szError = "I/O TIMEOUT";
+      target.nFailure = TargetFailure::kWorkerFailed;
       result.stalls.push_back(DescribeCall(call) + ": I/O TIMEOUT");
       if (szStuckFile.empty()) szStuckFile = call.szFile;
     }

@@ -83,105 +83,150 @@ void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period
 }
 
 RunResult CRunWatch::Snapshot() const {
-  RunResult result;
+  RunResult result = CollectTargetResults(
+      m_nTargets,
+      [](int t) {
+        const int nFailed = FailedWorkersOf(t);
+        return TargetWords{nFailed > 0 ? "FAIL" : "RUN", {}, {}, nFailed};
+      },
+      false);
   result.dElapsedSeconds = LoadSeconds();
   result.dStartupSeconds = StartupSeconds();
-  for (int t = 0; t < m_nTargets; ++t) {
-    TargetResult target;
-    target.target = m_options.targets[static_cast<size_t>(t)];
-    AddTargetCounters(t, target);
-    AddTargetVerdict(target, t);
-    const int nFailed = FailedWorkersOf(t);
-    target.szStatus = nFailed > 0 ? "FAIL" : "RUN";
-    result.nFailures += nFailed;
-    result.targets.push_back(std::move(target));
-  }
   return result;
 }
 
-void CRunWatch::WatchUntilStop(Clock::time_point tStart, std::chrono::milliseconds period,
-                               const std::function<void()>& onTick) {
-  constexpr auto kStartupPoll = std::chrono::milliseconds(50);
-  constexpr auto kPeerPoll = std::chrono::milliseconds(100);
-  // Alone, a reason to stop ends the watch; with peers it is passed on and
-  // the watch ends when they answer.
-  std::string szLocalStop;
-  const auto stopDue = [&](const std::string& szWhy) {
-    if (m_pPeers == nullptr) {
-      m_szStoppedBy = szWhy;
-      return true;
-    }
-    if (szLocalStop.empty()) szLocalStop = szWhy;
-    return false;
-  };
-  bool bWorkersEnded = false;
-  // With peers the -d time is the reporting process's to keep.
-  const bool bDeadline = m_options.nSeconds > 0 && (m_pPeers == nullptr || m_pPeers->Reports());
-  const auto duration = std::chrono::seconds(m_options.nSeconds);
-  // A start-up that never ends still ends the run.
-  const Clock::time_point tStartupLimit = tStart + IoTimeout() + duration;
-  m_tStart = tStart;
-  m_tIoStart = tStart;
-  bool bBegun = false;
-  Clock::time_point tDeadline = tStart + duration;
-  Clock::time_point tNextTick = tStart + period;
-  for (;;) {
-    if (!bBegun && EveryWorkerBegun()) {
-      bBegun = true;
-      m_tIoStart = Clock::now();
-      tDeadline = m_tIoStart + duration;
-      Tell(IRunObserver::Phase::kBegun);
-      Say("stratavon-cli: every worker has begun its I/O after a start-up of " + Seconds(StartupSeconds()) +
-          (bDeadline ? "; the " + std::to_string(m_options.nSeconds) + " s count from now\n" : "\n"));
-    }
-    Clock::time_point tWake =
-        bDeadline && bBegun && szLocalStop.empty() && tDeadline < tNextTick ? tDeadline : tNextTick;
-    if (!bBegun) tWake = std::min(tWake, Clock::now() + kStartupPoll);
-    if (m_pPeers != nullptr) tWake = std::min(tWake, Clock::now() + kPeerPoll);
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(tWake - Clock::now());
-    if (const int nSignal = m_signals.Wait(wait)) {
-      Say(std::string("stratavon-cli: ") + SignalName(nSignal) + "; stopping, every worker finishes its pass\n");
-      if (stopDue(SignalAbbreviation(nSignal))) {
-        if (!bBegun) m_tIoStart = Clock::now();
-        return;
-      }
-    }
-    const Clock::time_point tNow = Clock::now();
-    if (bDeadline && bBegun && tNow >= tDeadline && szLocalStop.empty()) {
-      Say("stratavon-cli: " + std::to_string(m_options.nSeconds) + " s are up; stopping\n");
-      if (stopDue("duration")) return;
-    }
-    if (!bBegun && tNow >= tStartupLimit && szLocalStop.empty()) {
-      Say("stratavon-cli: the start-up has not ended after " +
-          Seconds(std::chrono::duration<double>(tNow - m_tStart).count()) + "; stopping\n");
-      if (stopDue("start-up time-out")) {
-        m_tIoStart = tNow;
-        return;
-      }
-    }
-    if (m_pPeers != nullptr) {
-      if (std::string szStop = m_pPeers->Poll(szLocalStop, bWorkersEnded, LocalSample()); !szStop.empty()) {
-        m_szStoppedBy = std::move(szStop);
-        if (!bBegun) m_tIoStart = tNow;
-        Say("stratavon-cli: the run stops (" + m_szStoppedBy + "); every worker finishes its pass\n");
-        return;
-      }
-    }
-    if (tNow < tNextTick) continue;
-    while (tNextTick <= tNow) tNextTick += period;
-    onTick();
-    if (LiveWorkers() == 0 && !bWorkersEnded) {
-      if (!bBegun) m_tIoStart = tNow;
-      if (m_pPeers == nullptr) {
-        m_szStoppedBy = "workers ended";
-        Say("stratavon-cli: every worker has ended; stopping\n");
-        return;
-      }
-      // The peers decide; this process only has nothing left to run.
-      bWorkersEnded = true;
-      bBegun = true;
+// One watch, phase by phase: each step returns true when the watch ends.
+class CRunWatch::CWatchLoop {
+ public:
+  CWatchLoop(CRunWatch& watch, Clock::time_point tStart, std::chrono::milliseconds period,
+             const std::function<void()>& onTick)
+      : m_watch(watch),
+        m_period(period),
+        m_onTick(onTick),
+        // With peers the -d time is the reporting process's to keep.
+        m_bDeadline(watch.m_options.nSeconds > 0 && (watch.m_pPeers == nullptr || watch.m_pPeers->Reports())),
+        m_duration(watch.m_options.nSeconds),
+        // A start-up that never ends still ends the run.
+        m_tStartupLimit(tStart + IoTimeout() + m_duration),
+        m_tDeadline(tStart + m_duration),
+        m_tNextTick(tStart + period) {
+    watch.m_tStart = tStart;
+    watch.m_tIoStart = tStart;
+  }
+
+  void Run() {
+    for (;;) {
+      if (!m_bBegun && EveryWorkerBegun()) NoteBegun();
+      if (const int nSignal = m_watch.m_signals.Wait(UntilWake()); nSignal != 0 && OnSignal(nSignal)) return;
+      const Clock::time_point tNow = Clock::now();
+      if (LimitReached(tNow) || PeersStop(tNow)) return;
+      if (tNow >= m_tNextTick && Tick(tNow)) return;
     }
   }
+
+ private:
+  // Alone, a reason to stop ends the watch; with peers it is passed on and
+  // the watch ends when they answer.
+  bool StopDue(const std::string& szWhy) {
+    if (m_watch.m_pPeers == nullptr) {
+      m_watch.m_szStoppedBy = szWhy;
+      return true;
+    }
+    if (m_szLocalStop.empty()) m_szLocalStop = szWhy;
+    return false;
+  }
+
+  void NoteBegun() {
+    m_bBegun = true;
+    m_watch.m_tIoStart = Clock::now();
+    m_tDeadline = m_watch.m_tIoStart + m_duration;
+    m_watch.Tell(IRunObserver::Phase::kBegun);
+    m_watch.Say("stratavon-cli: every worker has begun its I/O after a start-up of " +
+                Seconds(m_watch.StartupSeconds()) +
+                (m_bDeadline ? "; the " + std::to_string(m_watch.m_options.nSeconds) + " s count from now\n" : "\n"));
+  }
+
+  std::chrono::milliseconds UntilWake() const {
+    constexpr auto kStartupPoll = std::chrono::milliseconds(50);
+    constexpr auto kPeerPoll = std::chrono::milliseconds(100);
+    Clock::time_point tWake =
+        m_bDeadline && m_bBegun && m_szLocalStop.empty() && m_tDeadline < m_tNextTick ? m_tDeadline : m_tNextTick;
+    if (!m_bBegun) tWake = std::min(tWake, Clock::now() + kStartupPoll);
+    if (m_watch.m_pPeers != nullptr) tWake = std::min(tWake, Clock::now() + kPeerPoll);
+    return std::chrono::ceil<std::chrono::milliseconds>(tWake - Clock::now());
+  }
+
+  bool OnSignal(int nSignal) {
+    m_watch.Say(std::string("stratavon-cli: ") + SignalName(nSignal) + "; stopping, every worker finishes its pass\n");
+    if (!StopDue(SignalAbbreviation(nSignal))) return false;
+    if (!m_bBegun) m_watch.m_tIoStart = Clock::now();
+    return true;
+  }
+
+  // The -d time, counted from the moment every worker had begun, and the
+  // start-up's own bound.
+  bool LimitReached(Clock::time_point tNow) {
+    if (!m_szLocalStop.empty()) return false;
+    if (m_bDeadline && m_bBegun && tNow >= m_tDeadline) {
+      // A tick that fell due before the deadline, overslept on a busy
+      // machine, is still shown.
+      if (m_tNextTick <= m_tDeadline && tNow >= m_tNextTick) m_onTick();
+      m_watch.Say("stratavon-cli: " + std::to_string(m_watch.m_options.nSeconds) + " s are up; stopping\n");
+      return StopDue("duration");
+    }
+    if (!m_bBegun && tNow >= m_tStartupLimit) {
+      m_watch.Say("stratavon-cli: the start-up has not ended after " +
+                  Seconds(std::chrono::duration<double>(tNow - m_watch.m_tStart).count()) + "; stopping\n");
+      if (!StopDue("start-up time-out")) return false;
+      m_watch.m_tIoStart = tNow;
+      return true;
+    }
+    return false;
+  }
+
+  bool PeersStop(Clock::time_point tNow) {
+    if (m_watch.m_pPeers == nullptr) return false;
+    std::string szStop = m_watch.m_pPeers->Poll(m_szLocalStop, m_bWorkersEnded, LocalSample());
+    if (szStop.empty()) return false;
+    m_watch.m_szStoppedBy = std::move(szStop);
+    if (!m_bBegun) m_watch.m_tIoStart = tNow;
+    m_watch.Say("stratavon-cli: the run stops (" + m_watch.m_szStoppedBy + "); every worker finishes its pass\n");
+    return true;
+  }
+
+  // The period's work, then whether any worker is left.
+  bool Tick(Clock::time_point tNow) {
+    while (m_tNextTick <= tNow) m_tNextTick += m_period;
+    m_onTick();
+    if (LiveWorkers() != 0 || m_bWorkersEnded) return false;
+    if (!m_bBegun) m_watch.m_tIoStart = tNow;
+    if (m_watch.m_pPeers == nullptr) {
+      m_watch.m_szStoppedBy = "workers ended";
+      m_watch.Say("stratavon-cli: every worker has ended; stopping\n");
+      return true;
+    }
+    // The peers decide; this process only has nothing left to run.
+    m_bWorkersEnded = true;
+    m_bBegun = true;
+    return false;
+  }
+
+  CRunWatch& m_watch;
+  const std::chrono::milliseconds m_period;
+  const std::function<void()>& m_onTick;
+  const bool m_bDeadline;
+  const std::chrono::seconds m_duration;
+  const Clock::time_point m_tStartupLimit;
+  Clock::time_point m_tDeadline;
+  Clock::time_point m_tNextTick;
+  std::string m_szLocalStop;
+  bool m_bWorkersEnded = false;
+  bool m_bBegun = false;
+};
+
+void CRunWatch::WatchUntilStop(Clock::time_point tStart, std::chrono::milliseconds period,
+                               const std::function<void()>& onTick) {
+  CWatchLoop(*this, tStart, period, onTick).Run();
 }
 
 StopHooks CRunWatch::StopHooksFor(IWorkerConsole* pConsole) {

@@ -38,6 +38,7 @@ class CRunWatch {
   void Watch(Clock::time_point tStart, std::chrono::milliseconds period, const std::function<void()>& onTick);
 
  private:
+  class CWatchLoop;
   void WatchUntilStop(Clock::time_point tStart, std::chrono::milliseconds period, const std::function<void()>& onTick);
 
  protected:

@@ -153,6 +153,8 @@ std::string PackRunProgress(const RunProgress& progress) {
     packer.Number(target.qwIoErrors);
     packer.Text(target.szFirstIoError);
     packer.Number(target.bMoved ? 1 : 0);
+    packer.Number(static_cast<uint64_t>(target.nFailure));
+    packer.Number(static_cast<uint64_t>(target.nFailedWorkers));
   }
   packer.Number(progress.calls.size());
   for (const CallInProgress& call : progress.calls) {
@@ -188,13 +190,17 @@ bool UnpackRunProgress(const std::string& szBytes, RunProgress& progress) {
   if (!unpacker.Number(qwCount) || qwCount > szBytes.size()) return false;
   result.targets.resize(qwCount);
   for (TargetResult& target : result.targets) {
-    uint64_t qwMoved = 0;
+    uint64_t qwMoved = 0, qwFailure = 0, qwFailedWorkers = 0;
     if (!UnpackTarget(unpacker, target.target) || !unpacker.Text(target.szStatus) || !unpacker.Text(target.szError) ||
         !unpacker.Text(target.szReason) || !unpacker.Number(target.qwBytes) || !unpacker.Number(target.qwIos) ||
-        !unpacker.Number(target.qwIoErrors) || !unpacker.Text(target.szFirstIoError) || !unpacker.Number(qwMoved)) {
+        !unpacker.Number(target.qwIoErrors) || !unpacker.Text(target.szFirstIoError) || !unpacker.Number(qwMoved) ||
+        !unpacker.Number(qwFailure) || !unpacker.Number(qwFailedWorkers) ||
+        qwFailure > static_cast<uint64_t>(TargetFailure::kNoIo)) {
       return false;
     }
     target.bMoved = qwMoved != 0;
+    target.nFailure = static_cast<TargetFailure>(qwFailure);
+    target.nFailedWorkers = static_cast<int>(qwFailedWorkers);
   }
   if (!unpacker.Number(qwCount) || qwCount > szBytes.size()) return false;
   progress.calls.resize(qwCount);

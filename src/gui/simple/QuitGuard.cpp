@@ -1,9 +1,13 @@
 #include "gui/simple/QuitGuard.h"
 
+#include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include <unistd.h>
 
 #include "engine/RunRecord.h"
 #include "run/TargetRecords.h"
@@ -43,15 +47,30 @@ void OfferQuitWhileStopping(QWidget* pParent) {
   QMessageBox box(QMessageBox::Warning, pParent != nullptr ? pParent->windowTitle() : QString(),
                   QObject::tr("The stop is still waiting for %n worker(s) to end:", nullptr, static_cast<int>(live.size())),
                   QMessageBox::NoButton, pParent);
-  box.setInformativeText(szList + QObject::tr("\nQuitting now leaves their work files as they are, possibly incomplete."));
+  // A call past the I/O time-out is asleep in the kernel: the process
+  // cannot end until the kernel lets it go, and keeps its targets until then.
+  bool bStuck = false;
+  for (const CallInProgress& call : live) bStuck |= call.nCall != kCallNone && call.age >= IoTimeout();
+  QString szInfo = szList + QObject::tr("\nQuitting now leaves their work files as they are, possibly incomplete.");
+  if (bStuck) {
+    szInfo += QObject::tr("\nA call is stuck in the kernel: the window closes, but this process (pid %1) is left "
+                          "behind until the kernel lets the call go, and holds its targets until then.")
+                  .arg(getpid());
+  }
+  box.setInformativeText(szInfo);
   QPushButton* pQuit = box.addButton(QObject::tr("&Quit Anyway"), QMessageBox::DestructiveRole);
   QPushButton* pWait = box.addButton(QObject::tr("&Wait"), QMessageBox::RejectRole);
   box.setDefaultButton(pWait);
   box.setEscapeButton(pWait);
   box.exec();
   if (box.clickedButton() != pQuit) return;
-  std::fprintf(stderr, "stratavon: quit while %zu worker(s) had not ended\n", live.size());
+  std::fprintf(stderr, "stratavon: quit while %zu worker(s) had not ended%s\n", live.size(),
+               bStuck ? ("; a process is left stuck in the kernel: pid " + std::to_string(getpid())).c_str() : "");
   std::fflush(nullptr);
+  // The windows go first: a process with a thread asleep in the kernel does
+  // not finish exiting, and its windows would stay on the screen with it.
+  for (QWidget* pWindow : QApplication::topLevelWidgets()) pWindow->hide();
+  QCoreApplication::processEvents();
   std::_Exit(kQuitWithoutStopExitCode);
 }
 
