@@ -89,20 +89,6 @@ std::string ProcessWords(int nPid) {
   return szName.empty() ? sz : sz + " (" + szName + ")";
 }
 
-std::string SizeWords(uint64_t qwBytes) {
-  static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
-  double d = static_cast<double>(qwBytes);
-  int n = 0;
-  while (d >= 1024.0 && n < 4) {
-    d /= 1024.0;
-    ++n;
-  }
-  if (n == 0) return std::to_string(qwBytes) + " bytes";
-  char sz[32];
-  std::snprintf(sz, sizeof sz, "%.1f %s", d, kUnits[n]);
-  return sz;
-}
-
 std::string ProbeValue(blkid_probe pProbe, const char* szName) {
   const char* pData = nullptr;
   size_t nLength = 0;
@@ -128,6 +114,20 @@ std::string SignatureOf(blkid_probe pProbe) {
 }
 
 }  // namespace
+
+std::string SizeWords(uint64_t qwBytes) {
+  static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+  double d = static_cast<double>(qwBytes);
+  int n = 0;
+  while (d >= 1024.0 && n < 4) {
+    d /= 1024.0;
+    ++n;
+  }
+  if (n == 0) return std::to_string(qwBytes) + " bytes";
+  char sz[32];
+  std::snprintf(sz, sizeof sz, "%.1f %s", d, kUnits[n]);
+  return sz;
+}
 
 bool ResolveBlockDevice(const std::string& szPath, std::string* pszNode, dev_t* pnDevice) {
   std::string szTrimmed = szPath;

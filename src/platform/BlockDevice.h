@@ -22,6 +22,9 @@ struct BlockDeviceInfo {
   int nRemovable = -1;
 };
 
+// A size in words: "512 bytes", "64.0 MiB".
+std::string SizeWords(uint64_t qwBytes);
+
 // The block device szPath names, following links (/dev/disk/by-id/...):
 // its resolved node and number. False when szPath is not a block device.
 bool ResolveBlockDevice(const std::string& szPath, std::string* pszNode, dev_t* pnDevice);

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/SurfaceMap.h"
 #include "engine/Target.h"
 #include "run/RunOptions.h"
 
@@ -24,5 +25,21 @@ std::string DeviceTargetLines();
 
 // The JSON object of a device target ("node", "size_bytes", sectors, sysfs).
 std::string DeviceTargetJson(const Target& target);
+
+// What a device run found on the surface, as the JSON object "surface":
+// the region size, every region (offset, LBA, bytes moved and failed,
+// MB/s, latency min/mean/max, slow), the slowest regions, and the
+// unreadable ranges by LBA with the count of those beyond the list.
+std::string SurfaceJson(const CSurfaceMap& surface);
+
+// The same in a few lines for the closing text: the latency over the
+// regions and the slowest one, a map of marks over the device, and the
+// first unreadable ranges.
+std::string SurfaceText(const std::string& szNode, const CSurfaceMap& surface);
+
+// A device target's progress for its live line, led by two spaces: the
+// share done, the bytes, and the time left at the rate so far (of the
+// run with --passes, else of the pass under way). Empty for a folder.
+std::string SurfaceLiveText(int nTarget);
 
 }  // namespace stratavon

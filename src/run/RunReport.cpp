@@ -1,6 +1,8 @@
 #include "run/RunReport.h"
 
 #include "engine/IoError.h"
+#include "run/DeviceTargets.h"
+#include "platform/CriticalSection.h"
 #include "engine/RunRecord.h"
 #include "engine/StampedPattern.h"
 
@@ -36,6 +38,10 @@ RunResult CollectRunResult(const CHeadlessConsole& console, int nTargets, double
     target.szStatus = console.TargetStatus(t);
     target.szError = console.Table().Cell(t, kColumnError);
     target.szReason = console.ReasonOf(t);
+    if (target.target.IsDevice()) {
+      CScopedLock lock(g_csRecords);
+      target.pSurface = g_pTargetRecords[t].pSurface;
+    }
     AddTargetCounters(t, target);
     AddTargetVerdict(target, t);
     result.targets.push_back(std::move(target));
@@ -54,6 +60,7 @@ std::string LiveLines(const CHeadlessConsole& console, int nTargets) {
                row[kColumnMbPerSec] + " MB/s  " + row[kColumnIops] + " IOPS  " + row[kColumnError];
     const IoErrorTally tally = TargetIoErrors(t);
     if (tally.qwCalls != 0) szLines += "  (first failed call: " + FirstIoErrorText(tally) + ")";
+    szLines += SurfaceLiveText(t);
     szLines += "\n";
   }
   szLines += szElapsed + "total  " + console.PerformanceText() + "  " + console.IopsText() + "\n";

@@ -202,6 +202,7 @@ std::string RunResultJson(const RunResult& result) {
       for (size_t m = 0; m < target.mismatches.size(); ++m) sz += (m > 0 ? ", " : "") + MismatchJson(target.mismatches[m]);
       sz += "]";
     }
+    if (target.pSurface) sz += ", \"surface\": " + SurfaceJson(*target.pSurface);
     if (target.latency.qwCount != 0) sz += ", \"latency_us\": " + LatencyJson(target.latency);
     if (target.BothKinds()) {
       sz += ", \"read_latency_us\": " + LatencyJson(target.readLatency) +
@@ -242,6 +243,7 @@ std::string RunResultText(const RunResult& result) {
       if (!report.szBadFile.empty()) sz += "; as read: " + report.szBadFile;
       sz += "\n";
     }
+    if (target.pSurface) sz += SurfaceText(target.target.szPath, *target.pSurface);
   }
   for (const TargetResult& target : result.targets) {
     if (target.latency.qwCount == 0) continue;

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/Mismatch.h"
 #include "engine/LatencyHistogram.h"
+#include "engine/SurfaceMap.h"
 #include "engine/Target.h"
 
 namespace stratavon {
@@ -30,6 +32,8 @@ struct TargetResult {
   LatencySummary readLatency;
   LatencySummary writeLatency;
   bool BothKinds() const { return readLatency.qwCount != 0 && writeLatency.qwCount != 0; }
+  // A device target's surface (null for a folder).
+  std::shared_ptr<const CSurfaceMap> pSurface;
 };
 
 struct RunResult {

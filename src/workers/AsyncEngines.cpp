@@ -346,12 +346,28 @@ void CAsyncEngine::NoteForFlush(const BatchPlan& plan, const AsyncIoRequest& req
   if (nMoved > 0) m_flush.Note(request.dwPass, qwAt, qwAt + static_cast<uint64_t>(nMoved));
 }
 
+void CAsyncEngine::NoteOnSurface(const BatchPlan& plan, uint32_t i, Clock::duration latency) {
+  CSurfaceMap* const pSurface = Surface();
+  AsyncIoRequest& request = m_pRequests[i];
+  const int64_t nMoved = m_pQueue->Result(i);
+  const uint64_t qwAt = request.qwIoEnd - plan.dwBytes;
+  if (nMoved > 0) {
+    pSurface->Record(qwAt, static_cast<uint64_t>(nMoved), std::chrono::duration_cast<std::chrono::nanoseconds>(latency));
+  } else if (nMoved < 0) {
+    // Where the request moved data: a piecewise one has moved on since.
+    const uint32_t dwIssued = Piecewise() ? (request.dwPiece + m_dwPieces - 1) % m_dwPieces : 0;
+    uint8_t* pData = (plan.bShared ? m_buffer.Data() : request.pData) + size_t{dwIssued} * m_dwTransferSize;
+    NoteFailedCall(plan.bWrite, pData, qwAt, plan.dwBytes, static_cast<int>(-nMoved));
+  }
+}
+
 CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, uint32_t* pnCompletedRegions) {
   const BatchPlan plan = PlanBatch(bWrite, check);
   // A request's latency runs from here, just before the batch is issued, to
   // when its completion was seen (IoQueue::CompletedAt).
   CLatencyHistogram* const pLatency = Latency();
-  const Clock::time_point tIssue = pLatency != nullptr ? Clock::now() : Clock::time_point{};
+  const bool bSurface = Surface() != nullptr;
+  const Clock::time_point tIssue = pLatency != nullptr || bSurface ? Clock::now() : Clock::time_point{};
   const bool bWalk = bWrite && m_bWriteSide;
   // Until the batch is through, the regions it writes are neither old nor new.
   if (bWalk) m_bWalkTorn = true;
@@ -381,6 +397,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     if (!m_pRequests[i].bIssued) continue;
     if (bTracked) NoteForFlush(plan, m_pRequests[i], m_pQueue->Result(i));
+    if (bSurface) NoteOnSurface(plan, i, m_pQueue->CompletedAt(i) - tIssue);
     if (!CompleteRequest(plan, i, verdicts, pnCompletedRegions, &tally)) return BatchOutcome::kFailed;
     if (pLatency != nullptr && m_pQueue->Result(i) >= 0) pLatency->Record(m_pQueue->CompletedAt(i) - tIssue);
   }
@@ -494,6 +511,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunKeepingDepth() {
       qwInFlight &= ~(uint64_t(1) << i);
       const BatchPlan& plan = request.bReadBack ? readPlan : walkPlan;
       const uint64_t qwIos = tally.qwIos;
+      if (Surface() != nullptr) NoteOnSurface(plan, i, m_pQueue->CompletedAt(i) - request.tIssued);
       if (!CompleteRequest(plan, i, none, nullptr, &tally)) return BatchOutcome::kFailed;
       if (pLatency != nullptr && tally.qwIos != qwIos) pLatency->Record(m_pQueue->CompletedAt(i) - request.tIssued);
       if (request.dwPiece != 0) continue;  // more pieces of this region this way

@@ -101,6 +101,9 @@ class CAsyncEngine : public CAdvancedWorker {
   BatchOutcome WaitBatch(const BatchPlan& plan, std::chrono::milliseconds timeout, unsigned nMaxInFlight = 0);
   // --flush-every: what a drained request wrote, or that it failed.
   void NoteForFlush(const BatchPlan& plan, const AsyncIoRequest& request, int64_t nMoved);
+  // A device target: request i's completion, which took latency, on the
+  // surface map.
+  void NoteOnSurface(const BatchPlan& plan, uint32_t i, std::chrono::steady_clock::duration latency);
   // Judges request i's completion: false after a report; otherwise its bytes
   // and I/O join the tally (a failure passed over is counted as one).
   bool CompleteRequest(const BatchPlan& plan, uint32_t i, const EarlyVerdicts& verdicts,

@@ -681,7 +681,7 @@ TEST_F(DeviceCliTest, StampedFillVerifiesAndAWrappedQuarterShowsTheRealCapacity)
       << wrapped.szOut;
 }
 
-TEST_F(DeviceCliTest, AnUnreadableSectorIsPassedOverByTheScanAndNamedByVerify) {
+TEST_F(DeviceCliTest, TheScanListsUnreadableSectorsByLbaMapsSlowRegionsAndVerifyNamesThem) {
   CFaultFs fs;
   if (std::string szWhy; !CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
   ASSERT_TRUE(fs.Mount()) << fs.LastError();
@@ -691,12 +691,24 @@ TEST_F(DeviceCliTest, AnUnreadableSectorIsPassedOverByTheScanAndNamedByVerify) {
     const std::string& szNode = device.Device();
     ASSERT_EQ(RunCli({"run", "-t", szNode, "-f", "write", "-p", "stamped", "--passes", "1", "--destroy", szNode}).nExit,
               0);
-    ASSERT_TRUE(fs.Control("add op=read name=disk.img off=4M len=4096 times=forever error=EIO\n"));
+    // One unreadable page at 4 MiB; one read at 6 MiB that takes 4 s.
+    ASSERT_TRUE(fs.Control("add op=read name=disk.img off=4M len=4096 times=forever error=EIO\n"
+                           "add op=read name=disk.img off=6M len=64K times=1 stall=4000\n"));
     const CliResult scan =
         RunCli({"run", "-t", szNode, "-f", "read", "-x", "64KB", "-b", "64KB", "--passes", "1", "-P", "--json"});
     EXPECT_EQ(scan.nExit, 1);
     EXPECT_EQ(JsonField(scan.szOut, "io_errors"), "1") << scan.szOut;
     EXPECT_EQ(JsonField(scan.szOut, "bytes"), std::to_string((8 << 20) - (64 << 10))) << "the scan stopped at the error";
+    // The failed call is read again sector by sector: only the page's own
+    // sectors are listed, and the scan's live line said how far it was.
+    const std::string szSurface = scan.szOut.substr(std::min(scan.szOut.size(), scan.szOut.find("\"surface\"")));
+    EXPECT_EQ(JsonField(szSurface.substr(szSurface.find("\"unreadable\"")), "lba"), "8192") << szSurface;
+    EXPECT_EQ(JsonField(szSurface.substr(szSurface.find("\"unreadable\"")), "sectors"), "8") << szSurface;
+    EXPECT_EQ(JsonField(szSurface, "unreadable_bytes"), "4096");
+    EXPECT_EQ(JsonField(szSurface.substr(szSurface.find("\"slowest\"")), "offset"), std::to_string(6 << 20));
+    EXPECT_TRUE(std::regex_search(scan.szErr, std::regex("scan [0-9.]+%, [0-9.]+ MiB of 8.0 MiB, ETA [0-9]+:")))
+        << scan.szErr;
+
     const CliResult verify = RunCli({"verify", szNode});
     EXPECT_EQ(verify.nExit, 1);
     // (How much around the sector fails is the loop device's read size.)
