@@ -691,6 +691,22 @@ TEST_F(DeviceCliTest, StampedFillVerifiesAndAFakeCapacityDriveShowsItsRealCapaci
   fs.Unmount();
 }
 
+// zram: another driver, 4096-byte sectors, no backing file.
+TEST(ZramCliTest, AStampedFillOfAZramDeviceVerifiesWhole) {
+  if (const std::string szWhy = test::CZramDevice::Unavailable(); !szWhy.empty()) GTEST_SKIP() << szWhy;
+  test::CStateHome home;
+  test::CZramDevice zram(32 << 20);
+  ASSERT_TRUE(zram.Ok()) << zram.Error();
+  const std::string& szNode = zram.Device();
+  const CliResult run = RunCli({"run", "-t", szNode, "-f", "write", "-p", "stamped", "--passes", "1", "-n", "2",
+                                "--destroy", szNode, "--json"});
+  ASSERT_EQ(run.nExit, 0) << run.szOut << run.szErr;
+  EXPECT_EQ(JsonField(run.szOut, "logical_sector_bytes"), "4096");
+  const CliResult verify = RunCli({"verify", szNode, "--json"});
+  EXPECT_EQ(verify.nExit, 0) << verify.szOut;
+  EXPECT_EQ(JsonField(verify.szOut, "good_bytes"), std::to_string(32 << 20));
+}
+
 TEST_F(DeviceCliTest, TheScanListsUnreadableSectorsByLbaMapsSlowRegionsAndVerifyNamesThem) {
   CFaultFs fs;
   if (std::string szWhy; !CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
