@@ -158,7 +158,7 @@ const std::string& Usage() {
          "                tcp: to journal-listen on another machine, each record answered once\n"
          "                it is on that machine's disk\n"
          "  --passes N    each worker ends after N passes over its work file or slice (the run\n"
-         "                ends when every worker has); not with -a\n"
+         "                ends when every worker has)\n"
          "\n"
          "exit status: 0 PASS; 1 FAIL: a worker failed or stalled, a call failed (also without\n"
          "             -e), or a target moved no data; 2 the run was refused\n";
@@ -320,9 +320,6 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
   if (options.bPatternGiven && !options.szDataFile.empty()) {
     return fail("-p and --data-file both choose the pattern; give one of them");
-  }
-  if (options.choices.dwPasses != 0 && options.choices.bAsynchronous) {
-    return fail("--passes works with the synchronous workers; drop -a");
   }
   if (options.bSimple && options.bStamped) {
     return fail("-p stamped is an advanced setting; --simple writes the plain pattern only");
