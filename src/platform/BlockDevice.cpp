@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -129,6 +130,20 @@ std::string SizeWords(uint64_t qwBytes) {
   return sz;
 }
 
+std::vector<std::string> ListWholeDisks() {
+  std::vector<std::string> nodes;
+  if (DIR* pDir = opendir("/sys/block")) {
+    while (const dirent* pEntry = readdir(pDir)) {
+      if (pEntry->d_name[0] == '.') continue;
+      const std::string szNode = "/dev/" + std::string(pEntry->d_name);
+      if (ResolveBlockDevice(szNode, nullptr, nullptr)) nodes.push_back(szNode);
+    }
+    closedir(pDir);
+  }
+  std::sort(nodes.begin(), nodes.end());
+  return nodes;
+}
+
 bool ResolveBlockDevice(const std::string& szPath, std::string* pszNode, dev_t* pnDevice) {
   std::string szTrimmed = szPath;
   while (szTrimmed.size() > 1 && szTrimmed.back() == '/') szTrimmed.pop_back();
@@ -151,7 +166,7 @@ bool ProbeBlockDevice(const std::string& szNode, BlockDeviceInfo* pInfo, std::st
   const int hDevice = open(szNode.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (hDevice < 0) {
     const int nError = errno;
-    if (nError == EACCES || nError == EPERM) {
+    if ((nError == EACCES || nError == EPERM) && geteuid() != 0) {
       return Fail(FormatSystemMessage(nError) + " (run as root or as a member of the group that owns the node)");
     }
     return Fail(FormatSystemMessage(nError));

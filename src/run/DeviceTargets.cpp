@@ -15,20 +15,49 @@
 namespace stratavon {
 namespace {
 
-bool Writes(const RunOptions& options) {
-  return options.dwFunction == FUNCTION_WRITE || options.dwFunction == FUNCTION_READ_WRITE ||
-         (options.dwFunction == FUNCTION_READ && options.choices.bErrorChecking);
-}
-
-std::string Describe(const Target& target) {
-  std::string sz = target.szPath + " (" + std::to_string(target.qwSizeBytes) + " bytes";
-  if (!target.szModel.empty()) sz += ", " + target.szModel;
-  return sz + ")";
-}
-
 std::string YesNo(int n) { return n < 0 ? "unknown" : n != 0 ? "yes" : "no"; }
 
 }  // namespace
+
+bool RunWritesDevices(uint32_t dwFunction, bool bErrorChecking) {
+  return dwFunction == FUNCTION_WRITE || dwFunction == FUNCTION_READ_WRITE ||
+         (dwFunction == FUNCTION_READ && bErrorChecking);
+}
+
+bool ProbeDeviceTarget(Target* pTarget, std::string* pszWhy) {
+  BlockDeviceInfo info;
+  if (!ProbeBlockDevice(pTarget->szPath, &info, pszWhy)) return false;
+  pTarget->qwSizeBytes = info.qwSizeBytes;
+  pTarget->dwLogicalSectorBytes = info.dwLogicalSectorBytes;
+  pTarget->dwPhysicalSectorBytes = info.dwPhysicalSectorBytes;
+  pTarget->qwDeviceNumber = info.nDevice;
+  pTarget->szModel = info.szModel;
+  pTarget->szSerial = info.szSerial;
+  pTarget->nRotational = info.nRotational;
+  pTarget->nRemovable = info.nRemovable;
+  return true;
+}
+
+std::string DeviceWriteWarning(const Target& target) {
+  std::string szWhat = target.szPath + " (" + SizeWords(target.qwSizeBytes);
+  if (!target.szModel.empty()) szWhat += ", " + target.szModel;
+  return "this run writes " + szWhat + ") and destroys what is on it: " + DeviceContents(target.szPath);
+}
+
+bool TargetsOfRoots(const std::vector<std::string>& roots, std::vector<Target>* pTargets, std::string* pszWhy) {
+  std::vector<Target> targets;
+  for (const std::string& szRoot : roots) {
+    std::string szNode;
+    if (!ResolveBlockDevice(szRoot, &szNode, nullptr)) {
+      targets.push_back(FolderTarget(szRoot));
+      continue;
+    }
+    targets.push_back(DeviceTarget(szNode));
+    if (!ProbeDeviceTarget(&targets.back(), pszWhy)) return false;
+  }
+  *pTargets = std::move(targets);
+  return true;
+}
 
 bool CheckDeviceTargets(const RunOptions& options, std::vector<Target>* pTargets, std::string* pszWhy) {
   const auto Fail = [&](const std::string& szWhy) {
@@ -40,19 +69,11 @@ bool CheckDeviceTargets(const RunOptions& options, std::vector<Target>* pTargets
   for (Target& target : targets) {
     if (!target.IsDevice()) continue;
     bAnyDevice = true;
+    target.bWritable = false;
     if (options.bSimple) return Fail("--simple takes folder targets only; " + target.szPath + " is a block device");
-    BlockDeviceInfo info;
     std::string szWhy;
-    if (!ProbeBlockDevice(target.szPath, &info, &szWhy)) return Fail(szWhy);
-    target.qwSizeBytes = info.qwSizeBytes;
-    target.dwLogicalSectorBytes = info.dwLogicalSectorBytes;
-    target.dwPhysicalSectorBytes = info.dwPhysicalSectorBytes;
-    target.qwDeviceNumber = info.nDevice;
-    target.szModel = info.szModel;
-    target.szSerial = info.szSerial;
-    target.nRotational = info.nRotational;
-    target.nRemovable = info.nRemovable;
-    const uint32_t dwSector = info.dwLogicalSectorBytes;
+    if (!ProbeDeviceTarget(&target, &szWhy)) return Fail(szWhy);
+    const uint32_t dwSector = target.dwLogicalSectorBytes;
     for (const auto& [szWhat, dwBytes] : {std::pair<const char*, uint32_t>{"transfer", options.choices.dwTransferSize},
                                           {"buffer", options.choices.dwBufferSize}}) {
       if (dwSector == 0 || dwBytes % dwSector != 0) {
@@ -60,14 +81,14 @@ bool CheckDeviceTargets(const RunOptions& options, std::vector<Target>* pTargets
                     target.szPath + "'s logical sector of " + std::to_string(dwSector) + " bytes");
       }
     }
-    const std::string szUse = DeviceInUse(info.nDevice);
+    const dev_t nDevice = static_cast<dev_t>(target.qwDeviceNumber);
+    const std::string szUse = DeviceInUse(nDevice);
     if (!szUse.empty()) return Fail("target " + target.szPath + " is in use (" + szUse + "); refused, --destroy or not");
-    if (!Writes(options)) continue;
+    if (!RunWritesDevices(options.dwFunction, options.choices.bErrorChecking)) continue;
     bool bNamed = false;
-    for (const std::string& szName : options.destroy) bNamed = bNamed || NamesDevice(szName, info.nDevice);
+    for (const std::string& szName : options.destroy) bNamed = bNamed || NamesDevice(szName, nDevice);
     if (!bNamed) {
-      return Fail("this run writes " + Describe(target) + " and destroys what is on it: " +
-                  DeviceContents(target.szPath) + "; give --destroy " + target.szPath +
+      return Fail(DeviceWriteWarning(target) + "; give --destroy " + target.szPath +
                   " to allow it (a read run without -e writes nothing)");
     }
     target.bWritable = true;
@@ -86,6 +107,25 @@ bool CheckDeviceTargets(const RunOptions& options, std::vector<Target>* pTargets
   }
   *pTargets = std::move(targets);
   return true;
+}
+
+std::vector<DriveChoice> ListDriveChoices() {
+  std::vector<DriveChoice> choices;
+  for (const std::string& szNode : ListWholeDisks()) {
+    DriveChoice choice;
+    choice.szNode = szNode;
+    BlockDeviceInfo info;
+    if (!ProbeBlockDevice(szNode, &info, &choice.szUnavailable)) {
+      choices.push_back(std::move(choice));
+      continue;
+    }
+    if (info.qwSizeBytes == 0) continue;  // no medium, or an unbound loop or zram device
+    choice.qwSizeBytes = info.qwSizeBytes;
+    choice.szModel = info.szModel;
+    choice.szUnavailable = DeviceInUse(info.nDevice);
+    choices.push_back(std::move(choice));
+  }
+  return choices;
 }
 
 std::string DeviceTargetLines() {

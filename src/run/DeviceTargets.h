@@ -18,6 +18,33 @@ namespace stratavon {
 // False with *pszWhy saying why.
 bool CheckDeviceTargets(const RunOptions& options, std::vector<Target>* pTargets, std::string* pszWhy);
 
+// Whether a run of dwFunction writes its device targets: write, both, or a
+// read with Error Checking, which needs known data on them.
+bool RunWritesDevices(uint32_t dwFunction, bool bErrorChecking);
+// Fills in what the device target's node tells (size, sectors, number,
+// sysfs); false with *pszWhy naming the node and the system's words.
+bool ProbeDeviceTarget(Target* pTarget, std::string* pszWhy);
+// What a writing run does to the device, in words: "this run writes
+// /dev/sdb (14.9 GiB, Stick) and destroys what is on it: " and what libblkid
+// finds there.
+std::string DeviceWriteWarning(const Target& target);
+// A console's target rows as targets: a row that names a block device is
+// that device, probed; any other row is a folder. False with *pszWhy when a
+// device cannot be probed.
+bool TargetsOfRoots(const std::vector<std::string>& roots, std::vector<Target>* pTargets, std::string* pszWhy);
+
+// A whole disk the consoles offer: its node, size and model, and why it
+// cannot be chosen (mounted, swap, held, or not to be opened by this user),
+// empty when it can.
+struct DriveChoice {
+  std::string szNode;
+  uint64_t qwSizeBytes = 0;
+  std::string szModel;
+  std::string szUnavailable;
+};
+// Every whole disk of the machine with a medium, by name.
+std::vector<DriveChoice> ListDriveChoices();
+
 // One line per device target of the prepared run, for the start: node,
 // size, sectors, model, serial, rotational, removable, and whether it is
 // written.
