@@ -230,7 +230,11 @@ std::string DeviceText(const std::string& szNode, const DeviceVerdict& sum, uint
   sz += "; units misdirected " + std::to_string(sum.aqwUnits[2]) + ", stale " + std::to_string(sum.aqwUnits[3]) +
         ", foreign " + std::to_string(sum.aqwUnits[4]) + ", corrupt " + std::to_string(sum.aqwUnits[1]) +
         "; unreadable " + std::to_string(sum.qwUnreadableBytes) + " bytes\n";
-  if (sum.qwRealCapacity != 0) sz += "real capacity: " + std::to_string(sum.qwRealCapacity) + " bytes\n";
+  if (sum.qwRealCapacity != 0) {
+    sz += "real capacity: " + std::to_string(sum.qwRealCapacity) + " bytes" +
+          (sum.bWraps ? " (the device wraps: offset X is stored at X mod " + std::to_string(sum.qwRealCapacity) + ")\n"
+                      : "\n");
+  }
   return sz;
 }
 
@@ -242,7 +246,8 @@ std::string DeviceJson(const std::string& szNode, const DeviceVerdict& sum, uint
         ", \"misdirected\": " + std::to_string(sum.aqwUnits[2]) + ", \"stale\": " + std::to_string(sum.aqwUnits[3]) +
         ", \"foreign\": " + std::to_string(sum.aqwUnits[4]) + ", \"corrupt\": " + std::to_string(sum.aqwUnits[1]) +
         ", \"unreadable_bytes\": " + std::to_string(sum.qwUnreadableBytes) + ", \"real_capacity\": " +
-        (sum.qwRealCapacity == 0 ? std::string("null") : std::to_string(sum.qwRealCapacity)) + "}";
+        (sum.qwRealCapacity == 0 ? std::string("null") : std::to_string(sum.qwRealCapacity)) +
+        ", \"wraps\": " + (sum.bWraps ? "true" : "false") + "}";
   return sz;
 }
 

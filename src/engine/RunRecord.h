@@ -18,6 +18,7 @@ namespace stratavon {
 class IWorkerConsole;
 class CSlotWorker;
 class CLatencyHistogram;
+class CSurfaceMap;
 
 constexpr int kSlotsPerTarget = 50;
 constexpr int kEntriesPerTarget = 100;
@@ -139,6 +140,9 @@ struct TargetRunRecord {
   uint64_t qwIoErrors = 0;
   int nFirstIoError = 0;
   uint32_t nFirstIoErrorKind = 0;
+  // A device target's surface over the run: made by its first worker,
+  // under g_csRecords, kept after the run until the next reset.
+  std::shared_ptr<CSurfaceMap> pSurface;
 };
 
 // The records block: one record per target (plus a spare nothing uses),

@@ -380,6 +380,23 @@ DeviceVerdict SumSlices(const std::vector<FileVerdict>& slices) {
   }
   // Everything after the last good unit is bad: that is where the device ends.
   if (!bAnyBad || sum.qwRealCapacity >= qwSpanEnd) sum.qwRealCapacity = 0;
+  // A device that wraps: each bad unit carries the offset one wrap away.
+  uint64_t qwWrap = 0;
+  bool bOneDistance = bAnyBad && sum.qwUnreadableBytes == 0;
+  for (const FileVerdict& slice : slices) {
+    bOneDistance = bOneDistance && slice.scan.qwMissingBytes == 0;
+    for (const BadRange& range : slice.scan.bad) {
+      const uint64_t qwFound = range.first.qwFoundOffset;
+      const uint64_t qwDistance = qwFound > range.qwOffset ? qwFound - range.qwOffset : range.qwOffset - qwFound;
+      bOneDistance = bOneDistance && range.first.state == UnitState::kMisdirected && qwDistance != 0 &&
+                     (qwWrap == 0 || qwWrap == qwDistance);
+      qwWrap = qwDistance;
+    }
+  }
+  if (bOneDistance && qwWrap < qwSpanEnd) {
+    sum.qwRealCapacity = qwWrap;
+    sum.bWraps = true;
+  }
   return sum;
 }
 

@@ -106,14 +106,17 @@ FileVerdict VerifyStampedFile(const std::string& szPath, uint32_t dwPass);
 std::vector<FileVerdict> VerifyStampedSlices(const std::string& szNode, uint32_t dwPass);
 // What a device's slices add up to: the good bytes, the first bad offset
 // (a bad unit or an unreadable one; UINT64_MAX when none), the units in
-// each state, the unreadable bytes, and the real capacity when everything
-// from some offset on is bad (0 otherwise).
+// each state, the unreadable bytes, and the real capacity (0 when none is
+// found): where the device wraps, when every bad unit is misdirected by
+// the same distance (the units at X and X + N share their storage: N bytes
+// are real), or else where everything from some offset on is bad.
 struct DeviceVerdict {
   uint64_t qwGoodBytes = 0;
   uint64_t qwFirstBad = UINT64_MAX;
   uint64_t aqwUnits[kUnitStates] = {};
   uint64_t qwUnreadableBytes = 0;
   uint64_t qwRealCapacity = 0;
+  bool bWraps = false;  // the capacity is the distance of the wrap
 };
 DeviceVerdict SumSlices(const std::vector<FileVerdict>& slices);
 // The verdict over several files: PASS only when every one is good.

@@ -139,6 +139,10 @@ bool ParseFaultSetting(const std::string& args, FaultSetting* pSetting, std::str
       ++nActions;
       parsed.action = EFaultAction::Move;
       bOk = ParseNumber(value, &parsed.moveTo);
+    } else if (key == "wrap") {
+      ++nActions;
+      parsed.action = EFaultAction::Wrap;
+      bOk = ParseNumber(value, &parsed.wrap) && parsed.wrap > 0;
     } else if (key == "lie-flush" && nEq == std::string::npos) {
       ++nActions;
       parsed.action = EFaultAction::LieFlush;
@@ -167,7 +171,7 @@ bool ParseFaultSetting(const std::string& args, FaultSetting* pSetting, std::str
     return false;
   }
   if (nActions != 1) {
-    *pszError = "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=, lie-flush";
+    *pszError = "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=, wrap=, lie-flush";
     return false;
   }
   if ((parsed.action == EFaultAction::Drop || parsed.action == EFaultAction::Move) && parsed.op != EFaultOp::Write) {
@@ -316,6 +320,9 @@ FaultVerdict CFaultTable::Consult(const std::string& path, EFaultOp op, uint64_t
         break;
       case EFaultAction::Move:
         verdict.moveTo = s.moveTo;
+        break;
+      case EFaultAction::Wrap:
+        verdict.wrap = s.wrap;
         break;
       case EFaultAction::LieFlush:
         verdict.bLieFlush = true;

@@ -9,6 +9,9 @@
 //                         corrupt[=XORMASK]                stall=MS|forever
 //                         drop (writes: acknowledged, not stored)
 //                         moveto=N (writes: stored at offset N instead)
+//                         wrap=N (the file holds N bytes: what lies past
+//                                 them is stored and read at offset mod N,
+//                                 as on a flash drive that fakes its size)
 //                         lie-flush (flushes: acknowledged, the write cache
 //                                    not written back)
 //   disarm INDEX
@@ -38,7 +41,7 @@
 namespace stratavon {
 
 enum class EFaultOp { Read, Write, Flush };
-enum class EFaultAction { Error, Short, Corrupt, Stall, Drop, Move, LieFlush };
+enum class EFaultAction { Error, Short, Corrupt, Stall, Drop, Move, Wrap, LieFlush };
 
 inline constexpr uint64_t kFaultForever = UINT64_MAX;
 
@@ -55,6 +58,7 @@ struct FaultSetting {
   uint8_t xorMask = 0xFF;
   uint64_t stallMs = 0;        // 0: until the rule is disarmed
   uint64_t moveTo = 0;
+  uint64_t wrap = 0;
   std::string text;            // the line it came from, for the report
 };
 
@@ -76,7 +80,20 @@ struct FaultVerdict {
   bool bDrop = false;                      // report the write done, store nothing
   uint64_t moveTo = UINT64_MAX;            // store the write here instead
   bool bLieFlush = false;                  // report the flush done, write nothing back
+  uint64_t wrap = 0;                       // nonzero: bytes past it land at offset mod wrap
 };
+
+// The part of a request's bytes [qwOffset, qwOffset + qwBytes) that is
+// stored in one piece under the verdict's wrap: its length, and in
+// *pqwStored where it is stored.
+inline uint64_t StoredPiece(const FaultVerdict& verdict, uint64_t qwOffset, uint64_t qwBytes, uint64_t* pqwStored) {
+  if (verdict.wrap == 0) {
+    *pqwStored = qwOffset;
+    return qwBytes;
+  }
+  *pqwStored = qwOffset % verdict.wrap;
+  return qwBytes < verdict.wrap - *pqwStored ? qwBytes : verdict.wrap - *pqwStored;
+}
 
 // Flips the bytes of buffer (holding the file bytes at fileOffset) that the
 // verdict's corruptions cover.

@@ -311,13 +311,20 @@ int OnRead(const char* path, char* pBuffer, size_t nBytes, off_t off, fuse_file_
   FaultVerdict verdict =
       g_faults.Consult(path ? path : pFile->path, EFaultOp::Read, static_cast<uint64_t>(off), nBytes);
   if (verdict.error) return -verdict.error;
-  size_t nWant = static_cast<size_t>(std::min<uint64_t>(nBytes, verdict.limit));
-  ssize_t nGot = PreadFull(pFile->fd, pBuffer, nWant, off);
-  if (nGot < 0) return -errno;
-  nGot = static_cast<ssize_t>(g_faults.Cache().Overlay(pFile->fd, pBuffer, nWant, static_cast<uint64_t>(off),
-                                                       static_cast<size_t>(nGot)));
-  ApplyCorruptions(verdict, static_cast<uint64_t>(off), pBuffer, static_cast<size_t>(nGot));
-  return static_cast<int>(nGot);
+  const size_t nWant = static_cast<size_t>(std::min<uint64_t>(nBytes, verdict.limit));
+  size_t nDone = 0;
+  while (nDone < nWant) {
+    uint64_t qwAt = 0;
+    const size_t nPiece = StoredPiece(verdict, static_cast<uint64_t>(off) + nDone, nWant - nDone, &qwAt);
+    ssize_t nGot = PreadFull(pFile->fd, pBuffer + nDone, nPiece, static_cast<off_t>(qwAt));
+    if (nGot < 0) return -errno;
+    nGot = static_cast<ssize_t>(
+        g_faults.Cache().Overlay(pFile->fd, pBuffer + nDone, nPiece, qwAt, static_cast<size_t>(nGot)));
+    nDone += static_cast<size_t>(nGot);
+    if (static_cast<size_t>(nGot) < nPiece) break;
+  }
+  ApplyCorruptions(verdict, static_cast<uint64_t>(off), pBuffer, nDone);
+  return static_cast<int>(nDone);
 }
 
 int OnWrite(const char* path, const char* pBuffer, size_t nBytes, off_t off, fuse_file_info* fi) {
@@ -335,13 +342,22 @@ int OnWrite(const char* path, const char* pBuffer, size_t nBytes, off_t off, fus
     ApplyCorruptions(verdict, static_cast<uint64_t>(off), altered.data(), nWant);
     pBuffer = altered.data();
   }
-  int nCacheError = 0;
-  if (g_faults.Cache().Write(pFile->fd, pBuffer, nWant, static_cast<uint64_t>(off), &nCacheError)) {
-    return nCacheError ? -nCacheError : static_cast<int>(nWant);
+  size_t nDone = 0;
+  while (nDone < nWant) {
+    uint64_t qwAt = 0;
+    const size_t nPiece = StoredPiece(verdict, static_cast<uint64_t>(off) + nDone, nWant - nDone, &qwAt);
+    int nCacheError = 0;
+    if (g_faults.Cache().Write(pFile->fd, pBuffer + nDone, nPiece, qwAt, &nCacheError)) {
+      if (nCacheError != 0) return -nCacheError;
+      nDone += nPiece;
+      continue;
+    }
+    const ssize_t nPut = PwriteFull(pFile->fd, pBuffer + nDone, nPiece, static_cast<off_t>(qwAt));
+    if (nPut < 0) return nDone != 0 ? static_cast<int>(nDone) : -errno;
+    nDone += static_cast<size_t>(nPut);
+    if (static_cast<size_t>(nPut) < nPiece) break;
   }
-  ssize_t nPut = PwriteFull(pFile->fd, pBuffer, nWant, off);
-  if (nPut < 0) return -errno;
-  return static_cast<int>(nPut);
+  return static_cast<int>(nDone);
 }
 
 int OnStatfs(const char*, struct statvfs* st) { return Result(fstatvfs(g_nBacking, st)); }

@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -89,20 +90,6 @@ std::string ProcessWords(int nPid) {
   return szName.empty() ? sz : sz + " (" + szName + ")";
 }
 
-std::string SizeWords(uint64_t qwBytes) {
-  static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
-  double d = static_cast<double>(qwBytes);
-  int n = 0;
-  while (d >= 1024.0 && n < 4) {
-    d /= 1024.0;
-    ++n;
-  }
-  if (n == 0) return std::to_string(qwBytes) + " bytes";
-  char sz[32];
-  std::snprintf(sz, sizeof sz, "%.1f %s", d, kUnits[n]);
-  return sz;
-}
-
 std::string ProbeValue(blkid_probe pProbe, const char* szName) {
   const char* pData = nullptr;
   size_t nLength = 0;
@@ -129,6 +116,34 @@ std::string SignatureOf(blkid_probe pProbe) {
 
 }  // namespace
 
+std::string SizeWords(uint64_t qwBytes) {
+  static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+  double d = static_cast<double>(qwBytes);
+  int n = 0;
+  while (d >= 1024.0 && n < 4) {
+    d /= 1024.0;
+    ++n;
+  }
+  if (n == 0) return std::to_string(qwBytes) + " bytes";
+  char sz[32];
+  std::snprintf(sz, sizeof sz, "%.1f %s", d, kUnits[n]);
+  return sz;
+}
+
+std::vector<std::string> ListWholeDisks() {
+  std::vector<std::string> nodes;
+  if (DIR* pDir = opendir("/sys/block")) {
+    while (const dirent* pEntry = readdir(pDir)) {
+      if (pEntry->d_name[0] == '.') continue;
+      const std::string szNode = "/dev/" + std::string(pEntry->d_name);
+      if (ResolveBlockDevice(szNode, nullptr, nullptr)) nodes.push_back(szNode);
+    }
+    closedir(pDir);
+  }
+  std::sort(nodes.begin(), nodes.end());
+  return nodes;
+}
+
 bool ResolveBlockDevice(const std::string& szPath, std::string* pszNode, dev_t* pnDevice) {
   std::string szTrimmed = szPath;
   while (szTrimmed.size() > 1 && szTrimmed.back() == '/') szTrimmed.pop_back();
@@ -151,7 +166,7 @@ bool ProbeBlockDevice(const std::string& szNode, BlockDeviceInfo* pInfo, std::st
   const int hDevice = open(szNode.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (hDevice < 0) {
     const int nError = errno;
-    if (nError == EACCES || nError == EPERM) {
+    if ((nError == EACCES || nError == EPERM) && geteuid() != 0) {
       return Fail(FormatSystemMessage(nError) + " (run as root or as a member of the group that owns the node)");
     }
     return Fail(FormatSystemMessage(nError));

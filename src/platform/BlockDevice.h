@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace stratavon {
 
@@ -21,6 +22,13 @@ struct BlockDeviceInfo {
   int nRotational = -1;
   int nRemovable = -1;
 };
+
+// A size in words: "512 bytes", "64.0 MiB".
+std::string SizeWords(uint64_t qwBytes);
+
+// The nodes of the machine's whole disks (/sys/block: disks, loop and
+// zram devices and the like, not their partitions), by name.
+std::vector<std::string> ListWholeDisks();
 
 // The block device szPath names, following links (/dev/disk/by-id/...):
 // its resolved node and number. False when szPath is not a block device.

@@ -293,7 +293,7 @@ const std::vector<OptionRow>& Options() {
        },
        {{"--passes N",
          "each worker ends after N passes over its work file or slice (the run\n"
-         "ends when every worker has); not with -a"}}},
+         "ends when every worker has)"}}},
       {"help", 'h', false, false, nullptr, {}},
   };
   return rows;
@@ -400,9 +400,6 @@ ParseOutcome ParseRunOptions(int argc, char** argv, RunOptions& options, std::st
   if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
   if (options.bPatternGiven && !options.szDataFile.empty()) {
     return fail("-p and --data-file both choose the pattern; give one of them");
-  }
-  if (options.choices.dwPasses != 0 && options.choices.bAsynchronous) {
-    return fail("--passes works with the synchronous workers; drop -a");
   }
   if (options.bSimple && options.bStamped) {
     return fail("-p stamped is an advanced setting; --simple writes the plain pattern only");

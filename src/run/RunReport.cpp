@@ -1,6 +1,8 @@
 #include "run/RunReport.h"
 
 #include "engine/IoError.h"
+#include "run/DeviceTargets.h"
+#include "platform/CriticalSection.h"
 #include "engine/RunRecord.h"
 #include "engine/StampedPattern.h"
 
@@ -41,6 +43,7 @@ std::string LiveLines(const CHeadlessConsole& console, int nTargets) {
                row[kColumnMbPerSec] + " MB/s  " + row[kColumnIops] + " IOPS  " + row[kColumnError];
     const IoErrorTally tally = TargetIoErrors(t);
     if (tally.qwCalls != 0) szLines += "  (first failed call: " + FirstIoErrorText(tally) + ")";
+    szLines += SurfaceLiveText(t);
     szLines += "\n";
   }
   szLines += szElapsed + "total  " + console.PerformanceText() + "  " + console.IopsText() + "\n";

@@ -138,7 +138,12 @@ RunResult CollectTargetResults(int nTargets, const TargetWordsFn& wordsOf, bool 
   for (int t = 0; t < nTargets; ++t) {
     TargetWords words = wordsOf(t);
     TargetResult target;
-    if (g_pTargetRecords != nullptr && t < g_nTargetRecords) target.target = g_pTargetRecords[t].target;
+    if (g_pTargetRecords != nullptr && t < g_nTargetRecords) {
+      CScopedLock lock(g_csRecords);
+      target.target = g_pTargetRecords[t].target;
+      // A device's surface map, kept with or without counting.
+      if (target.target.IsDevice()) target.pSurface = g_pTargetRecords[t].pSurface;
+    }
     target.szStatus = std::move(words.szStatus);
     target.szError = std::move(words.szError);
     target.szReason = std::move(words.szReason);
@@ -242,6 +247,7 @@ std::string RunResultJson(const RunResult& result) {
       for (size_t m = 0; m < target.mismatches.size(); ++m) sz += (m > 0 ? ", " : "") + MismatchJson(target.mismatches[m]);
       sz += "]";
     }
+    if (target.pSurface) sz += ", \"surface\": " + SurfaceJson(*target.pSurface);
     if (target.latency.qwCount != 0) sz += ", \"latency_us\": " + LatencyJson(target.latency);
     if (target.BothKinds()) {
       sz += ", \"read_latency_us\": " + LatencyJson(target.readLatency) +
@@ -282,6 +288,7 @@ std::string RunResultText(const RunResult& result) {
       if (!report.szBadFile.empty()) sz += "; as read: " + report.szBadFile;
       sz += "\n";
     }
+    if (target.pSurface) sz += SurfaceText(target.target.szPath, *target.pSurface);
   }
   for (const TargetResult& target : result.targets) {
     if (target.latency.qwCount == 0) continue;

@@ -2,12 +2,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/Mismatch.h"
 #include "engine/LatencyHistogram.h"
+#include "engine/SurfaceMap.h"
 #include "engine/Target.h"
 
 namespace stratavon {
@@ -38,6 +40,8 @@ struct TargetResult {
   LatencySummary writeLatency;
   bool BothKinds() const { return readLatency.qwCount != 0 && writeLatency.qwCount != 0; }
   bool Failed() const { return nFailure != TargetFailure::kNone; }
+  // A device target's surface (null for a folder).
+  std::shared_ptr<const CSurfaceMap> pSurface;
 };
 
 struct RunResult {

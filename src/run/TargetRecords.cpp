@@ -76,6 +76,7 @@ void ResetSlots(TargetRunRecord& record) {
   record.qwIoErrors = 0;
   record.nFirstIoError = 0;
   record.nFirstIoErrorKind = 0;
+  record.pSurface.reset();
 }
 
 void ResetTargetRecords() {

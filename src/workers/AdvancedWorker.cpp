@@ -71,6 +71,13 @@ bool CAdvancedWorker::CheckTarget(uint64_t qwNeeded) {
                         std::to_string(qwNeeded) + " bytes a worker needs");
       return false;
     }
+    m_lockRecords.Lock();
+    if (!Record().pSurface) {
+      Record().pSurface.reset(new (std::nothrow) CSurfaceMap(target.qwSizeBytes, target.dwLogicalSectorBytes));
+    }
+    m_pSurface = Record().pSurface;
+    m_lockRecords.Unlock();
+    if (m_pSurface) m_pSurface->Plan(m_extent.qwBytes, Record().settings.dwPasses);
     return true;
   }
   DiskSpaceInfo disk;
@@ -115,6 +122,31 @@ std::string CAdvancedWorker::DeviceWhere(uint64_t qwOffset) const {
   if (!target.IsDevice() || target.dwLogicalSectorBytes == 0) return {};
   return "at device offset " + std::to_string(qwOffset) + " (LBA " +
          std::to_string(qwOffset / target.dwLogicalSectorBytes) + ")";
+}
+
+void CAdvancedWorker::NoteFailedCall(bool bWrite, uint8_t* pData, uint64_t qwOffset, uint32_t dwBytes, int nError) {
+  CSurfaceMap* const pSurface = m_pSurface.get();
+  if (pSurface == nullptr) return;
+  const uint32_t dwSector = Record().target.dwLogicalSectorBytes;
+  if (bWrite || (m_dwMode & MODE_ERROR_CHECKING) != 0 || dwSector == 0 || dwBytes <= dwSector) {
+    pSurface->Fail(qwOffset, dwBytes, nError);
+    return;
+  }
+  for (uint32_t dwAt = 0; dwAt < dwBytes; dwAt += dwSector) {
+    // A stop does not wait for a bad stretch to be read out sector by sector.
+    if (StopRequested()) {
+      pSurface->Fail(qwOffset + dwAt, dwBytes - dwAt, nError);
+      return;
+    }
+    const auto tStart = std::chrono::steady_clock::now();
+    const ssize_t nMoved = pread(m_file.Handle(), pData + dwAt, dwSector, static_cast<off_t>(qwOffset + dwAt));
+    const int nSectorError = nMoved < 0 ? errno : EIO;
+    if (nMoved == static_cast<ssize_t>(dwSector)) {
+      pSurface->Record(qwOffset + dwAt, dwSector, std::chrono::steady_clock::now() - tStart);
+    } else {
+      pSurface->Fail(qwOffset + dwAt, dwSector, nSectorError);
+    }
+  }
 }
 
 bool CAdvancedWorker::CreateWorkFile() {

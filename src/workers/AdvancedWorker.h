@@ -11,6 +11,7 @@
 #include "engine/LatencyHistogram.h"
 #include "engine/RunRecord.h"
 #include "engine/StampedPattern.h"
+#include "engine/SurfaceMap.h"
 #include "workers/FlushTracker.h"
 #include "workers/SlotWorker.h"
 #include "engine/WorkerConsole.h"
@@ -81,6 +82,14 @@ class CAdvancedWorker : public CSlotWorker {
   bool PassLimitReached(uint32_t dwPassesDone) const {
     return Record().settings.dwPasses != 0 && dwPassesDone >= Record().settings.dwPasses;
   }
+  // A device target's surface, which every call of the loops lands on
+  // (null on a folder, or without the memory for it).
+  CSurfaceMap* Surface() const { return m_pSurface.get(); }
+  // A device call over dwBytes at qwOffset failed with nError. A read over
+  // several sectors that the loop passes over is read again sector by
+  // sector (into pData), so that the surface lists the sectors that fail
+  // and times the others; anything else is listed whole.
+  void NoteFailedCall(bool bWrite, uint8_t* pData, uint64_t qwOffset, uint32_t dwBytes, int nError);
   // Keeps the reference copy and the checksum of the first buffer's pattern.
   void KeepPatternChecksum();
   // Releases the event source, buffers and file, writes "STOP" unless the
@@ -175,6 +184,7 @@ class CAdvancedWorker : public CSlotWorker {
   void RecordStampedFile(uint32_t dwPass, uint64_t qwPassEnd = 0) const;
   void RecordDataFailure(uint32_t nKind, const uint8_t* pBlock, std::vector<std::string>* pStrings);
   std::shared_ptr<CLatencyHistogram> m_pLatency;
+  std::shared_ptr<CSurfaceMap> m_pSurface;
 };
 
 }  // namespace stratavon

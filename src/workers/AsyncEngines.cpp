@@ -42,6 +42,7 @@ bool CAsyncEngine::InitInstance() {
   uint64_t qwSpanBytes = 0;
   if (!ResolveSpan(&qwSpanBytes) || !CheckTarget(std::max(qwSpanBytes, qwAreaBytes))) return false;
   m_qwRegions = m_extent.qwBytes / m_dwBufferSize;
+  if (Record().settings.dwPasses != 0) m_qwWalkLimit = m_qwRegions * Record().settings.dwPasses;
 
   m_pRequests.reset(new (std::nothrow) AsyncIoRequest[m_dwQueueDepth]);
   if (!m_buffer.Allocate(qwAreaBytes) || !m_pRequests ||
@@ -210,6 +211,14 @@ CAsyncEngine::BatchPlan CAsyncEngine::PlanBatch(bool bWrite, CrcCheck check) con
 
 int CAsyncEngine::IssueRequest(const BatchPlan& plan, uint32_t i) {
   AsyncIoRequest& request = m_pRequests[i];
+  // A region's cycle would begin past the last pass: the request is done,
+  // in either direction.
+  const bool bBegins = request.dwPiece == 0 && plan.bWrite == m_bWriteSide;
+  if (request.bWalkOver || (bBegins && request.qwNextWalk >= m_qwWalkLimit)) {
+    request.bWalkOver = true;
+    request.bIssued = false;
+    return 0;
+  }
   uint8_t* const pRegion = plan.bShared ? m_buffer.Data() : request.pData;
   uint8_t* pData = pRegion + static_cast<size_t>(request.dwPiece) * m_dwTransferSize;
   // A writer's read-back stays on the regions it has just written.
@@ -241,6 +250,7 @@ bool CAsyncEngine::IssueBatch(const BatchPlan& plan) {
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     AsyncIoRequest& request = m_pRequests[i];
     const int nRefused = IssueRequest(plan, i);
+    if (request.bWalkOver) continue;
     // Stamping a large region takes long enough for the kernel to move the
     // one before: hand each over as soon as it is stamped. (A refused
     // submission surfaces in the wait, as it would there.)
@@ -346,18 +356,35 @@ void CAsyncEngine::NoteForFlush(const BatchPlan& plan, const AsyncIoRequest& req
   if (nMoved > 0) m_flush.Note(request.dwPass, qwAt, qwAt + static_cast<uint64_t>(nMoved));
 }
 
+void CAsyncEngine::NoteOnSurface(const BatchPlan& plan, uint32_t i, Clock::duration latency) {
+  CSurfaceMap* const pSurface = Surface();
+  AsyncIoRequest& request = m_pRequests[i];
+  const int64_t nMoved = m_pQueue->Result(i);
+  const uint64_t qwAt = request.qwIoEnd - plan.dwBytes;
+  if (nMoved > 0) {
+    pSurface->Record(qwAt, static_cast<uint64_t>(nMoved), std::chrono::duration_cast<std::chrono::nanoseconds>(latency));
+  } else if (nMoved < 0) {
+    // Where the request moved data: a piecewise one has moved on since.
+    const uint32_t dwIssued = Piecewise() ? (request.dwPiece + m_dwPieces - 1) % m_dwPieces : 0;
+    uint8_t* pData = (plan.bShared ? m_buffer.Data() : request.pData) + size_t{dwIssued} * m_dwTransferSize;
+    NoteFailedCall(plan.bWrite, pData, qwAt, plan.dwBytes, static_cast<int>(-nMoved));
+  }
+}
+
 CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, uint32_t* pnCompletedRegions) {
   const BatchPlan plan = PlanBatch(bWrite, check);
   // A request's latency runs from here, just before the batch is issued, to
   // when its completion was seen (IoQueue::CompletedAt).
   CLatencyHistogram* const pLatency = Latency();
-  const Clock::time_point tIssue = pLatency != nullptr ? Clock::now() : Clock::time_point{};
+  const bool bSurface = Surface() != nullptr;
+  const Clock::time_point tIssue = pLatency != nullptr || bSurface ? Clock::now() : Clock::time_point{};
   const bool bWalk = bWrite && m_bWriteSide;
   // Until the batch is through, the regions it writes are neither old nor new.
   if (bWalk) m_bWalkTorn = true;
 
   // Issue.
   if (!IssueBatch(plan)) return BatchOutcome::kFailed;
+  if (WalkOver()) return BatchOutcome::kDone;  // --passes: nothing was left to issue
 
   // Early checks, then the wait for the rest.
   EarlyVerdicts verdicts;
@@ -381,6 +408,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     if (!m_pRequests[i].bIssued) continue;
     if (bTracked) NoteForFlush(plan, m_pRequests[i], m_pQueue->Result(i));
+    if (bSurface) NoteOnSurface(plan, i, m_pQueue->CompletedAt(i) - tIssue);
     if (!CompleteRequest(plan, i, verdicts, pnCompletedRegions, &tally)) return BatchOutcome::kFailed;
     if (pLatency != nullptr && m_pQueue->Result(i) >= 0) pLatency->Record(m_pQueue->CompletedAt(i) - tIssue);
   }
@@ -394,7 +422,10 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   if (bWalk && (!Piecewise() || m_pRequests[0].dwPiece == 0)) {
     // The requests move in step: the last one holds the walk's newest step.
     m_bWalkTorn = false;
-    m_qwWalkWritten = m_pRequests[m_dwQueueDepth - 1].qwNextWalk - m_dwQueueDepth + 1;
+    // A batch that reached the end of the last pass has written every step before it.
+    bool bEnded = false;
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) bEnded = bEnded || m_pRequests[i].bWalkOver;
+    m_qwWalkWritten = bEnded ? m_qwWalkLimit : m_pRequests[m_dwQueueDepth - 1].qwNextWalk - m_dwQueueDepth + 1;
   }
   return BatchOutcome::kDone;
 }
@@ -438,7 +469,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunKeepingDepth() {
     const bool bDrainOnly = bStopping && !m_bStamped && !Checking();
     for (uint32_t i = 0; i < m_dwQueueDepth && !bDrainOnly; ++i) {
       AsyncIoRequest& request = m_pRequests[i];
-      if ((qwInFlight >> i & 1) != 0) continue;
+      if ((qwInFlight >> i & 1) != 0 || request.bWalkOver) continue;
       if (!request.bMidCycle) {
         if (!MayBeginCycle(i, bStopping)) continue;
         request.bMidCycle = true;
@@ -447,6 +478,10 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunKeepingDepth() {
       request.tIssued = Clock::now();
       request.bOverdue = false;
       const int nRefused = IssueRequest(plan, i);
+      if (request.bWalkOver) {
+        request.bMidCycle = false;
+        continue;
+      }
       if (nRefused != 0 && Checking()) {
         ReportRequestError(static_cast<uint32_t>(nRefused), plan.nApiKind, request);
         return BatchOutcome::kFailed;
@@ -461,7 +496,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunKeepingDepth() {
     }
     const unsigned nInFlight = static_cast<unsigned>(__builtin_popcountll(qwInFlight));
     if (nInFlight == 0) {
-      if (bStopping || StopRequested()) break;
+      if (bStopping || StopRequested() || WalkOver()) break;
       continue;  // only refusals passed over: try again
     }
 
@@ -496,6 +531,7 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunKeepingDepth() {
       qwInFlight &= ~(uint64_t(1) << i);
       const BatchPlan& plan = request.bReadBack ? readPlan : walkPlan;
       const uint64_t qwIos = tally.qwIos;
+      if (Surface() != nullptr) NoteOnSurface(plan, i, m_pQueue->CompletedAt(i) - request.tIssued);
       if (!CompleteRequest(plan, i, none, nullptr, &tally)) return BatchOutcome::kFailed;
       if (pLatency != nullptr && tally.qwIos != qwIos) pLatency->Record(m_pQueue->CompletedAt(i) - request.tIssued);
       if (request.dwPiece != 0) continue;  // more pieces of this region this way
@@ -521,13 +557,23 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunKeepingDepth() {
     }
     m_bWalkTorn = !bLevel;
     if (bLevel) m_qwWalkWritten = CyclesBegun(m_pRequests[0], 0) * m_dwQueueDepth;
+    // --passes: every step before the end of the last pass is written.
+    if (WalkOver()) {
+      m_bWalkTorn = false;
+      m_qwWalkWritten = m_qwWalkLimit;
+    }
   }
   return BatchOutcome::kStopped;
 }
 
 CAsyncEngine::BatchOutcome CWriteAdvancedAsyncClass::RunPhase(bool bWrite) {
   uint32_t nCompleted = 0;
-  while (nCompleted < m_dwQueueDepth) {
+  const auto Walking = [this] {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) n += m_pRequests[i].bWalkOver ? 0 : 1;
+    return n;
+  };
+  while (nCompleted < Walking()) {
     const BatchOutcome outcome = RunBatch(bWrite, CrcCheck::kNone, &nCompleted);
     if (outcome != BatchOutcome::kDone) return outcome;
   }
@@ -545,7 +591,7 @@ void CWriteAdvancedAsyncClass::OnStartIo() {
     (void)RunKeepingDepth();
     return EndLoop(dwExitCode);
   }
-  while (!StopRequested()) {
+  while (!StopRequested() && !WalkOver()) {
     BatchOutcome outcome;
     if (!Checking()) {
       // Stamped units: a stop waits for the regions in progress to be
@@ -564,7 +610,7 @@ void CWriteAdvancedAsyncClass::OnStartIo() {
       outcome = RunPhase(true);
       if (outcome == BatchOutcome::kDone) outcome = RunPhase(false);
       for (uint32_t i = 0; outcome == BatchOutcome::kDone && i < m_dwQueueDepth; ++i) {
-        if (!RegionGood(m_pRequests[i])) {
+        if (!m_pRequests[i].bWalkOver && !RegionGood(m_pRequests[i])) {
           ReportBadRegion(m_pRequests[i]);
           outcome = BatchOutcome::kFailed;
         }
@@ -625,7 +671,7 @@ void CReadAdvancedAsyncClass::OnStartIo() {
     (void)RunKeepingDepth();
     return EndLoop(dwExitCode);
   }
-  while (!StopRequested()) {
+  while (!StopRequested() && !WalkOver()) {
     if (RunBatch(false, check) != BatchOutcome::kDone) break;
   }
   EndLoop(dwExitCode);

@@ -30,6 +30,7 @@ struct AsyncIoRequest {
   bool bReadBack = false; // kept-full queue, verifying writer: its region is being read back
   bool bMidCycle = false; // kept-full queue: its region's cycle has begun and not ended
   bool bSpoiled = false;  // stamped units: the region needs no spoiling before its next read
+  bool bWalkOver = false; // --passes: its next region would be past the last pass
 };
 
 // What both asynchronous engines share: the start-up of the request queue,
@@ -101,6 +102,9 @@ class CAsyncEngine : public CAdvancedWorker {
   BatchOutcome WaitBatch(const BatchPlan& plan, std::chrono::milliseconds timeout, unsigned nMaxInFlight = 0);
   // --flush-every: what a drained request wrote, or that it failed.
   void NoteForFlush(const BatchPlan& plan, const AsyncIoRequest& request, int64_t nMoved);
+  // A device target: request i's completion, which took latency, on the
+  // surface map.
+  void NoteOnSurface(const BatchPlan& plan, uint32_t i, std::chrono::steady_clock::duration latency);
   // Judges request i's completion: false after a report; otherwise its bytes
   // and I/O join the tally (a failure passed over is counted as one).
   bool CompleteRequest(const BatchPlan& plan, uint32_t i, const EarlyVerdicts& verdicts,
@@ -118,6 +122,13 @@ class CAsyncEngine : public CAdvancedWorker {
   bool MayBeginCycle(uint32_t i, bool bStopping) const;
   uint64_t CyclesBegun(const AsyncIoRequest& request, uint32_t i) const { return (request.qwNextWalk - i) / m_dwQueueDepth; }
   bool KeepDepth() const { return Record().settings.bKeepDepth; }
+  // --passes: every request's walk has reached the last pass's end.
+  bool WalkOver() const {
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
+      if (!m_pRequests[i].bWalkOver) return false;
+    }
+    return true;
+  }
   // A region's cycle begins (its first piece, in the direction the worker
   // is named for): the request moves on to the next region of its walk.
   void NextRegion(AsyncIoRequest& request);
@@ -149,6 +160,9 @@ class CAsyncEngine : public CAdvancedWorker {
   uint32_t m_dwPieces = 1;
   // Buffer-sized regions in the work file: depth, or the span's (never fewer).
   uint64_t m_qwRegions = 0;
+  // --passes: the walk ends before this step (passes x regions); a request
+  // whose next region would lie there begins no more.
+  uint64_t m_qwWalkLimit = UINT64_MAX;
   std::unique_ptr<AsyncIoRequest[]> m_pRequests;
   std::unique_ptr<CIoQueue> m_pQueue;
   // The read engine's one request for the initial fill.

@@ -7,8 +7,6 @@
 
 #include <unistd.h>
 
-#include <unistd.h>
-
 namespace stratavon {
 
 uint32_t CSyncEngine::LoopExitCode(uint32_t dwFirstCode) const {
@@ -52,8 +50,11 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
   uint8_t* pChunk = pBuffer;
   // Flushes count writes by where they landed.
   const bool bTracked = bWrite && m_flush.Active();
+  // A device's calls land on its surface map, by where they start.
+  CSurfaceMap* const pSurface = Surface();
   for (uint32_t i = 0; i < nChunks; ++i, pChunk += nStep) {
-    const uint64_t qwAt = bTracked ? static_cast<uint64_t>(lseek(m_file.Handle(), 0, SEEK_CUR)) : 0;
+    const uint64_t qwAt =
+        bTracked || pSurface != nullptr ? static_cast<uint64_t>(lseek(m_file.Handle(), 0, SEEK_CUR)) : 0;
     EnterCall(bWrite, m_dwTransferSize, m_file.Position());
     const ssize_t nMoved = bWrite ? m_file.Write(pChunk, m_dwTransferSize) : m_file.Read(pChunk, m_dwTransferSize);
     const int nError = errno;
@@ -70,6 +71,8 @@ bool CSyncEngine::TransferPhase(bool bWrite, uint8_t* pBuffer, PassTally* pTally
       }
     }
     if (pLatency != nullptr && nMoved >= 0) pLatency->Record(static_cast<uint64_t>(callTime.count()));
+    if (pSurface != nullptr && nMoved > 0) pSurface->Record(qwAt, static_cast<uint64_t>(nMoved), callTime);
+    if (pSurface != nullptr && nMoved < 0) NoteFailedCall(bWrite, pChunk, qwAt, m_dwTransferSize, nError);
     // A stall is judged when the call comes back, as a batch is.
     const bool bTimedOut = callTime > m_ioTimeout;
     const uint32_t nApiKind = bWrite ? kErrorWriteApi : kErrorReadApi;

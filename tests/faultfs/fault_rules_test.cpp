@@ -105,11 +105,12 @@ TEST(FaultRulesTest, EveryMalformedRuleSaysWhatIsWrong) {
       {"op=read short=", "bad value in 'short='"},
       {"error=EIO", "op=read or op=write is missing"},
       {"", "op=read or op=write is missing"},
-      {"op=read", "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=, lie-flush"},
-      {"op=read error=EIO short=5", "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=, lie-flush"},
-      {"op=read error=EIO error=EIO", "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=, lie-flush"},
+      {"op=read", "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=, wrap=, lie-flush"},
+      {"op=read error=EIO short=5", "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=, wrap=, lie-flush"},
+      {"op=read error=EIO error=EIO", "a rule needs exactly one of error=, short=, corrupt, stall=, drop, moveto=, wrap=, lie-flush"},
       {"op=read drop", "drop and moveto= apply to writes only"},
       {"op=read moveto=0", "drop and moveto= apply to writes only"},
+      {"op=read wrap=0", "bad value in 'wrap=0'"},
       {"op=read off=0xFFFFFFFFFFFFFFFF len=1 error=EIO", "off+len overflows"},
   };
   for (const auto& [szArgs, szWant] : cases) EXPECT_EQ(Refusal(szArgs), szWant) << szArgs;

@@ -23,6 +23,7 @@
 #include "GuiTestSupport.h"
 #include "platform/CriticalSection.h"
 #include "support/FaultFs.h"
+#include "support/LoopMount.h"
 
 namespace stratavon::test {
 namespace {
@@ -35,6 +36,9 @@ class CTestAdvanced : public CCorvaneAdvancedDlg {
 
   QString m_szNextFile;
   int m_nFileDialogs = 0;
+  // The devices a run asked to destroy, and the operator's answer.
+  std::vector<std::string> m_asked;
+  bool m_bDestroy = false;
 
   template <class T>
   T* Control(int nId) const {
@@ -46,6 +50,10 @@ class CTestAdvanced : public CCorvaneAdvancedDlg {
   QString ChooseDataFile() override {
     ++m_nFileDialogs;
     return m_szNextFile;
+  }
+  bool ConfirmDestroy(const Target& target) override {
+    m_asked.push_back(target.szPath);
+    return m_bDestroy;
   }
 };
 
@@ -182,6 +190,39 @@ class AdvancedDlgTest : public GuiTest {
   std::vector<Launch> m_launches;
   CTempDir m_files;
 };
+
+// A whole drive as the target: a run that writes it asks first, and a
+// declined one starts nothing and leaves the drive read-only; a read run
+// asks nothing and may not write it.
+TEST_F(AdvancedDlgTest, AWritingRunOnADriveStartsOnlyOnceTheOperatorAgrees) {
+  if (const std::string szWhy = CLoopMount::Unavailable(); !szWhy.empty()) GTEST_SKIP() << szWhy;
+  CLoopDevice device(16 << 20, 512);
+  ASSERT_TRUE(device.Ok()) << device.Error();
+  Open(1, IDC_WRITE, 0, true, {device.Device()});
+  ASSERT_TRUE(g_pTargetRecords[0].target.IsDevice());
+  Click(IDC_ADV_START);
+  EXPECT_EQ(Dlg().m_asked, std::vector<std::string>{device.Device()});
+  EXPECT_FALSE(Dlg().IsRunning());
+  EXPECT_TRUE(m_launches.empty());
+  EXPECT_FALSE(g_pTargetRecords[0].target.bWritable);
+
+  Dlg().m_bDestroy = true;
+  Click(IDC_ADV_START);
+  EXPECT_EQ(Dlg().m_asked.size(), 2u);
+  EXPECT_TRUE(Dlg().IsRunning());
+  EXPECT_FALSE(m_launches.empty());
+  EXPECT_TRUE(g_pTargetRecords[0].target.bWritable);
+  Click(IDC_ADV_STOP);
+
+  TearDown();
+  m_launches.clear();
+  Open(1, IDC_READ, 0, true, {device.Device()});
+  Click(IDC_ADV_START);
+  EXPECT_TRUE(Dlg().m_asked.empty());
+  EXPECT_TRUE(Dlg().IsRunning());
+  EXPECT_FALSE(g_pTargetRecords[0].target.bWritable);
+  Click(IDC_ADV_STOP);
+}
 
 TEST_F(AdvancedDlgTest, NewConsoleShowsWhatTheSimpleConsoleHandedOver) {
   Open(2, IDC_BOTH, 2);

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 namespace stratavon::test {
@@ -148,6 +149,51 @@ std::string CLoopDevice::Digest() const {
   std::string szOutput;
   Run("sha256sum " + m_szDevice, &szOutput);
   return szOutput.substr(0, szOutput.find(' '));
+}
+
+}  // namespace stratavon::test
+
+namespace stratavon::test {
+namespace {
+
+constexpr const char* kZramControl = "/sys/class/zram-control";
+
+bool WriteSysfs(const std::string& szFile, const std::string& szValue) {
+  std::ofstream out(szFile);
+  out << szValue << std::flush;
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+std::string CZramDevice::Unavailable() {
+  if (geteuid() != 0) return "zram devices need root";
+  if (access(kZramControl, F_OK) != 0) Run("modprobe zram");
+  if (access(kZramControl, F_OK) != 0) return "the kernel has no zram (modprobe zram found none)";
+  return {};
+}
+
+CZramDevice::CZramDevice(size_t nSizeBytes) {
+  std::ifstream added(std::string(kZramControl) + "/hot_add");
+  if (!(added >> m_nId)) {
+    m_nId = -1;
+    m_szError = "zram-control/hot_add gave no device";
+    return;
+  }
+  const std::string szName = "zram" + std::to_string(m_nId);
+  m_szDevice = "/dev/" + szName;
+  if (!WriteSysfs("/sys/block/" + szName + "/disksize", std::to_string(nSizeBytes))) {
+    m_szError = "the size of " + szName + " cannot be set";
+  } else if (access(m_szDevice.c_str(), F_OK) != 0) {
+    m_szError = m_szDevice + " did not appear";
+  }
+}
+
+CZramDevice::~CZramDevice() {
+  if (m_nId < 0) return;
+  const std::string szName = "zram" + std::to_string(m_nId);
+  WriteSysfs("/sys/block/" + szName + "/reset", "1");
+  WriteSysfs(std::string(kZramControl) + "/hot_remove", std::to_string(m_nId));
 }
 
 }  // namespace stratavon::test

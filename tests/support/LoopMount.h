@@ -59,4 +59,27 @@ class CLoopDevice {
   std::string m_szError;
 };
 
+// A zram device of nSizeBytes that this object adds (zram-control's
+// hot_add) and resets and removes again when it goes; no other zram
+// device is ever touched. Needs root and the zram module.
+class CZramDevice {
+ public:
+  // Why zram devices cannot be made here; empty when they can.
+  static std::string Unavailable();
+
+  explicit CZramDevice(size_t nSizeBytes);
+  ~CZramDevice();
+  CZramDevice(const CZramDevice&) = delete;
+  CZramDevice& operator=(const CZramDevice&) = delete;
+
+  bool Ok() const { return m_nId >= 0 && m_szError.empty(); }
+  const std::string& Error() const { return m_szError; }
+  const std::string& Device() const { return m_szDevice; }
+
+ private:
+  int m_nId = -1;
+  std::string m_szDevice;
+  std::string m_szError;
+};
+
 }  // namespace stratavon::test

@@ -9,6 +9,7 @@
 #include "workers/AsyncEngines.h"
 #include "engine/IoError.h"
 #include "engine/Pattern.h"
+#include "engine/StampedScan.h"
 #include "support/FaultFs.h"
 #include "support/RunFixture.h"
 #include "support/SlotFixture.h"
@@ -173,6 +174,53 @@ TEST_P(AsyncEngineTest, StopBeforeTheStartMessageStillFillsTheFile) {
   EXPECT_EQ(FileSize(FileName()), 8 * (64 << 10)) << "the initial fill ran";
   EXPECT_EQ(Entry().qwIos, 0u) << "the fill is never counted";
   EXPECT_EQ(ExitCode(), 49u);
+}
+
+// --passes: the walk ends where the last pass does, part way through a
+// batch where the span is no multiple of the depth, and the worker ends on
+// its own, counted for those passes and recorded as having written the last
+// one whole.
+TEST_P(AsyncEngineTest, PassesEndTheWorkerAfterWholePassesOfItsSpan) {
+  g_bStampedPattern = true;
+  g_qwStampRunId = NewStampRunId();
+  constexpr uint32_t kBuffer = 16 << 10;
+  constexpr uint64_t kRegions = 10;  // depth 4: every third batch of a pass is part of one
+  constexpr uint32_t kPasses = 3;
+  struct Case {
+    bool bWrite;
+    uint32_t dwTransfer, dwMode;
+    bool bKeepDepth;
+    uint64_t qwIosPerPass;
+  } cases[] = {
+      {true, kBuffer, kAsync | 3, false, kRegions * 2},         // each region written, read back
+      {true, kBuffer / 4, kAsync | 3, false, kRegions * 4 * 2},
+      {true, kBuffer, kAsync | MODE_PERFORMANCE, true, kRegions},
+      {true, kBuffer / 4, kAsync | 3, true, kRegions * 4 * 2},
+      {false, kBuffer, kAsync | 3, false, kRegions},
+      {false, kBuffer / 4, kAsync | MODE_PERFORMANCE, true, kRegions * 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.bWrite ? "write " : "read ") << c.dwTransfer << " mode " << c.dwMode
+                                    << (c.bKeepDepth ? " kept full" : " batches"));
+    RunSettings settings = MakeSettings(kBuffer, c.dwTransfer, c.dwMode, FUNCTION_WRITE, 4);
+    settings.qwSpanBytes = kRegions * kBuffer;
+    settings.dwPasses = kPasses;
+    settings.bKeepDepth = c.bKeepDepth;
+    ASSERT_TRUE(PrepareTemporary(settings));
+    Launch(c.bWrite);
+    WaitEnded();
+    EXPECT_EQ(Status(), "STOP") << Error();
+    EXPECT_EQ(Ios(), kPasses * c.qwIosPerPass);
+    if (c.bWrite) {
+      StampRecord record;
+      ASSERT_TRUE(FindStampRecord(FileName(), &record));
+      EXPECT_EQ(record.dwPass, kPasses);
+      EXPECT_EQ(record.qwPassEnd, 0u) << "the last pass is whole";
+      EXPECT_TRUE(ScanStampedFile(FileName(), record.dwPass, &record).Good());
+    }
+    RunFixture::TearDown();
+  }
+  g_bStampedPattern = false;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, AsyncEngineTest, ::testing::Values("uring", "threads"),

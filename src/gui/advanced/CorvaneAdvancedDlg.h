@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/Target.h"
 #include "run/RunControl.h"
 #include "run/AdvancedView.h"
 #include "run/RunVerdict.h"
@@ -90,11 +91,19 @@ class CCorvaneAdvancedDlg : public QDialog, private IAdvancedView {
   // a size or depth the lists lack (none included) keeps the selection,
   // and the file size stays as typed.
   RunChoices ReadControls() const;
+  // Start's checks of the device targets with these choices, as the
+  // command line makes them, each written device confirmed first; the
+  // records' targets then say which devices the run may write. False
+  // (said, or declined) when the run must not start.
+  bool PrepareDeviceTargets(const RunChoices& choices);
   void WriteControls(const RunChoices& choices);
 
  protected:
   // The Open dialog for a data file; an empty path when cancelled.
   virtual QString ChooseDataFile();
+  // Asks before a run writes the device target (MakeDestroyQuestion);
+  // true when the operator chose to destroy what is on it.
+  virtual bool ConfirmDestroy(const Target& target);
 
   void keyPressEvent(QKeyEvent* pEvent) override;
   void closeEvent(QCloseEvent* pEvent) override;

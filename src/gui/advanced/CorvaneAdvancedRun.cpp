@@ -8,8 +8,10 @@
 #include <QFileDialog>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <algorithm>
 
 #include "engine/DataFile.h"
 #include "run/SizeList.h"
@@ -22,7 +24,10 @@
 #include "gui/simple/CorvaneDlg.h"
 #include "gui/simple/QuitGuard.h"
 #include "engine/RunRecord.h"
+#include "platform/CriticalSection.h"
 #include "platform/MessageBox.h"
+#include "gui/simple/PhysicalDrivesDlg.h"
+#include "run/DeviceTargets.h"
 
 namespace stratavon {
 
@@ -34,11 +39,53 @@ void CCorvaneAdvancedDlg::OnStart() {
     ShowMessageBox(kInvalidFileSize, kErrorCaption, MessageIcon::kError);
     return;
   }
-  if (m_pRun->OnStart(ReadControls())) {
+  const RunChoices choices = ReadControls();
+  if (!PrepareDeviceTargets(choices)) return;
+  if (m_pRun->OnStart(choices)) {
     m_pMonitor->OnRunStarted(m_pRun->TargetCount(), m_pRun->Settings(), m_edPattern->text().toStdString());
   }
   UpdateStartHint();
   UpdateSettingsEnabled();
+}
+
+bool CCorvaneAdvancedDlg::ConfirmDestroy(const Target& target) {
+  const std::unique_ptr<QMessageBox> pBox = MakeDestroyQuestion(this, target);
+  pBox->exec();
+  return pBox->buttonRole(pBox->clickedButton()) == QMessageBox::DestructiveRole;
+}
+
+bool CCorvaneAdvancedDlg::PrepareDeviceTargets(const RunChoices& choices) {
+  RunOptions options;
+  {
+    CScopedLock lock(g_csRecords);
+    for (int t = 0; g_pTargetRecords != nullptr && t < m_pRun->TargetCount() && t < g_nTargetRecords; ++t) {
+      options.targets.push_back(g_pTargetRecords[t].target);
+    }
+  }
+  if (std::none_of(options.targets.begin(), options.targets.end(), [](const Target& t) { return t.IsDevice(); })) {
+    return true;
+  }
+  options.dwFunction = m_pRun->Settings().dwFunction;
+  options.choices = choices;
+  if (RunWritesDevices(options.dwFunction, choices.bErrorChecking)) {
+    for (const Target& target : options.targets) {
+      if (target.IsDevice()) options.destroy.push_back(target.szPath);
+    }
+  }
+  // Everything that refuses the run comes before the question.
+  std::vector<Target> checked;
+  if (std::string szWhy; !CheckDeviceTargets(options, &checked, &szWhy)) {
+    ShowMessageBox(szWhy, kErrorCaption, MessageIcon::kError);
+    return false;
+  }
+  for (const Target& target : checked) {
+    if (target.bWritable && !ConfirmDestroy(target)) return false;
+  }
+  CScopedLock lock(g_csRecords);
+  for (size_t t = 0; t < checked.size() && static_cast<int>(t) < g_nTargetRecords; ++t) {
+    g_pTargetRecords[t].target = checked[t];
+  }
+  return true;
 }
 
 void CCorvaneAdvancedDlg::OnStop() {

@@ -33,6 +33,9 @@ constexpr char kPatternTextReset[] = "AA";
 constexpr char kMsgSelectThreadCount[] = "Select a Thread Count!";
 constexpr char kMsgMemoryFailure[] = "Memory Allocation Failure.";
 constexpr char kMsgNoLogicalDrives[] = "No Logical Drives Found.";
+constexpr char kMsgDrivesRunAdvanced[] =
+    "Whole drives run in the advanced console (Advanced > Features > Logical), where a run that writes one asks "
+    "before it destroys what is on it.";
 constexpr char kMsgFolderNotFound[] = "Folder Not Found!";
 // Internal failures (application box).
 constexpr char kMsgInitializationError[] = "INITIALIZATION ERROR";

@@ -20,6 +20,7 @@
 #include "gui/simple/Artwork.h"
 #include "gui/simple/ConsoleTexts.h"
 #include "gui/simple/DialogTemplate.h"
+#include "gui/simple/PhysicalDrivesDlg.h"
 #include "gui/simple/QuitGuard.h"
 #include "gui/simple/TargetSelectionDlg.h"
 #include "engine/EventSource.h"
@@ -188,8 +189,7 @@ void CCorvaneDlg::CreateMenu(QMenuBar* pMenuBar) {
 
   m_pSelectMenu = pMenuBar->addMenu(tr("&Select"));
   addCommand(m_pSelectMenu, tr("&Logical Drives"), ID_SELECT_LOGICAL, &CCorvaneDlg::OnSelectLogicalDrives);
-  addCommand(m_pSelectMenu, tr("Physical Drives (whole disks: not available on Linux)"), ID_SELECT_PHYSICAL, nullptr)
-      ->setEnabled(false);
+  addCommand(m_pSelectMenu, tr("Physical Drives"), ID_SELECT_PHYSICAL, &CCorvaneDlg::OnSelectPhysicalDrives);
 
   // A Linux desktop gives a program no window menu of its own, so the
   // system-menu entry lives at the end of the menu bar (Alt+H stays the
@@ -361,6 +361,21 @@ void CCorvaneDlg::OnSelectLogicalDrives() {
   m_nPrevTargets = m_nTargets;
   CTargetSelectionDlg dlg(this, roots, CTargetSelectionDlg::kModeLogical, &m_nTargets, &m_pTargets);
   if (ExecTargetSelection(dlg) != QDialog::Accepted) return;
+  FinishTargetSelection();
+}
+
+int CCorvaneDlg::ExecPhysicalDrives(CPhysicalDrivesDlg& dlg) { return dlg.exec(); }
+
+void CCorvaneDlg::OnSelectPhysicalDrives() {
+  if (m_bRunning || m_nWaitDepth > 0) return;
+  const std::vector<DriveChoice> drives = ListDriveChoices();
+  if (const std::string szWords = DrivePermissionWords(drives); !szWords.empty()) {
+    ShowMessageBox(szWords, kErrorCaption, MessageIcon::kInformation);
+    return;
+  }
+  m_nPrevTargets = m_nTargets;
+  CPhysicalDrivesDlg dlg(this, drives, &m_nTargets, &m_pTargets);
+  if (ExecPhysicalDrives(dlg) != QDialog::Accepted) return;
   FinishTargetSelection();
 }
 

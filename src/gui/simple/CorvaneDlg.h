@@ -24,6 +24,7 @@ class QTimer;
 namespace stratavon {
 
 class CTargetSelectionDlg;
+class CPhysicalDrivesDlg;
 
 // Control and command ids of the console's dialog (resource 102) and menu
 // (resource 133); each control and action carries its id as its object
@@ -84,6 +85,9 @@ class CCorvaneDlg : public QDialog {
 
   // Targets.
   void OnSelectLogicalDrives();
+  // Select > Physical Drives: whole disks as targets (run from the advanced
+  // console; a run that writes one asks first).
+  void OnSelectPhysicalDrives();
   // What OK in the target selection does with these roots (each ending in
   // '/'), followed by the console's summary; the same as choosing them in
   // the dialog. Ignored during a run.
@@ -133,6 +137,8 @@ class CCorvaneDlg : public QDialog {
   virtual void RunAboutBox() {}
   // Runs the target selection modally.
   virtual int ExecTargetSelection(CTargetSelectionDlg& dlg);
+  // Runs the drive list modally.
+  virtual int ExecPhysicalDrives(CPhysicalDrivesDlg& dlg);
   // The worker class of each simple kind (1 read, 2 write).
   virtual WorkerFactory SimpleWorkerFactory(uint32_t nKind) const;
 

@@ -18,6 +18,8 @@
 #include "engine/RunRecord.h"
 #include "platform/CriticalSection.h"
 #include "platform/MessageBox.h"
+#include "platform/BlockDevice.h"
+#include "run/DeviceTargets.h"
 #include "run/RunChoices.h"
 #include "run/RunPreparation.h"
 #include "run/RunStop.h"
@@ -63,7 +65,12 @@ bool CCorvaneDlg::PassStartChecks() {
   }
   const bool bTargetsChosen = m_edLocation->text() != QLatin1String(kPleaseSelectTargets);
   const uint32_t dwFunction = static_cast<uint32_t>(m_nIoFunction);
-  if (const StartRefusal refusal = CheckTargetsAndFunction(bTargetsChosen, FolderTargets(TargetRoots()), dwFunction)) {
+  std::vector<Target> targets;
+  if (std::string szWhy; !TargetsOfRoots(TargetRoots(), &targets, &szWhy)) {
+    Refuse(szWhy);
+    return false;
+  }
+  if (const StartRefusal refusal = CheckTargetsAndFunction(bTargetsChosen, targets, dwFunction)) {
     Refuse(refusal->ConsoleText());
     return false;
   }
@@ -75,7 +82,12 @@ bool CCorvaneDlg::PrepareConsoleTargets() {
     ReleaseTargetRecords();
     m_bTargetsChanged = 0;
   }
-  if (const StartRefusal refusal = PrepareTargets(FolderTargets(TargetRoots()))) {
+  std::vector<Target> targets;
+  if (std::string szWhy; !TargetsOfRoots(TargetRoots(), &targets, &szWhy)) {
+    Refuse(szWhy);
+    return false;
+  }
+  if (const StartRefusal refusal = PrepareTargets(targets)) {
     Refuse(refusal->ConsoleText());
     return false;
   }
@@ -87,6 +99,13 @@ void CCorvaneDlg::OnStart() {
   // launch a second set of workers into the same slots either.
   if (IsRunning() || m_nWaitDepth > 0) return;
   if (!PassStartChecks()) return;
+  // The simple workers write work files: whole drives run in the advanced console.
+  for (const std::string& szRoot : TargetRoots()) {
+    if (ResolveBlockDevice(szRoot, nullptr, nullptr)) {
+      Refuse(kMsgDrivesRunAdvanced);
+      return;
+    }
+  }
   SetStatus(kStatusInit);
   // Every worker lays the pattern anew as it starts: a changed pattern needs nothing more.
   m_bPatternChanged = 0;
