@@ -367,7 +367,7 @@ void CCorvaneDlg::OnSelectLogicalDrives() {
 int CCorvaneDlg::ExecPhysicalDrives(CPhysicalDrivesDlg& dlg) { return dlg.exec(); }
 
 void CCorvaneDlg::OnSelectPhysicalDrives() {
-  if (m_bRunning || m_nWaitDepth > 0) return;
+  if (IsRunning() || m_nWaitDepth > 0) return;
   const std::vector<DriveChoice> drives = ListDriveChoices();
   if (const std::string szWords = DrivePermissionWords(drives); !szWords.empty()) {
     ShowMessageBox(szWords, kErrorCaption, MessageIcon::kInformation);
