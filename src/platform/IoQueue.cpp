@@ -39,6 +39,8 @@ const char* IoBackendName(IoBackend eBackend) {
 
 CIoQueue::~CIoQueue() = default;
 
+int CIoQueue::IssueFlush(int) { return EOPNOTSUPP; }
+
 void CIoQueue::CancelAll() {
   // Long slices: each one only returns to check again, nothing is given up.
   while (!CancelAllFor(std::chrono::minutes(1))) {

@@ -356,8 +356,17 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   // Until the batch is through, the regions it writes are neither old nor new.
   if (bWalk) m_bWalkTorn = true;
 
-  // Issue.
+  // Issue. With --flush-every, a batch that brings the next flush due
+  // queues it behind its writes where the queue can order it (io_uring):
+  // the batch and its flush then cost one wait.
+  const bool bTracked = bWrite && m_flush.Active();
   if (!IssueBatch(plan)) return BatchOutcome::kFailed;
+  bool bQueuedFlush = false;
+  if (bTracked) {
+    uint64_t qwIssued = 0;
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) qwIssued += m_pRequests[i].bIssued ? plan.dwBytes : 0;
+    bQueuedFlush = qwIssued != 0 && m_flush.DueAfter(qwIssued) && m_pQueue->IssueFlush(m_file.Handle()) == 0;
+  }
 
   // Early checks, then the wait for the rest.
   EarlyVerdicts verdicts;
@@ -374,10 +383,9 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   LeaveCall();
 
   // Complete, in order. With --flush-every the batch has drained: what it
-  // wrote is noted (a failed request journaled as failed) and flushed once
-  // after the batch when due.
+  // wrote is noted (a failed request journaled as failed), then settled by
+  // the flush queued behind it, or flushed now when due (the thread pool).
   BatchTally tally;
-  const bool bTracked = bWrite && m_flush.Active();
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     if (!m_pRequests[i].bIssued) continue;
     if (bTracked) NoteForFlush(plan, m_pRequests[i], m_pQueue->Result(i));
@@ -386,7 +394,10 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   }
   if (Counting()) CountIo(tally.qwBytes, tally.qwIos);
   if (int nError = 0; bTracked) {
-    if (std::string szDetail; !m_flush.FlushIfDue(m_file.Handle(), &nError, &szDetail)) {
+    std::string szDetail;
+    const bool bFlushed = bQueuedFlush ? m_flush.Flushed(-m_pQueue->FlushResult(), &nError, &szDetail)
+                                       : m_flush.FlushIfDue(m_file.Handle(), &nError, &szDetail);
+    if (!bFlushed) {
       ReportIoError(static_cast<uint32_t>(nError), kErrorWriteApi, nullptr, szDetail);
       return BatchOutcome::kFailed;
     }
