@@ -40,6 +40,8 @@ const char* IoBackendName(IoBackend eBackend) {
 CIoQueue::~CIoQueue() = default;
 
 int CIoQueue::IssueFlush(int) { return EOPNOTSUPP; }
+bool CIoQueue::RegisterBuffers(void*, size_t) { return false; }
+bool CIoQueue::RegisterFile(int) { return false; }
 
 void CIoQueue::CancelAll() {
   // Long slices: each one only returns to check again, nothing is given up.

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -89,6 +90,16 @@ class CIoQueue {
   virtual std::chrono::steady_clock::time_point CompletedAt(unsigned nIndex) const = 0;
   // How many slots are in flight.
   virtual unsigned InFlightCount() const = 0;
+  // Lets the kernel know, once, the memory the buffers lie in and the file
+  // the I/O goes to (io_uring: registered buffers and files), so that each
+  // request on them skips pinning its pages and looking its file up. False
+  // where the backend or the kernel will not (the queue works as before);
+  // buffers outside the area and other handles always go the ordinary way.
+  // Called with nothing in flight; the file stays referenced until the
+  // queue goes, so it must not be closed before. STRATAVON_IO_REGISTER=off
+  // declines both, to measure what they bring.
+  virtual bool RegisterBuffers(void* pData, size_t nBytes);
+  virtual bool RegisterFile(int hFile);
   // Queues an fdatasync of hFile that starts only once every I/O issued
   // before it has completed, and reaches the kernel with them: a batch and
   // its flush cost one wait. 0 when queued; EOPNOTSUPP where the backend

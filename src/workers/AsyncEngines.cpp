@@ -74,6 +74,10 @@ bool CAsyncEngine::InitInstance() {
   }
 
   if (!CreateWorkFile()) return false;
+  // Where the kernel takes them, the buffers and the file are registered
+  // once instead of looked up on every request; elsewhere nothing changes.
+  (void)m_pQueue->RegisterBuffers(m_buffer.Data(), m_buffer.Size());
+  (void)m_pQueue->RegisterFile(m_file.Handle());
   KeepPatternChecksum();
   return true;
 }
