@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # How the work files' layout shows on ext4, xfs and btrfs: for each file
 # system, a fresh one on a loop device over a file in a temporary folder,
-# the run of issue 4 workers x 4KB direct writes at depth 32 in batches
+# the run of 4 workers x 4KB direct writes at depth 32 in batches
 # (the shape the workers use by default) by one or more builds of
 # stratavon-cli, against fio on files it lays out itself (--numjobs=4,
 # --size=128k each, the same batch options), in a fresh folder for every
