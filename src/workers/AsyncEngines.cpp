@@ -17,6 +17,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 // How long a cancellation may take once a request is already past its time.
 constexpr int64_t kCancelGraceMs = 1000;
+constexpr uint64_t kHugeAreaBytes = uint64_t{2} << 20;
 
 std::chrono::milliseconds TimeLeft(Clock::time_point tDeadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - Clock::now());
@@ -43,16 +44,21 @@ bool CAsyncEngine::InitInstance() {
   if (!ResolveSpan(&qwSpanBytes) || !CheckTarget(std::max(qwSpanBytes, qwAreaBytes))) return false;
   m_qwRegions = m_extent.qwBytes / m_dwBufferSize;
 
-  m_pRequests.reset(new (std::nothrow) AsyncIoRequest[m_dwQueueDepth]);
-  if (!m_buffer.Allocate(qwAreaBytes) || !m_pRequests ||
-      (Checking() && !m_reference.Allocate(m_dwBufferSize))) {
-    ReportIoError(static_cast<uint32_t>(errno), kErrorMemoryAllocation, nullptr);
-    CleanUp();
-    return false;
-  }
   m_pQueue = CIoQueue::Create(m_dwQueueDepth);
   if (!m_pQueue) {
     ReportIoError(0, kErrorInitialization, nullptr);
+    CleanUp();
+    return false;
+  }
+  // For io_uring the requests' area is mapped at least one huge page
+  // large, so that it lies in huge pages however small it is: the kernel
+  // then moves each I/O through one contiguous piece of memory (one segment
+  // of the registered area) instead of a list of small pages.
+  const uint64_t qwMapBytes =
+      m_pQueue->Backend() == IoBackend::kIoUring ? std::max(qwAreaBytes, kHugeAreaBytes) : qwAreaBytes;
+  m_pRequests.reset(new (std::nothrow) AsyncIoRequest[m_dwQueueDepth]);
+  if (!m_buffer.Allocate(qwMapBytes) || !m_pRequests || (Checking() && !m_reference.Allocate(m_dwBufferSize))) {
+    ReportIoError(static_cast<uint32_t>(errno), kErrorMemoryAllocation, nullptr);
     CleanUp();
     return false;
   }
