@@ -212,8 +212,8 @@ class CUringQueue final : public CIoQueue {
   // whatever each one's outcome, while those still run side by side. The
   // kernel's own orderings fall short: a chain of links runs the writes one
   // after another and cancels the flush for one failed write, and a drained
-  // entry (IOSQE_IO_DRAIN) was seen to wait behind a batch with a failed
-  // write until the next batch's completions came.
+  // entry (IOSQE_IO_DRAIN) was seen on Linux 6.18 to wait behind a batch
+  // with a failed write until the next batch's completions came.
   int IssueFlush(int hFile) override {
     if (hFile < 0) return EBADF;
     if (m_bFlushInFlight) return EBUSY;
@@ -400,13 +400,13 @@ class CUringQueue final : public CIoQueue {
 #endif
   bool m_bResendOne = false;
   unsigned m_nInFlight = 0;
-  bool m_bFlushInFlight = false;
-  int m_hHeldFlush = -1;
+  bool m_bFlushInFlight = false;  // queued by IssueFlush, held or sent, not yet completed
+  int m_hHeldFlush = -1;          // a flush waiting for the slots in flight to complete
+  int m_nFlushResult = -ENODATA;
   // Registered with the kernel: the buffer area (index 0) and the file (index 0).
   const uint8_t* m_pFixed = nullptr;
   size_t m_nFixedBytes = 0;
-  int m_hFixedFile = -1;  // a flush waiting for the slots in flight to complete
-  int m_nFlushResult = -ENODATA;
+  int m_hFixedFile = -1;
   uint64_t m_qwCompleted = 0;  // completions not yet taken (TakeCompleted)
   std::array<bool, kMaxDepth> m_abInFlight{};
   std::array<int64_t, kMaxDepth> m_anResult{};
