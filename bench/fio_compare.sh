@@ -17,6 +17,13 @@
 # checksum compared) against fio's plain read in that shape, not against our
 # own unverified rate. Goals: 1.0 for the plain rows; for the verified rows
 # 0.90 on a disk, 0.75 on RAM (/dev/shm).
+# A "best" fio side per case: fio at its best on this machine, in the same
+# shape plus --fixedbufs --registerfiles and, where huge pages can be
+# reserved (root, /proc/sys/vm/nr_hugepages), --mem=mmaphuge; the script
+# reserves the pages it needs and gives them back on every exit. BEST=0
+# leaves that side out. Every run of ours is told which I/O backend it got
+# (the run's JSON); STRATAVON_IO_REGISTER=off measures ours without
+# registered buffers and files.
 #
 # The machine this was written on is shared and noisy, so every case runs in
 # rounds whose order alternates (ours first, then fio first, ...), and the
@@ -49,10 +56,31 @@ source "$(dirname "$0")/bench_lib.sh"
 bench_options 5 - "$@"
 command -v fio >/dev/null || { echo "fio_compare: fio is not installed" >&2; exit 2; }
 
+# Huge pages for fio's best side: as many as four jobs of the largest case
+# take (depth x transfer, rounded up to 2 MiB, plus one each), added to what
+# the system holds and taken back off on exit.
+HUGE_ADDED=0
+HUGE_MEM=''
+huge_reserve() {
+  local knob=/proc/sys/vm/nr_hugepages want=$((4 * (8 + 1))) before after
+  [[ ${BEST:-1} == 1 && -w $knob ]] || return 0
+  before=$(cat "$knob")
+  echo $((before + want)) >"$knob" 2>/dev/null || return 0
+  after=$(cat "$knob")
+  HUGE_ADDED=$((after - before))
+  if ((HUGE_ADDED >= want)); then HUGE_MEM=mmaphuge; else echo "fio_compare: only $HUGE_ADDED huge pages; fio's best side without them" >&2; fi
+}
+huge_release() {
+  local knob=/proc/sys/vm/nr_hugepages
+  ((HUGE_ADDED > 0)) && echo $(($(cat "$knob") - HUGE_ADDED)) >"$knob"
+  HUGE_ADDED=0
+}
+
 # An ext4 of our own on a loop device, gone with the script on every path.
 LOOP_DEV=''
 LOOP_DIR=''
 loop_cleanup() {
+  huge_release
   if [[ -n $LOOP_DIR ]]; then
     mountpoint -q "$LOOP_DIR/mnt" && umount "$LOOP_DIR/mnt"
     [[ -n $LOOP_DEV ]] && losetup -d "$LOOP_DEV"
@@ -96,11 +124,11 @@ run_ours() {
   cli_rates "$1" "${args[@]}"
 }
 
-# run_fio WORK FUNC SIZE DEPTH WORKERS SHAPE -> "mbps iops" or "NA NA"
+# run_fio WORK FUNC SIZE DEPTH WORKERS SHAPE [best] -> "mbps iops" or "NA NA"
 # fio's files are its own, in WORK, laid out by fio on its first run and
 # reused (right size) after.
 run_fio() {
-  local work=$1 f=write size depth=$4 n=$5 shape=$6 out=$1/fio.json
+  local work=$1 f=write size depth=$4 n=$5 shape=$6 best=${7:-} out=$1/fio.json
   [[ $2 == r ]] && f=read
   size=$(bytes_of "$3")
   local args=(--direct=1 --rw="$f" --bs="$size" --ioengine=io_uring --iodepth="$depth"
@@ -108,6 +136,8 @@ run_fio() {
               --group_reporting --time_based --runtime="$SECONDS_PER_RUN"
               --output-format=json --output="$out" --name=cmp)
   [[ $shape == batch ]] && args+=(--iodepth_batch_submit="$depth" --iodepth_batch_complete_min="$depth")
+  [[ -n $best ]] && args+=(--fixedbufs --registerfiles)
+  [[ -n $best && -n $HUGE_MEM ]] && args+=(--mem="$HUGE_MEM")
   fio "${args[@]}" >"$work/fio.err" 2>&1
   local rc=$? err bw iops
   err=$(json_get "$out" '.jobs[0].error')
@@ -122,8 +152,9 @@ run_fio() {
   rm -f -- "$out" "$work/fio.err"
 }
 
-echo "stratavon-cli: $CLI"
-echo "fio: $(fio --version); $PAIRS rounds x ${SECONDS_PER_RUN}s; MB/s = MiB/s"
+huge_reserve
+echo "stratavon-cli: $CLI (STRATAVON_IO_BACKEND=${STRATAVON_IO_BACKEND:-auto}, registered buffers and files: ${STRATAVON_IO_REGISTER:-on})"
+echo "fio: $(fio --version); $PAIRS rounds x ${SECONDS_PER_RUN}s; MB/s = MiB/s; fio best: --fixedbufs --registerfiles ${HUGE_MEM:+--mem=$HUGE_MEM}"
 
 for target in "${DIRS[@]}"; do
   if [[ ! -d $target ]]; then
@@ -146,13 +177,15 @@ for target in "${DIRS[@]}"; do
       for ((i = 1; i <= PAIRS; i++)); do
         sides=(ours fio)
         ((verified)) && sides=(ours verified fio)
-        ((i % 2 == 0)) && sides=(fio "${sides[@]:0:${#sides[@]}-1}")
+        [[ ${BEST:-1} == 1 ]] && sides+=(best)
+        ((i % 2 == 0)) && sides=($(printf '%s\n' "${sides[@]}" | tac))
         row=$(printf '%-22s #%d' "$name" "$i")
         for side in "${sides[@]}"; do
           case $side in
             ours) res=$(run_ours "$ours" "$func" "$size" "$depth" "$n" "$shape" 0) ;;
             verified) res=$(run_ours "$ours" "$func" "$size" "$depth" "$n" "$shape" 1) ;;
             fio) res=$(run_fio "$theirs" "$func" "$size" "$depth" "$n" "$shape") ;;
+            best) res=$(run_fio "$theirs" "$func" "$size" "$depth" "$n" "$shape" best) ;;
           esac
           echo "$target $name $i $side $res" >>"$RESULTS"
           row+=$(printf ' | %-8s %9s MB/s' "$side" "${res% *}")
@@ -166,8 +199,8 @@ done
 
 echo
 echo "== Medians over $PAIRS alternating rounds (ratio = median of per-round ours/fio MB/s, min..max)"
-printf '%-26s %-9s %-26s %-32s %10s %10s %7s %13s %s\n' \
-  target fs case "shapes ours/fio" "ours MB/s" "fio MB/s" ratio "min..max" goal
+printf '%-26s %-9s %-26s %-32s %10s %10s %7s %13s %-5s %10s %8s %13s\n' \
+  target fs case "shapes ours/fio" "ours MB/s" "fio MB/s" ratio "min..max" goal "best MB/s" "vs best" "min..max"
 for target in "${DIRS[@]}"; do
   [[ -d $target ]] || continue
   fstype=$(fs_type "$target")
@@ -189,8 +222,11 @@ for target in "${DIRS[@]}"; do
         [[ $om == NA ]] && continue
         fm=$(pick "$target" "$name" fio 5 | median)
         ratios=$(pair_ratios "$target" "$name" 5 "$side" fio)
-        printf '%-26s %-9s %-26s %-32s %10s %10s %7s %13s %s\n' "$target" "$fstype" "$label" \
-          "$shapes" "$om" "$fm" "$(median <<<"$ratios")" "$(span <<<"$ratios")" "$goal"
+        bm=$(pick "$target" "$name" best 5 | median)
+        bratios=$(pair_ratios "$target" "$name" 5 "$side" best)
+        printf '%-26s %-9s %-26s %-32s %10s %10s %7s %13s %-5s %10s %8s %13s\n' "$target" "$fstype" "$label" \
+          "$shapes" "$om" "$fm" "$(median <<<"$ratios")" "$(span <<<"$ratios")" "$goal" \
+          "$bm" "$(median <<<"$bratios")" "$(span <<<"$bratios")"
       done
     done
   done

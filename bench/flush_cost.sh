@@ -9,6 +9,9 @@
 # records per second: bench/journal_bench (build target journal_bench).
 # A journal on the disk under test costs a second synced write per flush;
 # JOURNAL=/dev/shm/flush-journal puts it elsewhere, to see the flush alone.
+# ASYNC=DEPTH runs both sides asynchronously in batches of DEPTH: ours with
+# -a -q DEPTH (on io_uring its flush goes through the queue behind the
+# batch), fio with io_uring, --iodepth=DEPTH and the batch options.
 #
 # Usage:
 #   cmake -S . -B /tmp/build-bench -DCMAKE_BUILD_TYPE=Release
@@ -42,7 +45,9 @@ CASES=(
 run_one() {
   local work=$1
   if [[ $4 == 1 ]]; then
-    KEEP_WORK_FILES=1 cli_rates "$work" -f write -n 1 -p stamped -x 64KB -b 64KB -s 64MB -P \
+    local async=()
+    ((${ASYNC:-0} > 0)) && async=(-a -q "$ASYNC")
+    KEEP_WORK_FILES=1 cli_rates "$work" -f write -n 1 -p stamped -x 64KB -b 64KB -s 64MB -P "${async[@]}" \
       -d "$SECONDS_PER_RUN" --flush-every "$2" --journal "${JOURNAL:-$work/flush-journal}"
     rm -f -- "${JOURNAL:-$work/flush-journal}"
     return
@@ -50,7 +55,10 @@ run_one() {
   local file
   file=$(ls "$work"/WRITE/KORVA*.DAT 2>/dev/null | head -n 1)
   [[ -n $file ]] || file=$work/fio.dat
-  fio --name=flush --filename="$file" --rw=write --bs=64k --size=64m --direct=1 --ioengine=psync \
+  local engine=(--ioengine=psync)
+  ((${ASYNC:-0} > 0)) && engine=(--ioengine=io_uring --iodepth="$ASYNC" --iodepth_batch_submit="$ASYNC"
+                                --iodepth_batch_complete_min="$ASYNC")
+  fio --name=flush --filename="$file" --rw=write --bs=64k --size=64m --direct=1 "${engine[@]}" \
     --fdatasync="$3" --time_based --runtime="$SECONDS_PER_RUN" --output-format=json >"$work/fio.json" 2>/dev/null
   local bw
   bw=$(json_get "$work/fio.json" '.jobs[0].write.bw_bytes')
@@ -61,7 +69,7 @@ run_one() {
 }
 
 echo "stratavon-cli: $CLI"
-echo "$PAIRS pairs x ${SECONDS_PER_RUN}s, 1 writer, 64KB writes over 64MB; plain = fio --fdatasync=N; MB/s = MiB/s"
+echo "$PAIRS pairs x ${SECONDS_PER_RUN}s, 1 writer, 64KB writes over 64MB, ${ASYNC:+asynchronous depth $ASYNC, }journal ${JOURNAL:-on the disk under test}; plain = fio --fdatasync=N; MB/s = MiB/s"
 
 run_pairs 12 flush
 ratio_table 12 flush "ours MB/s"

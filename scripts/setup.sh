@@ -21,7 +21,7 @@ declare -A group=(
   [faultfs]="libfuse3-dev fuse3"
   [gui]="qt6-base-dev qt6-base-dev-tools"
   [mpi]="libopenmpi-dev openmpi-bin"
-  [tests]="build-essential git googletest libgtest-dev libbenchmark-dev e2fsprogs btrfs-progs util-linux fio
+  [tests]="build-essential git googletest libgtest-dev libbenchmark-dev e2fsprogs btrfs-progs xfsprogs util-linux fio
            dbus-daemon bash-completion"
   [sanitizers]="clang libclang-rt-14-dev llvm"
   [packages]="dpkg-dev lintian desktop-file-utils appstream"

@@ -39,6 +39,10 @@ const char* IoBackendName(IoBackend eBackend) {
 
 CIoQueue::~CIoQueue() = default;
 
+int CIoQueue::IssueFlush(int) { return EOPNOTSUPP; }
+bool CIoQueue::RegisterBuffers(void*, size_t) { return false; }
+bool CIoQueue::RegisterFile(int) { return false; }
+
 void CIoQueue::CancelAll() {
   // Long slices: each one only returns to check again, nothing is given up.
   while (!CancelAllFor(std::chrono::minutes(1))) {

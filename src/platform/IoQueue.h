@@ -13,7 +13,9 @@
 // lets the kernel keep completions until their owner waits, so another
 // thread would never see them.
 
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -88,6 +90,29 @@ class CIoQueue {
   virtual std::chrono::steady_clock::time_point CompletedAt(unsigned nIndex) const = 0;
   // How many slots are in flight.
   virtual unsigned InFlightCount() const = 0;
+  // Lets the kernel know, once, the memory the buffers lie in and the file
+  // the I/O goes to (io_uring: registered buffers and files), so that each
+  // request on them skips pinning its pages and looking its file up. False
+  // where the backend or the kernel will not (the queue works as before);
+  // buffers outside the area and other handles always go the ordinary way.
+  // Called with nothing in flight; the file stays referenced until the
+  // queue goes, so it must not be closed before. STRATAVON_IO_REGISTER=off
+  // declines both, to measure what they bring.
+  virtual bool RegisterBuffers(void* pData, size_t nBytes);
+  virtual bool RegisterFile(int hFile);
+  // Queues an fdatasync of hFile that starts only once every I/O issued
+  // before it has completed, and reaches the kernel with them: a batch and
+  // its flush cost one wait. 0 when queued; EOPNOTSUPP where the backend
+  // cannot order one after the others (the thread pool: drain the batch,
+  // then fdatasync), EBUSY while the last one is still in flight, EBADF for
+  // a negative handle. The waits count it as one more in flight (WaitAll
+  // waits for it too); CancelAll cancels it.
+  virtual int IssueFlush(int hFile);
+  virtual bool FlushInFlight() const { return false; }
+  // The last flush's outcome once it is no longer in flight: 0 when the
+  // kernel reported the data durable, else -errno (-ECANCELED when it was
+  // cancelled or never ran, -ENODATA before the first).
+  virtual int FlushResult() const { return -ENODATA; }
   // Cancels every I/O in flight and returns only when none is in flight any more
   // (completed or cancelled), so the buffers may be released.  A request already
   // blocked in the kernel cannot be withdrawn; it is awaited for as long as it takes.

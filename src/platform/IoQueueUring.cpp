@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -28,10 +29,12 @@ using Clock = std::chrono::steady_clock;
 // IORING_FEAT_EXT_ARG; any tag outside 0..depth-1 is skipped when reaping.
 constexpr uint64_t kCancelAnyTag = uint64_t(1) << 32;
 constexpr uint64_t kCancelOneTag = kCancelAnyTag + 1;
+// The flush queued after a batch (IssueFlush).
+constexpr uint64_t kFlushTag = kCancelAnyTag + 2;
 
-// Enough room for every slot plus one cancel per slot, and for the timeout
-// entry liburing adds on kernels without IORING_FEAT_EXT_ARG.
-unsigned RingEntries(unsigned nDepth) { return 2 * nDepth + 2; }
+// Enough room for every slot and the flush plus one cancel for each, and
+// for the timeout entry liburing adds on kernels without IORING_FEAT_EXT_ARG.
+unsigned RingEntries(unsigned nDepth) { return 2 * nDepth + 4; }
 
 // Sets the ring up for its one owner thread. Where the kernel knows how
 // (6.1+), completions are left for the owner to collect when it waits
@@ -106,6 +109,13 @@ int ProbeOnce() {
   return nError;
 }
 
+// STRATAVON_IO_REGISTER=off keeps buffers and files unregistered, to
+// measure what registering them brings.
+bool RegistrationOff() {
+  const char* pszValue = std::getenv("STRATAVON_IO_REGISTER");
+  return pszValue != nullptr && std::strcmp(pszValue, "off") == 0;
+}
+
 class CUringQueue final : public CIoQueue {
  public:
   explicit CUringQueue(unsigned nDepth) : CIoQueue(nDepth) {}
@@ -131,10 +141,21 @@ class CUringQueue final : public CIoQueue {
     if (m_abInFlight[nIndex]) return EBUSY;
     io_uring_sqe* pSqe = NextSqe();
     if (pSqe == nullptr) return errno;
-    if (bWrite)
+    const auto* pByte = static_cast<const uint8_t*>(pData);
+    if (m_pFixed != nullptr && pByte >= m_pFixed && pByte + nBytes <= m_pFixed + m_nFixedBytes) {
+      if (bWrite)
+        io_uring_prep_write_fixed(pSqe, hFile, pData, nBytes, qwOffset, 0);
+      else
+        io_uring_prep_read_fixed(pSqe, hFile, pData, nBytes, qwOffset, 0);
+    } else if (bWrite) {
       io_uring_prep_write(pSqe, hFile, pData, nBytes, qwOffset);
-    else
+    } else {
       io_uring_prep_read(pSqe, hFile, pData, nBytes, qwOffset);
+    }
+    if (hFile == m_hFixedFile) {
+      pSqe->fd = 0;  // the index in the registered table
+      io_uring_sqe_set_flags(pSqe, IOSQE_FIXED_FILE);
+    }
     io_uring_sqe_set_data64(pSqe, nIndex);
     m_qwCompleted &= ~(uint64_t(1) << nIndex);
     m_abInFlight[nIndex] = true;
@@ -153,11 +174,11 @@ class CUringQueue final : public CIoQueue {
   }
 
   IoWaitResult WaitAll(std::chrono::milliseconds timeout) override {
-    return WaitUntil(DeadlineAfter(timeout), [this] { return m_nInFlight; });
+    return WaitUntil(DeadlineAfter(timeout), [this] { return Outstanding(); });
   }
 
   IoWaitResult WaitAtMost(unsigned nMax, std::chrono::milliseconds timeout) override {
-    return WaitUntil(DeadlineAfter(timeout), [this, nMax] { return m_nInFlight > nMax ? m_nInFlight - nMax : 0u; });
+    return WaitUntil(DeadlineAfter(timeout), [this, nMax] { return Outstanding() > nMax ? Outstanding() - nMax : 0u; });
   }
 
   uint64_t TakeCompleted() override { return std::exchange(m_qwCompleted, 0); }
@@ -186,22 +207,63 @@ class CUringQueue final : public CIoQueue {
     return m_nInFlight;
   }
 
+  // The flush is held here and goes to the kernel from the wait in which
+  // the last slot completes, so it covers every write issued before it,
+  // whatever each one's outcome, while those still run side by side. The
+  // kernel's own orderings fall short: a chain of links runs the writes one
+  // after another and cancels the flush for one failed write, and a drained
+  // entry (IOSQE_IO_DRAIN) was seen on Linux 6.18 to wait behind a batch
+  // with a failed write until the next batch's completions came.
+  int IssueFlush(int hFile) override {
+    if (hFile < 0) return EBADF;
+    if (m_bFlushInFlight) return EBUSY;
+    m_hHeldFlush = hFile;
+    m_bFlushInFlight = true;
+    m_nFlushResult = -ECANCELED;  // until the kernel says otherwise
+    return 0;
+  }
+  bool RegisterBuffers(void* pData, size_t nBytes) override {
+    if (m_pFixed != nullptr || pData == nullptr || nBytes == 0 || Outstanding() != 0 || RegistrationOff()) return false;
+    const iovec area{pData, nBytes};
+    // Refused past 1 GiB, over RLIMIT_MEMLOCK without CAP_IPC_LOCK, or before 5.1.
+    if (io_uring_register_buffers(&m_ring, &area, 1) != 0) return false;
+    m_pFixed = static_cast<const uint8_t*>(pData);
+    m_nFixedBytes = nBytes;
+    return true;
+  }
+  bool RegisterFile(int hFile) override {
+    if (m_hFixedFile >= 0 || hFile < 0 || Outstanding() != 0 || RegistrationOff()) return false;
+    if (io_uring_register_files(&m_ring, &hFile, 1) != 0) return false;
+    m_hFixedFile = hFile;
+    return true;
+  }
+
+  bool FlushInFlight() const override {
+    if (m_bFlushInFlight) const_cast<CUringQueue*>(this)->Reap(true);
+    return m_bFlushInFlight;
+  }
+  int FlushResult() const override { return m_nFlushResult; }
+
   bool CancelAllFor(std::chrono::milliseconds timeout) override {
     Clock::time_point deadline = DeadlineAfter(timeout);
     // Whatever is still only queued in the ring goes first, so that every
     // request we track is one the kernel knows and can cancel.
     Submit();
     Reap(true);
-    if (m_nInFlight == 0) return true;
+    if (m_hHeldFlush >= 0) {  // never sent: nothing to withdraw
+      m_hHeldFlush = -1;
+      m_bFlushInFlight = false;
+    }
+    if (Outstanding() == 0) return true;
     SendCancels();
     for (;;) {
       // A slice at a time: cancels are sent again after each slice, for a
       // request that was between states when the previous one looked.
       Clock::time_point sliceEnd = std::min(deadline, Clock::now() + std::chrono::seconds(1));
-      IoWaitResult eWait = WaitUntil(sliceEnd, [this] { return m_nInFlight; });
+      IoWaitResult eWait = WaitUntil(sliceEnd, [this] { return Outstanding(); });
       if (eWait == IoWaitResult::kAllDone) return true;
       if (m_bResendOne) SendCancels();  // the kernel predates IORING_ASYNC_CANCEL_ANY
-      if (Clock::now() >= deadline) return m_nInFlight == 0;
+      if (Clock::now() >= deadline) return Outstanding() == 0;
       if (eWait == IoWaitResult::kTimeout)
         SendCancels();
       else if (eWait == IoWaitResult::kFailed)
@@ -210,6 +272,17 @@ class CUringQueue final : public CIoQueue {
   }
 
  private:
+  void SendFlush() {
+    io_uring_sqe* pSqe = NextSqe();
+    if (pSqe == nullptr) return;  // the next wait tries again
+    io_uring_prep_fsync(pSqe, m_hHeldFlush, IORING_FSYNC_DATASYNC);
+    io_uring_sqe_set_data64(pSqe, kFlushTag);
+    m_hHeldFlush = -1;
+  }
+
+  // What a wait for everything waits for: the slots and the flush.
+  unsigned Outstanding() const { return m_nInFlight + (m_bFlushInFlight ? 1u : 0u); }
+
   io_uring_sqe* NextSqe() {
     io_uring_sqe* pSqe = io_uring_get_sqe(&m_ring);
     if (pSqe != nullptr) return pSqe;
@@ -223,7 +296,7 @@ class CUringQueue final : public CIoQueue {
   // bCollect: on a deferred ring, first have the kernel post what has
   // finished (a system call; a wait does that on its own).
   unsigned Reap(bool bCollect = false) {
-    if (bCollect && m_bDeferred && m_nInFlight > 0) (void)io_uring_get_events(&m_ring);
+    if (bCollect && m_bDeferred && Outstanding() > 0) (void)io_uring_get_events(&m_ring);
     unsigned nDone = 0;
     std::array<io_uring_cqe*, 2 * kMaxDepth> apCqe;
     for (;;) {
@@ -239,6 +312,9 @@ class CUringQueue final : public CIoQueue {
           m_qwCompleted |= uint64_t(1) << qwTag;
           --m_nInFlight;
           ++nDone;
+        } else if (qwTag == kFlushTag && m_bFlushInFlight) {
+          m_nFlushResult = apCqe[n]->res;
+          m_bFlushInFlight = false;
         } else if (qwTag == kCancelAnyTag && apCqe[n]->res == -EINVAL) {
           m_bCancelAny = false;
           m_bResendOne = true;
@@ -255,6 +331,7 @@ class CUringQueue final : public CIoQueue {
   IoWaitResult WaitUntil(Clock::time_point deadline, FPending pending) {
     for (;;) {
       Reap();
+      if (m_nInFlight == 0 && m_hHeldFlush >= 0) SendFlush();
       unsigned nWanted = pending();
       if (nWanted == 0) {
         int nError = Submit();  // a wait on one slot still pushes the others
@@ -269,6 +346,8 @@ class CUringQueue final : public CIoQueue {
         Submit();
         return IoWaitResult::kTimeout;
       }
+      // A flush still held back is not the kernel's to complete yet.
+      nWanted = std::min(nWanted, m_nInFlight + (m_bFlushInFlight && m_hHeldFlush < 0 ? 1u : 0u));
       __kernel_timespec ts = Timespec(deadline - now);
       io_uring_cqe* pCqe = nullptr;
       // Submits what is queued and sleeps until nWanted completions are there
@@ -302,6 +381,12 @@ class CUringQueue final : public CIoQueue {
       io_uring_prep_cancel64(pSqe, n, 0);
       io_uring_sqe_set_data64(pSqe, kCancelOneTag);
     }
+    if (m_bFlushInFlight) {
+      if (io_uring_sqe* pSqe = NextSqe()) {
+        io_uring_prep_cancel64(pSqe, kFlushTag, 0);
+        io_uring_sqe_set_data64(pSqe, kCancelOneTag);
+      }
+    }
     Submit();
   }
 
@@ -315,6 +400,13 @@ class CUringQueue final : public CIoQueue {
 #endif
   bool m_bResendOne = false;
   unsigned m_nInFlight = 0;
+  bool m_bFlushInFlight = false;  // queued by IssueFlush, held or sent, not yet completed
+  int m_hHeldFlush = -1;          // a flush waiting for the slots in flight to complete
+  int m_nFlushResult = -ENODATA;
+  // Registered with the kernel: the buffer area (index 0) and the file (index 0).
+  const uint8_t* m_pFixed = nullptr;
+  size_t m_nFixedBytes = 0;
+  int m_hFixedFile = -1;
   uint64_t m_qwCompleted = 0;  // completions not yet taken (TakeCompleted)
   std::array<bool, kMaxDepth> m_abInFlight{};
   std::array<int64_t, kMaxDepth> m_anResult{};

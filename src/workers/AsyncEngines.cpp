@@ -17,6 +17,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 // How long a cancellation may take once a request is already past its time.
 constexpr int64_t kCancelGraceMs = 1000;
+constexpr uint64_t kHugeAreaBytes = uint64_t{2} << 20;
 
 std::chrono::milliseconds TimeLeft(Clock::time_point tDeadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - Clock::now());
@@ -44,16 +45,21 @@ bool CAsyncEngine::InitInstance() {
   m_qwRegions = m_extent.qwBytes / m_dwBufferSize;
   if (Record().settings.dwPasses != 0) m_qwWalkLimit = m_qwRegions * Record().settings.dwPasses;
 
-  m_pRequests.reset(new (std::nothrow) AsyncIoRequest[m_dwQueueDepth]);
-  if (!m_buffer.Allocate(qwAreaBytes) || !m_pRequests ||
-      (Checking() && !m_reference.Allocate(m_dwBufferSize))) {
-    ReportIoError(static_cast<uint32_t>(errno), kErrorMemoryAllocation, nullptr);
-    CleanUp();
-    return false;
-  }
   m_pQueue = CIoQueue::Create(m_dwQueueDepth);
   if (!m_pQueue) {
     ReportIoError(0, kErrorInitialization, nullptr);
+    CleanUp();
+    return false;
+  }
+  // For io_uring the requests' area is mapped at least one huge page
+  // large, so that it lies in huge pages however small it is: the kernel
+  // then moves each I/O through one contiguous piece of memory (one segment
+  // of the registered area) instead of a list of small pages.
+  const uint64_t qwMapBytes =
+      m_pQueue->Backend() == IoBackend::kIoUring ? std::max(qwAreaBytes, kHugeAreaBytes) : qwAreaBytes;
+  m_pRequests.reset(new (std::nothrow) AsyncIoRequest[m_dwQueueDepth]);
+  if (!m_buffer.Allocate(qwMapBytes) || !m_pRequests || (Checking() && !m_reference.Allocate(m_dwBufferSize))) {
+    ReportIoError(static_cast<uint32_t>(errno), kErrorMemoryAllocation, nullptr);
     CleanUp();
     return false;
   }
@@ -75,6 +81,10 @@ bool CAsyncEngine::InitInstance() {
   }
 
   if (!CreateWorkFile()) return false;
+  // Where the kernel takes them, the buffers and the file are registered
+  // once instead of looked up on every request; elsewhere nothing changes.
+  (void)m_pQueue->RegisterBuffers(m_buffer.Data(), m_buffer.Size());
+  (void)m_pQueue->RegisterFile(m_file.Handle());
   KeepPatternChecksum();
   return true;
 }
@@ -382,9 +392,18 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   // Until the batch is through, the regions it writes are neither old nor new.
   if (bWalk) m_bWalkTorn = true;
 
-  // Issue.
+  // Issue. With --flush-every, a batch that brings the next flush due
+  // queues it behind its writes where the queue can order it (io_uring):
+  // the batch and its flush then cost one wait.
+  const bool bTracked = bWrite && m_flush.Active();
   if (!IssueBatch(plan)) return BatchOutcome::kFailed;
   if (WalkOver()) return BatchOutcome::kDone;  // --passes: nothing was left to issue
+  bool bQueuedFlush = false;
+  if (bTracked) {
+    uint64_t qwIssued = 0;
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) qwIssued += m_pRequests[i].bIssued ? plan.dwBytes : 0;
+    bQueuedFlush = qwIssued != 0 && m_flush.DueAfter(qwIssued) && m_pQueue->IssueFlush(m_file.Handle()) == 0;
+  }
 
   // Early checks, then the wait for the rest.
   EarlyVerdicts verdicts;
@@ -401,10 +420,9 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   LeaveCall();
 
   // Complete, in order. With --flush-every the batch has drained: what it
-  // wrote is noted (a failed request journaled as failed) and flushed once
-  // after the batch when due.
+  // wrote is noted (a failed request journaled as failed), then settled by
+  // the flush queued behind it, or flushed now when due (the thread pool).
   BatchTally tally;
-  const bool bTracked = bWrite && m_flush.Active();
   for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
     if (!m_pRequests[i].bIssued) continue;
     if (bTracked) NoteForFlush(plan, m_pRequests[i], m_pQueue->Result(i));
@@ -414,7 +432,10 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunBatch(bool bWrite, CrcCheck check, u
   }
   if (Counting()) CountIo(tally.qwBytes, tally.qwIos);
   if (int nError = 0; bTracked) {
-    if (std::string szDetail; !m_flush.FlushIfDue(m_file.Handle(), &nError, &szDetail)) {
+    std::string szDetail;
+    const bool bFlushed = bQueuedFlush ? m_flush.Flushed(-m_pQueue->FlushResult(), &nError, &szDetail)
+                                       : m_flush.FlushIfDue(m_file.Handle(), &nError, &szDetail);
+    if (!bFlushed) {
       ReportIoError(static_cast<uint32_t>(nError), kErrorWriteApi, nullptr, szDetail);
       return BatchOutcome::kFailed;
     }

@@ -47,11 +47,16 @@ void CFlushTracker::Note(uint32_t dwPass, uint64_t qwFrom, uint64_t qwTo) {
 
 bool CFlushTracker::FlushNow(int fd, int* pnError, std::string* pszDetail) {
   if (!m_bActive || m_pending.empty()) return true;
+  return Flushed(fdatasync(fd) == 0 ? 0 : errno, pnError, pszDetail);
+}
+
+bool CFlushTracker::Flushed(int nError, int* pnError, std::string* pszDetail) {
+  if (!m_bActive || m_pending.empty()) return true;
   m_qwSinceFlush = 0;
   std::vector<Range> ranges;
   ranges.swap(m_pending);
-  if (fdatasync(fd) != 0) {
-    *pnError = errno;
+  if (nError != 0) {
+    *pnError = nError;
     *pszDetail = "fdatasync of " + m_extent.szPath + ": " + FormatSystemMessage(*pnError);
     for (const Range& range : ranges) Failed(range.dwPass, range.qwFrom, range.qwTo, *pnError);
     return false;

@@ -33,9 +33,18 @@ class CFlushTracker {
   bool FlushIfDue(int fd, int* pnError, std::string* pszDetail) {
     return !m_bActive || m_qwSinceFlush < g_qwFlushEveryBytes || FlushNow(fd, pnError, pszDetail);
   }
+  // Whether a flush will be due once qwBytes more are written: an
+  // asynchronous batch queues its flush behind its writes when so.
+  bool DueAfter(uint64_t qwBytes) const { return m_bActive && m_qwSinceFlush + qwBytes >= g_qwFlushEveryBytes; }
   // Flushes whatever is pending (the drain of an asynchronous batch, or
   // the threshold reached); as Written.
   bool FlushNow(int fd, int* pnError, std::string* pszDetail);
+  // A flush of everything noted has ended with nError (0: the kernel called
+  // it durable; a flush queued behind a batch, once that has completed):
+  // the ranges are journaled as flushed, or, for any error, as failed with
+  // it, so that nothing a failed or cancelled flush covered is ever taken
+  // for durable. As Written.
+  bool Flushed(int nError, int* pnError, std::string* pszDetail);
   void Failed(uint32_t dwPass, uint64_t qwFrom, uint64_t qwTo, int nError);
   // The worker ended on its own, with nothing in flight.
   void Ended(uint32_t dwPass);

@@ -432,6 +432,35 @@ TEST_F(CliTest, PowerCutBehindAWriteCacheIsJudgedByTheFlushJournal) {
       << "a queue never drained has no point to flush at";
 }
 
+// A flush that fails is no promise: the asynchronous writer, flushing
+// behind each batch of four (io_uring) or after draining it (the thread
+// pool), journals the third batch's ranges as failed when their fdatasync
+// fails with EIO, so the power cut that then drops the cache loses nothing
+// the journal calls durable.
+TEST_F(CliTest, AFailedFlushIsNeverJournaledAsDurable) {
+  std::string szWhy;
+  if (!CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  CFaultFs fs;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  for (const char* pszBackend : {"auto", "threads"}) {
+    SCOPED_TRACE(pszBackend);
+    setenv("STRATAVON_IO_BACKEND", pszBackend, 1);
+    const std::string szJournal = m_scratch.Path(std::string(pszBackend) + ".journal");
+    ASSERT_TRUE(fs.Control("clear\ncache on\nadd op=flush name=.DAT skip=2 error=EIO\n")) << fs.LastError();
+    const CliResult run = RunCli({"run", "-t", fs.Root(), "-f", "write", "-n", "1", "-e", "-p", "stamped", "-x", "64KB",
+                                  "-b", "64KB", "-s", "1MB", "-a", "-q", "4", "--flush-every", "256KB", "--journal",
+                                  szJournal, "-d", "10", "--json"});
+    EXPECT_EQ(run.nExit, 1) << run.szOut << run.szErr;
+    EXPECT_EQ(JsonField(run.szOut, "error"), "WRITE API") << run.szOut;
+    ASSERT_TRUE(fs.Control("powercut\n")) << fs.LastError();
+    const CliResult verify = RunCli({"verify", fs.Root(), "--journal", szJournal, "--json"});
+    EXPECT_EQ(verify.nExit, 0) << verify.szOut << verify.szErr;
+    EXPECT_EQ(JsonField(verify.szOut, "lost_flush"), "0") << verify.szOut;
+    EXPECT_EQ(JsonField(verify.szOut, "ok"), "1024") << "the two good flushes: " << verify.szOut;
+  }
+  unsetenv("STRATAVON_IO_BACKEND");
+}
+
 // Work files of a stamped run judged afterwards, as after a crash: intact,
 // cut short, holding another run's data, or not ours at all.
 TEST_F(CliTest, VerifyJudgesStampedFilesLeftBehind) {
