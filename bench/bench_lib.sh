@@ -192,6 +192,28 @@ ratio_table() {
   done
 }
 
+# cost_run WORK ENV ARGS...: one `stratavon-cli run -t WORK ARGS --json`
+# with ENV (NAME=VALUE, or empty) in its environment, timed by
+# /usr/bin/time, then its work files removed -> "mbps iops cpu-ns-per-io",
+# or "NA NA NA" when it failed. The CPU time per I/O (user + system of the
+# whole process tree) moves much less than the IOPS on a machine that others
+# load too.
+cost_run() {
+  local work=$1 assignment=$2
+  shift 2
+  local out=$work/run.json cpu=$work/cpu.txt failures ios
+  env ${assignment:+"$assignment"} /usr/bin/time -f '%U %S' -o "$cpu" "$CLI" run -t "$work" "$@" --json >"$out" 2>/dev/null
+  failures=$(json_get "$out" '.failures')
+  ios=$(json_get "$out" '.targets[0].ios')
+  if [[ $failures != 0 || $ios == NA || $ios == 0 ]]; then
+    echo "NA NA NA"
+  else
+    echo "$(json_get "$out" '.targets[0].mb_per_s') $(json_get "$out" '.targets[0].iops')" \
+      "$(awk -v n="$ios" '{ printf "%.1f", ($1 + $2) * 1e9 / n }' "$cpu")"
+  fi
+  rm -rf -- "$work/READ" "$work/WRITE" "$out" "$cpu"
+}
+
 # cost_table VARIANT GOAL: the medians table of a *_cost script whose
 # run_one gives "mbps iops cpu-ns-per-io" for plain and VARIANT: per case
 # the median of the per-pair VARIANT/plain IOPS ratios and of the per-pair

@@ -44,28 +44,14 @@ CASES=(
 )
 
 # run_one WORK MODE SIZE TIMED(0|1) -> "mbps iops cpu-ns-per-io" (NA when it failed)
-# The CPU time per I/O (user + system of the whole process) moves much less
-# than the IOPS on a machine that others load too.
 run_one() {
   local args=(-f read -n "$THREADS" -x "$3" -b "$3" -P -d "$SECONDS_PER_RUN")
   local depth=$DEPTH
   [[ $3 == 1MB ]] && depth=8
   [[ $2 == async ]] && args+=(-a -q "$depth")
   [[ $4 == 0 ]] && args+=(--no-latency)
-  local out=$1/run.json cpu=$1/cpu.txt
-  /usr/bin/time -f '%U %S' -o "$cpu" "$CLI" run -t "$1" "${args[@]}" --json >"$out" 2>/dev/null
-  local failures ios
-  failures=$(json_get "$out" '.failures')
-  ios=$(json_get "$out" '.targets[0].ios')
-  if [[ $failures != 0 || $ios == NA || $ios == 0 ]]; then
-    echo "NA NA NA"
-  else
-    echo "$(json_get "$out" '.targets[0].mb_per_s') $(json_get "$out" '.targets[0].iops')" \
-      "$(awk -v n="$ios" '{ printf "%.1f", ($1 + $2) * 1e9 / n }' "$cpu")"
-  fi
-  rm -rf -- "$1/READ" "$1/WRITE" "$out" "$cpu"
+  cost_run "$1" "" "${args[@]}"
 }
-
 
 echo "stratavon-cli: $CLI"
 echo "$PAIRS pairs x ${SECONDS_PER_RUN}s, $THREADS worker(s), 4KB async depth $DEPTH, 1MB async depth 8"

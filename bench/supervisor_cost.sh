@@ -37,21 +37,10 @@ CASES=(
 run_one() {
   local depth=$DEPTH
   [[ $2 == 1MB ]] && depth=8
-  local args=(-f write -n "$THREADS" -x "$2" -b "$2" -P -a -q "$depth" -d "$SECONDS_PER_RUN")
-  local out=$1/run.json cpu=$1/cpu.txt inprocess=1
+  local inprocess=1
   [[ $3 == 1 ]] && inprocess=0
-  STRATAVON_IN_PROCESS=$inprocess /usr/bin/time -f '%U %S' -o "$cpu" "$CLI" run -t "$1" "${args[@]}" --json \
-    >"$out" 2>/dev/null
-  local failures ios
-  failures=$(json_get "$out" '.failures')
-  ios=$(json_get "$out" '.targets[0].ios')
-  if [[ $failures != 0 || $ios == NA || $ios == 0 ]]; then
-    echo "NA NA NA"
-  else
-    echo "$(json_get "$out" '.targets[0].mb_per_s') $(json_get "$out" '.targets[0].iops')" \
-      "$(awk -v n="$ios" '{ printf "%.1f", ($1 + $2) * 1e9 / n }' "$cpu")"
-  fi
-  rm -rf -- "$1/READ" "$1/WRITE" "$out" "$cpu"
+  cost_run "$1" "STRATAVON_IN_PROCESS=$inprocess" -f write -n "$THREADS" -x "$2" -b "$2" -P -a -q "$depth" \
+    -d "$SECONDS_PER_RUN"
 }
 
 echo "stratavon-cli: $CLI"
