@@ -35,13 +35,14 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# cli_rates WORK ARGS...: one `stratavon-cli run --json` on WORK with ARGS,
+# cli_rates WORK ARGS...: one `stratavon-cli run --json` on WORK (or on
+# CLI_TARGET, a device, with WORK for its output) with ARGS,
 # then its work files removed (kept when KEEP_WORK_FILES=1, for a peer tool
 # to use the very same files) -> "mbps iops", or "NA NA" when it failed.
 cli_rates() {
   local work=$1 out=$1/run.json
   shift
-  "$CLI" run -t "$work" "$@" --json >"$out" 2>"$work/run.err"
+  "$CLI" run -t "${CLI_TARGET:-$work}" "$@" --json >"$out" 2>"$work/run.err"
   local failures status
   failures=$(json_get "$out" '.failures')
   status=$(json_get "$out" '.targets[0].status')
@@ -95,7 +96,7 @@ bench_options() {
     esac
   done
   shift $((OPTIND - 1))
-  [[ $# -ge 1 ]] || bench_usage
+  [[ $# -ge 1 || ${BENCH_DIRS_OPTIONAL:-0} == 1 ]] || bench_usage
   numbers=("$PAIRS" "$SECONDS_PER_RUN" "$THREADS")
   [[ $DEPTH == - ]] || numbers+=("$DEPTH")
   for v in "${numbers[@]}"; do

@@ -43,6 +43,11 @@
 #   LOOP_EXT4=SIZE bench/fio_compare.sh ...  also makes an ext4 of SIZE (e.g.
 #     2G) on a loop device over a file in a temporary folder, runs every case
 #     there too, and detaches it when the script ends.
+#   LOOP_DEVICE=SIZE bench/fio_compare.sh ...  also runs every case on a raw
+#     loop device of SIZE over a file in a temporary folder (ours with
+#     -t DEVICE --destroy DEVICE, each worker on its slice; fio with
+#     --filename=DEVICE, each job on a slice as large at --offset_increment),
+#     detached when the script ends. DIRs may then be left out.
 # Each DIR gets a private scratch folder that is removed afterwards. Needs fio,
 # and jq or python3. Not a test; not run in CI.
 
@@ -53,6 +58,7 @@ BENCH_NAME=fio_compare
 KEEP_WORK_FILES=1
 # shellcheck source=bench/bench_lib.sh
 source "$(dirname "$0")/bench_lib.sh"
+[[ -n ${LOOP_DEVICE:-} ]] && BENCH_DIRS_OPTIONAL=1
 bench_options 5 - "$@"
 command -v fio >/dev/null || { echo "fio_compare: fio is not installed" >&2; exit 2; }
 
@@ -84,11 +90,22 @@ loop_cleanup() {
   if [[ -n $LOOP_DIR ]]; then
     mountpoint -q "$LOOP_DIR/mnt" && umount "$LOOP_DIR/mnt"
     [[ -n $LOOP_DEV ]] && losetup -d "$LOOP_DEV"
+    [[ -n ${RAW_DEV:-} ]] && losetup -d "$RAW_DEV"
     rm -rf -- "$LOOP_DIR"
   fi
   cleanup
 }
 trap loop_cleanup EXIT
+DEVICES=()
+DEVICE_BYTES=0
+if [[ -n ${LOOP_DEVICE:-} ]]; then
+  [[ -n $LOOP_DIR ]] || LOOP_DIR=$(mktemp -d /tmp/fio_compare_loop.XXXXXX)
+  truncate -s "$LOOP_DEVICE" "$LOOP_DIR/device" &&
+    RAW_DEV=$(losetup -f --show --direct-io=on "$LOOP_DIR/device") ||
+    { echo "fio_compare: no loop device (needs root and losetup)" >&2; exit 2; }
+  DEVICES+=("$RAW_DEV")
+  DEVICE_BYTES=$(blockdev --getsize64 "$RAW_DEV")
+fi
 if [[ -n ${LOOP_EXT4:-} ]]; then
   LOOP_DIR=$(mktemp -d /tmp/fio_compare_loop.XXXXXX)
   mkdir "$LOOP_DIR/mnt"
@@ -98,6 +115,8 @@ if [[ -n ${LOOP_EXT4:-} ]]; then
     { echo "fio_compare: no loop-mounted ext4 (needs root, losetup, mkfs.ext4)" >&2; exit 2; }
   DIRS+=("$LOOP_DIR/mnt")
 fi
+
+target_type() { if [[ -b $1 ]]; then echo device; else fs_type "$1"; fi; }
 
 bytes_of() {  # 4KB 1MB -> bytes
   case $1 in
@@ -121,7 +140,8 @@ run_ours() {
   local args=(-f "$f" -n "$5" -x "$3" -b "$3" -P -a -q "$4" -d "$SECONDS_PER_RUN")
   [[ $6 == keep ]] && args+=(--keep-depth)
   [[ $7 == 1 ]] && args+=(-e)
-  cli_rates "$1" "${args[@]}"
+  [[ -n $TARGET_DEVICE ]] && args+=(--destroy "$TARGET_DEVICE")
+  CLI_TARGET=$TARGET_DEVICE cli_rates "$1" "${args[@]}"
 }
 
 # run_fio WORK FUNC SIZE DEPTH WORKERS SHAPE [best] -> "mbps iops" or "NA NA"
@@ -131,10 +151,15 @@ run_fio() {
   local work=$1 f=write size depth=$4 n=$5 shape=$6 best=${7:-} out=$1/fio.json
   [[ $2 == r ]] && f=read
   size=$(bytes_of "$3")
-  local args=(--direct=1 --rw="$f" --bs="$size" --ioengine=io_uring --iodepth="$depth"
-              --size=$((depth * size)) --numjobs="$n" --directory="$work" --filename_format='job$jobnum.dat'
+  local args=(--direct=1 --rw="$f" --bs="$size" --ioengine=io_uring --iodepth="$depth" --numjobs="$n"
               --group_reporting --time_based --runtime="$SECONDS_PER_RUN"
               --output-format=json --output="$out" --name=cmp)
+  if [[ -n $TARGET_DEVICE ]]; then
+    local slice=$((DEVICE_BYTES / n / size * size))
+    args+=(--filename="$TARGET_DEVICE" --size="$slice" --offset_increment="$slice")
+  else
+    args+=(--size=$((depth * size)) --directory="$work" --filename_format='job$jobnum.dat')
+  fi
   [[ $shape == batch ]] && args+=(--iodepth_batch_submit="$depth" --iodepth_batch_complete_min="$depth")
   [[ -n $best ]] && args+=(--fixedbufs --registerfiles)
   [[ -n $best && -n $HUGE_MEM ]] && args+=(--mem="$HUGE_MEM")
@@ -156,13 +181,16 @@ huge_reserve
 echo "stratavon-cli: $CLI (STRATAVON_IO_BACKEND=${STRATAVON_IO_BACKEND:-auto}, registered buffers and files: ${STRATAVON_IO_REGISTER:-on})"
 echo "fio: $(fio --version); $PAIRS rounds x ${SECONDS_PER_RUN}s; MB/s = MiB/s; fio best: --fixedbufs --registerfiles ${HUGE_MEM:+--mem=$HUGE_MEM}"
 
-for target in "${DIRS[@]}"; do
-  if [[ ! -d $target ]]; then
+TARGET_DEVICE=''
+for target in "${DIRS[@]}" "${DEVICES[@]}"; do
+  TARGET_DEVICE=''
+  [[ -b $target ]] && TARGET_DEVICE=$target
+  if [[ ! -d $target && -z $TARGET_DEVICE ]]; then
     echo "fio_compare: $target is not a folder; skipped" >&2
     continue
   fi
   echo
-  echo "== $target ($(fs_type "$target"))"
+  echo "== $target ($(target_type "$target"))"
   for line in "${CASES[@]}"; do
     read -r func size depth n <<<"$line"
     for shape in batch keep; do
@@ -171,8 +199,10 @@ for target in "${DIRS[@]}"; do
       [[ $func == r ]] && verified=1
       case_wanted "$name" || { ((verified)) && case_wanted "$name-verified"; } || continue
       # Fresh folders for each side, kept over the rounds of the case.
-      ours=$(mktemp -d "${target%/}/fio_compare_ours.XXXXXX") || continue
-      theirs=$(mktemp -d "${target%/}/fio_compare_fio.XXXXXX") || continue
+      scratch=${target%/}
+      [[ -n $TARGET_DEVICE ]] && scratch=/tmp
+      ours=$(mktemp -d "$scratch/fio_compare_ours.XXXXXX") || continue
+      theirs=$(mktemp -d "$scratch/fio_compare_fio.XXXXXX") || continue
       SCRATCHES+=("$ours" "$theirs")
       for ((i = 1; i <= PAIRS; i++)); do
         sides=(ours fio)
@@ -201,9 +231,9 @@ echo
 echo "== Medians over $PAIRS alternating rounds (ratio = median of per-round ours/fio MB/s, min..max)"
 printf '%-26s %-9s %-26s %-32s %10s %10s %7s %13s %-5s %10s %8s %13s\n' \
   target fs case "shapes ours/fio" "ours MB/s" "fio MB/s" ratio "min..max" goal "best MB/s" "vs best" "min..max"
-for target in "${DIRS[@]}"; do
-  [[ -d $target ]] || continue
-  fstype=$(fs_type "$target")
+for target in "${DIRS[@]}" "${DEVICES[@]}"; do
+  [[ -d $target || -b $target ]] || continue
+  fstype=$(target_type "$target")
   goal_verified=0.90
   [[ $fstype == tmpfs ]] && goal_verified=0.75
   for line in "${CASES[@]}"; do
