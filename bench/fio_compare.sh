@@ -43,6 +43,8 @@
 #   LOOP_EXT4=SIZE bench/fio_compare.sh ...  also makes an ext4 of SIZE (e.g.
 #     2G) on a loop device over a file in a temporary folder, runs every case
 #     there too, and detaches it when the script ends.
+#   VERIFIED=0 leaves the verified rows out (on a device their fill of the
+#     whole device, every round, disturbs the plain rows that follow).
 #   LOOP_DEVICE=SIZE bench/fio_compare.sh ...  also runs every case on a raw
 #     loop device of SIZE over a file in a temporary folder (ours with
 #     -t DEVICE --destroy DEVICE, each worker on its slice; fio with
@@ -140,7 +142,8 @@ run_ours() {
   local args=(-f "$f" -n "$5" -x "$3" -b "$3" -P -a -q "$4" -d "$SECONDS_PER_RUN")
   [[ $6 == keep ]] && args+=(--keep-depth)
   [[ $7 == 1 ]] && args+=(-e)
-  [[ -n $TARGET_DEVICE ]] && args+=(--destroy "$TARGET_DEVICE")
+  # A device is written only where the run writes (or seeds it for -e).
+  [[ -n $TARGET_DEVICE && ($2 == w || $7 == 1) ]] && args+=(--destroy "$TARGET_DEVICE")
   CLI_TARGET=$TARGET_DEVICE cli_rates "$1" "${args[@]}"
 }
 
@@ -206,7 +209,7 @@ for target in "${DIRS[@]}" "${DEVICES[@]}"; do
       SCRATCHES+=("$ours" "$theirs")
       for ((i = 1; i <= PAIRS; i++)); do
         sides=(ours fio)
-        ((verified)) && sides=(ours verified fio)
+        ((verified && ${VERIFIED:-1})) && sides=(ours verified fio)
         [[ ${BEST:-1} == 1 ]] && sides+=(best)
         ((i % 2 == 0)) && sides=($(printf '%s\n' "${sides[@]}" | tac))
         row=$(printf '%-22s #%d' "$name" "$i")
