@@ -5,6 +5,7 @@
 #include "platform/EventCatalog.h"
 #include "platform/StateDirectory.h"
 #include "platform/SystemError.h"
+#include "platform/SystemLog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,7 +16,6 @@
 #include <mutex>
 #include <string_view>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 namespace stratavon {
@@ -34,8 +34,6 @@ struct CEventSource {
 
 namespace {
 
-std::once_flag g_onceSyslog;
-
 
 std::string UtcTimestamp() {
   const time_t now = time(nullptr);
@@ -45,20 +43,8 @@ std::string UtcTimestamp() {
   return szTime;
 }
 
-int SyslogPriority(uint16_t wType) {
-  if (wType == EVENTLOG_WARNING_TYPE) return LOG_WARNING;
-  if (wType == EVENTLOG_INFORMATION_TYPE) return LOG_INFO;
-  return LOG_ERR;
-}
-
-void MirrorToSyslog(uint16_t wType, const std::string& szText) {
-  // No LOG_CONS: without a syslog daemon the message is simply dropped.
-  std::call_once(g_onceSyslog, [] { openlog("stratavon", LOG_PID, LOG_USER); });
-  syslog(SyslogPriority(wType), "%s", szText.c_str());
-}
-
-void ReportUnlogged(uint16_t wType, const std::string& szText) {
-  MirrorToSyslog(wType, szText);
+void ReportUnlogged(uint16_t wType, uint32_t dwEventId, const std::string& szText) {
+  MirrorToSystemLog(wType, dwEventId, szText);
   std::fprintf(stderr, "stratavon: not in the event log (%s): %s\n", EventLogPath().c_str(), szText.c_str());
 }
 
@@ -295,7 +281,7 @@ bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t
   if (hSource == nullptr) {
     // No log to write to: the entry still reaches syslog and whoever watches
     // standard error.
-    ReportUnlogged(wType, FormatEventMessage(dwEventId, strings));
+    ReportUnlogged(wType, dwEventId, FormatEventMessage(dwEventId, strings));
     return false;
   }
 
@@ -328,9 +314,9 @@ bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t
 
   const bool bWritten = nWritten == static_cast<ssize_t>(szLine.size());
   if (bWritten) {
-    MirrorToSyslog(wType, FormatEventMessage(dwEventId, strings));
+    MirrorToSystemLog(wType, dwEventId, FormatEventMessage(dwEventId, strings));
   } else {
-    ReportUnlogged(wType, FormatEventMessage(dwEventId, strings));
+    ReportUnlogged(wType, dwEventId, FormatEventMessage(dwEventId, strings));
   }
   return bWritten;
 }

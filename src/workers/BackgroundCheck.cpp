@@ -1,7 +1,6 @@
 #include "workers/BackgroundCheck.h"
 
-#include <sched.h>
-#include <unistd.h>
+#include "platform/CpuInfo.h"
 
 #include <algorithm>
 #include <chrono>
@@ -55,15 +54,7 @@ uint32_t AwaitState(const std::atomic<uint32_t>& state, Done bDone, const Clock:
 }  // namespace
 
 bool BackgroundCheckPays(unsigned nWorkers) {
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return false;
-  return 2 * static_cast<unsigned long>(nWorkers) <= static_cast<unsigned long>(CPU_COUNT(&cpus));
-}
-
-size_t PerCoreCacheBytes() {
-  const long nBytes = sysconf(_SC_LEVEL2_CACHE_SIZE);
-  return nBytes > 0 ? static_cast<size_t>(nBytes) : size_t{1} << 20;
+  return 2 * static_cast<unsigned long>(nWorkers) <= static_cast<unsigned long>(UsableProcessorCount());
 }
 
 bool CBackgroundCheck::Start(const CCrc32& crc) {
