@@ -19,13 +19,13 @@ if(WIN32)
   endforeach()
   list(APPEND STRATAVON_PLATFORM_SOURCES ${STRATAVON_PLATFORM_WIN_SOURCES})
   # The POSIX calls the engine makes on descriptors (pread, fsync, ...)
-  # come from PosixCalls_win.h, seen by every source; files open in binary
-  # mode (binmode.o); Windows 8 APIs (CancelIoEx, GetTickCount64); gmtime_r.
+  # come from PosixCalls_win.h, seen by every source; Windows 8 APIs
+  # (CancelIoEx, GetTickCount64); gmtime_r.
   add_compile_definitions(_WIN32_WINNT=0x0602 WIN32_LEAN_AND_MEAN NOMINMAX _FILE_OFFSET_BITS=64
     _POSIX_THREAD_SAFE_FUNCTIONS=200112L)
   add_compile_options("SHELL:-include ${CMAKE_SOURCE_DIR}/src/platform/PosixCalls_win.h")
   include_directories(BEFORE SYSTEM ${CMAKE_SOURCE_DIR}/src/platform/posix_win)
-  set(STRATAVON_PLATFORM_LIBRARIES advapi32 ws2_32 ${CMAKE_FIND_ROOT_PATH}/lib/binmode.o)
+  set(STRATAVON_PLATFORM_LIBRARIES advapi32 synchronization)
   # Static runtime: the .exe runs without the compiler's DLLs beside it.
   add_link_options(-static)
   set(STRATAVON_MPI OFF CACHE BOOL "" FORCE)

@@ -46,4 +46,13 @@ bool ReplaceFileAtomically(const std::string& szPath, const std::string& szText)
   return true;
 }
 
+int OpenForAppend(const std::string& szPath) {
+  int hFile;
+  do {
+    hFile = open(szPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (hFile < 0 && errno == EACCES) hFile = open(szPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  } while (hFile < 0 && errno == EINTR);
+  return hFile;
+}
+
 }  // namespace stratavon

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <io.h>
+
 #include "platform/AtomicFile.h"
 #include "platform/WinError_win.h"
 
@@ -25,6 +27,26 @@ bool ReplaceFileAtomically(const std::string& szPath, const std::string& szText)
     return false;
   }
   return true;
+}
+
+// Without FILE_WRITE_DATA every write goes to the end of the file, in one
+// piece, whatever the file pointer says: C runtime O_APPEND would seek and
+// then write, two steps another writer can come between.
+int OpenForAppend(const std::string& szPath) {
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE hFile = CreateFileA(szPath.c_str(), FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                             kShare, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (hFile == INVALID_HANDLE_VALUE) {
+    hFile = CreateFileA(szPath.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShare, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (hFile == INVALID_HANDLE_VALUE) return SetErrnoFromLastError(), -1;
+  const int hDescriptor = _open_osfhandle(reinterpret_cast<intptr_t>(hFile), _O_BINARY);
+  if (hDescriptor < 0) {
+    CloseHandle(hFile);
+    errno = EMFILE;
+  }
+  return hDescriptor;
 }
 
 }  // namespace stratavon

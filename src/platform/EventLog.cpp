@@ -2,6 +2,7 @@
 
 #include "platform/JsonText.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/EventCatalog.h"
 #include "platform/StateDirectory.h"
 #include "platform/SystemError.h"
@@ -258,12 +259,7 @@ HEVENTLOG RegisterEventSource(const std::string& source) {
 }
 
 HEVENTLOG RegisterEventSourceAt(const std::string& source, const std::string& logPath) {
-  int hFile;
-  do {
-    // Read access too: each entry looks at the last byte before it lands.
-    hFile = open(logPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (hFile < 0 && errno == EACCES) hFile = open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  } while (hFile < 0 && errno == EINTR);
+  const int hFile = OpenForAppend(logPath);
   if (hFile < 0) return nullptr;
   return new CEventSource(source, hFile);
 }

@@ -85,3 +85,33 @@ char* realpath(const char* pszPath, char* pszResolved) {
   if (pszFull == nullptr) errno = ENAMETOOLONG;
   return pszFull;
 }
+
+int setenv(const char* pszName, const char* pszValue, int nOverwrite) {
+  if (!nOverwrite && std::getenv(pszName) != nullptr) return 0;
+  return _putenv_s(pszName, pszValue) == 0 ? 0 : -1;
+}
+
+int unsetenv(const char* pszName) { return _putenv_s(pszName, "") == 0 ? 0 : -1; }
+
+char* mkdtemp(char* pszTemplate) {
+  const size_t nLength = std::char_traits<char>::length(pszTemplate);
+  if (nLength < 6 || std::string(pszTemplate + nLength - 6) != "XXXXXX") {
+    errno = EINVAL;
+    return nullptr;
+  }
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned long long qwSeed = GetTickCount64() ^ (static_cast<unsigned long long>(GetCurrentProcessId()) << 32);
+  for (int nTry = 0; nTry < 100; ++nTry) {
+    for (size_t i = nLength - 6; i < nLength; ++i) {
+      qwSeed = qwSeed * 6364136223846793005ull + 1442695040888963407ull;
+      pszTemplate[i] = kLetters[(qwSeed >> 33) % (sizeof kLetters - 1)];
+    }
+    if (CreateDirectoryA(pszTemplate, nullptr)) return pszTemplate;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) {
+      stratavon::SetErrnoFromLastError();
+      return nullptr;
+    }
+  }
+  errno = EEXIST;
+  return nullptr;
+}

@@ -18,8 +18,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Every descriptor this program opens carries O_CLOEXEC: on Windows it
+// also keeps the bytes as they are (no text-mode line ends).
 #ifndef O_CLOEXEC
-#define O_CLOEXEC _O_NOINHERIT
+#define O_CLOEXEC (_O_NOINHERIT | _O_BINARY)
 #endif
 #ifndef O_NOFOLLOW
 #define O_NOFOLLOW 0
@@ -60,3 +62,9 @@ inline int lstat(const char* pszPath, struct stat* pStat) { return stat(pszPath,
 #ifndef SIGHUP
 #define SIGHUP 1
 #endif
+
+// The environment and temporary folders as POSIX has them.
+int setenv(const char* pszName, const char* pszValue, int nOverwrite);
+int unsetenv(const char* pszName);
+// Replaces the template's trailing XXXXXX and makes the folder; null with errno.
+char* mkdtemp(char* pszTemplate);

@@ -1,5 +1,6 @@
 #include "workers/BackgroundCheck.h"
 
+#include "platform/AtomicWait.h"
 #include "platform/CpuInfo.h"
 
 #include <algorithm>
@@ -40,7 +41,7 @@ uint32_t AwaitState(const std::atomic<uint32_t>& state, Done bDone, const Clock:
   bool bSleep = lastWait >= kSpinBeforeSleep;
   while (!bDone(uNow)) {
     if (bSleep) {
-      state.wait(uNow, std::memory_order_acquire);
+      SleepWhileEqual(state, uNow);
     } else {
       sched_yield();
       bSleep = Clock::now() - tStart >= kSpinBeforeSleep;
@@ -79,7 +80,7 @@ void CBackgroundCheck::Stop() {
   // A buffer being checked is finished first: its owner may free it only
   // after the thread is gone.
   m_state.store(kQuit, std::memory_order_release);
-  m_state.notify_all();
+  WakeAllSleepers(m_state);
   m_thread.join();
   m_bPending = false;
 }
@@ -90,7 +91,7 @@ void CBackgroundCheck::Post(const uint8_t* pData, size_t nLength) {
   m_bPending = true;
   m_tPosted = Clock::now();
   m_state.store(kPosted, std::memory_order_release);
-  m_state.notify_all();
+  WakeAllSleepers(m_state);
 }
 
 bool CBackgroundCheck::Take() {
@@ -111,7 +112,7 @@ void CBackgroundCheck::ThreadMain() {
     m_tChecked = Clock::now();
     // The owner may have asked to quit meanwhile; that request stands.
     uint32_t expected = kPosted;
-    if (m_state.compare_exchange_strong(expected, kDone, std::memory_order_acq_rel)) m_state.notify_all();
+    if (m_state.compare_exchange_strong(expected, kDone, std::memory_order_acq_rel)) WakeAllSleepers(m_state);
   }
 }
 
