@@ -26,6 +26,8 @@ done
 
 launcher=()
 if command -v ccache >/dev/null; then
+  # Hits across checkouts in other folders (CI's clone) too.
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top}
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \

@@ -8,18 +8,6 @@
 
 namespace stratavon {
 
-CAlignedBuffer::CAlignedBuffer(CAlignedBuffer&& other) noexcept { *this = std::move(other); }
-
-CAlignedBuffer& CAlignedBuffer::operator=(CAlignedBuffer&& other) noexcept {
-  if (this != &other) {
-    Free();
-    m_pData = std::exchange(other.m_pData, nullptr);
-    m_nSize = std::exchange(other.m_nSize, 0);
-    m_nMapped = std::exchange(other.m_nMapped, 0);
-  }
-  return *this;
-}
-
 // VirtualAlloc hands out whole pages on 64 KiB boundaries: aligned for
 // FILE_FLAG_NO_BUFFERING at any sector size.
 bool CAlignedBuffer::Allocate(size_t nSize) {

@@ -41,20 +41,6 @@ bool SetPointer(HANDLE hFile, uint64_t qwOffset) {
 
 }  // namespace
 
-CWorkFile::CWorkFile(CWorkFile&& other) noexcept { *this = std::move(other); }
-
-CWorkFile& CWorkFile::operator=(CWorkFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    m_hFile = std::exchange(other.m_hFile, INVALID_HANDLE_VALUE);
-    m_qwPosition = other.m_qwPosition;
-    m_qwWrittenEnd = other.m_qwWrittenEnd;
-    m_qwLaidOut = std::exchange(other.m_qwLaidOut, 0);
-    m_dwSilentAlign = other.m_dwSilentAlign;
-  }
-  return *this;
-}
-
 const char* FileTypeWords(unsigned nMode) {
   switch (nMode & S_IFMT) {
     case S_IFREG: return "a regular file";
@@ -62,17 +48,6 @@ const char* FileTypeWords(unsigned nMode) {
     case S_IFCHR: return "a character device";
     default: return "an unknown file type";
   }
-}
-
-bool CWorkFile::Refuse(const std::string& szPath, const std::string& szWhy, int nError) {
-  m_szFailure = szPath + ": " + szWhy;
-  errno = nError;
-  return false;
-}
-
-bool CWorkFile::RefuseErrno(const std::string& szPath) {
-  const int nError = errno;
-  return Refuse(szPath, FormatSystemMessage(nError), nError);
 }
 
 bool CWorkFile::Create(const std::string& szRoot, const std::string& szPath, uint64_t qwLayoutBytes) {
@@ -157,11 +132,6 @@ void CWorkFile::Close() {
     _close(m_hFile);
     m_hFile = INVALID_HANDLE_VALUE;
   }
-}
-
-int CWorkFile::MisalignedError(size_t nBytes, uint64_t qwOffset) const {
-  if (m_dwSilentAlign == 0) return 0;
-  return nBytes % m_dwSilentAlign != 0 || qwOffset % m_dwSilentAlign != 0 ? EINVAL : 0;
 }
 
 ssize_t CWorkFile::Read(void* pData, size_t nBytes) {
