@@ -15,7 +15,9 @@ set -uo pipefail
 wine=$1
 program=$2
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+# Wine's server keeps files of the prefix open for a few seconds after the
+# last program: ended first, so that the folder can go.
+trap '[ "$wine" = - ] || wineserver -k 2>/dev/null; rm -rf "$scratch"' EXIT
 if [ "$wine" != - ]; then
   export WINEPREFIX=${STRATAVON_WINEPREFIX:-$scratch/wineprefix} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   export DISPLAY=
