@@ -2,6 +2,11 @@
 # desktop files (whose rules are next to their targets), and the Debian
 # packages made of it: `scripts/package.sh`, or `cpack -G DEB` in a build
 # folder configured with -DCMAKE_INSTALL_PREFIX=/usr.
+# The Windows build makes a zip instead (cmake/PackagingWindows.cmake).
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/PackagingWindows.cmake)
+  return()
+endif()
 include(GNUInstallDirs)
 
 # stratavon-cli's shell completion, where bash-completion loads it from.

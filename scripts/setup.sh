@@ -14,6 +14,9 @@
 #   packages   what scripts/package.sh builds .deb files with and what
 #              checks them (dpkg-shlibdeps, lintian, the desktop-entry and
 #              AppStream validators)
+#   windows    the mingw-w64 cross compiler for stratavon-cli.exe
+#              (scripts/build-windows.sh), Wine, which runs its tests, and
+#              mandoc for the zip's HTML manual
 set -euo pipefail
 
 declare -A group=(
@@ -25,8 +28,9 @@ declare -A group=(
            dbus-daemon bash-completion"
   [sanitizers]="clang libclang-rt-14-dev llvm"
   [packages]="dpkg-dev lintian desktop-file-utils appstream"
+  [windows]="mingw-w64 wine64 wine mandoc"
 )
-order=(cli faultfs gui mpi tests sanitizers packages)
+order=(cli faultfs gui mpi tests sanitizers packages windows)
 
 wanted=("$@")
 [ ${#wanted[@]} -eq 0 ] && wanted=("${order[@]}")

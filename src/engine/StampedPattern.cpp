@@ -8,9 +8,9 @@
 #include <new>
 #include <random>
 
-#include <isa-l/crc.h>
 
 #include "engine/Crc32.h"
+#include "platform/CrcKernel.h"
 
 namespace stratavon {
 
@@ -61,9 +61,8 @@ namespace {
 
 // The bare register update of CRC-32/MPEG-2 from dwRegister over the bytes,
 // without the initial value: CCrc32::Compute(p, n) is CrcRun(~0u, p, n).
-// ISA-L inverts on the way in and out, which the two inversions undo.
 uint32_t CrcRun(uint32_t dwRegister, const uint8_t* pData, size_t nLength) {
-  return ~crc32_ieee(~dwRegister, pData, nLength);
+  return CrcMpeg2Update(dwRegister, pData, nLength);
 }
 
 }  // namespace

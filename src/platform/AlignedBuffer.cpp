@@ -12,21 +12,6 @@ constexpr size_t kHugePageBytes = size_t{2} << 20;
 constexpr size_t kHugeFromBytes = size_t{1} << 20;
 }  // namespace
 
-CAlignedBuffer::CAlignedBuffer(CAlignedBuffer&& other) noexcept
-    : m_pData(std::exchange(other.m_pData, nullptr)),
-      m_nSize(std::exchange(other.m_nSize, 0)),
-      m_nMapped(std::exchange(other.m_nMapped, 0)) {}
-
-CAlignedBuffer& CAlignedBuffer::operator=(CAlignedBuffer&& other) noexcept {
-  if (this != &other) {
-    Free();
-    m_pData = std::exchange(other.m_pData, nullptr);
-    m_nSize = std::exchange(other.m_nSize, 0);
-    m_nMapped = std::exchange(other.m_nMapped, 0);
-  }
-  return *this;
-}
-
 bool CAlignedBuffer::Allocate(size_t nSize) {
   Free();
   if (nSize == 0) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace stratavon {
 
@@ -11,8 +12,19 @@ class CAlignedBuffer {
  public:
   CAlignedBuffer() = default;
   ~CAlignedBuffer() { Free(); }
-  CAlignedBuffer(CAlignedBuffer&& other) noexcept;
-  CAlignedBuffer& operator=(CAlignedBuffer&& other) noexcept;
+  CAlignedBuffer(CAlignedBuffer&& other) noexcept
+      : m_pData(std::exchange(other.m_pData, nullptr)),
+        m_nSize(std::exchange(other.m_nSize, 0)),
+        m_nMapped(std::exchange(other.m_nMapped, 0)) {}
+  CAlignedBuffer& operator=(CAlignedBuffer&& other) noexcept {
+    if (this != &other) {
+      Free();
+      m_pData = std::exchange(other.m_pData, nullptr);
+      m_nSize = std::exchange(other.m_nSize, 0);
+      m_nMapped = std::exchange(other.m_nMapped, 0);
+    }
+    return *this;
+  }
   CAlignedBuffer(const CAlignedBuffer&) = delete;
   CAlignedBuffer& operator=(const CAlignedBuffer&) = delete;
 

@@ -2,9 +2,11 @@
 
 #include "platform/JsonText.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/EventCatalog.h"
 #include "platform/StateDirectory.h"
 #include "platform/SystemError.h"
+#include "platform/SystemLog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,7 +17,6 @@
 #include <mutex>
 #include <string_view>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 namespace stratavon {
@@ -34,8 +35,6 @@ struct CEventSource {
 
 namespace {
 
-std::once_flag g_onceSyslog;
-
 
 std::string UtcTimestamp() {
   const time_t now = time(nullptr);
@@ -45,20 +44,8 @@ std::string UtcTimestamp() {
   return szTime;
 }
 
-int SyslogPriority(uint16_t wType) {
-  if (wType == EVENTLOG_WARNING_TYPE) return LOG_WARNING;
-  if (wType == EVENTLOG_INFORMATION_TYPE) return LOG_INFO;
-  return LOG_ERR;
-}
-
-void MirrorToSyslog(uint16_t wType, const std::string& szText) {
-  // No LOG_CONS: without a syslog daemon the message is simply dropped.
-  std::call_once(g_onceSyslog, [] { openlog("stratavon", LOG_PID, LOG_USER); });
-  syslog(SyslogPriority(wType), "%s", szText.c_str());
-}
-
-void ReportUnlogged(uint16_t wType, const std::string& szText) {
-  MirrorToSyslog(wType, szText);
+void ReportUnlogged(uint16_t wType, uint32_t dwEventId, const std::string& szText) {
+  MirrorToSystemLog(wType, dwEventId, szText);
   std::fprintf(stderr, "stratavon: not in the event log (%s): %s\n", EventLogPath().c_str(), szText.c_str());
 }
 
@@ -272,12 +259,7 @@ HEVENTLOG RegisterEventSource(const std::string& source) {
 }
 
 HEVENTLOG RegisterEventSourceAt(const std::string& source, const std::string& logPath) {
-  int hFile;
-  do {
-    // Read access too: each entry looks at the last byte before it lands.
-    hFile = open(logPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (hFile < 0 && errno == EACCES) hFile = open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  } while (hFile < 0 && errno == EINTR);
+  const int hFile = OpenForAppend(logPath);
   if (hFile < 0) return nullptr;
   return new CEventSource(source, hFile);
 }
@@ -295,7 +277,7 @@ bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t
   if (hSource == nullptr) {
     // No log to write to: the entry still reaches syslog and whoever watches
     // standard error.
-    ReportUnlogged(wType, FormatEventMessage(dwEventId, strings));
+    ReportUnlogged(wType, dwEventId, FormatEventMessage(dwEventId, strings));
     return false;
   }
 
@@ -328,9 +310,9 @@ bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t
 
   const bool bWritten = nWritten == static_cast<ssize_t>(szLine.size());
   if (bWritten) {
-    MirrorToSyslog(wType, FormatEventMessage(dwEventId, strings));
+    MirrorToSystemLog(wType, dwEventId, FormatEventMessage(dwEventId, strings));
   } else {
-    ReportUnlogged(wType, FormatEventMessage(dwEventId, strings));
+    ReportUnlogged(wType, dwEventId, FormatEventMessage(dwEventId, strings));
   }
   return bWritten;
 }

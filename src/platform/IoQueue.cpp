@@ -1,5 +1,5 @@
-// Choosing an I/O queue backend; the backends live in IoQueueUring.cpp and
-// IoQueueThreads.cpp.
+// Choosing an I/O queue backend; the backends live in IoQueueUring.cpp,
+// IoQueueThreads.cpp and (Windows) IoQueueOverlapped_win.cpp.
 
 #include "platform/IoQueue.h"
 
@@ -33,6 +33,8 @@ const char* IoBackendName(IoBackend eBackend) {
       return "io_uring";
     case IoBackend::kThreadPool:
       return "thread pool";
+    case IoBackend::kOverlapped:
+      return "overlapped";
   }
   return "unknown";
 }
@@ -65,6 +67,9 @@ std::string CIoQueue::BackendChoiceProblem() {
       if (UringUsable(&nError)) return "";
       return "STRATAVON_IO_BACKEND asks for io_uring, which this system refuses: " + std::string(strerror(nError));
     }
+    case EChoice::kThreads:
+      if (ioqueue::FallbackBackend() == IoBackend::kThreadPool) return "";
+      return "STRATAVON_IO_BACKEND asks for the thread pool, which this build does not have; use auto";
     default:
       return "";
   }
@@ -80,7 +85,7 @@ IoBackend CIoQueue::DefaultBackend() {
     case EChoice::kInvalid:
       break;
   }
-  return UringUsable() ? IoBackend::kIoUring : IoBackend::kThreadPool;
+  return UringUsable() ? IoBackend::kIoUring : ioqueue::FallbackBackend();
 }
 
 std::unique_ptr<CIoQueue> CIoQueue::Create(unsigned nDepth) {
@@ -103,7 +108,7 @@ std::unique_ptr<CIoQueue> CIoQueue::Create(unsigned nDepth) {
     // A ring may still be refused one at a time (memlock limits before 5.12).
     if (std::unique_ptr<CIoQueue> pQueue = Create(nDepth, IoBackend::kIoUring)) return pQueue;
   }
-  return Create(nDepth, IoBackend::kThreadPool);
+  return Create(nDepth, ioqueue::FallbackBackend());
 }
 
 std::unique_ptr<CIoQueue> CIoQueue::Create(unsigned nDepth, IoBackend eBackend) {
@@ -116,6 +121,8 @@ std::unique_ptr<CIoQueue> CIoQueue::Create(unsigned nDepth, IoBackend eBackend) 
       return ioqueue::CreateUring(nDepth);
     case IoBackend::kThreadPool:
       return ioqueue::CreateThreadPool(nDepth);
+    case IoBackend::kOverlapped:
+      return ioqueue::CreateOverlapped(nDepth);
   }
   errno = EINVAL;
   return nullptr;

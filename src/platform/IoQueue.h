@@ -4,9 +4,10 @@
 // each issuing one read or write at a time, awaited as a batch with a
 // time-out, and cancelled as a whole when a worker ends early.
 //
-// Two backends share the interface.  io_uring is preferred; containers often
-// refuse it (seccomp, io_uring_disabled), so a small pool of threads doing
-// pread/pwrite takes over, chosen at run time.
+// Three backends share the interface.  On Linux io_uring is preferred;
+// containers often refuse it (seccomp, io_uring_disabled), so a small pool of
+// threads doing pread/pwrite takes over, chosen at run time.  On Windows the
+// requests are overlapped I/O on the file's handle.
 //
 // A queue belongs to the thread that creates it (the worker that owns it):
 // that thread issues, waits, cancels and destroys it.  The io_uring backend
@@ -22,8 +23,8 @@
 
 namespace stratavon {
 
-enum class IoBackend { kIoUring, kThreadPool };
-const char* IoBackendName(IoBackend eBackend);  // "io_uring" / "thread pool"
+enum class IoBackend { kIoUring, kThreadPool, kOverlapped };
+const char* IoBackendName(IoBackend eBackend);  // "io_uring" / "thread pool" / "overlapped"
 
 enum class IoWaitResult { kAllDone, kTimeout, kFailed };
 

@@ -14,8 +14,13 @@ namespace stratavon::ioqueue {
 std::unique_ptr<CIoQueue> CreateUring(unsigned nDepth);
 // Null with errno set when the threads cannot be started.
 std::unique_ptr<CIoQueue> CreateThreadPool(unsigned nDepth);
+// Null with errno set when the events cannot be made; ENOSYS off Windows.
+std::unique_ptr<CIoQueue> CreateOverlapped(unsigned nDepth);
 // 0 when a ring with the operations we need can be created here, else the errno.
 int ProbeUring();
+// The backend taken where io_uring is not: the thread pool on Linux,
+// overlapped I/O on Windows.
+IoBackend FallbackBackend();
 
 // The moment a wait of the given length ends: a negative length is no wait,
 // and a huge one (milliseconds::max() meaning "forever") cannot overflow.

@@ -220,6 +220,13 @@ class CThreadPoolQueue final : public CIoQueue {
 
 }  // namespace
 
+IoBackend FallbackBackend() { return IoBackend::kThreadPool; }
+
+std::unique_ptr<CIoQueue> CreateOverlapped(unsigned) {
+  errno = ENOSYS;  // Windows only
+  return nullptr;
+}
+
 std::unique_ptr<CIoQueue> CreateThreadPool(unsigned nDepth) {
   std::unique_ptr<CThreadPoolQueue> pQueue(new (std::nothrow) CThreadPoolQueue(nDepth));
   if (!pQueue) {

@@ -1,5 +1,6 @@
 #include "platform/Registry.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/StateDirectory.h"
 
 #include <cerrno>
@@ -199,47 +200,18 @@ struct CRegistryText {
   }
 };
 
-bool WriteAll(int fd, const std::string& szText) {
-  size_t nDone = 0;
-  while (nDone < szText.size()) {
-    const ssize_t n = write(fd, szText.data() + nDone, szText.size() - nDone);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    nDone += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 std::string DirectoryOf(const std::string& szPath) {
   const size_t nSlash = szPath.rfind('/');
   if (nSlash == std::string::npos) return ".";
   return nSlash == 0 ? "/" : szPath.substr(0, nSlash);
 }
 
-// Writes a sibling temporary file and renames it over the store, so that a
-// reader (or a crash) only ever sees the old file or the new one.
+// The store is replaced whole (ReplaceFileAtomically), its folder made first
+// when it is the state directory.
 bool ReplaceFile(const std::string& szPath, const std::string& szText) {
   const std::string szDir = DirectoryOf(szPath);
   if (szDir == StateDirectory() && access(szDir.c_str(), F_OK) != 0 && !EnsureStateDirectory()) return false;
-
-  std::string szTemp = szPath + ".tmp.XXXXXX";
-  const int fd = mkostemp(szTemp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool bOk = fchmod(fd, 0644) == 0 && WriteAll(fd, szText) && fsync(fd) == 0;
-  bOk = (close(fd) == 0) && bOk;
-  if (!bOk || rename(szTemp.c_str(), szPath.c_str()) != 0) {
-    const int nSaved = errno;
-    unlink(szTemp.c_str());
-    errno = nSaved;
-    return false;
-  }
-  // The rename itself only lasts once the directory is on disk too.
-  const int fdDir = open(szDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fdDir >= 0) {
-    fsync(fdDir);
-    close(fdDir);
-  }
-  return true;
+  return ReplaceFileAtomically(szPath, szText);
 }
 
 }  // namespace

@@ -16,20 +16,6 @@
 
 namespace stratavon {
 
-CWorkFile::CWorkFile(CWorkFile&& other) noexcept { *this = std::move(other); }
-
-CWorkFile& CWorkFile::operator=(CWorkFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    m_hFile = std::exchange(other.m_hFile, INVALID_HANDLE_VALUE);
-    m_qwPosition = other.m_qwPosition;
-    m_qwWrittenEnd = other.m_qwWrittenEnd;
-    m_qwLaidOut = std::exchange(other.m_qwLaidOut, 0);
-    m_dwSilentAlign = other.m_dwSilentAlign;
-  }
-  return *this;
-}
-
 namespace {
 
 // A descriptor that closes itself.
@@ -141,17 +127,6 @@ const char* FileTypeWords(unsigned nMode) {
   }
 }
 
-bool CWorkFile::Refuse(const std::string& szPath, const std::string& szWhy, int nError) {
-  m_szFailure = szPath + ": " + szWhy;
-  errno = nError;
-  return false;
-}
-
-bool CWorkFile::RefuseErrno(const std::string& szPath) {
-  const int nError = errno;
-  return Refuse(szPath, FormatSystemMessage(nError), nError);
-}
-
 bool CWorkFile::Create(const std::string& szRoot, const std::string& szPath, uint64_t qwLayoutBytes) {
   Close();
   m_szFailure.clear();
@@ -257,11 +232,6 @@ void CWorkFile::Close() {
     close(m_hFile);
     m_hFile = INVALID_HANDLE_VALUE;
   }
-}
-
-int CWorkFile::MisalignedError(size_t nBytes, uint64_t qwOffset) const {
-  if (m_dwSilentAlign == 0) return 0;
-  return nBytes % m_dwSilentAlign != 0 || qwOffset % m_dwSilentAlign != 0 ? EINVAL : 0;
 }
 
 ssize_t CWorkFile::Read(void* pData, size_t nBytes) {

@@ -1,7 +1,7 @@
 #include "workers/BackgroundCheck.h"
 
-#include <sched.h>
-#include <unistd.h>
+#include "platform/AtomicWait.h"
+#include "platform/CpuInfo.h"
 
 #include <algorithm>
 #include <chrono>
@@ -41,7 +41,7 @@ uint32_t AwaitState(const std::atomic<uint32_t>& state, Done bDone, const Clock:
   bool bSleep = lastWait >= kSpinBeforeSleep;
   while (!bDone(uNow)) {
     if (bSleep) {
-      state.wait(uNow, std::memory_order_acquire);
+      SleepWhileEqual(state, uNow);
     } else {
       sched_yield();
       bSleep = Clock::now() - tStart >= kSpinBeforeSleep;
@@ -55,15 +55,7 @@ uint32_t AwaitState(const std::atomic<uint32_t>& state, Done bDone, const Clock:
 }  // namespace
 
 bool BackgroundCheckPays(unsigned nWorkers) {
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return false;
-  return 2 * static_cast<unsigned long>(nWorkers) <= static_cast<unsigned long>(CPU_COUNT(&cpus));
-}
-
-size_t PerCoreCacheBytes() {
-  const long nBytes = sysconf(_SC_LEVEL2_CACHE_SIZE);
-  return nBytes > 0 ? static_cast<size_t>(nBytes) : size_t{1} << 20;
+  return 2 * static_cast<unsigned long>(nWorkers) <= static_cast<unsigned long>(UsableProcessorCount());
 }
 
 bool CBackgroundCheck::Start(const CCrc32& crc) {
@@ -88,7 +80,7 @@ void CBackgroundCheck::Stop() {
   // A buffer being checked is finished first: its owner may free it only
   // after the thread is gone.
   m_state.store(kQuit, std::memory_order_release);
-  m_state.notify_all();
+  WakeAllSleepers(m_state);
   m_thread.join();
   m_bPending = false;
 }
@@ -99,7 +91,7 @@ void CBackgroundCheck::Post(const uint8_t* pData, size_t nLength) {
   m_bPending = true;
   m_tPosted = Clock::now();
   m_state.store(kPosted, std::memory_order_release);
-  m_state.notify_all();
+  WakeAllSleepers(m_state);
 }
 
 bool CBackgroundCheck::Take() {
@@ -120,7 +112,7 @@ void CBackgroundCheck::ThreadMain() {
     m_tChecked = Clock::now();
     // The owner may have asked to quit meanwhile; that request stands.
     uint32_t expected = kPosted;
-    if (m_state.compare_exchange_strong(expected, kDone, std::memory_order_acq_rel)) m_state.notify_all();
+    if (m_state.compare_exchange_strong(expected, kDone, std::memory_order_acq_rel)) WakeAllSleepers(m_state);
   }
 }
 

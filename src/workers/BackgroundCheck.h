@@ -23,10 +23,6 @@ inline constexpr uint32_t kOverlapCheckBytes = 256 * 1024;
 // may run on.
 bool BackgroundCheckPays(unsigned nWorkers);
 
-// The size of one core's own (level 2) cache, or 1 MiB where the system
-// does not say.
-size_t PerCoreCacheBytes();
-
 // Compares one buffer at a time against a stored checksum on a thread of
 // its own, so that a worker can move its next pass while the last one is
 // being checked. The owner posts a buffer, goes on with its I/O, and takes

@@ -1,5 +1,7 @@
 #include "workers/SyncEngines.h"
 
+#include "platform/CpuInfo.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>

@@ -6,6 +6,7 @@
 
 #include "workers/BackgroundCheck.h"
 #include "engine/Crc32.h"
+#include "platform/CrcKernel.h"
 #include "support/ReferenceCrc.h"
 
 namespace stratavon {
@@ -30,6 +31,10 @@ TEST(Crc32Test, AgreesWithTheByteTableOnRandomBuffers) {
   for (size_t nLength : lengths) {
     const size_t nOffset = nLength < data.size() ? rng() % (data.size() - nLength + 1) % 61 : 0;
     ASSERT_EQ(CCrc32::Compute(data.data() + nOffset, nLength), ReferenceCrc(data.data() + nOffset, nLength))
+        << "length " << nLength << " offset " << nOffset;
+    // The portable kernel, which the Windows build uses, on the same data.
+    ASSERT_EQ(CrcMpeg2UpdatePortable(0xFFFFFFFFu, data.data() + nOffset, nLength),
+              ReferenceCrc(data.data() + nOffset, nLength))
         << "length " << nLength << " offset " << nOffset;
   }
 }

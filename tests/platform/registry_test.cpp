@@ -98,7 +98,7 @@ TEST_F(RegistryTest, StateDirectoryFollowsTheEnvironment) {
 
 TEST_F(RegistryTest, HandEditedFileKeepsWhatTheStoreDoesNotKnow) {
   const std::string szPath = m_home.Dir() + "registry";
-  std::ofstream(szPath) << "; written by hand\n"
+  std::ofstream(szPath, std::ios::binary) << "; written by hand\n"
                            "stray line before any key\n"
                            "[Software\\Odd]Name]\n"
                            "Equation=sz:a=b=c ]\n"
@@ -165,7 +165,7 @@ TEST_F(RegistryTest, ConcurrentWritersLoseNothingAndLeaveNoTemporaryFiles) {
     EXPECT_NE(szText.find(szKey), std::string::npos) << "Key" << t << " lost a value:\n" << szText;
   }
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(m_home.Dir())) names.push_back(entry.path().filename());
+  for (const auto& entry : std::filesystem::directory_iterator(m_home.Dir())) names.push_back(entry.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"registry"});
 }
 
