@@ -9,6 +9,7 @@
 #include "run/RunOptions.h"
 #include "run/RunReport.h"
 #include "run/RunSupervisor.h"
+#include "platform/ForkedProcess.h"
 #include "platform/SignalWatch.h"
 #include "cli/SelfTest.h"
 #include "cli/VerifyCommand.h"
@@ -53,10 +54,9 @@ int main(int argc, char** argv) {
       case ParseOutcome::kRun:
         break;
     }
-    // For a debugger: the run in this very process.
-    if (const char* szInProcess = std::getenv("STRATAVON_IN_PROCESS"); szInProcess != nullptr && *szInProcess == '1') {
-      return RunCommand(options);
-    }
+    // For a debugger, or where there is no fork: the run in this very process.
+    const char* szInProcess = std::getenv("STRATAVON_IN_PROCESS");
+    if ((szInProcess != nullptr && *szInProcess == '1') || !SeparateWorkerProcess()) return RunCommand(options);
     // The supervisor makes its signal watch before any thread exists.
     CSignalWatch signals;
     if (!signals.IsValid()) {

@@ -116,20 +116,6 @@ std::string SignatureOf(blkid_probe pProbe) {
 
 }  // namespace
 
-std::string SizeWords(uint64_t qwBytes) {
-  static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
-  double d = static_cast<double>(qwBytes);
-  int n = 0;
-  while (d >= 1024.0 && n < 4) {
-    d /= 1024.0;
-    ++n;
-  }
-  if (n == 0) return std::to_string(qwBytes) + " bytes";
-  char sz[32];
-  std::snprintf(sz, sizeof sz, "%.1f %s", d, kUnits[n]);
-  return sz;
-}
-
 std::vector<std::string> ListWholeDisks() {
   std::vector<std::string> nodes;
   if (DIR* pDir = opendir("/sys/block")) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/SizeWords.h"
+
 namespace stratavon {
 
 // What a block device tells of itself: its node, number, size and sector
@@ -22,9 +24,6 @@ struct BlockDeviceInfo {
   int nRotational = -1;
   int nRemovable = -1;
 };
-
-// A size in words: "512 bytes", "64.0 MiB".
-std::string SizeWords(uint64_t qwBytes);
 
 // The nodes of the machine's whole disks (/sys/block: disks, loop and
 // zram devices and the like, not their partitions), by name.

@@ -46,4 +46,7 @@ int ClaimBlockDevice(const std::string& szNode, dev_t, std::string* pszWhy) {
 
 std::string DeviceOpener(dev_t) { return {}; }
 
+// Whole drives are not targets here: there are none to list.
+std::vector<std::string> ListWholeDisks() { return {}; }
+
 }  // namespace stratavon

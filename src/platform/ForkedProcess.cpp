@@ -27,6 +27,8 @@ void CloseHandle(int& h) {
 
 }  // namespace
 
+bool SeparateWorkerProcess() { return true; }
+
 CForkedProcess::~CForkedProcess() {
   CloseOut();
   CloseErr();
@@ -84,6 +86,8 @@ void CForkedProcess::CloseErr() { CloseHandle(m_hErr); }
 void CForkedProcess::Signal(int nSignal) const {
   if (m_nPid > 0 && !m_bEnded) kill(m_nPid, nSignal);
 }
+
+void CForkedProcess::Kill() const { Signal(SIGKILL); }
 
 bool CForkedProcess::WaitEnd(std::chrono::milliseconds timeout, std::string* pszHow, int* pnExit) {
   const auto tLimit = std::chrono::steady_clock::now() + timeout;

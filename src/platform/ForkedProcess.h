@@ -9,6 +9,10 @@
 
 namespace stratavon {
 
+// Whether this platform can run a run's I/O in a child process of its own
+// (fork); where it cannot, the run stays in the process that was started.
+bool SeparateWorkerProcess();
+
 // A child process made by forking this one, which runs one function and
 // ends: its standard output and error come back on pipes, its standard
 // input is /dev/null, and a channel of framed messages links the two. The
@@ -38,6 +42,7 @@ class CForkedProcess {
   void CloseErr();
 
   void Signal(int nSignal) const;
+  void Kill() const;  // SIGKILL
   // Waits up to timeout for the child to end (0: only looks); true once it
   // has, with *pszHow saying how ("exit status 3", "signal 9 (Killed)") and
   // *pnExit its exit status (-1 after a signal).

@@ -296,7 +296,7 @@ class CSupervisor {
     bool bEnded = m_child.WaitEnd(outcome == Outcome::kEnded ? kKillWait : std::chrono::milliseconds(0), &szHow,
                                   &nChildExit);
     if (!bEnded && outcome == Outcome::kTimeOut) {
-      m_child.Signal(SIGKILL);
+      m_child.Kill();
       bEnded = m_child.WaitEnd(kKillWait, &szHow, &nChildExit);
     }
     const std::string szPid = std::to_string(m_child.Pid());
