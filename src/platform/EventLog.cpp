@@ -299,14 +299,19 @@ bool ReportEvent(HEVENTLOG hSource, uint16_t wType, uint16_t wCategory, uint32_t
   // A crash or a full disk can leave the file ending in part of a line; an
   // entry glued onto it would be lost with it, so it starts a line of its own.
   // (Another writer's entry in between only leaves a blank line.)
-  if (!EndsWithNewline(hSource->m_hFile)) szLine.insert(szLine.begin(), '\n');
-
   // One write per entry; never a second write for the rest, which could land
-  // after another writer's entry and split this one.
+  // after another writer's entry and split this one. This process's writers
+  // also take turns, so an append that is not one step everywhere (Wine's)
+  // cannot interleave theirs.
+  static std::mutex s_writing;
   ssize_t nWritten;
-  do {
-    nWritten = write(hSource->m_hFile, szLine.data(), szLine.size());
-  } while (nWritten < 0 && errno == EINTR);
+  {
+    std::lock_guard<std::mutex> turn(s_writing);
+    if (!EndsWithNewline(hSource->m_hFile)) szLine.insert(szLine.begin(), '\n');
+    do {
+      nWritten = write(hSource->m_hFile, szLine.data(), szLine.size());
+    } while (nWritten < 0 && errno == EINTR);
+  }
 
   const bool bWritten = nWritten == static_cast<ssize_t>(szLine.size());
   if (bWritten) {
