@@ -8,13 +8,18 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "engine/Crc32.h"
+#include "engine/RunRecord.h"
 #include "engine/StampedPattern.h"
 #include "platform/SystemError.h"
 #include "platform/TcpStream.h"
@@ -25,6 +30,9 @@ namespace {
 constexpr int kAnswerTimeoutMs = 30000;   // a listener that takes longer is gone
 constexpr int kConnectTimeoutMs = 10000;
 constexpr uint32_t kFrameLimit = 1 << 16;  // a record is a line with a path
+// What one synced write (one frame) carries at most: whole lines, at least
+// one, so that a frame stays within the limit.
+constexpr size_t kBatchBytes = kFrameLimit / 2;
 
 constexpr const char* kKindWords[] = {"flushed", "failed", "ended", "lost"};
 
@@ -46,8 +54,8 @@ bool ParseU64(const std::string& sz, int nBase, uint64_t* pqw) {
   return errno == 0 && *pEnd == '\0';
 }
 
-// Writes the whole line with one call, so a record is never interleaved
-// with another writer's.
+// Writes the whole lines with one call, so that a record is never
+// interleaved with another writer's.
 bool WriteLine(int fd, const std::string& szLine, int* pnError) {
   for (;;) {
     const ssize_t n = write(fd, szLine.data(), szLine.size());
@@ -216,19 +224,86 @@ bool AnswerJournalFrame(CTcpStream& stream, const std::string& szLine) {
   return stream.SendAll(abAnswer, 4);
 }
 
+struct CFlushJournal::Shared {
+  std::mutex mutex;
+  std::condition_variable queued;  // a record, or the close
+  std::condition_variable ended;   // the writer is done
+  std::deque<std::string> lines;
+  bool bClosing = false;
+  bool bAbandoned = false;  // the close gave up waiting
+  bool bRunning = false;
+  std::string szFailure;    // the write that failed, and why
+  uint64_t qwUnwritten = 0;
+  uint64_t qwInFlight = 0;  // in the write under way
+  uint64_t qwWrites = 0;
+  uint64_t qwWritten = 0;
+  std::string szWhere;
+  int fd = -1;
+  std::unique_ptr<CTcpStream> pStream;
+
+  ~Shared() {
+    if (fd >= 0) close(fd);
+  }
+
+  bool Write(const std::string& szLines, std::string* pszError) {
+    if (pStream) return SendJournalFrame(*pStream, szLines, kAnswerTimeoutMs, pszError);
+    int nError = EBADF;
+    if (fd >= 0 && WriteLine(fd, szLines, &nError)) return true;
+    *pszError = "journal " + szWhere + ": " + FormatSystemMessage(nError);
+    return false;
+  }
+
+  // The writer thread: takes whatever is queued, writes it at once, and
+  // repeats until closed with nothing left.
+  void Serve() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      queued.wait(lock, [this] { return bClosing || !lines.empty(); });
+      if (lines.empty() || bAbandoned) break;
+      std::string szBatch;
+      uint64_t qwLines = 0;
+      while (!lines.empty() && (szBatch.empty() || szBatch.size() + lines.front().size() <= kBatchBytes)) {
+        szBatch += lines.front();
+        lines.pop_front();
+        ++qwLines;
+      }
+      qwInFlight = qwLines;
+      lock.unlock();
+      std::string szError;
+      const bool bOk = Write(szBatch, &szError);
+      lock.lock();
+      qwInFlight = 0;
+      if (bAbandoned) break;  // counted unwritten by the close already
+      if (!bOk) {
+        szFailure = szError;
+        qwUnwritten += qwLines + lines.size();
+        lines.clear();
+        break;
+      }
+      ++qwWrites;
+      qwWritten += qwLines;
+    }
+    if (pStream && pStream->IsOpen() && szFailure.empty() && !bAbandoned) {
+      const uint8_t abEnd[8] = {};
+      (void)pStream->SendAll(abEnd, sizeof abEnd);
+    }
+    bRunning = false;
+    ended.notify_all();
+  }
+};
+
 CFlushJournal::CFlushJournal() = default;
 
 CFlushJournal::~CFlushJournal() {
-  if (m_fd >= 0) close(m_fd);
-  if (m_pStream && m_pStream->IsOpen()) {
-    const uint8_t abEnd[8] = {};
-    (void)m_pStream->SendAll(abEnd, sizeof abEnd);
-  }
+  std::string szError;
+  (void)Close(IoTimeout(), &szError);
 }
 
 bool CFlushJournal::Open(const std::string& szWhere, std::string* pszError) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_szWhere = szWhere;
+  std::string szDiscard;
+  (void)Close(IoTimeout(), &szDiscard);
+  auto pShared = std::make_shared<Shared>();
+  m_szWhere = pShared->szWhere = szWhere;
   if (szWhere.rfind("tcp:", 0) == 0) {
     const size_t nColon = szWhere.rfind(':');
     uint64_t qwPort = 0;
@@ -239,36 +314,84 @@ bool CFlushJournal::Open(const std::string& szWhere, std::string* pszError) {
       *pszError = "--journal takes FILE or tcp:HOST:PORT, not \"" + szWhere + "\"";
       return false;
     }
-    m_pStream = std::make_unique<CTcpStream>();
-    if (!m_pStream->Connect(szHost, static_cast<uint16_t>(qwPort), kConnectTimeoutMs)) {
-      *pszError = "journal listener: " + m_pStream->LastError();
+    pShared->pStream = std::make_unique<CTcpStream>();
+    if (!pShared->pStream->Connect(szHost, static_cast<uint16_t>(qwPort), kConnectTimeoutMs)) {
+      *pszError = "journal listener: " + pShared->pStream->LastError();
       return false;
     }
-    return true;
+  } else {
+    pShared->fd = OpenSynced(szWhere);
+    if (pShared->fd < 0) {
+      *pszError = "journal " + szWhere + ": " + FormatSystemMessage(errno);
+      return false;
+    }
   }
-  m_fd = OpenSynced(szWhere);
-  if (m_fd < 0) {
-    *pszError = "journal " + szWhere + ": " + FormatSystemMessage(errno);
-    return false;
-  }
+  pShared->bRunning = true;
+  std::thread([pShared] { pShared->Serve(); }).detach();
+  m_pShared = std::move(pShared);
   return true;
 }
 
 bool CFlushJournal::Append(const JournalRecord& record, std::string* pszError) {
-  const std::string szLine = JournalLine(record);
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_pStream) return SendJournalFrame(*m_pStream, szLine, kAnswerTimeoutMs, pszError);
-  int nError = EBADF;
-  if (m_fd >= 0 && WriteLine(m_fd, szLine, &nError)) return true;
-  *pszError = "journal " + m_szWhere + ": " + FormatSystemMessage(nError);
+  std::string szLine = JournalLine(record);
+  if (!m_pShared) {
+    *pszError = "journal " + m_szWhere + ": not open";
+    return false;
+  }
+  Shared& shared = *m_pShared;
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  if (!shared.szFailure.empty() || shared.bClosing) {
+    ++shared.qwUnwritten;
+    *pszError = shared.szFailure.empty() ? "journal " + m_szWhere + ": closed" : shared.szFailure;
+    return false;
+  }
+  shared.lines.push_back(std::move(szLine));
+  shared.queued.notify_one();
+  return true;
+}
+
+bool CFlushJournal::Close(std::chrono::milliseconds timeout, std::string* pszError) {
+  if (!m_pShared) return true;
+  Shared& shared = *m_pShared;
+  std::unique_lock<std::mutex> lock(shared.mutex);
+  if (!shared.bClosing) {
+    shared.bClosing = true;
+    shared.queued.notify_one();
+    // A writer stuck in its write past the time keeps the shared part
+    // alive on its own and ends once the write returns.
+    if (!shared.ended.wait_for(lock, timeout, [&] { return !shared.bRunning; })) {
+      shared.bAbandoned = true;
+      shared.qwUnwritten += shared.lines.size() + shared.qwInFlight;
+      shared.lines.clear();
+      if (shared.szFailure.empty()) {
+        shared.szFailure = "journal " + m_szWhere + ": a write took longer than " +
+                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) + " s";
+      }
+    }
+  }
+  if (shared.qwUnwritten == 0) return true;
+  *pszError = std::to_string(shared.qwUnwritten) + " flush journal record(s) could not be written: " + shared.szFailure;
   return false;
+}
+
+uint64_t CFlushJournal::Writes() const {
+  if (!m_pShared) return 0;
+  std::lock_guard<std::mutex> lock(m_pShared->mutex);
+  return m_pShared->qwWrites;
+}
+
+uint64_t CFlushJournal::Written() const {
+  if (!m_pShared) return 0;
+  std::lock_guard<std::mutex> lock(m_pShared->mutex);
+  return m_pShared->qwWritten;
 }
 
 uint64_t ServeJournalConnection(CTcpStream& stream, const std::string& szDir) {
   std::map<uint64_t, int> files;  // by run
   std::map<std::pair<uint64_t, uint32_t>, JournalRecord> open;  // workers seen and not ended
   uint64_t qwStored = 0;
-  const auto store = [&](const JournalRecord& record, const std::string& szLine) {
+  // The lines of one frame, all of one run.
+  const auto store = [&](const JournalRecord& record, const std::string& szLine, uint64_t qwLines) {
     int& fd = files.try_emplace(record.qwRunId, -1).first->second;
     if (fd < 0) fd = OpenSynced(szDir + "/stratavon-" + StampRunIdText(record.qwRunId) + ".journal");
     int nError = 0;
@@ -277,25 +400,37 @@ uint64_t ServeJournalConnection(CTcpStream& stream, const std::string& szDir) {
                    FormatSystemMessage(fd < 0 ? errno : nError).c_str());
       return false;
     }
-    ++qwStored;
+    qwStored += qwLines;
     return true;
   };
-  std::string szLine;
+  std::string szFrame;
   std::string szError;
   bool bClean = false;
-  while (ReceiveJournalFrame(stream, &szLine, &bClean, &szError)) {
-    JournalRecord record;
-    if (!ParseJournalLine(szLine, &record)) {
+  while (ReceiveJournalFrame(stream, &szFrame, &bClean, &szError)) {
+    // One frame carries one or more whole lines, stored with one write.
+    std::vector<JournalRecord> records;
+    bool bWhole = !szFrame.empty() && szFrame.back() == '\n';
+    for (size_t nAt = 0; bWhole && nAt < szFrame.size();) {
+      const size_t nEnd = szFrame.find('\n', nAt) + 1;
+      JournalRecord record;
+      bWhole = ParseJournalLine(szFrame.substr(nAt, nEnd - nAt), &record) &&
+               (records.empty() || record.qwRunId == records.front().qwRunId);
+      records.push_back(std::move(record));
+      nAt = nEnd;
+    }
+    if (!bWhole) {
       std::fprintf(stderr, "journal-listen: a frame that holds no record, connection closed\n");
       break;
     }
-    // Unanswered, the writer does not count the flush as journaled.
-    if (!store(record, szLine) || !AnswerJournalFrame(stream, szLine)) break;
-    const auto key = std::make_pair(record.qwRunId, record.dwSlot);
-    if (record.kind == EJournalKind::kEnded) {
-      open.erase(key);
-    } else {
-      open[key] = record;
+    // Unanswered, the writer does not count the flushes as journaled.
+    if (!store(records.front(), szFrame, records.size()) || !AnswerJournalFrame(stream, szFrame)) break;
+    for (const JournalRecord& record : records) {
+      const auto key = std::make_pair(record.qwRunId, record.dwSlot);
+      if (record.kind == EJournalKind::kEnded) {
+        open.erase(key);
+      } else {
+        open[key] = record;
+      }
     }
   }
   if (!bClean) {
@@ -305,7 +440,7 @@ uint64_t ServeJournalConnection(CTcpStream& stream, const std::string& szDir) {
       lost.qwFrom = lost.qwTo = 0;
       lost.nError = 0;
       lost.qwTimeNs = JournalNow();
-      (void)store(lost, JournalLine(lost));
+      (void)store(lost, JournalLine(lost), 1);
     }
   }
   for (auto& [run, fd] : files) {

@@ -10,14 +10,14 @@
 // (eight hex digits, CRC-32/MPEG-2) over everything after the first space;
 // a line whose CRC fails (torn by the cut) is passed over. The same lines
 // go over TCP to `stratavon-cli journal-listen`, framed as a 4-byte length,
-// the 4-byte CRC of the line and the line (little-endian); the listener
-// answers each frame, once the line is on its disk, with the CRC back. A
-// frame of length 0 ends the connection cleanly; one that ends otherwise is
-// journaled by the listener as lost, with the time it noticed.
+// the 4-byte CRC of the lines and one or more whole lines (little-endian);
+// the listener answers each frame, once its lines are on its disk, with the
+// CRC back. A frame of length 0 ends the connection cleanly; one that ends
+// otherwise is journaled by the listener as lost, with the time it noticed.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -68,33 +68,47 @@ bool ParseJournalLine(const std::string& szLine, JournalRecord* pRecord);
 bool ReadJournal(const std::string& szPath, std::vector<JournalRecord>* pRecords, uint64_t* pqwSkipped,
                  std::string* pszError);
 
-// The journal's frames on a stream: Send waits for the listener's answer.
+// The journal's frames on a stream (szLines: one or more whole lines): Send
+// waits for the listener's answer.
 bool SendJournalFrame(CTcpStream& stream, const std::string& szLine, int nTimeoutMs, std::string* pszError);
 // Receives one frame; false at the clean end (*pbClean) or on any fault.
 bool ReceiveJournalFrame(CTcpStream& stream, std::string* pszLine, bool* pbClean, std::string* pszError);
 bool AnswerJournalFrame(CTcpStream& stream, const std::string& szLine);
 
-// Appends records, one at a time, each durable before Append returns: to a
-// local file opened with O_DSYNC, or to a listener ("tcp:HOST:PORT") that
-// has answered. Shared by a run's workers.
+// Appends records to a local file opened with O_DSYNC, or to a listener
+// ("tcp:HOST:PORT") that answers once they are on its disk. Shared by a
+// run's workers, none of which waits for the journal: Append queues the
+// record for the journal's own writer thread, which writes whatever is
+// queued with one synced write (one frame and its answer) and repeats. A
+// record only ever claims what a flush achieved already, so one that is
+// late, or lost with the power, makes less durable than was, never more.
+// Records keep the order they were appended in, so one worker's stay in its
+// order.
 class CFlushJournal {
  public:
   CFlushJournal();
-  ~CFlushJournal();  // ends a connection cleanly
+  ~CFlushJournal();  // closes, waiting at most the I/O time-out
   CFlushJournal(const CFlushJournal&) = delete;
   CFlushJournal& operator=(const CFlushJournal&) = delete;
 
   bool Open(const std::string& szWhere, std::string* pszError);
+  // Queues the record; false (with why) once the journal has failed or
+  // closed, the record then unwritten.
   bool Append(const JournalRecord& record, std::string* pszError);
+  // Waits at most `timeout` for every queued record to be written, then
+  // ends the writer (and a connection, cleanly). False, with what could
+  // not be written and why, when a write failed or the time ran out.
+  bool Close(std::chrono::milliseconds timeout, std::string* pszError);
   const std::string& Where() const { return m_szWhere; }
+  // Synced writes (frames answered) so far, and records they carried.
+  uint64_t Writes() const;
+  uint64_t Written() const;
 
  private:
-  std::mutex m_mutex;
+  struct Shared;
   std::string m_szWhere;
-  int m_fd = -1;
-  std::unique_ptr<CTcpStream> m_pStream;
+  std::shared_ptr<Shared> m_pShared;  // the writer thread holds it too
 };
-
 // The listener's side of one connection: stores every good record in
 // szDir/stratavon-RUNID.journal (synced before the answer) until the peer
 // ends; a connection that breaks is recorded as lost for each worker it

@@ -65,6 +65,8 @@ class CRun : public CRunWatch {
     result.dStartupSeconds = StartupSeconds();
     result.szStoppedBy = m_szStoppedBy;
     result.stalls = std::move(stop.stalls);
+    // What the workers journaled is written before the verdict.
+    if (std::string szWhy; !CloseFlushJournal(&szWhy)) result.szJournalFailure = szWhy;
     if (m_pPeers != nullptr) return m_pPeers->Finish(result);
     if (m_options.bJson) {
       std::fputs(RunResultJson(result).c_str(), stdout);

@@ -182,8 +182,9 @@ namespace {
 // The journal of --flush-every, opened once before the workers start: a
 // listener that cannot be reached refuses the run rather than leave its
 // flushes unrecorded.
+std::unique_ptr<CFlushJournal> s_pJournal;
+
 StartRefusal OpenFlushJournal(const RunOptions& options) {
-  static std::unique_ptr<CFlushJournal> s_pJournal;
   g_qwFlushEveryBytes = options.qwFlushEveryBytes;
   g_pFlushJournal = nullptr;
   s_pJournal.reset();
@@ -201,6 +202,11 @@ StartRefusal OpenFlushJournal(const RunOptions& options) {
 }
 
 }  // namespace
+
+bool CloseFlushJournal(std::string* pszError) {
+  if (!s_pJournal) return true;
+  return s_pJournal->Close(IoTimeout(), pszError);
+}
 
 StartRefusal PrepareRun(const RunOptions& options, const std::function<bool()>& beforeTouching) {
   g_bStampedPattern = options.bStamped;

@@ -59,6 +59,12 @@ StartRefusal PrepareTargets(const std::vector<Target>& targets);
 // false refuses the run there (with an empty refusal).
 StartRefusal PrepareRun(const RunOptions& options, const std::function<bool()>& beforeTouching = {});
 
+// Once every worker has ended: waits, at most the I/O time-out, for the
+// flush journal of --flush-every to write what its workers queued, and
+// closes it. False, with what could not be journaled, when records were
+// lost: the run then fails. True without a journal.
+bool CloseFlushJournal(std::string* pszError);
+
 // One line per target whose file system reports no direct-I/O alignment
 // (FUSE, network and memory file systems): direct I/O there may be served
 // from the page cache, so its rates may not be the device's. Empty when

@@ -86,7 +86,9 @@ int FailedWorkersOf(int nTarget) {
 }
 
 bool RunResult::Passed() const {
-  if (nFailures != 0 || !stalls.empty() || !szWorkerProcess.empty() || bAbandoned) return false;
+  if (nFailures != 0 || !stalls.empty() || !szWorkerProcess.empty() || !szJournalFailure.empty() || bAbandoned) {
+    return false;
+  }
   for (const TargetResult& target : targets) {
     if (target.qwIoErrors != 0 || !target.bMoved) return false;
   }
@@ -180,6 +182,7 @@ std::string VerdictLine(const RunResult& result) {
       if (!target.bMoved) reasons.push_back(target.target.szPath + " completed no I/O");
     }
     if (!result.szWorkerProcess.empty()) reasons.push_back(result.szWorkerProcess);
+    if (!result.szJournalFailure.empty()) reasons.push_back(result.szJournalFailure);
     sz = result.bAbandoned ? "verdict: STOPPED" : "verdict: FAIL";
     for (size_t i = 0; i < reasons.size(); ++i) sz += (i == 0 ? ", " : "; ") + reasons[i];
   }
@@ -225,6 +228,10 @@ std::string RunResultJson(const RunResult& result) {
   if (!result.szWorkerProcess.empty()) {
     sz += ", \"worker_process\": ";
     AppendJsonString(sz, result.szWorkerProcess);
+  }
+  if (!result.szJournalFailure.empty()) {
+    sz += ", \"journal_failure\": ";
+    AppendJsonString(sz, result.szJournalFailure);
   }
   sz += ", \"targets\": [";
   for (size_t i = 0; i < result.targets.size(); ++i) {

@@ -62,6 +62,9 @@ struct RunResult {
   // whether the operator left the run at a second interrupt (STOPPED).
   std::string szWorkerProcess;
   bool bAbandoned = false;
+  // With --flush-every: the flush records that could not be journaled, and
+  // why (empty when every one was).
+  std::string szJournalFailure;
 
   // No worker failed or stalled, no call failed, every target moved data.
   bool Passed() const;

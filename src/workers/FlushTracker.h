@@ -20,9 +20,11 @@ class CFlushTracker {
   void Begin(const SlotExtent& extent, const StampIdentity& id, bool bStamped);
   bool Active() const { return m_bActive; }
   // An acknowledged write at [qwFrom, qwTo) of the file (extent offsets
-  // added). True when nothing was due, or the flush and its records are
-  // done; false with *pnError (the errno, EIO for a journal that failed)
-  // and *pszDetail, and the ranges then journaled as failed.
+  // added). True when nothing was due, or the flush is done and its
+  // records are queued for the journal (which writes them on its own: the
+  // worker does not wait for them); false with *pnError (the errno, EIO
+  // for a journal that failed) and *pszDetail, and the ranges then
+  // journaled as failed.
   bool Written(int fd, uint32_t dwPass, uint64_t qwFrom, uint64_t qwTo, int* pnError, std::string* pszDetail) {
     Note(dwPass, qwFrom, qwTo);
     return FlushIfDue(fd, pnError, pszDetail);

@@ -11,13 +11,14 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
-#include <functional>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/EventLog.h"
+#include "platform/TcpStream.h"
 #include "support/ChildProcess.h"
 #include "support/FaultFs.h"
 #include "support/LoopMount.h"
@@ -459,6 +460,39 @@ TEST_F(CliTest, AFailedFlushIsNeverJournaledAsDurable) {
     EXPECT_EQ(JsonField(verify.szOut, "ok"), "1024") << "the two good flushes: " << verify.szOut;
   }
   unsetenv("STRATAVON_IO_BACKEND");
+}
+
+// The journal sent to a listener in a process of its own, as on a second
+// machine: every record of the run is on the listener's disk, ended cleanly
+// (nothing lost), before the run gives its verdict, and verify judges the
+// work file by that journal.
+TEST_F(CliTest, AJournalSentToAListenerJudgesTheRun) {
+  std::string szError;
+  uint16_t wPort = 0;
+  {
+    CTcpListener probe;  // a free port, handed on to the listener
+    ASSERT_TRUE(probe.Listen(0, &szError)) << szError;
+    wPort = probe.Port();
+  }
+  CCliProcess listener({"journal-listen", std::to_string(wPort), m_scratch.Root()});
+  ASSERT_TRUE(test::Eventually([&] { return listener.Out().find("journal-listen: port") != std::string::npos; }))
+      << listener.Err();
+  const CliResult run = RunCli({"run", "-t", m_target.Root(), "-f", "write", "-n", "1", "-p", "stamped", "-x", "64KB",
+                                "-b", "64KB", "-s", "1MB", "--flush-every", "256KB", "--journal",
+                                "tcp:127.0.0.1:" + std::to_string(wPort), "-d", "2", "--json"});
+  ASSERT_EQ(run.nExit, 0) << run.szOut << run.szErr;
+  const std::string szJournal = m_scratch.Path("stratavon-" + JsonField(run.szOut, "run_id") + ".journal");
+  std::ifstream in(szJournal);
+  const std::string szLines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_GT(CountLines(szLines), 4u) << szJournal;
+  EXPECT_NE(szLines.find(" ended run="), std::string::npos) << szLines;
+  EXPECT_EQ(szLines.find(" lost run="), std::string::npos) << szLines;
+  const CliResult verify = RunCli({"verify", m_target.Root(), "--journal", szJournal, "--json"});
+  EXPECT_EQ(verify.nExit, 0) << verify.szOut << verify.szErr;
+  EXPECT_EQ(JsonField(verify.szOut, "lost_flush"), "0") << verify.szOut;
+  EXPECT_NE(JsonField(verify.szOut, "ok"), "0") << verify.szOut;
+  listener.Signal(SIGTERM);
+  EXPECT_EQ(listener.Wait(), 128 + SIGTERM);
 }
 
 // Work files of a stamped run judged afterwards, as after a crash: intact,

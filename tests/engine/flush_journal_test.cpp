@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -10,6 +11,7 @@
 #include "engine/JournalScan.h"
 #include "platform/TcpStream.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 namespace stratavon {
 namespace {
@@ -79,47 +81,102 @@ TEST(FlushJournalTest, LinesCarryEveryFieldAndDamagedOnesArePassedOver) {
   }
 }
 
-// Over loopback: each record is on the listener's disk when Append
-// returns; a writer that goes without its closing frame is journaled as
-// lost, one that ends cleanly is not.
-TEST(FlushJournalTest, ListenerStoresEachRecordBeforeItAnswers) {
+// Over loopback: a frame is on the listener's disk before its answer; a
+// writer that goes without its closing frame is journaled as lost, one
+// that ends cleanly is not. Records appended by several workers while the
+// listener is not yet serving reach it whole, each worker's in its order,
+// in far fewer frames than records.
+TEST(FlushJournalTest, ListenerStoresEachFrameBeforeItAnswers) {
   test::CTempDir dir;
   CTcpListener listener;
   std::string szError;
   ASSERT_TRUE(listener.Listen(0, &szError)) << szError;
   std::vector<uint64_t> stored;
-  std::thread server([&] {
+  const auto serve = [&] {
     for (int n = 0; n < 2; ++n) {
       CTcpStream stream;
       std::string szWhy;
       if (!listener.Accept(&stream, 10000, &szWhy)) return;
       stored.push_back(ServeJournalConnection(stream, dir.Root()));
     }
-  });
+  };
   const std::string szFile = dir.Path("stratavon-0123456789abcdef.journal");
+  constexpr int kWorkers = 4;
+  constexpr uint64_t kEach = 300;
   uint64_t qwSkipped = 0;
+  std::thread server;
   {
     CFlushJournal journal;
     ASSERT_TRUE(journal.Open("tcp:127.0.0.1:" + std::to_string(listener.Port()), &szError)) << szError;
-    for (uint64_t n = 0; n < 3; ++n) {
-      ASSERT_TRUE(journal.Append(Flushed(2, n * 4096, (n + 1) * 4096), &szError)) << szError;
-      EXPECT_EQ(Read(szFile, &qwSkipped).size(), n + 1) << "stored before the answer";
+    std::vector<std::thread> workers;
+    for (int w = 0; w < kWorkers; ++w) {
+      workers.emplace_back([&journal, w] {
+        std::string szWhy;
+        for (uint64_t n = 0; n < kEach; ++n) {
+          EXPECT_TRUE(journal.Append(Flushed(w, n * 4096, (n + 1) * 4096), &szWhy)) << szWhy;
+        }
+      });
     }
+    for (std::thread& worker : workers) worker.join();
+    EXPECT_FALSE(std::ifstream(szFile).good()) << "nothing is stored before the listener serves";
+    server = std::thread(serve);
+    ASSERT_TRUE(journal.Close(std::chrono::seconds(30), &szError)) << szError;
+    EXPECT_EQ(journal.Written(), kWorkers * kEach);
+    EXPECT_LE(journal.Writes(), 1 + kWorkers * kEach / 100) << "records queued together go in one frame";
   }
   {
     CTcpStream stream;
     ASSERT_TRUE(stream.Connect("localhost", listener.Port(), 10000)) << stream.LastError();
-    ASSERT_TRUE(SendJournalFrame(stream, JournalLine(Flushed(4, 0, 4096)), 10000, &szError)) << szError;
+    ASSERT_TRUE(SendJournalFrame(stream, JournalLine(Flushed(9, 0, 4096)), 10000, &szError)) << szError;
+    EXPECT_EQ(Read(szFile, &qwSkipped).size(), kWorkers * kEach + 1) << "stored before the answer";
   }  // gone without a word, as a machine whose power was cut
   server.join();
-  EXPECT_EQ(stored, (std::vector<uint64_t>{3, 2}));
+  EXPECT_EQ(stored, (std::vector<uint64_t>{kWorkers * kEach, 2}));
   const std::vector<JournalRecord> records = Read(szFile, &qwSkipped);
-  ASSERT_EQ(records.size(), 5u);
-  EXPECT_EQ(records[3].dwSlot, 4u);
-  EXPECT_EQ(records[4].kind, EJournalKind::kLost);
-  EXPECT_EQ(records[4].dwSlot, 4u);
-  EXPECT_GE(records[4].qwTimeNs, records[3].qwTimeNs);
+  ASSERT_EQ(records.size(), kWorkers * kEach + 2);
+  std::vector<uint64_t> next(kWorkers, 0);
+  for (size_t i = 0; i < kWorkers * kEach; ++i) {
+    const JournalRecord& record = records[i];
+    ASSERT_LT(record.dwSlot, static_cast<uint32_t>(kWorkers));
+    EXPECT_EQ(record.qwFrom, next[record.dwSlot] * 4096) << "record " << i << " out of its worker's order";
+    ++next[record.dwSlot];
+  }
+  EXPECT_EQ(records[kWorkers * kEach].dwSlot, 9u);
+  EXPECT_EQ(records.back().kind, EJournalKind::kLost);
+  EXPECT_EQ(records.back().dwSlot, 9u);
+  EXPECT_GE(records.back().qwTimeNs, records[kWorkers * kEach].qwTimeNs);
   EXPECT_EQ(qwSkipped, 0u);
+}
+
+// A journal whose writes fail, or do not end within the close's time,
+// refuses further records and says how many were not journaled.
+TEST(FlushJournalTest, RecordsThatCannotBeWrittenAreCounted) {
+  std::string szError;
+  {
+    CTcpListener listener;
+    ASSERT_TRUE(listener.Listen(0, &szError)) << szError;
+    CFlushJournal journal;
+    ASSERT_TRUE(journal.Open("tcp:127.0.0.1:" + std::to_string(listener.Port()), &szError)) << szError;
+    for (uint64_t n = 0; n < 5; ++n) ASSERT_TRUE(journal.Append(Flushed(1, n, n + 1), &szError)) << szError;
+    EXPECT_FALSE(journal.Close(std::chrono::milliseconds(300), &szError)) << "the listener never answered";
+    EXPECT_EQ(szError.rfind("5 flush journal record(s) could not be written", 0), 0u) << szError;
+    EXPECT_FALSE(journal.Append(Flushed(1, 5, 6), &szError)) << "closed";
+  }
+  CTcpListener listener;
+  ASSERT_TRUE(listener.Listen(0, &szError)) << szError;
+  std::thread server([&] {
+    CTcpStream stream;
+    std::string szWhy;
+    (void)listener.Accept(&stream, 10000, &szWhy);
+  });  // and gone at once: the listener's machine went down
+  CFlushJournal journal;
+  ASSERT_TRUE(journal.Open("tcp:127.0.0.1:" + std::to_string(listener.Port()), &szError)) << szError;
+  server.join();
+  ASSERT_TRUE(journal.Append(Flushed(1, 0, 1), &szError)) << szError;
+  EXPECT_TRUE(test::Eventually([&] { return !journal.Append(Flushed(1, 1, 2), &szError); }));
+  EXPECT_EQ(szError.rfind("journal listener: ", 0), 0u) << szError;
+  EXPECT_FALSE(journal.Close(std::chrono::seconds(30), &szError));
+  EXPECT_EQ(journal.Written(), 0u);
 }
 
 // Each unit judged against what the journal last said of it: flushed
