@@ -5,6 +5,7 @@
 
 #include "engine/RunRecord.h"
 #include "run/RunSummary.h"
+#include "run/TargetRecords.h"
 
 namespace stratavon {
 namespace {
@@ -74,9 +75,10 @@ void CRunWatch::Say(const std::string& szText) {
 void CRunWatch::Watch(Clock::time_point tStart, std::chrono::milliseconds period,
                       const std::function<void()>& onTick) {
   Tell(IRunObserver::Phase::kLaunched);
+  // The supervisor hears of a tick before anyone sees its lines.
   WatchUntilStop(tStart, period, [&] {
-    onTick();
     TellProgress();
+    onTick();
   });
   TellProgress();
   Tell(IRunObserver::Phase::kStopping);
@@ -157,6 +159,12 @@ class CRunWatch::CWatchLoop {
   }
 
   bool OnSignal(int nSignal) {
+    if (m_watch.m_pPeers == nullptr) {
+      // Alone, the workers learn of the stop before the operator reads of
+      // it, and the supervisor knows what was in progress at that moment.
+      StopWorkers();
+      m_watch.TellProgress();
+    }
     m_watch.Say(std::string("stratavon-cli: ") + SignalName(nSignal) + "; stopping, every worker finishes its pass\n");
     if (!StopDue(SignalAbbreviation(nSignal))) return false;
     if (!m_bBegun) m_watch.m_tIoStart = Clock::now();
