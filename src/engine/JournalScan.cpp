@@ -1,6 +1,8 @@
 #include "engine/JournalScan.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,7 +57,10 @@ FlushClass Classify(const uint8_t* pUnit, uint64_t qwOffset, const StampIdentity
   const bool bMayBeOld = mark.kind != Mark::kFlushed;  // never promised, or its write failed
   StampHeader header;
   if (ReadStampHeader(pUnit, id.dwUnitBytes, &header)) {
-    if (header.qwRunId != id.qwRunId) return bMayBeOld ? FlushClass::kUnflushed : FlushClass::kForeign;
+    // Another run's unit where this run's flush was promised is what the
+    // target held before: the flushed write never reached it (a drive keeps
+    // what earlier runs left, a new work file reads as zeroes).
+    if (header.qwRunId != id.qwRunId) return bMayBeOld ? FlushClass::kUnflushed : FlushClass::kLostFlush;
     if (header.qwOffset != qwOffset || header.wSlot != id.dwSlot) return FlushClass::kMisdirected;
     if (!bFlushed || header.dwPass > mark.dwPass) return FlushClass::kUnflushed;
     return header.dwPass == mark.dwPass ? FlushClass::kOk : FlushClass::kLostFlush;
@@ -146,8 +151,18 @@ FlushScan ScanWithJournal(const std::string& szPath, const std::vector<JournalRe
     if (fd >= 0) close(fd);
     return scan;
   }
+  uint64_t qwFileEnd = static_cast<uint64_t>(st.st_size);
+  if (S_ISBLK(st.st_mode)) {
+    // A device's inode has no size; and pages the kernel still caches of it
+    // may be older than what the device holds after the cut.
+    if (ioctl(fd, BLKGETSIZE64, &qwFileEnd) != 0) {
+      scan.szError = FormatSystemMessage(errno);
+      close(fd);
+      return scan;
+    }
+    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  }
   const uint64_t qwUnit = scan.id.dwUnitBytes;
-  const uint64_t qwFileEnd = static_cast<uint64_t>(st.st_size);
   uint64_t qwEnd = scan.qwSliceBytes != 0 ? scan.qwSliceOffset + scan.qwSliceBytes : qwFileEnd;
   // A file shorter than the journal's flushes lost those units too: they read as zeroes here.
   if (!marks.empty()) qwEnd = std::max(qwEnd, std::prev(marks.end())->first);

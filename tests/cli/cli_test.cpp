@@ -855,6 +855,41 @@ TEST_F(DeviceCliTest, StampedFillVerifiesAndAFakeCapacityDriveShowsItsRealCapaci
   fs.Unmount();
 }
 
+// The power cut of a whole drive: a loop device over an image behind
+// faultfs's write cache, written twice over by one worker that flushes
+// every four units of 64 KiB; the 22nd write fails. An honest cache keeps
+// every journaled flush (the three writes after the last one held pass 1,
+// flushed before: OK); flushes that lie after the second lose all that
+// was journaled since. The failed unit is UNFLUSHED either way.
+TEST_F(DeviceCliTest, PowerCutOfADriveBehindAWriteCacheIsJudgedByTheFlushJournal) {
+  CFaultFs fs;
+  if (std::string szWhy; !CFaultFs::Available(&szWhy)) GTEST_SKIP() << szWhy;
+  ASSERT_TRUE(fs.Mount()) << fs.LastError();
+  {
+    test::CLoopDevice device(1 << 20, 512, 0, fs.Root() + "disk.img");
+    ASSERT_TRUE(device.Ok()) << device.Error();
+    const std::string& szNode = device.Device();
+    for (const bool bLie : {false, true}) {
+      SCOPED_TRACE(bLie ? "lying flushes" : "honest flushes");
+      const std::string szJournal = m_scratch.Path(bLie ? "lie.journal" : "honest.journal");
+      ASSERT_TRUE(fs.Control(std::string("clear\ncache on\nadd op=write name=disk.img skip=21 times=1 error=EIO\n") +
+                             (bLie ? "add lie-flush skip=2\n" : "")));
+      const CliResult run = RunCli({"run", "-t", szNode, "-f", "write", "-p", "stamped", "-x", "64KB", "-b", "64KB",
+                                    "--passes", "2", "--flush-every", "256KB", "--journal", szJournal, "--destroy",
+                                    szNode, "-d", "20"});
+      ASSERT_EQ(run.nExit, 1) << run.szOut << run.szErr;
+      ASSERT_TRUE(fs.Control("powercut\n")) << fs.LastError();
+      const CliResult verify = RunCli({"verify", szNode, "--journal", szJournal, "--json"});
+      EXPECT_EQ(verify.nExit, bLie ? 1 : 0) << verify.szOut << verify.szErr;
+      EXPECT_EQ(JsonField(verify.szOut, "ok"), bLie ? "0" : "1920") << verify.szOut;
+      EXPECT_EQ(JsonField(verify.szOut, "lost_flush"), bLie ? "1920" : "0") << verify.szOut;
+      EXPECT_EQ(JsonField(verify.szOut, "unflushed"), "128");
+    }
+    fs.ClearRules();
+  }
+  fs.Unmount();
+}
+
 // zram: another driver, 4096-byte sectors, no backing file.
 TEST(ZramCliTest, AStampedFillOfAZramDeviceVerifiesWhole) {
   if (const std::string szWhy = test::CZramDevice::Unavailable(); !szWhy.empty()) GTEST_SKIP() << szWhy;
