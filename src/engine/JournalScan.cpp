@@ -1,8 +1,6 @@
 #include "engine/JournalScan.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 #include <memory>
 
 #include "platform/AlignedBuffer.h"
+#include "platform/BlockDevice.h"
 #include "platform/SystemError.h"
 
 namespace stratavon {
@@ -152,15 +151,14 @@ FlushScan ScanWithJournal(const std::string& szPath, const std::vector<JournalRe
     return scan;
   }
   uint64_t qwFileEnd = static_cast<uint64_t>(st.st_size);
-  if (S_ISBLK(st.st_mode)) {
-    // A device's inode has no size; and pages the kernel still caches of it
-    // may be older than what the device holds after the cut.
-    if (ioctl(fd, BLKGETSIZE64, &qwFileEnd) != 0) {
-      scan.szError = FormatSystemMessage(errno);
+  // A device's inode has no size: the device tells it.
+  if (std::string szNode; ResolveBlockDevice(szPath, &szNode, nullptr)) {
+    BlockDeviceInfo device;
+    if (!ProbeBlockDevice(szNode, &device, &scan.szError)) {
       close(fd);
       return scan;
     }
-    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    qwFileEnd = device.qwSizeBytes;
   }
   const uint64_t qwUnit = scan.id.dwUnitBytes;
   uint64_t qwEnd = scan.qwSliceBytes != 0 ? scan.qwSliceOffset + scan.qwSliceBytes : qwFileEnd;
