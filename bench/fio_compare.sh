@@ -107,6 +107,13 @@ if [[ -n ${LOOP_DEVICE:-} ]]; then
     { echo "fio_compare: no loop device (needs root and losetup)" >&2; exit 2; }
   DEVICES+=("$RAW_DEV")
   DEVICE_BYTES=$(blockdev --getsize64 "$RAW_DEV")
+  # Written once through before any side runs: a read of a sparse backing
+  # file's holes never reaches the disk, and whichever side ran first would
+  # read holes where a later one reads what the writes left.
+  echo "fio_compare: writing $RAW_DEV through once" >&2
+  fio --name=fill --filename="$RAW_DEV" --rw=write --bs=1m --direct=1 --ioengine=psync \
+    --size="$DEVICE_BYTES" >/dev/null 2>&1 ||
+    { echo "fio_compare: could not write $RAW_DEV through" >&2; exit 2; }
 fi
 if [[ -n ${LOOP_EXT4:-} ]]; then
   LOOP_DIR=$(mktemp -d /tmp/fio_compare_loop.XXXXXX)

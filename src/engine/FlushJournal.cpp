@@ -54,21 +54,98 @@ bool ParseU64(const std::string& sz, int nBase, uint64_t* pqw) {
   return errno == 0 && *pEnd == '\0';
 }
 
-// Writes the whole lines with one call, so that a record is never
-// interleaved with another writer's.
-bool WriteLine(int fd, const std::string& szLine, int* pnError) {
-  for (;;) {
-    const ssize_t n = write(fd, szLine.data(), szLine.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n == static_cast<ssize_t>(szLine.size())) return true;
-    *pnError = n < 0 ? errno : EIO;
+// A journal file written in place: records go with one synced write each
+// over zeroes laid down ahead of them, a chunk at a time, so that a record
+// changes no file size and its sync is the data and a cache flush alone, not
+// a file system commit as well. The zeroes past the last record are cut off
+// at a clean close; after a cut they stay, and readers pass over them. An
+// existing file is continued after its last record.
+class CSyncedLog {
+ public:
+  CSyncedLog() = default;
+  CSyncedLog(const CSyncedLog&) = delete;
+  CSyncedLog& operator=(const CSyncedLog&) = delete;
+  ~CSyncedLog() { Close(); }
+
+  bool Open(const std::string& szPath, int* pnError) {
+    m_fd = open(szPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    struct stat st = {};
+    if (m_fd < 0 || fstat(m_fd, &st) != 0) return Fail(pnError);
+    m_qwReserved = static_cast<uint64_t>(st.st_size);
+    m_qwAt = m_qwReserved;
+    char ab[4096];
+    while (m_qwAt > 0) {  // back over the zeroes an earlier cut left
+      const uint64_t qwFrom = m_qwAt > sizeof ab ? m_qwAt - sizeof ab : 0;
+      const ssize_t n = pread(m_fd, ab, m_qwAt - qwFrom, static_cast<off_t>(qwFrom));
+      if (n != static_cast<ssize_t>(m_qwAt - qwFrom)) return Fail(pnError);
+      ssize_t i = n;
+      while (i > 0 && ab[i - 1] == '\0') --i;
+      m_qwAt = qwFrom + static_cast<uint64_t>(i);
+      if (i > 0) {
+        m_bBreakLine = ab[i - 1] != '\n';  // a torn last line is not run on into the next
+        break;
+      }
+    }
+    return true;
+  }
+
+  // Whole lines with one call, so that a record is never interleaved with
+  // another writer's, durable when it returns.
+  bool Append(const std::string& szLines, int* pnError) {
+    const std::string szOut = m_bBreakLine ? "\n" + szLines : szLines;
+    if (m_qwAt + szOut.size() > m_qwReserved) {
+      const uint64_t qwTo = (m_qwAt + szOut.size() + kChunk) / kChunk * kChunk;
+      const std::vector<char> zeroes(qwTo - m_qwReserved, '\0');
+      if (!WriteAt(zeroes.data(), zeroes.size(), m_qwReserved, pnError)) return false;
+      m_qwReserved = qwTo;
+    }
+    if (!WriteAt(szOut.data(), szOut.size(), m_qwAt, pnError)) return false;
+    m_qwAt += szOut.size();
+    m_bBreakLine = false;
+    return true;
+  }
+
+  void Close() {
+    if (m_fd < 0) return;
+    if (m_qwReserved > m_qwAt && ftruncate(m_fd, static_cast<off_t>(m_qwAt)) == 0) (void)fdatasync(m_fd);
+    close(m_fd);
+    m_fd = -1;
+  }
+
+  bool IsOpen() const { return m_fd >= 0; }
+
+ private:
+  static constexpr uint64_t kChunk = 1 << 20;
+
+  bool Fail(int* pnError) {
+    *pnError = errno;
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
     return false;
   }
-}
 
-int OpenSynced(const std::string& szPath) {
-  return open(szPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_DSYNC | O_CLOEXEC, 0644);
-}
+  bool WriteAt(const char* p, size_t nBytes, uint64_t qwAt, int* pnError) {
+    while (nBytes > 0) {
+      const ssize_t n = pwrite(m_fd, p, nBytes, static_cast<off_t>(qwAt));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        *pnError = n < 0 ? errno : EIO;
+        return false;
+      }
+      p += n;
+      nBytes -= static_cast<size_t>(n);
+      qwAt += static_cast<uint64_t>(n);
+    }
+    if (fdatasync(m_fd) == 0) return true;
+    *pnError = errno;
+    return false;
+  }
+
+  int m_fd = -1;
+  uint64_t m_qwAt = 0;        // where the next record goes
+  uint64_t m_qwReserved = 0;  // the file's size: zeroes from m_qwAt on
+  bool m_bBreakLine = false;
+};
 
 }  // namespace
 
@@ -164,7 +241,7 @@ bool ReadJournal(const std::string& szPath, std::vector<JournalRecord>* pRecords
     JournalRecord record;
     if (ParseJournalLine(szLine, &record)) {
       pRecords->push_back(std::move(record));
-    } else if (!szLine.empty()) {
+    } else if (szLine.find_first_not_of('\0') != std::string::npos) {  // not the zeroes ahead of records
       ++*pqwSkipped;
     }
   }
@@ -238,17 +315,13 @@ struct CFlushJournal::Shared {
   uint64_t qwWrites = 0;
   uint64_t qwWritten = 0;
   std::string szWhere;
-  int fd = -1;
+  CSyncedLog file;
   std::unique_ptr<CTcpStream> pStream;
-
-  ~Shared() {
-    if (fd >= 0) close(fd);
-  }
 
   bool Write(const std::string& szLines, std::string* pszError) {
     if (pStream) return SendJournalFrame(*pStream, szLines, kAnswerTimeoutMs, pszError);
     int nError = EBADF;
-    if (fd >= 0 && WriteLine(fd, szLines, &nError)) return true;
+    if (file.IsOpen() && file.Append(szLines, &nError)) return true;
     *pszError = "journal " + szWhere + ": " + FormatSystemMessage(nError);
     return false;
   }
@@ -320,9 +393,9 @@ bool CFlushJournal::Open(const std::string& szWhere, std::string* pszError) {
       return false;
     }
   } else {
-    pShared->fd = OpenSynced(szWhere);
-    if (pShared->fd < 0) {
-      *pszError = "journal " + szWhere + ": " + FormatSystemMessage(errno);
+    int nError = 0;
+    if (!pShared->file.Open(szWhere, &nError)) {
+      *pszError = "journal " + szWhere + ": " + FormatSystemMessage(nError);
       return false;
     }
   }
@@ -387,17 +460,20 @@ uint64_t CFlushJournal::Written() const {
 }
 
 uint64_t ServeJournalConnection(CTcpStream& stream, const std::string& szDir) {
-  std::map<uint64_t, int> files;  // by run
+  std::map<uint64_t, std::unique_ptr<CSyncedLog>> files;  // by run
   std::map<std::pair<uint64_t, uint32_t>, JournalRecord> open;  // workers seen and not ended
   uint64_t qwStored = 0;
   // The lines of one frame, all of one run.
   const auto store = [&](const JournalRecord& record, const std::string& szLine, uint64_t qwLines) {
-    int& fd = files.try_emplace(record.qwRunId, -1).first->second;
-    if (fd < 0) fd = OpenSynced(szDir + "/stratavon-" + StampRunIdText(record.qwRunId) + ".journal");
+    std::unique_ptr<CSyncedLog>& pFile = files[record.qwRunId];
     int nError = 0;
-    if (fd < 0 || !WriteLine(fd, szLine, &nError)) {
+    if (!pFile) {
+      pFile = std::make_unique<CSyncedLog>();
+      (void)pFile->Open(szDir + "/stratavon-" + StampRunIdText(record.qwRunId) + ".journal", &nError);
+    }
+    if (!pFile->IsOpen() || !pFile->Append(szLine, &nError)) {
       std::fprintf(stderr, "journal-listen: cannot store a record in %s: %s\n", szDir.c_str(),
-                   FormatSystemMessage(fd < 0 ? errno : nError).c_str());
+                   FormatSystemMessage(nError).c_str());
       return false;
     }
     qwStored += qwLines;
@@ -442,9 +518,6 @@ uint64_t ServeJournalConnection(CTcpStream& stream, const std::string& szDir) {
       lost.qwTimeNs = JournalNow();
       (void)store(lost, JournalLine(lost), 1);
     }
-  }
-  for (auto& [run, fd] : files) {
-    if (fd >= 0) close(fd);
   }
   return qwStored;
 }

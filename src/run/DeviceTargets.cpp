@@ -258,7 +258,7 @@ std::string SurfaceJson(const CSurfaceMap& surface) {
          std::to_string(qwFailed) + "}";
 }
 
-std::string SurfaceText(const std::string& szNode, const CSurfaceMap& surface) {
+std::string SurfaceText(const std::string& szNode, const CSurfaceMap& surface, bool bWrites) {
   const SurfaceFacts facts = Examine(surface);
   const uint32_t dwSector = surface.SectorBytes();
   const std::string szLead = "surface: " + szNode + "  ";
@@ -279,7 +279,7 @@ std::string SurfaceText(const std::string& szNode, const CSurfaceMap& surface) {
                   Micros(worst.MeanNs()), Micros(worst.qwMaxNs), facts.nSlow, kSlowFactor);
     sz += szLine;
   }
-  // One mark per group of regions: '.' read, 's' slow, 'X' a failure in it, ' ' not reached.
+  // One mark per group of regions: '.' reached, 's' slow, 'X' a failure in it, ' ' not reached.
   const size_t nMarks = std::min<size_t>(64, facts.regions.size());
   std::string szMap;
   for (size_t m = 0; m < nMarks; ++m) {
@@ -296,15 +296,19 @@ std::string SurfaceText(const std::string& szNode, const CSurfaceMap& surface) {
     }
     szMap += c;
   }
-  sz += "\n" + szLead + "map |" + szMap + "| ('.' read, 's' slow, 'X' unreadable, ' ' not reached)\n";
+  // A run that writes fails calls of both kinds; a scan only reads.
+  const std::string szFailed = bWrites ? "failed: " : "unreadable: ";
+  sz += "\n" + szLead + "map |" + szMap +
+        (bWrites ? "| ('.' written or read, 's' slow, 'X' failed, ' ' not reached)\n"
+                 : "| ('.' read, 's' slow, 'X' unreadable, ' ' not reached)\n");
   uint64_t qwMore = 0, qwFailed = 0;
   const std::vector<UnreadableRange> ranges = surface.Unreadable(&qwMore, &qwFailed);
   for (size_t i = 0; i < ranges.size() && i < kTextRanges; ++i) {
-    sz += "unreadable: " + szNode + "  " + RangeWords(ranges[i], dwSector) + "\n";
+    sz += szFailed + szNode + "  " + RangeWords(ranges[i], dwSector) + "\n";
   }
   const uint64_t qwUnlisted = qwMore + (ranges.size() > kTextRanges ? ranges.size() - kTextRanges : 0);
   if (qwFailed != 0) {
-    sz += "unreadable: " + szNode + "  " + std::to_string(qwFailed) + " bytes in all" +
+    sz += szFailed + szNode + "  " + std::to_string(qwFailed) + " bytes in all" +
           (qwUnlisted != 0 ? "; " + std::to_string(qwUnlisted) + " more ranges not listed here" : "") + "\n";
   }
   return sz;

@@ -61,8 +61,8 @@ std::string SurfaceJson(const CSurfaceMap& surface);
 
 // The same in a few lines for the closing text: the latency over the
 // regions and the slowest one, a map of marks over the device, and the
-// first unreadable ranges.
-std::string SurfaceText(const std::string& szNode, const CSurfaceMap& surface);
+// first unreadable ranges (failed ones, for a run that writes).
+std::string SurfaceText(const std::string& szNode, const CSurfaceMap& surface, bool bWrites);
 
 // A device target's progress for its live line, led by two spaces: the
 // share done, the bytes, and the time left at the rate so far (of the

@@ -295,7 +295,7 @@ std::string RunResultText(const RunResult& result) {
       if (!report.szBadFile.empty()) sz += "; as read: " + report.szBadFile;
       sz += "\n";
     }
-    if (target.pSurface) sz += SurfaceText(target.target.szPath, *target.pSurface);
+    if (target.pSurface) sz += SurfaceText(target.target.szPath, *target.pSurface, target.target.bWritable);
   }
   for (const TargetResult& target : result.targets) {
     if (target.latency.qwCount == 0) continue;

@@ -74,6 +74,20 @@ TEST(FlushJournalTest, LinesCarryEveryFieldAndDamagedOnesArePassedOver) {
   EXPECT_EQ(records[1].qwTo, 8192u);
   EXPECT_EQ(qwSkipped, 2u);
 
+  // A cut leaves the zeroes laid out ahead of the records; a run that goes
+  // on with the same journal writes after the last one, on a line of its own.
+  std::ofstream(szPath, std::ios::app) << std::string(1 << 20, '\0');
+  {
+    CFlushJournal journal;
+    std::string szError;
+    ASSERT_TRUE(journal.Open(szPath, &szError)) << szError;
+    ASSERT_TRUE(journal.Append(Flushed(2, 0, 4096), &szError)) << szError;
+  }
+  const std::vector<JournalRecord> after = Read(szPath, &qwSkipped);
+  ASSERT_EQ(after.size(), 3u);
+  EXPECT_EQ(after[2].dwSlot, 2u);
+  EXPECT_EQ(qwSkipped, 2u) << "the zeroes are no damaged line";
+
   CFlushJournal journal;
   std::string szError;
   for (const char* szBad : {"tcp:host", "tcp::99", "tcp:host:0", "tcp:host:70000", "/no/such/dir/j"}) {
