@@ -467,11 +467,10 @@ uint64_t ServeJournalConnection(CTcpStream& stream, const std::string& szDir) {
   const auto store = [&](const JournalRecord& record, const std::string& szLine, uint64_t qwLines) {
     std::unique_ptr<CSyncedLog>& pFile = files[record.qwRunId];
     int nError = 0;
-    if (!pFile) {
-      pFile = std::make_unique<CSyncedLog>();
-      (void)pFile->Open(szDir + "/stratavon-" + StampRunIdText(record.qwRunId) + ".journal", &nError);
-    }
-    if (!pFile->IsOpen() || !pFile->Append(szLine, &nError)) {
+    if (!pFile) pFile = std::make_unique<CSyncedLog>();
+    const bool bOpen =
+        pFile->IsOpen() || pFile->Open(szDir + "/stratavon-" + StampRunIdText(record.qwRunId) + ".journal", &nError);
+    if (!bOpen || !pFile->Append(szLine, &nError)) {
       std::fprintf(stderr, "journal-listen: cannot store a record in %s: %s\n", szDir.c_str(),
                    FormatSystemMessage(nError).c_str());
       return false;

@@ -77,8 +77,8 @@ bool AnswerJournalFrame(CTcpStream& stream, const std::string& szLine);
 
 // Appends records to a local file, each write synced (the file is laid out
 // with zeroes a chunk ahead, so a record's sync commits no size change), or
-// to a listener ("tcp:HOST:PORT") that answers once they are on its disk. Shared by a
-// run's workers, none of which waits for the journal: Append queues the
+// to a listener ("tcp:HOST:PORT") that answers once they are on its disk.
+// Shared by a run's workers, none of which waits for the journal: Append queues the
 // record for the journal's own writer thread, which writes whatever is
 // queued with one synced write (one frame and its answer) and repeats. A
 // record only ever claims what a flush achieved already, so one that is
