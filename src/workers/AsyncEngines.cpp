@@ -486,11 +486,14 @@ CAsyncEngine::BatchOutcome CAsyncEngine::RunKeepingDepth() {
   BatchOutcome outcome = BatchOutcome::kDone;
   for (;;) {
     // Issue every request that is free and has an I/O to do. Unchecked,
-    // unstamped loads stop at once: what is in flight is drained.
+    // unstamped loads stop at once: what is in flight is drained, and a
+    // writer's region still in its first pass is written to its end, so that
+    // no request the others outran leaves the file short of it.
     const bool bDrainOnly = bStopping && !m_bStamped && !Checking();
-    for (uint32_t i = 0; i < m_dwQueueDepth && !bDrainOnly; ++i) {
+    for (uint32_t i = 0; i < m_dwQueueDepth; ++i) {
       AsyncIoRequest& request = m_pRequests[i];
       if ((qwInFlight >> i & 1) != 0 || request.bWalkOver) continue;
+      if (bDrainOnly && !(m_bWriteSide && request.bMidCycle && request.dwPass == 1)) continue;
       if (!request.bMidCycle) {
         if (!MayBeginCycle(i, bStopping)) continue;
         request.bMidCycle = true;

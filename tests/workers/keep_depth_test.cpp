@@ -140,6 +140,25 @@ TEST_P(KeepDepthFaultTest, CorruptedReadIsADataComparisonOfItsRegion) {
   }
 }
 
+// A stop while regions are still in their first pass (here one region's
+// second piece is held) lets each write its region to the end: requests
+// that drift apart never leave the file short of the one that fell behind.
+TEST_P(KeepDepthFaultTest, StopFinishesTheRegionsOfTheFirstPass) {
+  constexpr uint32_t kBuffer = 64 << 10, kTransfer = 16 << 10;
+  ASSERT_TRUE(Prepare({m_fs.Root()}, KeepDepth(MakeSettings(kBuffer, kTransfer, kAsync | MODE_PERFORMANCE,
+                                                            FUNCTION_WRITE, 3))));
+  const int nRule =
+      m_fs.Arm(FaultRule::Stall("KORVA25.DAT", FaultRule::EOp::Write, 2 * kBuffer + kTransfer, kTransfer, 0).Times(1));
+  ASSERT_GE(nRule, 0);
+  Launch(true);
+  ASSERT_TRUE(Eventually([&] { return m_fs.Hits(nRule) == 1; }));
+  StopWorkers();
+  ASSERT_TRUE(m_fs.ClearRules());
+  WaitEnded();
+  EXPECT_EQ(Status(), "STOP") << Error();
+  EXPECT_EQ(Stored().size(), 3 * kBuffer);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, KeepDepthFaultTest, ::testing::Values("uring", "threads"),
                          [](const auto& info) { return std::string(info.param); });
 
