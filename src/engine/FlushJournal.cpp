@@ -33,6 +33,12 @@ constexpr uint32_t kFrameLimit = 1 << 16;  // a record is a line with a path
 // What one synced write (one frame) carries at most: whole lines, at least
 // one, so that a frame stays within the limit.
 constexpr size_t kBatchBytes = kFrameLimit / 2;
+// Synced journal writes start at most this often: records that come closer
+// together go in one write. Each synced write is one more write the device
+// under test must fit in between the run's own; this bounds them to a few
+// hundred a second however often the workers flush, at the price of
+// records that reach the journal up to this much after their flush.
+constexpr std::chrono::milliseconds kGroupInterval{10};
 
 constexpr const char* kKindWords[] = {"flushed", "failed", "ended", "lost"};
 
@@ -330,9 +336,12 @@ struct CFlushJournal::Shared {
   // repeats until closed with nothing left.
   void Serve() {
     std::unique_lock<std::mutex> lock(mutex);
+    std::chrono::steady_clock::time_point tNext{};
     for (;;) {
       queued.wait(lock, [this] { return bClosing || !lines.empty(); });
       if (lines.empty() || bAbandoned) break;
+      queued.wait_until(lock, tNext, [this] { return bClosing; });
+      tNext = std::chrono::steady_clock::now() + kGroupInterval;
       std::string szBatch;
       uint64_t qwLines = 0;
       while (!lines.empty() && (szBatch.empty() || szBatch.size() + lines.front().size() <= kBatchBytes)) {
