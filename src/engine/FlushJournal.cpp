@@ -427,8 +427,11 @@ bool CFlushJournal::Append(const JournalRecord& record, std::string* pszError) {
     *pszError = shared.szFailure.empty() ? "journal " + m_szWhere + ": closed" : shared.szFailure;
     return false;
   }
+  // The writer waits for the first record only; later ones wait for its
+  // next write with it.
+  const bool bFirst = shared.lines.empty();
   shared.lines.push_back(std::move(szLine));
-  shared.queued.notify_one();
+  if (bFirst) shared.queued.notify_one();
   return true;
 }
 
