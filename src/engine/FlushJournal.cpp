@@ -35,7 +35,7 @@ constexpr uint32_t kFrameLimit = 1 << 16;  // a record is a line with a path
 constexpr size_t kBatchBytes = kFrameLimit / 2;
 // Synced journal writes start at most this often: records that come closer
 // together go in one write. Each synced write is one more write the device
-// under test must fit in between the run's own; this bounds them to a few
+// under test must fit in between the run's own; this bounds them to a
 // hundred a second however often the workers flush, at the price of
 // records that reach the journal up to this much after their flush.
 constexpr std::chrono::milliseconds kGroupInterval{10};
