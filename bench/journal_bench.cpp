@@ -3,8 +3,8 @@
 // and sent over loopback TCP to a listener that syncs each frame before it
 // answers. Each iteration appends ARG records and waits for the journal to
 // have written them: ARG 1 is a lone writer's flushes, each record then
-// waiting for the journal's next write slot (a few ms apart at the most
-// often), so its rate is the journal's latency; ARG 64 is a burst of
+// waiting for the journal's next write slot (at most one every 10 ms), so
+// its rate is the journal's latency; ARG 64 is a burst of
 // flushes, as many workers' together, that go in one write.
 #include <benchmark/benchmark.h>
 

@@ -80,8 +80,8 @@ bool AnswerJournalFrame(CTcpStream& stream, const std::string& szLine);
 // to a listener ("tcp:HOST:PORT") that answers once they are on its disk.
 // Shared by a run's workers, none of which waits for the journal: Append queues the
 // record for the journal's own writer thread, which writes whatever is
-// queued with one synced write (one frame and its answer) and repeats, a
-// few milliseconds apart at the most often (records in between wait). A
+// queued with one synced write (one frame and its answer) and repeats, at
+// most every 10 ms (records in between wait for the next write). A
 // record only ever claims what a flush achieved already, so one that is
 // late, or lost with the power, makes less durable than was, never more.
 // Records keep the order they were appended in, so one worker's stay in its
