@@ -114,25 +114,8 @@ bool LayOut(int hFile, uint64_t qwBytes, bool bReuse, bool* pbLaidOut) {
 
 }  // namespace
 
-const char* FileTypeWords(unsigned nMode) {
-  switch (nMode & S_IFMT) {
-    case S_IFREG: return "a regular file";
-    case S_IFDIR: return "a directory";
-    case S_IFLNK: return "a symbolic link";
-    case S_IFIFO: return "a FIFO";
-    case S_IFSOCK: return "a socket";
-    case S_IFCHR: return "a character device";
-    case S_IFBLK: return "a block device";
-    default: return "an unknown file type";
-  }
-}
-
 bool CWorkFile::Create(const std::string& szRoot, const std::string& szPath, uint64_t qwLayoutBytes) {
-  Close();
-  m_szFailure.clear();
-  if (szPath.compare(0, szRoot.size(), szRoot) != 0 || szPath.size() == szRoot.size()) {
-    return Refuse(szPath, "not below the target " + szRoot, EINVAL);
-  }
+  if (!StartCreate(szRoot, szPath)) return false;
   // The root is the operator's choice and may itself be reached through
   // links; below it nothing is.
   CDescriptor dir(OpenAt(AT_FDCWD, szRoot.c_str(), O_PATH | O_DIRECTORY));

@@ -66,6 +66,8 @@ class CWorkFile {
   uint64_t Position() const { return m_qwPosition; }
 
  private:
+  // Closes what is open and refuses a path that is not below szRoot.
+  bool StartCreate(const std::string& szRoot, const std::string& szPath);
   bool Refuse(const std::string& szPath, const std::string& szWhy, int nError);
   bool RefuseErrno(const std::string& szPath);
 

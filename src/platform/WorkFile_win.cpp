@@ -41,21 +41,8 @@ bool SetPointer(HANDLE hFile, uint64_t qwOffset) {
 
 }  // namespace
 
-const char* FileTypeWords(unsigned nMode) {
-  switch (nMode & S_IFMT) {
-    case S_IFREG: return "a regular file";
-    case S_IFDIR: return "a directory";
-    case S_IFCHR: return "a character device";
-    default: return "an unknown file type";
-  }
-}
-
 bool CWorkFile::Create(const std::string& szRoot, const std::string& szPath, uint64_t qwLayoutBytes) {
-  Close();
-  m_szFailure.clear();
-  if (szPath.compare(0, szRoot.size(), szRoot) != 0 || szPath.size() == szRoot.size()) {
-    return Refuse(szPath, "not below the target " + szRoot, EINVAL);
-  }
+  if (!StartCreate(szRoot, szPath)) return false;
   // Every folder below the root must be a real folder, not a junction or a
   // link, and an existing name a plain file: nothing else is opened.
   const std::string szRest = szPath.substr(szRoot.size());
